@@ -1,0 +1,277 @@
+#include "commands.h"
+
+#include "component/kq.h"
+#include "component/mdl_gather_data.h"
+#include "console_view.h"
+#include "gather_window/f_gather_data.h"
+#include "outside/database_tool.h"
+#include "outside/host_schema.h"
+#include "platform/error.h"
+#include "records/operations.h"
+#include "records/terminal_list.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+
+namespace tallyfold {
+
+namespace {
+
+const char* const Usage =
+    "usage: tallyfold [--home DIR] [--db CONNECTION_STRING] COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  show [--user U] [--caption C] [--screenshot FILE]\n"
+    "                      open the gathering window as a host would (KQ.ShowA); with\n"
+    "                      --screenshot save a picture of it and close it again\n"
+    "  init-db [--demo]    create the host tables; --demo adds terminals, time parameters and rights\n"
+    "  terminals           list the count-type terminals in list order and mark the current one\n"
+    "  import FILE [--user U] [--failed show|discard]\n"
+    "                      store the records of a record file\n"
+    "  gather [--machine ADDR | --all] [--set-clock] [--no-get] [--no-save] [--failed show|discard] [--user U]\n"
+    "                      gather the records of a terminal (default: the first listed)\n"
+    "  clear [--machine ADDR] --yes [--user U]\n"
+    "                      erase the records stored in a terminal\n"
+    "  test-link [--machine ADDR]\n"
+    "                      set the terminal's clock as a probe and say whether it answered\n"
+    "\n"
+    "--home DIR is the host folder (same as TALLYFOLD_HOME); --db the connection string\n"
+    "(same as TALLYFOLD_CONNECTION), e.g. Provider=PostgreSQL;Host=127.0.0.1;Port=5432;Database=d;User ID=u;\n"
+    "Output: one event a line, tab-separated: status, caption, record, failed, message, question.\n";
+
+struct UsageError {
+    QString text;
+};
+
+// Takes "--name value" out of args; "" when absent.
+QString takeValue(QStringList& args, const QString& name) {
+    const qsizetype i = args.indexOf(name);
+    if (i < 0)
+        return QString();
+    if (i + 1 >= args.size())
+        throw UsageError{name + QStringLiteral(" needs a value")};
+    const QString value = args.at(i + 1);
+    args.remove(i, 2);
+    return value;
+}
+
+bool takeFlag(QStringList& args, const QString& name) {
+    return args.removeAll(name) > 0;
+}
+
+void requireNoMore(const QStringList& args) {
+    if (!args.isEmpty())
+        throw UsageError{QStringLiteral("unexpected argument: ") + args.first()};
+}
+
+bool failedShown(QStringList& args) {
+    const QString mode = takeValue(args, QStringLiteral("--failed"));
+    if (mode.isEmpty() || mode == QLatin1String("show"))
+        return true;
+    if (mode == QLatin1String("discard"))
+        return false;
+    throw UsageError{QStringLiteral("--failed takes show or discard")};
+}
+
+int exitStatus(Outcome outcome) {
+    return outcome == Outcome::Completed || outcome == Outcome::Cancelled ? 0 : 1;
+}
+
+// What the window's load does, without widgets: the shared variables as ShowA
+// sets them, the components, the terminal list's first terminal, the time parameters.
+void loadSession(GatherSession& session, ConsoleView& view, const QString& user) {
+    Mdl_GatherData& module = gatherModule();
+    {
+        HostDatabaseTool tool;
+        module.Pub_Conn = tool.ActiveCn();
+    }
+    module.Pub_DateQuote = recognisedDateQuote(module.Pub_Conn->ConnectionString(), module.Pub_DateQuote);
+    module.Pub_UserName = user;
+    session.createComponents();
+    const std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
+    if (!rows.empty())
+        makeCurrent(module, CurrentTerminal{rows.front().machAddr, rows.front().comX, rows.front().verText});
+    getTimeBZBE(*session.DbTool, session.times, view);
+}
+
+// --machine: the same lookup as a click in the terminal list.
+bool chooseMachine(GatherSession& session, ConsoleView& view, const QString& machine) {
+    if (machine.isEmpty())
+        return true;
+    try {
+        makeCurrent(gatherModule(), lookUpTerminal(*session.DbTool, Variant(machine)));
+        view.setStatus(currentTerminalStatus(gatherModule()));
+        return true;
+    } catch (const Error& e) {
+        view.setStatus(QStringLiteral("错误:") + e.description());
+        return false;
+    }
+}
+
+int commandShow(QStringList args, QTextStream& out) {
+    const QString user = takeValue(args, QStringLiteral("--user"));
+    const QString caption = takeValue(args, QStringLiteral("--caption"));
+    const QString screenshot = takeValue(args, QStringLiteral("--screenshot"));
+    requireNoMore(args);
+    KQ kq;
+    Variant u(user.isEmpty() ? DemoUser : user), t(QStringLiteral("Tallyfold")),
+        c(caption.isEmpty() ? DemoCaption : caption);
+    QDateTime today = QDateTime::currentDateTime();
+    kq.ShowA(u, t, c, today);
+    if (!screenshot.isEmpty()) {
+        QTimer::singleShot(800, [&] {
+            if (F_GatherData* window = F_GatherData::sharedInstance()) {
+                const QString path = QFileInfo(screenshot).absoluteFilePath();
+                QDir().mkpath(QFileInfo(path).absolutePath());
+                if (window->grab().save(path))
+                    out << "screenshot\t" << path << '\n';
+                else
+                    out << "screenshot\tcould not be saved to " << path << '\n';
+                out.flush();
+                window->close();
+            }
+            QApplication::quit();
+        });
+    }
+    return QApplication::exec();
+}
+
+int commandInitDb(QStringList args, QTextStream& out) {
+    const bool demo = takeFlag(args, QStringLiteral("--demo"));
+    requireNoMore(args);
+    const QString cs = configuredConnectionString();
+    auto connection = sharedConnection(cs);
+    createHostSchema(*connection);
+    if (demo)
+        addDemoData(*connection);
+    out << "database ready\t" << cs << '\n';
+    return 0;
+}
+
+int commandTerminals(QStringList args, QTextStream& out) {
+    requireNoMore(args);
+    ConsoleView view(out);
+    GatherSession session;
+    loadSession(session, view, QString());
+    const std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
+    const Variant current = gatherModule().Pub_MachAddr;
+    for (const TerminalRow& row : rows) {
+        QStringList fields{QStringLiteral("terminal"), row.machAddr.toText(), row.comText, row.verText, row.teamText};
+        if (row.machAddr == current)
+            fields << QStringLiteral("current");
+        view.line(fields);
+    }
+    return 0;
+}
+
+int commandImport(QStringList args, QTextStream& out) {
+    ConsoleView view(out);
+    const QString user = takeValue(args, QStringLiteral("--user"));
+    view.showFailed = failedShown(args);
+    if (args.size() != 1)
+        throw UsageError{QStringLiteral("import takes one FILE")};
+    view.fileToChoose = QFileInfo(args.first()).absoluteFilePath();
+    GatherSession session;
+    loadSession(session, view, user);
+    return exitStatus(runImport(session, view));
+}
+
+int commandGather(QStringList args, QTextStream& out) {
+    ConsoleView view(out);
+    const QString user = takeValue(args, QStringLiteral("--user"));
+    const QString machine = takeValue(args, QStringLiteral("--machine"));
+    const bool all = takeFlag(args, QStringLiteral("--all"));
+    GatherOptions options;
+    options.editTime = takeFlag(args, QStringLiteral("--set-clock")) ? 1 : 0;
+    options.get = takeFlag(args, QStringLiteral("--no-get")) ? 0 : 1;
+    options.save = takeFlag(args, QStringLiteral("--no-save")) ? 0 : 1;
+    view.showFailed = failedShown(args);
+    requireNoMore(args);
+    if (all && !machine.isEmpty())
+        throw UsageError{QStringLiteral("--machine and --all exclude each other")};
+    GatherSession session;
+    loadSession(session, view, user);
+    if (!all) {
+        if (!chooseMachine(session, view, machine))
+            return 1;
+        return exitStatus(runGather(session, view, options));
+    }
+    int status = 0;
+    for (const TerminalRow& row : readTerminalRows(*session.DbTool)) {
+        if (!chooseMachine(session, view, row.machAddr.toText()) || exitStatus(runGather(session, view, options)))
+            status = 1;
+    }
+    return status;
+}
+
+int commandClear(QStringList args, QTextStream& out) {
+    ConsoleView view(out);
+    const QString user = takeValue(args, QStringLiteral("--user"));
+    const QString machine = takeValue(args, QStringLiteral("--machine"));
+    view.confirm = takeFlag(args, QStringLiteral("--yes"));
+    requireNoMore(args);
+    if (!view.confirm)
+        throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes")};
+    GatherSession session;
+    loadSession(session, view, user);
+    if (!chooseMachine(session, view, machine))
+        return 1;
+    return exitStatus(runClear(session, view));
+}
+
+int commandTestLink(QStringList args, QTextStream& out) {
+    ConsoleView view(out);
+    const QString machine = takeValue(args, QStringLiteral("--machine"));
+    requireNoMore(args);
+    GatherSession session;
+    loadSession(session, view, QString());
+    if (!chooseMachine(session, view, machine))
+        return 1;
+    return exitStatus(runLinkTest(session, view));
+}
+
+}  // namespace
+
+int runCommandLine(QStringList args, QTextStream& out, QTextStream& err) {
+    try {
+        const QString home = takeValue(args, QStringLiteral("--home"));
+        if (!home.isEmpty())
+            qputenv("TALLYFOLD_HOME", QDir(home).absolutePath().toLocal8Bit());
+        const QString db = takeValue(args, QStringLiteral("--db"));
+        if (!db.isEmpty())
+            qputenv("TALLYFOLD_CONNECTION", db.toUtf8());
+        if (args.isEmpty() || args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h") ||
+            args.first() == QLatin1String("help")) {
+            out << Usage;
+            return args.isEmpty() ? 2 : 0;
+        }
+        const QString command = args.takeFirst();
+        if (command == QLatin1String("show"))
+            return commandShow(args, out);
+        if (command == QLatin1String("init-db"))
+            return commandInitDb(args, out);
+        if (command == QLatin1String("terminals"))
+            return commandTerminals(args, out);
+        if (command == QLatin1String("import"))
+            return commandImport(args, out);
+        if (command == QLatin1String("gather"))
+            return commandGather(args, out);
+        if (command == QLatin1String("clear"))
+            return commandClear(args, out);
+        if (command == QLatin1String("test-link"))
+            return commandTestLink(args, out);
+        throw UsageError{QStringLiteral("unknown command: ") + command};
+    } catch (const UsageError& e) {
+        err << "tallyfold: " << e.text << " (see tallyfold --help)\n";
+        return 2;
+    } catch (const Error& e) {
+        err << "tallyfold: " << e.description() << '\n';
+        return 1;
+    } catch (const std::exception& e) {
+        err << "tallyfold: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+}  // namespace tallyfold

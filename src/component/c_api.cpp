@@ -1,0 +1,75 @@
+#include "component/tallyfold.h"
+
+#include "component/kq.h"
+#include "platform/error.h"
+#include "gather_window/f_gather_data.h"
+
+#include <QApplication>
+#include <QByteArray>
+
+struct tallyfold_kq {
+    tallyfold::KQ kq;
+};
+
+namespace {
+thread_local QByteArray lastError;
+
+void ensureApplication() {
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "tallyfold";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+}
+
+tallyfold::Variant textOrNull(const char* text) {
+    return text ? tallyfold::Variant(QString::fromUtf8(text)) : tallyfold::Variant::null();
+}
+}  // namespace
+
+extern "C" {
+
+tallyfold_kq* tallyfold_kq_create(void) {
+    return new tallyfold_kq();
+}
+
+void tallyfold_kq_release(tallyfold_kq* kq) {
+    delete kq;
+}
+
+long tallyfold_kq_show_a(tallyfold_kq* kq, const char* user, const char* title, const char* caption,
+                         const char* sys_date) {
+    lastError.clear();
+    if (!kq) {
+        lastError = "no KQ object";
+        return tallyfold::errc::ObjectNotSet;
+    }
+    try {
+        ensureApplication();
+        tallyfold::Variant u = textOrNull(user), t = textOrNull(title), c = textOrNull(caption);
+        QDateTime d(sys_date ? QDate::fromString(QString::fromUtf8(sys_date), Qt::ISODate) : QDate::currentDate(),
+                    QTime(0, 0));
+        kq->kq.ShowA(u, t, c, d);
+        return 0;
+    } catch (const tallyfold::Error& e) {
+        lastError = e.description().toUtf8();
+        return e.number() ? e.number() : -1;
+    } catch (const std::exception& e) {
+        lastError = e.what();
+        return -1;
+    }
+}
+
+const char* tallyfold_last_error(void) {
+    return lastError.constData();
+}
+
+int tallyfold_run_until_closed(void) {
+    if (!QCoreApplication::instance() || !tallyfold::F_GatherData::sharedInstance())
+        return 0;
+    QApplication::setQuitOnLastWindowClosed(true);
+    return QApplication::exec();
+}
+
+}

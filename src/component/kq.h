@@ -1,0 +1,17 @@
+#pragma once
+
+#include "platform/variant.h"
+
+#include <QDateTime>
+
+namespace tallyfold {
+
+// The class a host creates: ShowA opens the gathering window for one operator
+// and returns while the window stays open. Errors raise tallyfold::Error.
+// Needs a QApplication on the calling thread.
+class KQ {
+public:
+    void ShowA(Variant& VarUser, Variant& VarTitle, Variant& VarCaption, QDateTime& VarSysDate);
+};
+
+}  // namespace tallyfold

@@ -1,0 +1,83 @@
+#include "component/mdl_gather_data.h"
+
+#include "outside/component_registry.h"
+#include "outside/host_folder.h"
+#include "outside/interfaces.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace tallyfold {
+
+Mdl_GatherData& gatherModule() {
+    static Mdl_GatherData module;
+    return module;
+}
+
+QString recognisedDateQuote(const QString& connectionString, const QString& previous) {
+    const QString lower = connectionString.toLower();
+    if (lower.contains(QStringLiteral("provider=microsoft.jet.oledb.4.0;")))
+        return QStringLiteral("#");
+    if (lower.contains(QStringLiteral("provider=sqloledb.1;")) || lower.contains(QStringLiteral("provider=sqlite;")) ||
+        lower.contains(QStringLiteral("provider=postgresql;")))
+        return QStringLiteral("'");
+    return previous;
+}
+
+QString sqlText(const QString& value) {
+    QString doubled = value;
+    doubled.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return doubled;
+}
+
+QString ctrlLogStatement(const QString& user, const QDateTime& time, const QString& objectText,
+                         const QString& actionText, const QString& resultText, const QString& delimiter) {
+    return QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values ") +
+           QStringLiteral("('") + sqlText(user) + QStringLiteral("',") + delimiter + regionalDateTimeText(time) +
+           delimiter + QStringLiteral(",'") + sqlText(objectText) + QStringLiteral("','") + sqlText(actionText) +
+           QStringLiteral("','") + sqlText(resultText) + QStringLiteral("')");
+}
+
+void WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
+                  const QString& resultText) {
+    try {
+        std::shared_ptr<Connection> connection;
+        {
+            auto tool = createComponent<DatabaseTool>(progid::DatabaseTool);
+            connection = tool->ActiveCn();
+        }
+        if (!connection)
+            return;
+        const QString delimiter = recognisedDateQuote(connection->ConnectionString(), QString());
+        connection->Execute(ctrlLogStatement(user, time, objectText, actionText, resultText, delimiter));
+    } catch (...) {
+        // The log is fire-and-forget: the operation goes on as if the row was written.
+    }
+}
+
+QString savedFileName(const QString& prefix, const QDateTime& moment) {
+    return prefix + moment.date().toString(QStringLiteral("yyyyMMdd")) +
+           moment.time().toString(QStringLiteral("HHmmss")) + QStringLiteral(".txt");
+}
+
+bool SaveGatherFile(const QString& sourcePath, const QString& prefix, const Clock& clock) {
+    const QString target = hostPath(QStringLiteral("Database/")) + savedFileName(prefix, clock());
+    if (!QFileInfo(sourcePath).isFile() || !QFileInfo(QFileInfo(target).absolutePath()).isDir())
+        return false;
+    // Copy beside the target first, so a failed copy never leaves a half file under the final name.
+    const QString partial = target + QStringLiteral(".partial");
+    QFile::remove(partial);
+    if (!QFile::copy(sourcePath, partial))
+        return false;
+    if (QFileInfo::exists(target) && !QFile::remove(target)) {
+        QFile::remove(partial);
+        return false;
+    }
+    if (!QFile::rename(partial, target)) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tallyfold

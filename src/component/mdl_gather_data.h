@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/connection.h"
+#include "platform/regional_datetime.h"
+#include "platform/variant.h"
+
+#include <QString>
+#include <memory>
+
+namespace tallyfold {
+
+// The variables shared by the window and every operation; one set per loaded
+// library, never reset while it stays loaded.
+struct Mdl_GatherData {
+    QString Pub_UserName;
+    QString Pub_Caption;
+    std::shared_ptr<Connection> Pub_Conn;
+    QString Pub_DateQuote;
+    // The current terminal: the column values as they came (text or number).
+    Variant Pub_MachAddr;
+    Variant Pub_ComX;
+    QString Pub_MachVer;
+};
+
+Mdl_GatherData& gatherModule();
+
+// The date delimiter for a connection string: "#" for Access, "'" for SQL
+// Server and this port's SQLite and PostgreSQL, else `previous` unchanged.
+// The probes are matched lower-cased anywhere in the string, trailing semicolon included.
+QString recognisedDateQuote(const QString& connectionString, const QString& previous);
+
+// Doubles apostrophes so a value cannot end its SQL literal early.
+QString sqlText(const QString& value);
+
+// One CtrlLog row; quiet on every failure.
+void WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
+                  const QString& resultText);
+// The statement WriteCtrlLog runs, for a given delimiter.
+QString ctrlLogStatement(const QString& user, const QDateTime& time, const QString& objectText,
+                         const QString& actionText, const QString& resultText, const QString& delimiter);
+
+// Copies a record file into the host's Database folder as
+// prefix + yyyyMMdd + hhmmss + ".txt", overwriting; False on any failure.
+bool SaveGatherFile(const QString& sourcePath, const QString& prefix, const Clock& clock);
+QString savedFileName(const QString& prefix, const QDateTime& moment);
+
+}  // namespace tallyfold

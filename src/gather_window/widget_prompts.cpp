@@ -1,0 +1,72 @@
+#include "gather_window/widget_prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+namespace tallyfold {
+
+QString qtFileFilter(const QString& pipeFilter) {
+    const QStringList parts = pipeFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString& description = parts[i];
+        const QString& pattern = parts[i + 1];
+        filters << (description.contains(QLatin1Char('(')) ? description
+                                                           : description + QStringLiteral(" (") + pattern + QLatin1Char(')'));
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
+    QMessageBox box(parent_);
+    box.setText(QString(request.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    box.setWindowTitle(request.title.isEmpty() ? QApplication::applicationDisplayName() : request.title);
+    switch (request.icon) {
+    case MessageIcon::None:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    case MessageIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case MessageIcon::Question:
+        box.setIcon(QMessageBox::Question);
+        break;
+    case MessageIcon::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MessageIcon::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    }
+    switch (request.buttons) {
+    case MessageButtons::Ok:
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+    case MessageButtons::OkCancel:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(request.defaultAnswer == MessageAnswer::Cancel ? QMessageBox::Cancel : QMessageBox::Ok);
+        break;
+    case MessageButtons::YesNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(request.defaultAnswer == MessageAnswer::No ? QMessageBox::No : QMessageBox::Yes);
+        break;
+    }
+    switch (box.exec()) {
+    case QMessageBox::Cancel:
+        return MessageAnswer::Cancel;
+    case QMessageBox::Yes:
+        return MessageAnswer::Yes;
+    case QMessageBox::No:
+        return MessageAnswer::No;
+    default:
+        return request.buttons == MessageButtons::OkCancel ? MessageAnswer::Cancel : MessageAnswer::Ok;
+    }
+}
+
+QString WidgetPrompts::chooseOpenFile(const QString& filter) {
+    return QFileDialog::getOpenFileName(parent_, QString(), QString(), qtFileFilter(filter));
+}
+
+}  // namespace tallyfold

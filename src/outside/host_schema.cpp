@@ -1,0 +1,66 @@
+#include "outside/host_schema.h"
+
+#include "platform/recordset.h"
+
+#include <QStringList>
+
+namespace tallyfold {
+
+void createHostSchema(Connection& connection) {
+    const QString autoId = connection.provider() == ProviderKind::PostgreSQL
+                               ? QStringLiteral("serial primary key")
+                               : QStringLiteral("integer primary key autoincrement");
+    const QStringList statements = {
+        QStringLiteral("create table if not exists MachineInfo (MachAddr varchar(10) not null, "
+                       "MachDesc varchar(20), COMX integer, Ver varchar(20), Team varchar(40))"),
+        QStringLiteral("create table if not exists Tcon_MonTime (ParaName integer primary key, "
+                       "ParaTimeValue varchar(30))"),
+        QStringLiteral("create table if not exists Tcon_ConsumeDtl (ConsumeID %1, MachAddr integer, "
+                       "Cardid varchar(20), datadate varchar(10), datatime timestamp, "
+                       "ConsumeType varchar(10) default '计次', Amount numeric(10,2) default 0, "
+                       "Flag integer default 0)")
+            .arg(autoId),
+        QStringLiteral("create index if not exists ix_consumedtl_card_time on Tcon_ConsumeDtl (Cardid, datatime)"),
+        QStringLiteral("create table if not exists CtrlLog (LogID %1, UserA varchar(50), TimeA timestamp, "
+                       "ObjectA varchar(50), ActionA varchar(400), ResultA varchar(50))")
+            .arg(autoId),
+        QStringLiteral("create table if not exists UserPermission (UserName varchar(50) not null, "
+                       "SystemName varchar(50) not null, FunctionName varchar(100) not null)"),
+    };
+    for (const QString& s : statements)
+        connection.Execute(s);
+}
+
+static bool hasRows(const std::shared_ptr<Connection>& connection, const QString& select) {
+    Recordset rs;
+    rs.Open(select, connection);
+    const bool any = rs.RecordCount() > 0;
+    rs.Close();
+    return any;
+}
+
+void addDemoData(Connection& connection) {
+    // A non-owning handle so Recordset can share the caller's connection.
+    std::shared_ptr<Connection> shared(&connection, [](Connection*) {});
+    if (!hasRows(shared, QStringLiteral("select MachAddr from MachineInfo"))) {
+        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                                          "('1', '计次', 1, 'V1.0', '一楼餐厅')"));
+        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                                          "('2', '记次', 1, 'V1.0', '二楼餐厅')"));
+        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                                          "('3', '考勤', 2, 'V2.1', '大门')"));
+    }
+    if (!hasRows(shared, QStringLiteral("select ParaName from Tcon_MonTime"))) {
+        connection.Execute(QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values (1, '05:00:00')"));
+        connection.Execute(QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values (7, '00:30:00')"));
+        connection.Execute(QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values (8, '03:00:00')"));
+    }
+    if (!hasRows(shared, QStringLiteral("select UserName from UserPermission where UserName='admin'"))) {
+        for (const char* suffix : {".测试", ".操作", ".读取"})
+            connection.Execute(QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) "
+                                              "values ('%1', '考勤系统', '%2%3')")
+                                   .arg(DemoUser, DemoCaption, QString::fromUtf8(suffix)));
+    }
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "platform/connection.h"
+
+namespace tallyfold {
+
+// Creates the host tables the system reads and writes; running it again changes nothing.
+void createHostSchema(Connection& connection);
+// Adds the demo terminals, time parameters and the demo operator's rights, once.
+void addDemoData(Connection& connection);
+
+inline const QString DemoUser = QStringLiteral("admin");
+inline const QString DemoCaption = QStringLiteral("消费管理");
+
+}  // namespace tallyfold

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "outside/component.h"
+#include "platform/connection.h"
+#include "platform/recordset.h"
+#include "platform/variant.h"
+
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace tallyfold {
+
+// TamsaTools.Cls_DataBase: hands out the host database's connection and recordsets.
+class DatabaseTool : public Component {
+public:
+    virtual std::shared_ptr<Connection> ActiveCn() = 0;
+    virtual std::unique_ptr<Recordset> RecordSetA(const QString& statement) = 0;
+};
+
+// zev_Permission.Auth: answers whether the operator holds a right.
+// The fourth argument is always omitted by the system (Empty).
+class PermissionAuth : public Component {
+public:
+    virtual Variant CheckPermission(std::shared_ptr<Connection>& connection, const QString& systemName,
+                                    QString& userName, const Variant& omitted, const QString& functionName,
+                                    bool flag1, bool flag2) = 0;
+};
+
+// VUDOZADOD.Connect: talks to the terminals. An empty result is a Null result.
+class DeviceLink : public Component {
+public:
+    virtual std::optional<bool> SetPort(const Variant& port) = 0;
+    virtual std::optional<bool> ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) = 0;
+    virtual std::optional<bool> ChangeTime(const Variant& machine, double hour, double minute, double second) = 0;
+    virtual std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) = 0;
+    virtual std::optional<bool> ClearRecord(const Variant& machine) = 0;
+    virtual void DestoryPort() = 0;
+};
+
+// TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.
+class IniFileTool : public Component {};
+class OnTopTool : public Component {};
+
+}  // namespace tallyfold

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDate>
+#include <QList>
+#include <QTime>
+#include <QtGlobal>
+#include <optional>
+
+// The wire protocol between the PC and the count terminals; docs/protocol.md
+// describes it byte by byte. Shared by the device link and the simulator.
+namespace tallyfold::serial {
+
+constexpr quint8 kStartMarker = 0x02;
+// Start marker, address, sequence, command, 2 length bytes, 2 CRC bytes.
+constexpr int kFrameOverhead = 8;
+constexpr int kHeaderLength = 6;
+constexpr int kMaxPayload = 4096;
+constexpr int kRecordLength = 18;
+constexpr int kMaxRecordsPerBlock = 64;
+constexpr int kReadRequestPayload = 6;
+constexpr int kReadReplyHeader = 6;
+
+enum class Command : quint8 {
+    SetDate = 0x01,
+    SetTime = 0x02,
+    CountRecords = 0x03,
+    ReadRecords = 0x04,
+    ClearRecords = 0x05,
+    Ack = 0x06,
+    Nak = 0x15,
+    CountReply = 0x83,
+    ReadReply = 0x84,
+};
+
+enum class NakReason : quint8 {
+    BadRequest = 0x01,
+    OutOfRange = 0x02,
+    Failed = 0x03,
+};
+
+struct Frame {
+    quint8 address = 0;
+    quint8 sequence = 0;
+    Command command = Command::Ack;
+    QByteArray payload;
+
+    bool operator==(const Frame&) const = default;
+};
+
+// CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no reflection.
+quint16 crc16(const char* data, qsizetype length);
+
+QByteArray encodeFrame(const Frame& frame);
+
+// Cuts frames out of a byte stream that may hold noise, partial frames and
+// frames with a broken CRC. A candidate that fails its CRC costs only its
+// start byte, so a real frame hidden behind noise is still found.
+class FrameDecoder {
+public:
+    enum class Status { Frame, NeedMore, Corrupt };
+    struct Result {
+        Status status = Status::NeedMore;
+        Frame frame;
+    };
+
+    void append(const QByteArray& bytes);
+    Result next();
+    void clear() { buffer_.clear(); }
+    qsizetype buffered() const { return buffer_.size(); }
+
+private:
+    QByteArray buffer_;
+};
+
+QByteArray encodeDate(const QDate& date);
+std::optional<QDate> decodeDate(const QByteArray& payload);
+QByteArray encodeTime(const QTime& time);
+std::optional<QTime> decodeTime(const QByteArray& payload);
+
+QByteArray encodeCount(quint32 count);
+std::optional<quint32> decodeCount(const QByteArray& payload);
+
+struct ReadRequest {
+    quint32 index = 0;
+    quint16 count = 0;
+};
+QByteArray encodeReadRequest(const ReadRequest& request);
+std::optional<ReadRequest> decodeReadRequest(const QByteArray& payload);
+
+struct RecordBlock {
+    quint32 index = 0;
+    QList<QByteArray> records;
+};
+QByteArray encodeRecordBlock(const RecordBlock& block);
+// Refuses a block whose records are not all 18 printable ASCII characters.
+std::optional<RecordBlock> decodeRecordBlock(const QByteArray& payload);
+bool isValidRecord(const QByteArray& record);
+
+QByteArray encodeAck(Command acknowledged);
+QByteArray encodeNak(Command refused, NakReason reason);
+
+// The bytes a frame with this payload occupies on the line.
+constexpr int frameSize(int payloadLength) {
+    return kFrameOverhead + payloadLength;
+}
+
+}  // namespace tallyfold::serial

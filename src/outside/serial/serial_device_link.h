@@ -1,0 +1,43 @@
+#pragma once
+
+#include "outside/interfaces.h"
+
+#include <memory>
+
+namespace tallyfold {
+
+// The count terminals on one serial line. The PC is the only master: every call
+// sends requests and waits for the addressed terminal's reply, retrying up to
+// three times on silence, a broken frame or a NAK. Calls block until done.
+//
+// SetPort takes a port number (1 = first port, mapped through Config/Ports.ini)
+// and answers False when the port cannot be opened; a value that is no number
+// raises the Variant's conversion error. Machine addresses are 0-255; anything
+// else answers False without touching the line.
+class SerialDeviceLink : public DeviceLink {
+public:
+    SerialDeviceLink();
+    ~SerialDeviceLink() override;
+
+    std::optional<bool> SetPort(const Variant& port) override;
+    std::optional<bool> ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) override;
+    std::optional<bool> ChangeTime(const Variant& machine, double hour, double minute, double second) override;
+    // Reads every record of the terminal into Source/SourceRecordSet.txt, replacing
+    // that file only when all of them arrived. text1 tells how many records were
+    // read, text2 the retries needed or why the gather failed.
+    std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override;
+    std::optional<bool> ClearRecord(const Variant& machine) override;
+    void DestoryPort() override;
+
+    bool isPortOpen() const;
+    // The device path of the held port; empty when none is held.
+    QString portDevice() const;
+
+private:
+    class Bus;
+    std::unique_ptr<Bus> bus_;
+};
+
+std::unique_ptr<DeviceLink> createSerialDeviceLink();
+
+}  // namespace tallyfold

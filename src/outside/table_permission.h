@@ -1,0 +1,14 @@
+#pragma once
+
+#include "outside/interfaces.h"
+
+namespace tallyfold {
+
+// Grants a right when UserPermission holds a row (UserName, SystemName, FunctionName).
+class TablePermission : public PermissionAuth {
+public:
+    Variant CheckPermission(std::shared_ptr<Connection>& connection, const QString& systemName, QString& userName,
+                            const Variant& omitted, const QString& functionName, bool flag1, bool flag2) override;
+};
+
+}  // namespace tallyfold

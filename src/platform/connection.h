@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/connection_string.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <memory>
+
+namespace tallyfold {
+
+enum ObjectState { adStateClosed = 0, adStateOpen = 1 };
+
+// A database connection with the members the system uses: its connection
+// string, Open, Execute and State. Every row it writes commits on its own.
+class Connection {
+public:
+    explicit Connection(QString connectionString = QString());
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    QString ConnectionString() const { return connectionString_; }
+    int State() const;
+    void Open();
+    void Close();
+    void Execute(const QString& statement);
+
+    ProviderKind provider() const { return provider_; }
+    QSqlDatabase database() const;
+    // Reuses one prepared statement per text, so a bound INSERT is parsed once.
+    QSqlQuery& prepared(const QString& statement);
+
+private:
+    QString connectionString_;
+    QString qtName_;
+    ProviderKind provider_ = ProviderKind::Unknown;
+    QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
+};
+
+[[noreturn]] void throwDatabaseError(const QString& what, const QString& dbMessage, const QString& statement);
+
+}  // namespace tallyfold

@@ -1,0 +1,64 @@
+#include "platform/connection_string.h"
+
+#include <QStringList>
+
+namespace tallyfold {
+
+ConnectionString::ConnectionString(const QString& text) {
+    for (const QString& item : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const qsizetype eq = item.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            continue;
+        const QString key = item.left(eq).trimmed().toLower();
+        QString value = item.mid(eq + 1).trimmed();
+        if (value.size() >= 2 && ((value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"'))) ||
+                                  (value.startsWith(QLatin1Char('\'')) && value.endsWith(QLatin1Char('\'')))))
+            value = value.mid(1, value.size() - 2);
+        items_.insert(key, value);
+    }
+}
+
+QString ConnectionString::value(const QString& key) const {
+    return items_.value(key.toLower());
+}
+
+bool ConnectionString::has(const QString& key) const {
+    return items_.contains(key.toLower());
+}
+
+ProviderKind providerKind(const ConnectionString& cs) {
+    const QString p = cs.provider().toLower();
+    if (p == QLatin1String("sqlite"))
+        return ProviderKind::SQLite;
+    if (p == QLatin1String("postgresql"))
+        return ProviderKind::PostgreSQL;
+    if (p == QLatin1String("sqloledb.1") || p == QLatin1String("sqloledb"))
+        return ProviderKind::SqlServer;
+    if (p.startsWith(QLatin1String("microsoft.jet.oledb")))
+        return ProviderKind::Access;
+    return ProviderKind::Unknown;
+}
+
+QString sqlServerOdbcString(const ConnectionString& cs) {
+    QString server = cs.value(QStringLiteral("Data Source"));
+    QString port;
+    // "host,port" is how SQL Server clients name a port.
+    if (const qsizetype comma = server.indexOf(QLatin1Char(',')); comma >= 0) {
+        port = server.mid(comma + 1).trimmed();
+        server = server.left(comma).trimmed();
+    }
+    QStringList parts;
+    parts << QStringLiteral("DRIVER={FreeTDS}") << QStringLiteral("SERVER=") + server;
+    if (!port.isEmpty())
+        parts << QStringLiteral("PORT=") + port;
+    if (cs.has(QStringLiteral("Initial Catalog")))
+        parts << QStringLiteral("DATABASE=") + cs.value(QStringLiteral("Initial Catalog"));
+    if (cs.has(QStringLiteral("User ID")))
+        parts << QStringLiteral("UID=") + cs.value(QStringLiteral("User ID"));
+    if (cs.has(QStringLiteral("Password")))
+        parts << QStringLiteral("PWD=") + cs.value(QStringLiteral("Password"));
+    parts << QStringLiteral("TDS_Version=7.4") << QStringLiteral("ClientCharset=UTF-8");
+    return parts.join(QLatin1Char(';')) + QLatin1Char(';');
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+namespace tallyfold {
+
+// An ADO-style "Provider=...;Key=Value;..." string split into its items.
+// Keys compare without regard to case; the last of repeated keys wins.
+class ConnectionString {
+public:
+    explicit ConnectionString(const QString& text);
+
+    QString value(const QString& key) const;
+    bool has(const QString& key) const;
+    QString provider() const { return value(QStringLiteral("Provider")); }
+
+private:
+    QMap<QString, QString> items_;  // lower-case key -> value
+};
+
+enum class ProviderKind { SQLite, PostgreSQL, SqlServer, Access, Unknown };
+
+ProviderKind providerKind(const ConnectionString& cs);
+
+// The ODBC connect string that reaches SQL Server through FreeTDS.
+QString sqlServerOdbcString(const ConnectionString& cs);
+
+}  // namespace tallyfold

@@ -1,0 +1,71 @@
+#include "records/business_day.h"
+
+#include "platform/error.h"
+
+#include <QDateTime>
+
+namespace tallyfold {
+
+int businessDayOffset(const BusinessDayTimes& times, const QTime& t) {
+    if (times.paraTime1 < times.paraTime8)
+        return 0;
+    if (times.paraTime7 < times.paraTime8)
+        return (times.paraTime7 <= t && t <= times.paraTime8) ? 1 : 0;
+    // A window across midnight: only its part after midnight counts.
+    return (QTime(0, 0) <= t && t <= times.paraTime8) ? 1 : 0;
+}
+
+QTime parameterTime(const Variant& value) {
+    if (value.kind() == Variant::Kind::DateTime) {
+        const QTime t = value.toDateTime().time();
+        return QTime(t.hour(), t.minute(), t.second());
+    }
+    const QString text = value.toText().trimmed();
+    for (const char* format : {"HH:mm:ss", "H:mm:ss", "HH:mm", "H:mm"}) {
+        const QTime t = QTime::fromString(text, QLatin1String(format));
+        if (t.isValid())
+            return t;
+    }
+    for (const char* format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-M-d H:mm:ss",
+                               "yyyy-MM-dd HH:mm:ss.zzz"}) {
+        const QDateTime dt = QDateTime::fromString(text, QLatin1String(format));
+        if (dt.isValid())
+            return QTime(dt.time().hour(), dt.time().minute(), dt.time().second());
+    }
+    throw Error(errc::TypeMismatch, QStringLiteral("Type mismatch: \"%1\" is not a time").arg(text));
+}
+
+void loadBusinessDayTimes(DatabaseTool& tool, BusinessDayTimes& times) {
+    const std::pair<int, QTime*> parameters[] = {
+        {1, &times.paraTime1}, {7, &times.paraTime7}, {8, &times.paraTime8}};
+    for (const auto& [name, target] : parameters) {
+        auto rs = tool.RecordSetA(QStringLiteral("Select ParaTimeValue From Tcon_MonTime where ParaName=%1 ").arg(name));
+        *target = parameterTime(rs->Fields(QStringLiteral("ParaTimeValue")));
+    }
+}
+
+static MessageRequest numberedErrorBox(const Error& e) {
+    return plainBox(QString::number(e.number()) + QStringLiteral(" : ") + e.description());
+}
+
+void getTimeBZBE(DatabaseTool& tool, BusinessDayTimes& times, Prompts& prompts) {
+    try {
+        loadBusinessDayTimes(tool, times);
+    } catch (const Error& e) {
+        prompts.message(numberedErrorBox(e));
+    } catch (const std::exception& e) {
+        prompts.message(numberedErrorBox(Error(-1, QString::fromLocal8Bit(e.what()))));
+    }
+}
+
+qint16 getGatherDay(const BusinessDayTimes& times, const QString& recordDateTime, Prompts& prompts) {
+    const QDateTime dt = QDateTime::fromString(recordDateTime, QStringLiteral("yyyy-MM-dd HH:mm"));
+    if (!dt.isValid()) {
+        prompts.message(numberedErrorBox(
+            Error(errc::TypeMismatch, QStringLiteral("Type mismatch: \"%1\" is not a date-time").arg(recordDateTime))));
+        return 0;
+    }
+    return qint16(businessDayOffset(times, dt.time()));
+}
+
+}  // namespace tallyfold

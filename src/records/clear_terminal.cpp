@@ -1,0 +1,41 @@
+#include "component/mdl_gather_data.h"
+#include "records/operation_support.h"
+#include "records/operations.h"
+
+namespace tallyfold {
+
+Outcome runClear(GatherSession& session, OperatorView& view) {
+    return trapped(
+        view,
+        [&] {
+            Mdl_GatherData& module = gatherModule();
+            // Clearing erases a terminal's records: never send it to no terminal at all.
+            if (module.Pub_MachAddr.equalsEmptyText()) {
+                view.prompts().message(noTerminalBox());
+                return Outcome::Refused;
+            }
+            const QString m = module.Pub_MachAddr.toText();
+            const MessageAnswer answer = view.prompts().message(
+                MessageRequest{QStringLiteral("确认要清除机器：[") + m + QStringLiteral("] 的打卡记录吗？"),
+                               MessageIcon::None, MessageButtons::OkCancel, MessageAnswer::Cancel, QString()});
+            if (answer != MessageAnswer::Ok)
+                return Outcome::Cancelled;
+            DeviceLink& device = *session.Device;
+            const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
+            if (portOpen.has_value() && !*portOpen) {
+                view.prompts().message(plainBox(QStringLiteral("机器[") + m + QStringLiteral("]的串口打开失败")));
+                view.setStatus(QStringLiteral("机器[") + m + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
+                return Outcome::Refused;
+            }
+            view.setStatus(QStringLiteral("正在进行机器[") + m + QStringLiteral("]的数据清理"));
+            const bool cleared = device.ClearRecord(module.Pub_MachAddr) == true;
+            view.setStatus(QStringLiteral("机器[") + m +
+                           (cleared ? QStringLiteral("]的数据清理成功") : QStringLiteral("]的数据清理失败")));
+            WriteCtrlLog(module.Pub_UserName, session.clock(), QStringLiteral("清除机器"), QStringLiteral("机器:") + m,
+                         cleared ? QStringLiteral("数据清理成功！") : QStringLiteral("数据清理失败！"));
+            return cleared ? Outcome::Completed : Outcome::DeviceFailed;
+        },
+        numberedBox);
+}
+
+}  // namespace tallyfold

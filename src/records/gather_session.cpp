@@ -1,0 +1,36 @@
+#include "records/gather_session.h"
+
+#include "outside/component_registry.h"
+
+namespace tallyfold {
+
+void GatherSession::createComponents() {
+    DbTool = createComponent<DatabaseTool>(progid::DatabaseTool);
+    { auto iniFile = createComponent<IniFileTool>(progid::IniFile); }
+    OnTop = createComponent<OnTopTool>(progid::OnTop);
+    Device = createComponent<DeviceLink>(progid::DeviceLink);
+    Conn = DbTool->ActiveCn();
+    if (!Conn)
+        throw Error(errc::ObjectNotSet, QStringLiteral("The database tool gave no connection"));
+}
+
+void GatherSession::release() noexcept {
+    try {
+        DbTool.reset();
+    } catch (...) {
+    }
+    try {
+        OnTop.reset();
+    } catch (...) {
+    }
+    try {
+        Conn.reset();
+    } catch (...) {
+    }
+    try {
+        Device.reset();
+    } catch (...) {
+    }
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,33 @@
+#include "component/mdl_gather_data.h"
+#include "records/operation_support.h"
+#include "records/operations.h"
+
+namespace tallyfold {
+
+Outcome runLinkTest(GatherSession& session, OperatorView& view) {
+    return trapped(
+        view,
+        [&] {
+            Mdl_GatherData& module = gatherModule();
+            if (module.Pub_MachAddr.equalsEmptyText()) {
+                view.prompts().message(noTerminalBox());
+                return Outcome::Refused;
+            }
+            DeviceLink& device = *session.Device;
+            const qint16 port = module.Pub_ComX.toInt16();
+            if (device.SetPort(Variant(int(port))) != true) {
+                view.prompts().message(promptBox(QStringLiteral("提示：\r\n串口打开失败!")));
+                return Outcome::Refused;
+            }
+            // One reading of the clock: hour, minute and second of the same moment.
+            const QTime t = session.clock().time();
+            const bool answered = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
+            view.prompts().message(promptBox(answered ? QStringLiteral("提示：\r\n通讯测试成功!")
+                                                      : QStringLiteral("提示：\r\n通讯测试失败!")));
+            device.DestoryPort();
+            return answered ? Outcome::Completed : Outcome::DeviceFailed;
+        },
+        descriptionBox);
+}
+
+}  // namespace tallyfold

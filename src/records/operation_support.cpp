@@ -1,0 +1,61 @@
+#include "records/operation_support.h"
+
+#include "component/mdl_gather_data.h"
+#include "platform/ansi_text_reader.h"
+#include "platform/error.h"
+#include "records/operations.h"
+
+namespace tallyfold {
+
+StoreContext storeContext(GatherSession& session, OperatorView& view) {
+    return StoreContext{session.Conn, gatherModule().Pub_DateQuote, &session.times, &view};
+}
+
+LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order) {
+    const StoreContext context = storeContext(session, view);
+    LineCounters counters;
+    AnsiTextReader reader(path);
+    std::unique_ptr<Recordset> recordset;
+    while (!reader.atEndOfStream())
+        StoreRecordLine(reader.readLine(), recordset, counters, context, order);
+    if (recordset && recordset->State() == adStateOpen)
+        recordset->Close();
+    return counters;
+}
+
+void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead) {
+    if (errors <= 0)
+        return;
+    const MessageAnswer answer = view.prompts().message(
+        yesNoQuestion(questionHead + QStringLiteral("[") + signPlace(errors) + QStringLiteral("]个错误，是否查看详细记录？")));
+    if (answer == MessageAnswer::Yes)
+        view.showFailedLines();
+    else
+        view.discardFailedLines();
+}
+
+Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
+                const std::function<MessageRequest(const Error&)>& box) {
+    try {
+        return body();
+    } catch (const Error& e) {
+        view.prompts().message(box(e));
+    } catch (const std::exception& e) {
+        view.prompts().message(box(Error(-1, QString::fromLocal8Bit(e.what()))));
+    }
+    return Outcome::Trapped;
+}
+
+MessageRequest descriptionBox(const Error& e) {
+    return plainBox(QStringLiteral("出错：") + e.description());
+}
+
+MessageRequest numberedBox(const Error& e) {
+    return plainBox(QString::number(e.number()) + QStringLiteral(" : ") + e.description());
+}
+
+MessageRequest noTerminalBox() {
+    return promptBox(QStringLiteral("错误：\r\n机器参数错误，请查证后重试..."));
+}
+
+}  // namespace tallyfold

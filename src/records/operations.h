@@ -1,0 +1,34 @@
+#pragma once
+
+#include "records/gather_session.h"
+#include "records/operator_view.h"
+
+namespace tallyfold {
+
+// How an operation ended, for the command line's exit status.
+enum class Outcome {
+    Completed,    // reached its end
+    DeviceFailed, // reached its end, but the terminal did not do what was asked
+    Refused,      // stopped before it began: no terminal, port not open, nothing to gather
+    Cancelled,    // the operator said no
+    Trapped,      // ended through its error trap
+};
+
+// The check boxes the gather run reads; each counts as ticked only when 1 (2 is greyed).
+struct GatherOptions {
+    int editTime = 0;
+    int get = 1;
+    int save = 1;
+};
+
+inline const QString RecordFileFilter = QStringLiteral("考勤记录文件(*.txt)|*.txt|全部文件(*.*)|*.*");
+
+Outcome runGather(GatherSession& session, OperatorView& view, const GatherOptions& options);
+Outcome runImport(GatherSession& session, OperatorView& view);
+Outcome runClear(GatherSession& session, OperatorView& view);
+Outcome runLinkTest(GatherSession& session, OperatorView& view);
+
+// "机器参数错误" and the other refusal texts shared by the terminal operations.
+MessageRequest noTerminalBox();
+
+}  // namespace tallyfold

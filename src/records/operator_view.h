@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/prompts.h"
+
+#include <QString>
+
+namespace tallyfold {
+
+// What an operation may do to the operator: the window implements it with its
+// widgets, the command line on the console, tests with a recorder.
+class OperatorView {
+public:
+    virtual ~OperatorView() = default;
+
+    virtual void setStatus(const QString& text) = 0;
+    virtual void setCaption(const QString& text) = 0;
+    virtual void clearRecordList() = 0;
+    virtual void addRecordRow(const QString& address, const QString& card, const QString& date,
+                              const QString& time) = 0;
+
+    // The failed-lines list: rows in failure order, shown modally or discarded at the end of a run.
+    virtual void addFailedLine(int position, const QString& key, const QString& lineNumber,
+                               const QString& recordText) = 0;
+    virtual void showFailedLines() = 0;
+    virtual void discardFailedLines() = 0;
+
+    virtual Prompts& prompts() = 0;
+    virtual void processPendingEvents() = 0;
+
+    // Switched off while an operation runs, so a second press cannot start another.
+    virtual void setOperationsEnabled(bool enabled) = 0;
+};
+
+}  // namespace tallyfold

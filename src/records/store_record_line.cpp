@@ -1,0 +1,111 @@
+#include "records/store_record_line.h"
+
+#include "component/mdl_gather_data.h"
+#include "platform/error.h"
+#include "platform/regional_datetime.h"
+#include "records/record_line.h"
+
+namespace tallyfold {
+
+QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote) {
+    return QStringLiteral("select * from Tcon_ConsumeDtl where Cardid='") + sqlText(card) +
+           QStringLiteral("' and dataTime=") + dateQuote + storedDateTime + dateQuote;
+}
+
+QString signPlace(qint64 n) {
+    return (n < 0 ? QString() : QStringLiteral(" ")) + QString::number(n);
+}
+
+namespace {
+
+void closeIfOpen(std::unique_ptr<Recordset>& recordset) {
+    if (recordset && recordset->State() == adStateOpen)
+        recordset->Close();
+}
+
+class LineStorer {
+public:
+    LineStorer(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
+               const StoreContext& context)
+        : record_(parseRecordLine(line)), recordset_(recordset), counters_(counters), context_(context) {}
+
+    bool dateTimeIsValid() const { return record_.hasValidDateTime(); }
+
+    void moveByBusinessDay() {
+        const qint16 offset =
+            getGatherDay(*context_.times, record_.recordDateTimeText, context_.view->prompts());
+        storedDateTime_ = regionalDateTimeText(record_.recordDateTime.addDays(offset));
+    }
+
+    void queryDuplicate() {
+        recordset_ = std::make_unique<Recordset>();
+        recordset_->Open(duplicateQuery(record_.card, storedDateTime_, context_.dateQuote), context_.connection,
+                         adOpenDynamic, adLockOptimistic, adCmdUnspecified);
+    }
+
+    void listRow() {
+        address_ = recordAddress(record_.text);
+        context_.view->addRecordRow(QString::number(address_), record_.card, record_.dateText, record_.displayTime);
+    }
+
+    void storeUnlessDuplicate() {
+        if (recordset_->RecordCount() > 0)
+            return;
+        recordset_->AddNew();
+        recordset_->SetField(QStringLiteral("MachAddr"), Variant(address_));
+        recordset_->SetField(QStringLiteral("Cardid"), Variant(record_.card));
+        recordset_->SetField(QStringLiteral("datadate"), Variant(record_.dateText));
+        recordset_->SetField(QStringLiteral("datatime"), Variant(storedDateTime_));
+        recordset_->UpdateBatch();
+        context_.view->processPendingEvents();
+        ++counters_.stored;
+    }
+
+    void failedLine() {
+        ++counters_.errors;
+        context_.view->addFailedLine(int(counters_.errors), QStringLiteral("R") + QString::number(counters_.errors),
+                                     QString::number(counters_.read + 1), record_.text);
+        ++counters_.read;
+    }
+
+    const QString& text() const { return record_.text; }
+
+private:
+    RecordLine record_;
+    std::unique_ptr<Recordset>& recordset_;
+    LineCounters& counters_;
+    const StoreContext& context_;
+    QString storedDateTime_;
+    int address_ = 0;
+};
+
+}  // namespace
+
+void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
+                     const StoreContext& context, StepOrder order) {
+    LineStorer storer(line, recordset, counters, context);
+    try {
+        if (order == StepOrder::Import) {
+            closeIfOpen(recordset);
+            if (!storer.dateTimeIsValid())
+                return storer.failedLine();
+            storer.moveByBusinessDay();
+            storer.queryDuplicate();
+            storer.listRow();
+            storer.storeUnlessDuplicate();
+        } else {
+            if (!storer.dateTimeIsValid())
+                return storer.failedLine();
+            storer.listRow();
+            storer.moveByBusinessDay();
+            storer.queryDuplicate();
+            storer.storeUnlessDuplicate();
+            closeIfOpen(recordset);
+        }
+        ++counters.read;
+    } catch (const std::exception&) {
+        storer.failedLine();
+    }
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "records/business_day.h"
+#include "records/operator_view.h"
+
+#include <memory>
+
+namespace tallyfold {
+
+// Counted in 64 bits: a file of any length is counted, never overflows.
+struct LineCounters {
+    qint64 read = 0;
+    qint64 stored = 0;
+    qint64 errors = 0;
+};
+
+// The import and the gather run store a line with the same steps in a different order.
+enum class StepOrder { Import, GatherRun };
+
+struct StoreContext {
+    std::shared_ptr<Connection> connection;
+    QString dateQuote;
+    const BusinessDayTimes* times = nullptr;
+    OperatorView* view = nullptr;
+};
+
+// Checks one line, lists it, skips it when its card and date-time are already
+// stored, else stores it at once; a line that fails becomes a failed line.
+void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
+                     const StoreContext& context, StepOrder order);
+
+// The duplicate query for a card and a stored date-time text.
+QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote);
+
+// The result sentences' count with its sign place: " 12".
+QString signPlace(qint64 n);
+
+}  // namespace tallyfold

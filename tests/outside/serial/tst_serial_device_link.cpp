@@ -1,0 +1,262 @@
+#include "outside/serial/serial_device_link.h"
+#include "support/terminal_sim_process.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using tallyfold::SerialDeviceLink;
+using tallyfold::Variant;
+using tallyfold::test::TerminalSimProcess;
+
+namespace {
+
+QList<QByteArray> makeRecords(int count, int terminal = 1) {
+    QList<QByteArray> records;
+    for (int i = 0; i < count; ++i)
+        records.append(QByteArray::number(terminal) + QByteArray::number(i).rightJustified(8, '0') + "240506113");
+    return records;
+}
+
+QByteArray asSourceFile(const QList<QByteArray>& records) {
+    QByteArray text;
+    for (const QByteArray& record : records)
+        text += record + "\r\n";
+    return text;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+}  // namespace
+
+// The link against the simulator on a real pseudo-terminal; port 1 is the
+// simulator's line, port 2 a device that does not exist.
+class TestSerialDeviceLink : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> home_;
+    TerminalSimProcess sim_;
+    std::unique_ptr<SerialDeviceLink> link_;
+
+    QString path(const QString& relative) const { return home_->filePath(relative); }
+    QString sourceFile() const { return path(QStringLiteral("Source/SourceRecordSet.txt")); }
+    QString stateOf(int address) const { return path(QStringLiteral("state/%1.txt").arg(address)); }
+
+    QString recordFile(int address, const QList<QByteArray>& records) {
+        const QString file = path(QStringLiteral("records-%1.txt").arg(address));
+        QByteArray text;
+        for (const QByteArray& record : records)
+            text += record + "\n";
+        writeFile(file, text);
+        return QStringLiteral("%1=%2").arg(address).arg(file);
+    }
+
+    // Starts the simulator with `arguments` and opens port 1 on it.
+    bool serve(QStringList arguments) {
+        arguments << QStringLiteral("--baud") << QStringLiteral("115200") << QStringLiteral("--state-dir")
+                  << path(QStringLiteral("state"));
+        if (!sim_.start(path(QStringLiteral("line")), arguments)) {
+            qWarning() << sim_.errorString();
+            return false;
+        }
+        return link_->SetPort(Variant(1)) == std::optional<bool>(true);
+    }
+
+    QStringList sourceFolderEntries() const {
+        return QDir(path(QStringLiteral("Source"))).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    std::optional<bool> gather(qint16 machine) {
+        QString text1, text2;
+        const auto result = link_->GatherData(machine, text1, text2);
+        if (result != std::optional<bool>(true))
+            qInfo() << "gather" << machine << text1 << text2;
+        return result;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY2(QFile::exists(TerminalSimProcess::executablePath()),
+                 qPrintable(TerminalSimProcess::executablePath()));
+    }
+
+    void init() {
+        home_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(home_->isValid());
+        QVERIFY(QDir(home_->path()).mkpath(QStringLiteral("Source")));
+        QVERIFY(QDir(home_->path()).mkpath(QStringLiteral("Config")));
+        QVERIFY(writeFile(path(QStringLiteral("Config/Ports.ini")),
+                          "[Ports]\r\n1=" + QFile::encodeName(path(QStringLiteral("line"))) + "\r\n1.baud=115200\r\n" +
+                              "2=" + QFile::encodeName(path(QStringLiteral("nothing-here"))) + "\r\n"));
+        qputenv("TALLYFOLD_HOME", QFile::encodeName(home_->path()));
+        link_ = std::make_unique<SerialDeviceLink>();
+    }
+
+    void cleanup() {
+        link_.reset();
+        QVERIFY(sim_.stop());
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("line"))));
+        home_.reset();
+    }
+
+    void clockSettingsReachTheTerminal() {
+        QVERIFY(serve({QStringLiteral("--terminal"), QStringLiteral("3")}));
+        QCOMPARE(link_->ChangeDate(Variant(3), 2024, 2, 29), std::optional<bool>(true));
+        QVERIFY(sim_.waitForEvent(QStringLiteral("date 3 2024-02-29")));
+        QCOMPARE(link_->ChangeTime(Variant(QStringLiteral("3")), 7, 5, 9.4), std::optional<bool>(true));
+        QVERIFY(sim_.waitForEvent(QStringLiteral("time 3 07:05:09")));
+
+        QCOMPARE(link_->ChangeDate(Variant(3), 2023, 2, 29), std::optional<bool>(false));
+        QCOMPARE(link_->ChangeTime(Variant(3), 24, 0, 0), std::optional<bool>(false));
+        QCOMPARE(link_->ChangeDate(Variant(300), 2024, 1, 1), std::optional<bool>(false));
+        QCOMPARE(link_->ChangeDate(Variant(4), 2024, 1, 1), std::optional<bool>(false));
+        QVERIFY(sim_.events().isEmpty());
+
+        link_->DestoryPort();
+        QCOMPARE(link_->ChangeTime(Variant(3), 1, 2, 3), std::optional<bool>(false));
+    }
+
+    void gatherWritesEveryRecordOnce_data() {
+        QTest::addColumn<int>("count");
+        QTest::newRow("empty terminal") << 0;
+        QTest::newRow("one record") << 1;
+        QTest::newRow("one full block") << 64;
+        QTest::newRow("block and one") << 65;
+        QTest::newRow("several blocks") << 300;
+    }
+
+    void gatherWritesEveryRecordOnce() {
+        QFETCH(int, count);
+        const QList<QByteArray> records = makeRecords(count, 2);
+        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(5, 1)), QStringLiteral("--terminal"),
+                       recordFile(2, records)}));
+        QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
+
+        QString text1, text2;
+        QCOMPARE(link_->GatherData(2, text1, text2), std::optional<bool>(true));
+        QVERIFY2(text1.contains(QString::number(count)), qPrintable(text1));
+        QCOMPARE(readFile(sourceFile()), asSourceFile(records));
+        QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
+        QCOMPARE(readFile(stateOf(2)), asSourceFile(records).replace("\r\n", "\n"));
+    }
+
+    void gatherAtTheDefaultLineRate() {
+        QVERIFY(writeFile(path(QStringLiteral("Config/Ports.ini")),
+                          "[Ports]\n1=" + QFile::encodeName(path(QStringLiteral("line"))) + "\n"));
+        QVERIFY(sim_.start(path(QStringLiteral("line")), {QStringLiteral("--terminal"), recordFile(1, makeRecords(70))}));
+        QCOMPARE(link_->SetPort(Variant(1)), std::optional<bool>(true));
+        QCOMPARE(gather(1), std::optional<bool>(true));
+        QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(70)));
+    }
+
+    void failedGatherKeepsTheEarlierSourceFile_data() {
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("silent terminal") << QStringList{QStringLiteral("--silent"), QStringLiteral("1")};
+        QTest::newRow("unknown terminal") << QStringList{QStringLiteral("--silent"), QStringLiteral("9")};
+        QTest::newRow("every answer garbled") << QStringList{QStringLiteral("--garble"), QStringLiteral("100")};
+        QTest::newRow("every request refused") << QStringList{QStringLiteral("--nak"), QStringLiteral("100")};
+        QTest::newRow("cut mid-transfer") << QStringList{QStringLiteral("--cut-after"), QStringLiteral("100")};
+    }
+
+    void failedGatherKeepsTheEarlierSourceFile() {
+        QFETCH(QStringList, faults);
+        const qint16 machine = faults.contains(QStringLiteral("9")) ? 9 : 1;
+        QVERIFY(serve(QStringList{QStringLiteral("--terminal"), recordFile(1, makeRecords(150))} + faults));
+        QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
+
+        QString text1, text2;
+        QCOMPARE(link_->GatherData(machine, text1, text2), std::optional<bool>(false));
+        QVERIFY(!text2.isEmpty());
+        QCOMPARE(readFile(sourceFile()), QByteArray("earlier\r\n"));
+        QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
+    }
+
+    void gatherAfterACutTransferGetsEveryRecordOnce() {
+        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(150)), QStringLiteral("--cut-after"),
+                       QStringLiteral("100")}));
+        QCOMPARE(gather(1), std::optional<bool>(false));
+        QCOMPARE(gather(1), std::optional<bool>(true));
+        QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(150)));
+    }
+
+    void occasionalLineFaultsAreRetried_data() {
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("garble 5%") << QStringList{QStringLiteral("--garble"), QStringLiteral("5")};
+        QTest::newRow("garble 20%") << QStringList{QStringLiteral("--garble"), QStringLiteral("20")};
+        QTest::newRow("nak 10%") << QStringList{QStringLiteral("--nak"), QStringLiteral("10")};
+        QTest::newRow("slow answers") << QStringList{QStringLiteral("--delay-ms"), QStringLiteral("150")};
+    }
+
+    void occasionalLineFaultsAreRetried() {
+        QFETCH(QStringList, faults);
+        QVERIFY(serve(QStringList{QStringLiteral("--terminal"), recordFile(1, makeRecords(1000)),
+                                  QStringLiteral("--seed"), QStringLiteral("7")} +
+                      faults));
+        QCOMPARE(gather(1), std::optional<bool>(true));
+        QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(1000)));
+        QCOMPARE(link_->ChangeDate(Variant(1), 2025, 12, 31), std::optional<bool>(true));
+        QVERIFY(sim_.waitForEvent(QStringLiteral("date 1 2025-12-31")));
+    }
+
+    void clearEmptiesTheTerminal() {
+        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(10)), QStringLiteral("--terminal"),
+                       recordFile(2, makeRecords(4, 2)), QStringLiteral("--fail-clear"), QStringLiteral("2")}));
+        QCOMPARE(link_->ClearRecord(Variant(1)), std::optional<bool>(true));
+        QVERIFY(sim_.waitForEvent(QStringLiteral("cleared 1")));
+        QCOMPARE(readFile(stateOf(1)), QByteArray());
+        QCOMPARE(gather(1), std::optional<bool>(true));
+        QCOMPARE(readFile(sourceFile()), QByteArray());
+
+        QCOMPARE(link_->ClearRecord(Variant(2)), std::optional<bool>(false));
+        QCOMPARE(readFile(stateOf(2)), asSourceFile(makeRecords(4, 2)).replace("\r\n", "\n"));
+        QVERIFY(!sim_.events().contains(QStringLiteral("cleared 2")));
+    }
+
+    void gatherNeedsTheSourceFolder() {
+        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(3))}));
+        QVERIFY(QDir(path(QStringLiteral("Source"))).removeRecursively());
+        QCOMPARE(gather(1), std::optional<bool>(false));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("Source"))));
+    }
+
+    void portHandling() {
+        QCOMPARE(link_->SetPort(Variant(2)), std::optional<bool>(false));
+        QVERIFY(!link_->isPortOpen());
+        QString text1, text2;
+        QCOMPARE(link_->GatherData(1, text1, text2), std::optional<bool>(false));
+
+        QVERIFY(serve({QStringLiteral("--terminal"), QStringLiteral("1")}));
+        QCOMPARE(link_->SetPort(Variant(1)), std::optional<bool>(true));
+        QCOMPARE(link_->SetPort(QStringLiteral("1")), std::optional<bool>(true));
+        QCOMPARE(link_->portDevice(), path(QStringLiteral("line")));
+        QCOMPARE(link_->ChangeDate(Variant(1), 2024, 5, 6), std::optional<bool>(true));
+
+        // A second component gets the port only once the first lets go of it.
+        auto other = std::make_unique<SerialDeviceLink>();
+        QCOMPARE(other->SetPort(Variant(1)), std::optional<bool>(false));
+        link_.reset();
+        QCOMPARE(other->SetPort(Variant(1)), std::optional<bool>(true));
+        other->DestoryPort();
+        QVERIFY(!other->isPortOpen());
+        link_ = std::move(other);
+        QCOMPARE(link_->SetPort(Variant(1)), std::optional<bool>(true));
+        QCOMPARE(link_->ChangeDate(Variant(1), 2024, 5, 7), std::optional<bool>(true));
+        QVERIFY(sim_.waitForEvent(QStringLiteral("date 1 2024-05-07")));
+
+        QCOMPARE(link_->SetPort(Variant(2)), std::optional<bool>(false));
+        QVERIFY(!link_->isPortOpen());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerialDeviceLink)
+#include "tst_serial_device_link.moc"
