@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <algorithm>
 
 namespace tallyfold::test {
 

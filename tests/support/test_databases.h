@@ -1,1 +1,40 @@
 #pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace tallyfold::test {
+
+// The databases every database test runs on: SQLite always, PostgreSQL when
+// TALLYFOLD_TEST_PG names a server (the test script starts one). With CI=true
+// a missing server is a failure, never a silent skip.
+void addBackendRows();  // data column "connection"; one row per backend
+// Call at the start of a data-driven test: fails the PostgreSQL row when CI has no server.
+bool requireBackend(const QString& connection);
+
+// A fresh host folder (Source/, Database/, Config/) used as TALLYFOLD_HOME
+// and TALLYFOLD_CONNECTION for the test's lifetime.
+class TestHome {
+public:
+    explicit TestHome(const QString& connection = QString());
+    ~TestHome();
+    QString path() const { return dir_.path(); }
+    QString file(const QString& relative) const { return dir_.path() + QLatin1Char('/') + relative; }
+    QString connection() const { return connection_; }
+
+private:
+    QTemporaryDir dir_;
+    QString connection_;
+};
+
+// Drops the host tables and creates them empty again; with demo, adds the demo data.
+void resetHostDatabase(const QString& connection, bool demo = false);
+// Runs one statement on the test database.
+void execute(const QString& connection, const QString& statement);
+// The first column of the first row, as text.
+QString scalar(const QString& connection, const QString& select);
+
+QString writeFile(const QString& path, const QByteArray& bytes);
+
+}  // namespace tallyfold::test

@@ -163,10 +163,10 @@ int main(int argc, char* argv[]) {
     const int delayMs = intValue(parser.value(delayOption), QStringLiteral("delay-ms"), 0, 600'000);
 
     sim::BusOptions options;
-    for (const QString& spec : parser.values(terminalOption)) {
-        const qsizetype eq = spec.indexOf(QLatin1Char('='));
-        const int address = intValue(eq < 0 ? spec : spec.left(eq), QStringLiteral("terminal"), 0, 255);
-        options.terminals.insert(address, eq < 0 ? QString() : spec.mid(eq + 1));
+    for (const QString& entry : parser.values(terminalOption)) {
+        const qsizetype eq = entry.indexOf(QLatin1Char('='));
+        const int address = intValue(eq < 0 ? entry : entry.left(eq), QStringLiteral("terminal"), 0, 255);
+        options.terminals.insert(address, eq < 0 ? QString() : entry.mid(eq + 1));
     }
     for (const QString& value : parser.values(silentOption))
         options.silent.insert(intValue(value, QStringLiteral("silent"), 0, 255));

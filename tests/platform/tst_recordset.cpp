@@ -1,0 +1,157 @@
+#include "platform/error.h"
+#include "platform/recordset.h"
+#include "support/test_databases.h"
+
+#include <QtTest>
+
+using namespace tallyfold;
+using namespace tallyfold::test;
+
+namespace {
+std::shared_ptr<Connection> openConnection(const QString& cs) {
+    auto c = std::make_shared<Connection>(cs);
+    c->Open();
+    return c;
+}
+
+long errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+}  // namespace
+
+class TstRecordset : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void walk_data() { addBackendRows(); }
+    void walk() {
+        QFETCH(QString, connection);
+        if (!requireBackend(connection))
+            return;
+        TestHome home(connection);
+        resetHostDatabase(home.connection());
+        execute(home.connection(), QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX) values "
+                                                  "('2', '二楼', 1), ('1', '一楼', 3), ('3', '大门', 2)"));
+        auto cn = openConnection(home.connection());
+        Recordset rs;
+        rs.Open(QStringLiteral("select MachAddr, MachDesc, COMX, Ver from MachineInfo order by MachAddr"), cn);
+        QCOMPARE(rs.RecordCount(), 3L);
+        QStringList seen;
+        while (!rs.Eof()) {
+            // The system spells names as in its SELECT; PostgreSQL answers them in lower case.
+            seen << rs.Fields(QStringLiteral("MachAddr")).toText() + u'/' + rs.Fields(QStringLiteral("machdesc")).toText() +
+                        u'/' + rs.Fields(QStringLiteral("COMX")).toText();
+            QVERIFY(rs.Fields(QStringLiteral("Ver")).isNull());
+            rs.MoveNext();
+        }
+        QCOMPARE(seen, (QStringList{QStringLiteral("1/一楼/3"), QStringLiteral("2/二楼/1"), QStringLiteral("3/大门/2")}));
+        QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("MachAddr")); }), errc::NoCurrentRecord);
+        QCOMPARE(errorOf([&] { rs.MoveNext(); }), errc::NoCurrentRecord);
+        QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("NoColumn")); }), 3265L);
+        rs.Close();
+
+        Recordset none;
+        none.Open(QStringLiteral("select MachAddr from MachineInfo where MachAddr='9'"), cn);
+        QCOMPARE(none.RecordCount(), 0L);
+        QVERIFY(none.Eof());
+        QCOMPARE(errorOf([&] { (void)none.Fields(QStringLiteral("MachAddr")); }), errc::NoCurrentRecord);
+    }
+
+    void updateBatchCommitsAtOnce_data() { addBackendRows(); }
+    void updateBatchCommitsAtOnce() {
+        QFETCH(QString, connection);
+        if (!requireBackend(connection))
+            return;
+        TestHome home(connection);
+        resetHostDatabase(home.connection());
+        auto writer = openConnection(home.connection());
+        auto reader = openConnection(home.connection());
+        Recordset rs;
+        rs.Open(QStringLiteral("select * from Tcon_ConsumeDtl where 1=0"), writer, adOpenDynamic, adLockBatchOptimistic);
+        const QDateTime when(QDate(2024, 3, 5), QTime(14, 3, 7));
+        // The same column set twice: the second row reuses the prepared insert with new values.
+        for (const QString& card : {QStringLiteral("00012345"), QStringLiteral("00067890")}) {
+            rs.AddNew();
+            rs.SetField(QStringLiteral("MachAddr"), 3);
+            rs.SetField(QStringLiteral("Cardid"), QStringLiteral("wrong"));
+            rs.SetField(QStringLiteral("CARDID"), card);  // same column: the last value counts
+            rs.SetField(QStringLiteral("datadate"), QStringLiteral("2024-03-05"));
+            rs.SetField(QStringLiteral("datatime"), when);
+            rs.SetField(QStringLiteral("Amount"), Variant::null());
+            rs.UpdateBatch();
+
+            Recordset check;
+            check.Open(QStringLiteral("select MachAddr, Amount from Tcon_ConsumeDtl where Cardid='") + card +
+                           QStringLiteral("'"),
+                       reader);
+            QCOMPARE(check.RecordCount(), 1L);
+            QCOMPARE(check.Fields(QStringLiteral("MachAddr")).toText(), QStringLiteral("3"));
+            QVERIFY(check.Fields(QStringLiteral("Amount")).isNull());
+        }
+        Recordset all;
+        all.Open(QStringLiteral("select ConsumeType from Tcon_ConsumeDtl"), reader);
+        QCOMPARE(all.RecordCount(), 2L);
+        QCOMPARE(all.Fields(QStringLiteral("ConsumeType")).toText(), QStringLiteral("计次"));  // column default
+    }
+
+    void rejectedStatementNamesCause_data() { addBackendRows(); }
+    void rejectedStatementNamesCause() {
+        QFETCH(QString, connection);
+        if (!requireBackend(connection))
+            return;
+        TestHome home(connection);
+        resetHostDatabase(home.connection());
+        auto cn = openConnection(home.connection());
+        const bool pg = connection == QLatin1String("postgresql");
+
+        const QString select = QStringLiteral("select x from NoSuchTable");
+        try {
+            Recordset rs;
+            rs.Open(select, cn);
+            QFAIL("opened");
+        } catch (const Error& e) {
+            QCOMPARE(e.number(), errc::Database);
+            QVERIFY2(e.description().contains(select), qPrintable(e.description()));
+            QVERIFY2(e.description().contains(pg ? QLatin1String("does not exist") : QLatin1String("no such table"),
+                                              Qt::CaseInsensitive),
+                     qPrintable(e.description()));
+        }
+
+        Recordset rs;
+        rs.Open(QStringLiteral("select * from MachineInfo"), cn);
+        try {
+            rs.AddNew();
+            rs.SetField(QStringLiteral("MachAddr"), Variant::null());  // MachAddr is not null
+            rs.UpdateBatch();
+            QFAIL("inserted a row without MachAddr");
+        } catch (const Error& e) {
+            QVERIFY2(e.description().contains(QLatin1String("insert into MachineInfo (MachAddr) values (?)")),
+                     qPrintable(e.description()));
+            QVERIFY2(e.description().contains(QLatin1String("null"), Qt::CaseInsensitive), qPrintable(e.description()));
+        }
+        // The failed prepared insert must still serve the next row.
+        rs.AddNew();
+        rs.SetField(QStringLiteral("MachAddr"), QStringLiteral("7"));
+        rs.UpdateBatch();
+        QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from MachineInfo")), QStringLiteral("1"));
+    }
+
+    void sqliteIsDurable() {
+        TestHome home;
+        auto cn = openConnection(home.connection());
+        Recordset mode;
+        mode.Open(QStringLiteral("PRAGMA journal_mode"), cn);
+        QCOMPARE(mode.Fields(QStringLiteral("journal_mode")).toText(), QStringLiteral("wal"));
+        Recordset sync;
+        sync.Open(QStringLiteral("PRAGMA synchronous"), cn);
+        QCOMPARE(sync.Fields(QStringLiteral("synchronous")).toText(), QStringLiteral("2"));  // FULL
+    }
+};
+
+QTEST_GUILESS_MAIN(TstRecordset)
+#include "tst_recordset.moc"
