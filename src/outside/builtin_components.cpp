@@ -3,7 +3,7 @@
 #include "outside/database_tool.h"
 #include "outside/interfaces.h"
 #include "outside/table_permission.h"
-#include "outside/unavailable_device_link.h"
+#include "outside/serial/serial_device_link.h"
 
 namespace tallyfold {
 
@@ -23,7 +23,7 @@ ComponentFactory builtinComponentFactory(const QString& progId) {
     if (id == progid::OnTop.toLower())
         return [] { return std::make_unique<PlainOnTop>(); };
     if (id == progid::DeviceLink.toLower())
-        return [] { return std::make_unique<UnavailableDeviceLink>(); };
+        return [] { return std::unique_ptr<Component>(createSerialDeviceLink().release()); };
     return {};
 }
 

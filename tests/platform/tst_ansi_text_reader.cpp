@@ -1,6 +1,5 @@
 #include "platform/ansi_text_reader.h"
 #include "platform/error.h"
-#include "platform/regional_datetime.h"
 #include "support/test_databases.h"
 
 #include <QtTest>
@@ -29,8 +28,11 @@ private Q_SLOTS:
         QTest::newRow("cp936") << QByteArray("1,\xbb\xfa\xc6\xf7,2\r\n")
                                << QStringList{QStringLiteral("1,机器,2")};
         // A byte that is no character must not swallow the rest of the line.
-        QTest::newRow("bad byte") << QByteArray("\x80\xbb\xfa!\n")
+        QTest::newRow("bad byte") << QByteArray("\xff\xbb\xfa!\n")
                                   << QStringList{QStringLiteral("\uFFFD机!")};
+        // A lead byte cut off by the end of the line.
+        QTest::newRow("cut character") << QByteArray("\xbb\xfa\xbb\r\n")
+                                       << QStringList{QStringLiteral("机\uFFFD")};
         QTest::newRow("long line") << QByteArray(20000, 'x') << QStringList{QString(20000, u'x')};
     }
     void lines() {
@@ -72,21 +74,6 @@ private Q_SLOTS:
         QTemporaryDir dir;
         AnsiTextReader reader(writeFile(dir.filePath(QStringLiteral("u.txt")), QStringLiteral("机器\n").toUtf8()));
         QCOMPARE(reader.readLine(), QStringLiteral("机器"));
-    }
-
-    void regionalDateTime_data() {
-        QTest::addColumn<QDateTime>("moment");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("midnight") << QDateTime(QDate(2024, 3, 5), QTime(0, 0)) << QStringLiteral("2024-03-05");
-        QTest::newRow("one second past") << QDateTime(QDate(2024, 3, 5), QTime(0, 0, 1))
-                                         << QStringLiteral("2024-03-05 00:00:01");
-        QTest::newRow("afternoon, 24 hour") << QDateTime(QDate(2024, 12, 31), QTime(23, 59, 59))
-                                            << QStringLiteral("2024-12-31 23:59:59");
-    }
-    void regionalDateTime() {
-        QFETCH(QDateTime, moment);
-        QFETCH(QString, text);
-        QCOMPARE(regionalDateTimeText(moment), text);
     }
 };
 

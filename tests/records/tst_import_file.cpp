@@ -1,4 +1,204 @@
+#include "component/mdl_gather_data.h"
+#include "outside/database_tool.h"
+#include "records/operations.h"
+#include "support/recording_view.h"
+#include "support/test_databases.h"
+
+#include <QFileInfo>
 #include <QtTest>
-class tst_import_file : public QObject { Q_OBJECT };
+
+using namespace tallyfold;
+using namespace tallyfold::test;
+
+// Whole imports through runImport on a real database and real files.
+class tst_import_file : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void goodDuplicateAndBadLines_data() { addBackendRows(); }
+    void goodDuplicateAndBadLines();
+    void badFirstAndThirdLines_data() { addBackendRows(); }
+    void badFirstAndThirdLines();
+    void emptyFileAndLineEnds_data() { addBackendRows(); }
+    void emptyFileAndLineEnds();
+    void cancelledDialog_data() { addBackendRows(); }
+    void cancelledDialog();
+    void missingFile_data() { addBackendRows(); }
+    void missingFile();
+    void pathWithBracesAndApostrophe_data() { addBackendRows(); }
+    void pathWithBracesAndApostrophe();
+    void answerNoThenFreshList_data() { addBackendRows(); }
+    void answerNoThenFreshList();
+    void codePage936_data() { addBackendRows(); }
+    void codePage936();
+    void moreLinesThanSixteenBits_data() { addBackendRows(); }
+    void moreLinesThanSixteenBits();
+};
+
+namespace {
+struct Import {
+    GatherSession session;
+    RecordingView view;
+    Outcome outcome = Outcome::Trapped;
+};
+
+// What the window holds at load, then one import of `path`.
+void runOn(const TestHome& home, const QString& path, Import& run) {
+    gatherModule().Pub_DateQuote = recognisedDateQuote(home.connection(), QString());
+    gatherModule().Pub_UserName = QStringLiteral("op");
+    run.session.createComponents();
+    run.session.clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 3, 7)); };
+    run.view.fileToChoose = path;
+    run.outcome = runImport(run.session, run.view);
+}
+
+QString logCount(const TestHome& home) {
+    return scalar(home.connection(), QStringLiteral("select count(*) from CtrlLog"));
+}
+}  // namespace
+
+#define BACKEND_HOME                          \
+    QFETCH(QString, connection);              \
+    if (!requireBackend(connection))          \
+        return;                               \
+    TestHome home(connection);                \
+    resetHostDatabase(home.connection(), false)
+
+void tst_import_file::goodDuplicateAndBadLines() {
+    BACKEND_HOME;
+    execute(home.connection(), QStringLiteral("insert into Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
+                                              "values (1, '100001', '2024-05-13', '2024-05-13 07:30:00')"));
+    execute(home.connection(), QStringLiteral("insert into Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
+                                              "values (1, '100002', '2024-05-13', '2024-05-13 07:31:00')"));
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")),
+                                   "011000012405130730\r\n011000022405130731\r\n011000032405130732\r\n"
+                                   "011000042405130733\r\n011234562413130730\r\n011000052405130734\r\n");
+    Import run;
+    runOn(home, file, run);
+    QCOMPARE(run.outcome, Outcome::Completed);
+    QCOMPARE(run.view.records.size(), 5);
+    const QString sentence = QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：6,正确处理记录数： 3");
+    QCOMPARE(run.view.statuses, QStringList{sentence});
+    QCOMPARE(run.view.captions, QStringList{sentence});
+    QCOMPARE(run.view.filtersAsked, QStringList{QStringLiteral("考勤记录文件(*.txt)|*.txt|全部文件(*.*)|*.*")});
+    QCOMPARE(run.view.boxTexts(), QStringList{QStringLiteral("数据读取过程中出现了[ 1]个错误，是否查看详细记录？")});
+    QCOMPARE(run.view.boxes[0].title, QStringLiteral("系统提示"));
+    QCOMPARE(run.view.boxes[0].buttons, MessageButtons::YesNo);
+    QCOMPARE(run.view.failedShown, 1);
+    QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "5", "011234562413130730"}}));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("5"));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select ActionA from CtrlLog where ObjectA='数据读取' and "
+                                                      "ResultA='数据读取成功！' and UserA='op'")),
+             QStringLiteral("文件:") + file);
+}
+
+void tst_import_file::badFirstAndThirdLines() {
+    BACKEND_HOME;
+    const QString file =
+        writeFile(home.file(QStringLiteral("r.txt")), "0112345624131307\n011234562405130730\nxx\n");
+    Import run;
+    runOn(home, file, run);
+    QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "1", "0112345624131307"}, {"R2", "3", "xx"}}));
+    QCOMPARE(run.view.records.size(), 1);
+}
+
+void tst_import_file::emptyFileAndLineEnds() {
+    BACKEND_HOME;
+    const QString empty = writeFile(home.file(QStringLiteral("empty.txt")), "");
+    Import first;
+    runOn(home, empty, first);
+    QCOMPARE(first.view.statuses.last(),
+             QStringLiteral("文件{") + empty + QStringLiteral("}数据读取成功,记录总数：0,正确处理记录数： 0"));
+    QVERIFY(first.view.boxes.isEmpty());
+    QCOMPARE(logCount(home), QStringLiteral("1"));
+    // LF only, then a last line without any line end.
+    const QString mixed = writeFile(home.file(QStringLiteral("mixed.txt")), "011111112405130730\n022222222405130731");
+    Import second;
+    runOn(home, mixed, second);
+    QCOMPARE(second.view.records.size(), 2);
+    QVERIFY(second.view.statuses.last().endsWith(QStringLiteral("记录总数：2,正确处理记录数： 2")));
+}
+
+void tst_import_file::cancelledDialog() {
+    BACKEND_HOME;
+    Import run;
+    run.view.records << QStringList{"earlier"};
+    runOn(home, QString(), run);
+    QCOMPARE(run.outcome, Outcome::Cancelled);
+    QVERIFY(run.view.records.isEmpty());
+    QVERIFY(run.view.statuses.isEmpty());
+    QVERIFY(run.view.captions.isEmpty());
+    QCOMPARE(logCount(home), QStringLiteral("0"));
+}
+
+void tst_import_file::missingFile() {
+    BACKEND_HOME;
+    const QString missing = home.file(QStringLiteral("nowhere.txt"));
+    Import run;
+    runOn(home, missing, run);
+    QCOMPARE(run.outcome, Outcome::Trapped);
+    QCOMPARE(run.view.boxes.size(), 1);
+    QVERIFY(run.view.boxes[0].text.startsWith(QStringLiteral("出错：")));
+    QCOMPARE(run.view.boxes[0].icon, MessageIcon::None);
+    QVERIFY(run.view.boxes[0].title.isEmpty());
+    QVERIFY(!QFileInfo::exists(missing));
+    QCOMPARE(logCount(home), QStringLiteral("0"));
+}
+
+void tst_import_file::pathWithBracesAndApostrophe() {
+    BACKEND_HOME;
+    const QString file = writeFile(home.file(QStringLiteral("{O'Neil}.txt")), "011234562405130730\r\n");
+    Import run;
+    runOn(home, file, run);
+    QCOMPARE(run.view.statuses.last(),
+             QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：1,正确处理记录数： 1"));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select ActionA from CtrlLog")), QStringLiteral("文件:") + file);
+}
+
+void tst_import_file::answerNoThenFreshList() {
+    BACKEND_HOME;
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "bad\nbad too\n");
+    Import first;
+    first.view.answers = {MessageAnswer::No};
+    runOn(home, file, first);
+    QCOMPARE(first.view.failedShown, 0);
+    QVERIFY(first.view.failedLines.isEmpty());
+    // A second run in the same view starts again at R1 even if a list was left behind.
+    first.view.failedLines << QStringList{"R1", "9", "left over"};
+    first.view.answers = {MessageAnswer::Yes};
+    runImport(first.session, first.view);
+    QCOMPARE(first.view.failedLines, (QList<QStringList>{{"R1", "1", "bad"}, {"R2", "2", "bad too"}}));
+}
+
+void tst_import_file::codePage936() {
+    BACKEND_HOME;
+    // Text after the record is ignored; a failed line is shown decoded ("机器" in GBK).
+    const QString file = writeFile(home.file(QStringLiteral("gbk.txt")),
+                                   QByteArray("0112345624051307304\xc4\xfa\xba\xc3\r\n") +
+                                       QByteArray("\xbb\xfa\xc6\xf7") + QByteArray("1234562405130730\r\n"));
+    Import run;
+    runOn(home, file, run);
+    QCOMPARE(run.view.records.size(), 1);
+    QCOMPARE(run.view.records[0][1], QStringLiteral("123456"));
+    QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "2", QStringLiteral("机器1234562405130730").left(18)}}));
+}
+
+void tst_import_file::moreLinesThanSixteenBits() {
+    BACKEND_HOME;
+    QByteArray text;
+    const QDateTime start(QDate(2024, 1, 1), QTime(6, 0));
+    for (int i = 0; i < 40000; ++i)
+        text += QStringLiteral("01%1%2\r\n")
+                    .arg(i % 1000, 6, 10, QLatin1Char('0'))
+                    .arg(start.addSecs(60 * (i / 1000)).toString(QStringLiteral("yyMMddHHmm")))
+                    .toLatin1();
+    const QString file = writeFile(home.file(QStringLiteral("big.txt")), text);
+    Import run;
+    runOn(home, file, run);
+    QCOMPARE(run.outcome, Outcome::Completed);
+    QVERIFY2(run.view.statuses.last().endsWith(QStringLiteral("记录总数：40000,正确处理记录数： 40000")),
+             qPrintable(run.view.statuses.last()));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("40000"));
+}
+
 QTEST_GUILESS_MAIN(tst_import_file)
 #include "tst_import_file.moc"
