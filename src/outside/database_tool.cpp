@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QSettings>
+#include <QFile>
 
 namespace tallyfold {
 
@@ -14,17 +14,38 @@ QString embeddedConnectionString() {
     return QStringLiteral("Provider=SQLite;Data Source=%1;").arg(hostFolder() + QStringLiteral("/Database/tallyfold.db"));
 }
 
+// Read by hand: a connection string is full of ';', which INI readers take for a comment.
+static QString iniConnectionString(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    bool inDatabase = false;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            inDatabase = line.compare(QStringLiteral("[Database]"), Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (!inDatabase || eq < 0 ||
+            line.left(eq).trimmed().compare(QStringLiteral("ConnectionString"), Qt::CaseInsensitive) != 0)
+            continue;
+        QString value = line.mid(eq + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        return value;
+    }
+    return QString();
+}
+
 QString configuredConnectionString() {
     const QString fromEnv = qEnvironmentVariable("TALLYFOLD_CONNECTION");
     if (!fromEnv.isEmpty())
         return fromEnv;
     const QString ini = hostFolder() + QStringLiteral("/Config/Tallyfold.ini");
-    if (QFileInfo::exists(ini)) {
-        QSettings settings(ini, QSettings::IniFormat);
-        const QString fromIni = settings.value(QStringLiteral("Database/ConnectionString")).toString();
-        if (!fromIni.isEmpty())
-            return fromIni;
-    }
+    const QString fromIni = iniConnectionString(ini);
+    if (!fromIni.isEmpty())
+        return fromIni;
     return embeddedConnectionString();
 }
 

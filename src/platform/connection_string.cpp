@@ -5,17 +5,39 @@
 namespace tallyfold {
 
 ConnectionString::ConnectionString(const QString& text) {
-    for (const QString& item : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-        const qsizetype eq = item.indexOf(QLatin1Char('='));
-        if (eq < 0)
-            continue;
-        const QString key = item.left(eq).trimmed().toLower();
-        QString value = item.mid(eq + 1).trimmed();
-        if (value.size() >= 2 && ((value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"'))) ||
-                                  (value.startsWith(QLatin1Char('\'')) && value.endsWith(QLatin1Char('\'')))))
-            value = value.mid(1, value.size() - 2);
-        items_.insert(key, value);
+    // Items are split on ';' outside quotes, so a quoted value may hold one.
+    QString key, value;
+    bool inValue = false;
+    QChar quote;
+    auto finish = [&] {
+        const QString k = key.trimmed().toLower();
+        if (inValue && !k.isEmpty())
+            items_.insert(k, value.trimmed());
+        key.clear();
+        value.clear();
+        inValue = false;
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+            else
+                value += c;
+        } else if (c == QLatin1Char(';')) {
+            finish();
+        } else if (!inValue && c == QLatin1Char('=')) {
+            inValue = true;
+        } else if (inValue && value.trimmed().isEmpty() && (c == QLatin1Char('"') || c == QLatin1Char('\''))) {
+            quote = c;
+            value.clear();
+        } else if (inValue) {
+            value += c;
+        } else {
+            key += c;
+        }
     }
+    finish();
 }
 
 QString ConnectionString::value(const QString& key) const {
