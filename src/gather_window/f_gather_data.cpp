@@ -24,6 +24,7 @@
 namespace tallyfold {
 
 QPointer<F_GatherData> F_GatherData::shared_;
+Prompts* F_GatherData::promptsForNewWindows_ = nullptr;
 
 namespace {
 // SimSun when the machine has it, else an installed CJK serif.
@@ -88,7 +89,7 @@ F_GatherData& F_GatherData::showShared() {
 F_GatherData::F_GatherData() : QWidget(nullptr) {
     setAttribute(Qt::WA_DeleteOnClose);
     widgetPrompts_ = std::make_unique<WidgetPrompts>(this);
-    prompts_ = widgetPrompts_.get();
+    prompts_ = promptsForNewWindows_ ? promptsForNewWindows_ : widgetPrompts_.get();
     buildControls();
 }
 
@@ -323,6 +324,10 @@ void F_GatherData::cmdClear_Click() {
 
 void F_GatherData::CmdLanTest_Click() {
     runExclusive([this] { runLinkTest(session_, *this); });
+}
+
+void F_GatherData::setPromptsForNewWindows(Prompts* prompts) {
+    promptsForNewWindows_ = prompts;
 }
 
 void F_GatherData::setPrompts(Prompts* prompts) {

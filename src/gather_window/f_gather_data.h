@@ -49,6 +49,8 @@ public:
 
     // Lets a test answer the boxes and the file dialog; nullptr restores the widgets.
     void setPrompts(Prompts* prompts);
+    // The same for windows created from now on, so the load's own boxes are answered too.
+    static void setPromptsForNewWindows(Prompts* prompts);
     GatherSession& session() { return session_; }
     std::vector<double> machineColumnTwips() const { return machineColumnTwips_; }
     std::vector<double> recordColumnTwips() const { return recordColumnTwips_; }
@@ -113,6 +115,7 @@ private:
     bool closeRequested_ = false;
 
     static QPointer<F_GatherData> shared_;
+    static Prompts* promptsForNewWindows_;
 };
 
 }  // namespace tallyfold
