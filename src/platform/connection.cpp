@@ -16,8 +16,9 @@ static QString nextConnectionName() {
 
 void throwDatabaseError(const QString& what, const QString& dbMessage, const QString& statement) {
     QString text = what;
+    // One line: the message goes into status bars, boxes and single-line logs.
     if (!dbMessage.trimmed().isEmpty())
-        text += QStringLiteral(": ") + dbMessage.trimmed();
+        text += QStringLiteral(": ") + dbMessage.simplified();
     if (!statement.isEmpty())
         text += QStringLiteral(" [statement: ") + statement + QLatin1Char(']');
     throw Error(errc::Database, text);
