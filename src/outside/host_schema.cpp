@@ -7,9 +7,9 @@
 namespace tallyfold {
 
 void createHostSchema(Connection& connection) {
-    const QString autoId = connection.provider() == ProviderKind::PostgreSQL
-                               ? QStringLiteral("serial primary key")
-                               : QStringLiteral("integer primary key autoincrement");
+    // A plain integer key on SQLite is the rowid: no sequence table to rewrite with every row.
+    const QString autoId = connection.provider() == ProviderKind::PostgreSQL ? QStringLiteral("serial primary key")
+                                                                             : QStringLiteral("integer primary key");
     const QStringList statements = {
         QStringLiteral("create table if not exists MachineInfo (MachAddr varchar(10) not null, "
                        "MachDesc varchar(20), COMX integer, Ver varchar(20), Team varchar(40))"),

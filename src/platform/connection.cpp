@@ -4,6 +4,7 @@
 
 #include <QAtomicInt>
 #include <QCoreApplication>
+#include <QMutex>
 #include <set>
 #include <QSqlError>
 
@@ -31,9 +32,14 @@ std::set<Connection*>& liveConnections() {
     static auto* live = new std::set<Connection*>();  // outlives every static Connection
     return *live;
 }
+QMutex& liveMutex() {
+    static auto* mutex = new QMutex();
+    return *mutex;
+}
 bool applicationGone = false;
 
 void tearDownConnections() {
+    QMutexLocker lock(&liveMutex());
     for (Connection* c : liveConnections())
         c->Close();
     applicationGone = true;
@@ -47,14 +53,19 @@ Connection::Connection(QString connectionString)
         return true;
     }();
     Q_UNUSED(registered);
+    QMutexLocker lock(&liveMutex());
     liveConnections().insert(this);
 }
 
 Connection::~Connection() {
-    liveConnections().erase(this);
+    {
+        QMutexLocker lock(&liveMutex());
+        liveConnections().erase(this);
+    }
     if (applicationGone)
         return;
     prepared_.clear();
+    select_.reset();
     if (QSqlDatabase::contains(qtName_)) {
         {
             QSqlDatabase db = QSqlDatabase::database(qtName_, false);
@@ -65,9 +76,7 @@ Connection::~Connection() {
 }
 
 int Connection::State() const {
-    if (!QSqlDatabase::contains(qtName_))
-        return adStateClosed;
-    return QSqlDatabase::database(qtName_, false).isOpen() ? adStateOpen : adStateClosed;
+    return open_ ? adStateOpen : adStateClosed;
 }
 
 QSqlDatabase Connection::database() const {
@@ -124,17 +133,22 @@ void Connection::Open() {
         QSqlDatabase::removeDatabase(qtName_);
         throwDatabaseError(QStringLiteral("Cannot open the database (%1)").arg(cs.provider()), message, QString());
     }
+    open_ = true;
     if (provider_ == ProviderKind::SQLite) {
         // WAL with FULL sync: every committed row is on disk before the call returns.
         Execute(QStringLiteral("PRAGMA journal_mode=WAL"));
         Execute(QStringLiteral("PRAGMA synchronous=FULL"));
+        // Pages read through a memory map: no read call per page after another connection wrote.
+        Execute(QStringLiteral("PRAGMA mmap_size=268435456"));
     }
 }
 
 void Connection::Close() {
+    open_ = false;
     if (applicationGone)
         return;
     prepared_.clear();
+    select_.reset();
     if (QSqlDatabase::contains(qtName_)) {
         {
             QSqlDatabase db = QSqlDatabase::database(qtName_, false);
@@ -149,6 +163,14 @@ void Connection::Execute(const QString& statement) {
     if (!query.exec(statement))
         throwDatabaseError(QStringLiteral("The database rejected the statement"), query.lastError().text(),
                            statement);
+}
+
+QSqlQuery& Connection::selectQuery() {
+    if (!select_) {
+        select_ = std::make_unique<QSqlQuery>(database());
+        select_->setForwardOnly(true);
+    }
+    return *select_;
 }
 
 QSqlQuery& Connection::prepared(const QString& statement) {

@@ -31,12 +31,16 @@ public:
     QSqlDatabase database() const;
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);
+    // One forward-only query object for the SELECTs that are read to the end at once.
+    QSqlQuery& selectQuery();
 
 private:
     QString connectionString_;
     QString qtName_;
     ProviderKind provider_ = ProviderKind::Unknown;
+    bool open_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
+    std::unique_ptr<QSqlQuery> select_;
 };
 
 [[noreturn]] void throwDatabaseError(const QString& what, const QString& dbMessage, const QString& statement);

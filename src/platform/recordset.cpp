@@ -27,25 +27,31 @@ void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>
         throw Error(3705, QStringLiteral("Operation is not allowed when the object is open"));
     if (!connection || connection->State() != adStateOpen)
         throw Error(3709, QStringLiteral("The connection cannot be used: it is closed or missing"));
-    QSqlQuery query(connection->database());
-    query.setForwardOnly(true);
-    if (!query.exec(statement))
-        throwDatabaseError(QStringLiteral("The database rejected the query"), query.lastError().text(), statement);
-    const QSqlRecord record = query.record();
+    QSqlQuery& query = connection->selectQuery();
+    if (!query.exec(statement)) {
+        const QString message = query.lastError().text();
+        query.finish();
+        throwDatabaseError(QStringLiteral("The database rejected the query"), message, statement);
+    }
     columns_.clear();
-    for (int i = 0; i < record.count(); ++i)
-        columns_ << record.fieldName(i);
     rows_.clear();
     while (query.next()) {
+        // Column names only when there is a row to read them for: most duplicate queries find none.
+        if (columns_.isEmpty()) {
+            const QSqlRecord record = query.record();
+            for (int i = 0; i < record.count(); ++i)
+                columns_ << record.fieldName(i);
+        }
         std::vector<QVariant> row;
         row.reserve(columns_.size());
         for (int i = 0; i < columns_.size(); ++i)
             row.push_back(query.value(i));
         rows_.push_back(std::move(row));
     }
+    query.finish();
     connection_ = connection;
     statement_ = statement;
-    table_ = tableOfSelect(statement);
+    table_.clear();
     position_ = 0;
     adding_ = false;
     newRow_.clear();
@@ -88,7 +94,8 @@ qsizetype Recordset::columnIndex(const QString& name) const {
 
 Variant Recordset::Fields(const QString& name) const {
     requireOpen("Fields");
-    const qsizetype index = columnIndex(name);
+    // Without rows the column names were never read: only the missing row can be reported.
+    const qsizetype index = columns_.isEmpty() ? -1 : columnIndex(name);
     if (position_ >= rows_.size())
         throw Error(errc::NoCurrentRecord,
                     QStringLiteral("Either BOF or EOF is True, or the current record has been deleted"));
@@ -97,6 +104,7 @@ Variant Recordset::Fields(const QString& name) const {
 
 void Recordset::AddNew() {
     requireOpen("AddNew");
+    table_ = tableOfSelect(statement_);
     if (table_.isEmpty())
         throw Error(3251, QStringLiteral("The recordset does not name a table to add rows to"));
     adding_ = true;

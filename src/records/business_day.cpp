@@ -59,13 +59,18 @@ void getTimeBZBE(DatabaseTool& tool, BusinessDayTimes& times, Prompts& prompts) 
 }
 
 qint16 getGatherDay(const BusinessDayTimes& times, const QString& recordDateTime, Prompts& prompts) {
-    const QDateTime dt = QDateTime::fromString(recordDateTime, QStringLiteral("yyyy-MM-dd HH:mm"));
-    if (!dt.isValid()) {
+    // Fixed positions of "yyyy-MM-dd hh:mm"; read by hand, it is asked once per record.
+    bool ok = recordDateTime.size() == 16;
+    const QDate date = ok ? QDate(recordDateTime.mid(0, 4).toInt(&ok), recordDateTime.mid(5, 2).toInt(),
+                                  recordDateTime.mid(8, 2).toInt())
+                          : QDate();
+    const QTime time = ok ? QTime(recordDateTime.mid(11, 2).toInt(), recordDateTime.mid(14, 2).toInt()) : QTime();
+    if (!date.isValid() || !time.isValid()) {
         prompts.message(numberedErrorBox(
             Error(errc::TypeMismatch, QStringLiteral("Type mismatch: \"%1\" is not a date-time").arg(recordDateTime))));
         return 0;
     }
-    return qint16(businessDayOffset(times, dt.time()));
+    return qint16(businessDayOffset(times, time));
 }
 
 }  // namespace tallyfold

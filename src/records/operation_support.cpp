@@ -12,12 +12,25 @@ StoreContext storeContext(GatherSession& session, OperatorView& view) {
 }
 
 LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order) {
-    const StoreContext context = storeContext(session, view);
-    LineCounters counters;
     AnsiTextReader reader(path);
+    RowWriter writer(session.Conn->ConnectionString());
+    QSet<QString> queuedKeys;
+    StoreContext context = storeContext(session, view);
+    context.writer = &writer;
+    context.queuedKeys = &queuedKeys;
+    LineCounters counters;
     std::unique_ptr<Recordset> recordset;
-    while (!reader.atEndOfStream())
-        StoreRecordLine(reader.readLine(), recordset, counters, context, order);
+    try {
+        while (!reader.atEndOfStream()) {
+            StoreRecordLine(reader.readLine(), recordset, counters, context, order);
+            takeWrittenRows(writer.takeFinished(), counters, context);
+        }
+    } catch (...) {
+        // Rows already queued are still stored and counted before the run's trap reports.
+        takeWrittenRows(writer.finish(), counters, context);
+        throw;
+    }
+    takeWrittenRows(writer.finish(), counters, context);
     if (recordset && recordset->State() == adStateOpen)
         recordset->Close();
     return counters;

@@ -28,7 +28,7 @@ RecordLine parseRecordLine(const QString& line) {
     const QDate date(2000 + yy.toInt(), mm.toInt(), dd.toInt());
     const QTime time(hh.toInt(), mi.toInt());
     if (date.isValid() && time.isValid())
-        r.recordDateTime = QDateTime(date, time);
+        r.recordDateTime = QDateTime(date, time, Qt::UTC);  // plain wall time: no time-zone lookups
     return r;
 }
 

@@ -18,6 +18,10 @@ QString signPlace(qint64 n) {
 
 namespace {
 
+QString queuedKey(const QString& card, const QString& storedDateTime) {
+    return card + QLatin1Char('\t') + storedDateTime;
+}
+
 void closeIfOpen(std::unique_ptr<Recordset>& recordset) {
     if (recordset && recordset->State() == adStateOpen)
         recordset->Close();
@@ -51,6 +55,16 @@ public:
     void storeUnlessDuplicate() {
         if (recordset_->RecordCount() > 0)
             return;
+        if (context_.writer) {
+            const QString key = queuedKey(record_.card, storedDateTime_);
+            if (context_.queuedKeys->contains(key))
+                return;
+            context_.queuedKeys->insert(key);
+            context_.writer->enqueue(RowJob{counters_.read + 1, record_.text, address_, record_.card, record_.dateText,
+                                            storedDateTime_});
+            context_.view->processPendingEvents();
+            return;
+        }
         recordset_->AddNew();
         recordset_->SetField(QStringLiteral("MachAddr"), Variant(address_));
         recordset_->SetField(QStringLiteral("Cardid"), Variant(record_.card));
@@ -80,6 +94,21 @@ private:
 };
 
 }  // namespace
+
+void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counters, const StoreContext& context) {
+    for (const RowResult& r : results) {
+        if (r.stored) {
+            ++counters.stored;
+            continue;
+        }
+        // The line was read and listed already; now it is a failed line too.
+        ++counters.errors;
+        context.view->addFailedLine(int(counters.errors), QStringLiteral("R") + QString::number(counters.errors),
+                                    QString::number(r.job.lineNumber), r.job.recordText);
+        if (context.queuedKeys)
+            context.queuedKeys->remove(queuedKey(r.job.card, r.job.storedDateTime));
+    }
+}
 
 void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
                      const StoreContext& context, StepOrder order) {

@@ -2,6 +2,9 @@
 
 #include "records/business_day.h"
 #include "records/operator_view.h"
+#include "records/row_writer.h"
+
+#include <QSet>
 
 #include <memory>
 
@@ -22,12 +25,20 @@ struct StoreContext {
     QString dateQuote;
     const BusinessDayTimes* times = nullptr;
     OperatorView* view = nullptr;
+    // When set, new rows go to the writer and count as stored once it confirms
+    // them (takeWrittenRows); queuedKeys holds card and date-time of every row
+    // queued in this run, so a repeat is a duplicate before its first is committed.
+    RowWriter* writer = nullptr;
+    QSet<QString>* queuedKeys = nullptr;
 };
 
 // Checks one line, lists it, skips it when its card and date-time are already
 // stored, else stores it at once; a line that fails becomes a failed line.
 void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
                      const StoreContext& context, StepOrder order);
+
+// Counts the rows the writer finished: stored ones, and failed ones as failed lines.
+void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counters, const StoreContext& context);
 
 // The duplicate query for a card and a stored date-time text.
 QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote);
