@@ -138,8 +138,6 @@ void Connection::Open() {
         // WAL with FULL sync: every committed row is on disk before the call returns.
         Execute(QStringLiteral("PRAGMA journal_mode=WAL"));
         Execute(QStringLiteral("PRAGMA synchronous=FULL"));
-        // Pages read through a memory map: no read call per page after another connection wrote.
-        Execute(QStringLiteral("PRAGMA mmap_size=268435456"));
     }
 }
 

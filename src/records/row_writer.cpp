@@ -4,6 +4,7 @@
 #include "platform/error.h"
 
 #include <QSqlError>
+#include <pthread.h>
 
 namespace tallyfold {
 
@@ -69,6 +70,7 @@ std::vector<RowResult> RowWriter::finish() {
 }
 
 void RowWriter::run(QString connectionString) {
+    pthread_setname_np(pthread_self(), "tallyfold-rows");
     std::unique_ptr<Connection> connection;
     try {
         connection = std::make_unique<Connection>(connectionString);
