@@ -62,17 +62,7 @@ Connection::~Connection() {
         QMutexLocker lock(&liveMutex());
         liveConnections().erase(this);
     }
-    if (applicationGone)
-        return;
-    prepared_.clear();
-    select_.reset();
-    if (QSqlDatabase::contains(qtName_)) {
-        {
-            QSqlDatabase db = QSqlDatabase::database(qtName_, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(qtName_);
-    }
+    Close();
 }
 
 int Connection::State() const {

@@ -10,10 +10,8 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
         [&] {
             Mdl_GatherData& module = gatherModule();
             // Clearing erases a terminal's records: never send it to no terminal at all.
-            if (module.Pub_MachAddr.equalsEmptyText()) {
-                view.prompts().message(noTerminalBox());
+            if (refusedWithoutTerminal(view))
                 return Outcome::Refused;
-            }
             const QString m = module.Pub_MachAddr.toText();
             const MessageAnswer answer = view.prompts().message(
                 MessageRequest{QStringLiteral("确认要清除机器：[") + m + QStringLiteral("] 的打卡记录吗？"),

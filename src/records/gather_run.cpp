@@ -21,8 +21,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             view.setStatus(QString());
             view.clearRecordList();
             LineCounters counters;
-            if (module.Pub_MachAddr.equalsEmptyText()) {
-                view.prompts().message(noTerminalBox());
+            if (refusedWithoutTerminal(view)) {
                 view.setStatus(QStringLiteral("机器[]的任务处理中止。原因：{机器参数错误}"));
                 return Outcome::Refused;
             }

@@ -9,10 +9,8 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
         view,
         [&] {
             Mdl_GatherData& module = gatherModule();
-            if (module.Pub_MachAddr.equalsEmptyText()) {
-                view.prompts().message(noTerminalBox());
+            if (refusedWithoutTerminal(view))
                 return Outcome::Refused;
-            }
             DeviceLink& device = *session.Device;
             const qint16 port = module.Pub_ComX.toInt16();
             if (device.SetPort(Variant(int(port))) != true) {

@@ -71,4 +71,11 @@ MessageRequest noTerminalBox() {
     return promptBox(QStringLiteral("错误：\r\n机器参数错误，请查证后重试..."));
 }
 
+bool refusedWithoutTerminal(OperatorView& view) {
+    if (!gatherModule().Pub_MachAddr.equalsEmptyText())
+        return false;
+    view.prompts().message(noTerminalBox());
+    return true;
+}
+
 }  // namespace tallyfold

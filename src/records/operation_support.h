@@ -21,6 +21,9 @@ void offerFailedLines(OperatorView& view, qint64 errors, const QString& question
 Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box);
 
+// With no terminal current, shows the "机器参数错误" box and returns true.
+bool refusedWithoutTerminal(OperatorView& view);
+
 MessageRequest descriptionBox(const Error& e);  // "出错：" + description
 MessageRequest numberedBox(const Error& e);     // number + " : " + description
 
