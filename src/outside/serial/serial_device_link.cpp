@@ -5,7 +5,9 @@
 #include "outside/serial/port_map.h"
 
 #include <QDir>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSerialPort>
@@ -116,6 +118,15 @@ public:
 private:
     enum class Outcome { Answered, Silent, Garbled, Refused, LineLost };
 
+    // A gather at 9600 baud takes minutes: let windows repaint meanwhile, but
+    // take no input, so nothing can start while the terminal is talking.
+    static constexpr int kRepaintSliceMs = 50;
+    static void keepWindowsPainted() {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && app->thread() == QThread::currentThread())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+
     int lineTimeMs(int bytes) const {
         return int((qint64(bytes) * 10 * 1000 + settings_.baudRate - 1) / settings_.baudRate);
     }
@@ -155,11 +166,12 @@ private:
             const qint64 remaining = timeoutMs - timer.elapsed();
             if (remaining <= 0)
                 return Outcome::Silent;
-            if (!port_.waitForReadyRead(int(remaining))) {
+            if (!port_.waitForReadyRead(int(std::min<qint64>(remaining, kRepaintSliceMs)))) {
                 const auto error = port_.error();
                 if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
                     return Outcome::LineLost;
             }
+            keepWindowsPainted();
             decoder.append(port_.readAll());
         }
     }
