@@ -93,6 +93,7 @@ void loadSession(GatherSession& session, ConsoleView& view, const QString& user)
     if (!rows.empty())
         makeCurrent(module, CurrentTerminal{rows.front().machAddr, rows.front().comX, rows.front().verText});
     getTimeBZBE(*session.DbTool, session.times, view);
+    session.loadFinished();
 }
 
 // --machine: the same lookup as a click in the terminal list.

@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -115,7 +116,8 @@ void F_GatherData::buildControls() {
     ListMachine->setGeometry(0, px(1800), px(3255), px(5655));
     ListMachine->setRootIsDecorated(false);
     ListMachine->setIconSize(QSize(16, 16));
-    connect(ListMachine, &QTreeWidget::itemClicked, this, [this] { ListMachine_Click(); });
+    // Every click in the list counts, also one below the last terminal (itemClicked would miss it).
+    ListMachine->viewport()->installEventFilter(this);
 
     SSTab1 = new QTabWidget(this);
     SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));
@@ -193,6 +195,7 @@ void F_GatherData::load() {
     static const char* const recordHeaders[4] = {"机号", "卡号", "日期", "时间"};
     addColumns(ListReco, recordFractions, recordHeaders, recordColumnTwips_);
     loadTrapped();
+    session_.loadFinished();
 }
 
 void F_GatherData::loadTrapped() {
@@ -239,6 +242,13 @@ void F_GatherData::closeEvent(QCloseEvent* event) {
     if (shared_ == this)
         shared_ = nullptr;
     event->accept();
+}
+
+bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListMachine->viewport() && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+        ListMachine_Click();  // the press before it has already selected the item under the mouse
+    return QWidget::eventFilter(watched, event);
 }
 
 void F_GatherData::CmdClose_Click() {

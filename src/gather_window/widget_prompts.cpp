@@ -54,6 +54,8 @@ MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
         break;
     }
     switch (box.exec()) {
+    case QMessageBox::Ok:
+        return MessageAnswer::Ok;
     case QMessageBox::Cancel:
         return MessageAnswer::Cancel;
     case QMessageBox::Yes:

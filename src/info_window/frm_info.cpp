@@ -65,14 +65,10 @@ void frm_Info::addRow(int position, const QString& key, const QString& lineNumbe
     auto* item = new QTreeWidgetItem();
     item->setText(0, lineNumber);
     item->setData(0, Qt::UserRole, key);
+    // Keys are unique within a run, so the row the key names is this one: no search
+    // through a list that may hold thousands of rows.
+    item->setText(1, recordText);
     lvwInfo->insertTopLevelItem(qBound(0, position - 1, lvwInfo->topLevelItemCount()), item);
-    for (int i = 0; i < lvwInfo->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvwInfo->topLevelItem(i);
-        if (row->data(0, Qt::UserRole).toString() == key) {
-            row->setText(1, recordText);
-            break;
-        }
-    }
 }
 
 void frm_Info::showModal() {

@@ -6,7 +6,7 @@ namespace tallyfold {
 
 void GatherSession::createComponents() {
     DbTool = createComponent<DatabaseTool>(progid::DatabaseTool);
-    { auto iniFile = createComponent<IniFileTool>(progid::IniFile); }
+    iniFile = createComponent<IniFileTool>(progid::IniFile);
     OnTop = createComponent<OnTopTool>(progid::OnTop);
     Device = createComponent<DeviceLink>(progid::DeviceLink);
     Conn = DbTool->ActiveCn();
@@ -15,6 +15,10 @@ void GatherSession::createComponents() {
 }
 
 void GatherSession::release() noexcept {
+    try {
+        iniFile.reset();
+    } catch (...) {
+    }
     try {
         DbTool.reset();
     } catch (...) {

@@ -16,11 +16,14 @@ struct GatherSession {
     std::shared_ptr<Connection> Conn;
     std::unique_ptr<DeviceLink> Device;
     std::unique_ptr<OnTopTool> OnTop;
+    std::unique_ptr<IniFileTool> iniFile;  // only while loading
     BusinessDayTimes times;
     Clock clock = systemClock();
 
-    // Load steps 1 and 2: DbTool, a passing IniFile, OnTop, Device, then Conn. Raises.
+    // Load steps 1 and 2: DbTool, IniFile, OnTop, Device, then Conn. Raises.
     void createComponents();
+    // The IniFile instance lives until the load has ended.
+    void loadFinished() { iniFile.reset(); }
     // Unload: release DbTool, OnTop, Conn and Device in that order, ignoring every error.
     void release() noexcept;
 };

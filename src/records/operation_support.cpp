@@ -11,26 +11,47 @@ StoreContext storeContext(GatherSession& session, OperatorView& view) {
     return StoreContext{session.Conn, gatherModule().Pub_DateQuote, &session.times, &view};
 }
 
+// A writer on a connection of its own when the database can be reached a second
+// time by its connection string; else (an in-memory database, a table the
+// writer cannot see) the rows go through the connection itself.
+static std::unique_ptr<RowWriter> rowWriterFor(const Connection& connection) {
+    const ConnectionString cs(connection.ConnectionString());
+    if (providerKind(cs) == ProviderKind::SQLite) {
+        const QString file = cs.value(QStringLiteral("Data Source"));
+        if (file.isEmpty() || file.contains(QStringLiteral(":memory:")) || file.contains(QStringLiteral("mode=memory")))
+            return nullptr;
+    }
+    try {
+        return std::make_unique<RowWriter>(connection.ConnectionString());
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
 LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order) {
     AnsiTextReader reader(path);
-    RowWriter writer(session.Conn->ConnectionString());
+    std::unique_ptr<RowWriter> writer = rowWriterFor(*session.Conn);
     QSet<QString> queuedKeys;
     StoreContext context = storeContext(session, view);
-    context.writer = &writer;
+    context.writer = writer.get();
     context.queuedKeys = &queuedKeys;
     LineCounters counters;
     std::unique_ptr<Recordset> recordset;
+    auto settle = [&](std::vector<RowResult> results) { takeWrittenRows(results, counters, context); };
     try {
         while (!reader.atEndOfStream()) {
             StoreRecordLine(reader.readLine(), recordset, counters, context, order);
-            takeWrittenRows(writer.takeFinished(), counters, context);
+            if (writer)
+                settle(writer->takeFinished());
         }
     } catch (...) {
         // Rows already queued are still stored and counted before the run's trap reports.
-        takeWrittenRows(writer.finish(), counters, context);
+        if (writer)
+            settle(writer->finish());
         throw;
     }
-    takeWrittenRows(writer.finish(), counters, context);
+    if (writer)
+        settle(writer->finish());
     if (recordset && recordset->State() == adStateOpen)
         recordset->Close();
     return counters;

@@ -57,8 +57,13 @@ public:
             return;
         if (context_.writer) {
             const QString key = queuedKey(record_.card, storedDateTime_);
-            if (context_.queuedKeys->contains(key))
-                return;
+            if (context_.queuedKeys->contains(key)) {
+                // The same card and minute is still on its way to the database: let it land, then ask again.
+                takeWrittenRows(context_.writer->finish(), counters_, context_);
+                queryDuplicate();
+                if (recordset_->RecordCount() > 0)
+                    return;
+            }
             context_.queuedKeys->insert(key);
             context_.writer->enqueue(RowJob{counters_.read + 1, record_.text, address_, record_.card, record_.dateText,
                                             storedDateTime_});
@@ -76,6 +81,9 @@ public:
     }
 
     void failedLine() {
+        // Rows of earlier lines that failed in the writer come first, in the order the lines were read.
+        if (context_.writer)
+            takeWrittenRows(context_.writer->finish(), counters_, context_);
         ++counters_.errors;
         context_.view->addFailedLine(int(counters_.errors), QStringLiteral("R") + QString::number(counters_.errors),
                                      QString::number(counters_.read + 1), record_.text);
@@ -97,6 +105,8 @@ private:
 
 void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counters, const StoreContext& context) {
     for (const RowResult& r : results) {
+        if (context.queuedKeys)
+            context.queuedKeys->remove(queuedKey(r.job.card, r.job.storedDateTime));
         if (r.stored) {
             ++counters.stored;
             continue;
@@ -105,8 +115,6 @@ void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counte
         ++counters.errors;
         context.view->addFailedLine(int(counters.errors), QStringLiteral("R") + QString::number(counters.errors),
                                     QString::number(r.job.lineNumber), r.job.recordText);
-        if (context.queuedKeys)
-            context.queuedKeys->remove(queuedKey(r.job.card, r.job.storedDateTime));
     }
 }
 

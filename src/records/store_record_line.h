@@ -26,8 +26,8 @@ struct StoreContext {
     const BusinessDayTimes* times = nullptr;
     OperatorView* view = nullptr;
     // When set, new rows go to the writer and count as stored once it confirms
-    // them (takeWrittenRows); queuedKeys holds card and date-time of every row
-    // queued in this run, so a repeat is a duplicate before its first is committed.
+    // them (takeWrittenRows); queuedKeys holds card and date-time of the rows
+    // still on their way, so a repeat waits for its first before it is decided.
     RowWriter* writer = nullptr;
     QSet<QString>* queuedKeys = nullptr;
 };

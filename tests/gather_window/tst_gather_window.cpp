@@ -268,6 +268,10 @@ void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
     F_GatherData* w = showA(DemoUser);
     QCOMPARE(w->ListMachine->topLevelItemCount(), 0);
     QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
+    // A click into the empty list still runs the handler: nothing is selected.
+    QTest::mouseClick(w->ListMachine->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+    QVERIFY2(w->statusText().startsWith(QStringLiteral("错误:")), qPrintable(w->statusText()));
+    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
 }
 
 void tst_gather_window::timeParameters() {

@@ -30,6 +30,8 @@ private Q_SLOTS:
     void answerNoThenFreshList();
     void codePage936_data() { addBackendRows(); }
     void codePage936();
+    void rejectedRowsKeepLineOrder_data() { addBackendRows(); }
+    void rejectedRowsKeepLineOrder();
     void moreLinesThanSixteenBits_data() { addBackendRows(); }
     void moreLinesThanSixteenBits();
 };
@@ -180,6 +182,31 @@ void tst_import_file::codePage936() {
     QCOMPARE(run.view.records.size(), 1);
     QCOMPARE(run.view.records[0][1], QStringLiteral("123456"));
     QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "2", QStringLiteral("机器1234562405130730").left(18)}}));
+}
+
+void tst_import_file::rejectedRowsKeepLineOrder() {
+    BACKEND_HOME;
+    // The database refuses one card: its rows fail only when they are written.
+    if (connection == QLatin1String("sqlite")) {
+        execute(home.connection(), QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
+                                                  "when new.Cardid='999999' begin select raise(abort, 'card refused'); end"));
+    } else {
+        execute(home.connection(), QStringLiteral("create or replace function tf_reject() returns trigger language plpgsql as "
+                                                  "$$ begin if new.Cardid = '999999' then raise exception 'card refused'; "
+                                                  "end if; return new; end $$"));
+        execute(home.connection(), QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
+                                                  "for each row execute function tf_reject()"));
+    }
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")),
+                                   "019999992405130730\n011234562413130730\n019999992405130730\n011111112405130731\n");
+    Import run;
+    runOn(home, file, run);
+    // Failures stand in line order, and the repeat of a refused row is tried again, not taken for a duplicate.
+    QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "1", "019999992405130730"},
+                                                       {"R2", "2", "011234562413130730"},
+                                                       {"R3", "3", "019999992405130730"}}));
+    QVERIFY(run.view.statuses.last().endsWith(QStringLiteral("记录总数：4,正确处理记录数： 1")));
+    QCOMPARE(run.view.records.size(), 3);
 }
 
 void tst_import_file::moreLinesThanSixteenBits() {
