@@ -32,9 +32,11 @@ LineCounters storeRecordFile(const QString& path, GatherSession& session, Operat
     AnsiTextReader reader(path);
     std::unique_ptr<RowWriter> writer = rowWriterFor(*session.Conn);
     QSet<QString> queuedKeys;
+    std::vector<FailedLine> failedLines;
     StoreContext context = storeContext(session, view);
     context.writer = writer.get();
     context.queuedKeys = &queuedKeys;
+    context.failedLines = writer ? &failedLines : nullptr;
     LineCounters counters;
     std::unique_ptr<Recordset> recordset;
     auto settle = [&](std::vector<RowResult> results) { takeWrittenRows(results, counters, context); };
@@ -48,10 +50,12 @@ LineCounters storeRecordFile(const QString& path, GatherSession& session, Operat
         // Rows already queued are still stored and counted before the run's trap reports.
         if (writer)
             settle(writer->finish());
+        putFailedLines(context);
         throw;
     }
     if (writer)
         settle(writer->finish());
+    putFailedLines(context);
     if (recordset && recordset->State() == adStateOpen)
         recordset->Close();
     return counters;

@@ -5,6 +5,8 @@
 #include "platform/regional_datetime.h"
 #include "records/record_line.h"
 
+#include <algorithm>
+
 namespace tallyfold {
 
 QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote) {
@@ -17,6 +19,16 @@ QString signPlace(qint64 n) {
 }
 
 namespace {
+
+void addFailed(LineCounters& counters, const StoreContext& context, qint64 lineNumber, const QString& text) {
+    ++counters.errors;
+    if (context.failedLines) {
+        context.failedLines->push_back(FailedLine{lineNumber, text});
+        return;
+    }
+    context.view->addFailedLine(int(counters.errors), QStringLiteral("R") + QString::number(counters.errors),
+                                QString::number(lineNumber), text);
+}
 
 QString queuedKey(const QString& card, const QString& storedDateTime) {
     return card + QLatin1Char('\t') + storedDateTime;
@@ -81,12 +93,7 @@ public:
     }
 
     void failedLine() {
-        // Rows of earlier lines that failed in the writer come first, in the order the lines were read.
-        if (context_.writer)
-            takeWrittenRows(context_.writer->finish(), counters_, context_);
-        ++counters_.errors;
-        context_.view->addFailedLine(int(counters_.errors), QStringLiteral("R") + QString::number(counters_.errors),
-                                     QString::number(counters_.read + 1), record_.text);
+        addFailed(counters_, context_, counters_.read + 1, record_.text);
         ++counters_.read;
     }
 
@@ -112,10 +119,22 @@ void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counte
             continue;
         }
         // The line was read and listed already; now it is a failed line too.
-        ++counters.errors;
-        context.view->addFailedLine(int(counters.errors), QStringLiteral("R") + QString::number(counters.errors),
-                                    QString::number(r.job.lineNumber), r.job.recordText);
+        addFailed(counters, context, r.job.lineNumber, r.job.recordText);
     }
+}
+
+void putFailedLines(const StoreContext& context) {
+    if (!context.failedLines)
+        return;
+    std::vector<FailedLine>& lines = *context.failedLines;
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const FailedLine& a, const FailedLine& b) { return a.lineNumber < b.lineNumber; });
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const int n = int(i + 1);
+        context.view->addFailedLine(n, QStringLiteral("R") + QString::number(n), QString::number(lines[i].lineNumber),
+                                    lines[i].recordText);
+    }
+    lines.clear();
 }
 
 void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,

@@ -10,6 +10,11 @@
 
 namespace tallyfold {
 
+struct FailedLine {
+    qint64 lineNumber;
+    QString recordText;
+};
+
 // Counted in 64 bits: a file of any length is counted, never overflows.
 struct LineCounters {
     qint64 read = 0;
@@ -30,7 +35,13 @@ struct StoreContext {
     // still on their way, so a repeat waits for its first before it is decided.
     RowWriter* writer = nullptr;
     QSet<QString>* queuedKeys = nullptr;
+    // With a writer, a row can fail after later lines were read: failed lines
+    // are kept here and handed to the view in line order (putFailedLines).
+    std::vector<FailedLine>* failedLines = nullptr;
 };
+
+// Hands the kept failed lines to the view in line order, keyed R1, R2, ...
+void putFailedLines(const StoreContext& context);
 
 // Checks one line, lists it, skips it when its card and date-time are already
 // stored, else stores it at once; a line that fails becomes a failed line.
