@@ -21,7 +21,8 @@ void ConsoleView::line(const QStringList& fields) {
 void ConsoleView::addFailedLine(int position, const QString& key, const QString& lineNumber,
                                 const QString& recordText) {
     const std::size_t at = std::min(failed_.size(), std::size_t(std::max(position - 1, 0)));
-    failed_.insert(failed_.begin() + std::ptrdiff_t(at), QStringList{QStringLiteral("failed"), key, lineNumber, recordText});
+    failed_.insert(failed_.begin() + std::ptrdiff_t(at),
+                   QStringList{QStringLiteral("failed"), key, lineNumber, recordText});
 }
 
 void ConsoleView::showFailedLines() {

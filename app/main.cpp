@@ -15,14 +15,14 @@ int main(int argc, char** argv) {
         // Without a display Qt would abort; say what is missing instead.
         if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
             qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-            std::fputs("tallyfold: show needs a display (DISPLAY is not set); try: xvfb-run -a tallyfold show "
-                       "--screenshot window.png\n",
-                       stderr);
+            std::fputs(
+                "tallyfold: show needs a display (DISPLAY is not set); try: xvfb-run -a tallyfold show "
+                "--screenshot window.png\n",
+                stderr);
             return 1;
         }
         app = std::make_unique<QApplication>(argc, argv);
-    }
-    else
+    } else
         app = std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tallyfold"));
     QTextStream out(stdout);

@@ -1,8 +1,8 @@
 #include "component/tallyfold.h"
 
 #include "component/kq.h"
-#include "platform/error.h"
 #include "gather_window/f_gather_data.h"
+#include "platform/error.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -71,5 +71,4 @@ int tallyfold_run_until_closed(void) {
     QApplication::setQuitOnLastWindowClosed(true);
     return QApplication::exec();
 }
-
 }

@@ -360,8 +360,7 @@ void F_GatherData::clearRecordList() {
     ListReco->clear();
 }
 
-void F_GatherData::addRecordRow(const QString& address, const QString& card, const QString& date,
-                                const QString& time) {
+void F_GatherData::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
     auto* item = new QTreeWidgetItem(ListReco);
     item->setText(0, address);
     item->setText(1, card);

@@ -13,8 +13,9 @@ QString qtFileFilter(const QString& pipeFilter) {
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString& description = parts[i];
         const QString& pattern = parts[i + 1];
-        filters << (description.contains(QLatin1Char('(')) ? description
-                                                           : description + QStringLiteral(" (") + pattern + QLatin1Char(')'));
+        filters << (description.contains(QLatin1Char('('))
+                        ? description
+                        : description + QStringLiteral(" (") + pattern + QLatin1Char(')'));
     }
     return filters.join(QStringLiteral(";;"));
 }

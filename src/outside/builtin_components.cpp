@@ -2,8 +2,8 @@
 
 #include "outside/database_tool.h"
 #include "outside/interfaces.h"
-#include "outside/table_permission.h"
 #include "outside/serial/serial_device_link.h"
+#include "outside/table_permission.h"
 
 namespace tallyfold {
 

@@ -4,14 +4,15 @@
 #include "outside/host_schema.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QFile>
 
 namespace tallyfold {
 
 QString embeddedConnectionString() {
-    return QStringLiteral("Provider=SQLite;Data Source=%1;").arg(hostFolder() + QStringLiteral("/Database/tallyfold.db"));
+    return QStringLiteral("Provider=SQLite;Data Source=%1;")
+        .arg(hostFolder() + QStringLiteral("/Database/tallyfold.db"));
 }
 
 // Read by hand: a connection string is full of ';', which INI readers take for a comment.

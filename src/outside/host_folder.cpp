@@ -1,8 +1,8 @@
 #include "outside/host_folder.h"
 
+#include <dlfcn.h>
 #include <QDir>
 #include <QFileInfo>
-#include <dlfcn.h>
 
 namespace tallyfold {
 

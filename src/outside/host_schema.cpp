@@ -43,12 +43,15 @@ void addDemoData(Connection& connection) {
     // A non-owning handle so Recordset can share the caller's connection.
     std::shared_ptr<Connection> shared(&connection, [](Connection*) {});
     if (!hasRows(shared, QStringLiteral("select MachAddr from MachineInfo"))) {
-        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
-                                          "('1', '计次', 1, 'V1.0', '一楼餐厅')"));
-        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
-                                          "('2', '记次', 1, 'V1.0', '二楼餐厅')"));
-        connection.Execute(QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
-                                          "('3', '考勤', 2, 'V2.1', '大门')"));
+        connection.Execute(
+            QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                           "('1', '计次', 1, 'V1.0', '一楼餐厅')"));
+        connection.Execute(
+            QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                           "('2', '记次', 1, 'V1.0', '二楼餐厅')"));
+        connection.Execute(
+            QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values "
+                           "('3', '考勤', 2, 'V2.1', '大门')"));
     }
     if (!hasRows(shared, QStringLiteral("select ParaName from Tcon_MonTime"))) {
         connection.Execute(QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values (1, '05:00:00')"));

@@ -23,8 +23,8 @@ public:
 class PermissionAuth : public Component {
 public:
     virtual Variant CheckPermission(std::shared_ptr<Connection>& connection, const QString& systemName,
-                                    QString& userName, const Variant& omitted, const QString& functionName,
-                                    bool flag1, bool flag2) = 0;
+                                    QString& userName, const Variant& omitted, const QString& functionName, bool flag1,
+                                    bool flag2) = 0;
 };
 
 // VUDOZADOD.Connect: talks to the terminals. An empty result is a Null result.

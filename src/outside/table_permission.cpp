@@ -8,12 +8,11 @@
 namespace tallyfold {
 
 Variant TablePermission::CheckPermission(std::shared_ptr<Connection>& connection, const QString& systemName,
-                                         QString& userName, const Variant&, const QString& functionName, bool,
-                                         bool) {
+                                         QString& userName, const Variant&, const QString& functionName, bool, bool) {
     if (!connection)
         throw Error(errc::ObjectNotSet, QStringLiteral("The permission check has no connection"));
-    const QString select = QStringLiteral(
-        "select count(*) from UserPermission where UserName=? and SystemName=? and FunctionName=?");
+    const QString select =
+        QStringLiteral("select count(*) from UserPermission where UserName=? and SystemName=? and FunctionName=?");
     QSqlQuery query(connection->database());
     query.prepare(select);
     query.addBindValue(userName);

@@ -2,8 +2,8 @@
 
 #include "platform/error.h"
 
-#include <QFileInfo>
 #include <iconv.h>
+#include <QFileInfo>
 
 namespace tallyfold {
 

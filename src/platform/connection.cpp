@@ -5,8 +5,8 @@
 #include <QAtomicInt>
 #include <QCoreApplication>
 #include <QMutex>
-#include <set>
 #include <QSqlError>
+#include <set>
 
 namespace tallyfold {
 
@@ -106,13 +106,13 @@ void Connection::Open() {
         db.setDatabaseName(sqlServerOdbcString(cs));
         break;
     case ProviderKind::Access:
-        throw Error(errc::ProviderUnavailable,
-                    QStringLiteral("Provider %1 (Microsoft Access) is not available on this platform")
-                        .arg(cs.provider()));
+        throw Error(
+            errc::ProviderUnavailable,
+            QStringLiteral("Provider %1 (Microsoft Access) is not available on this platform").arg(cs.provider()));
     case ProviderKind::Unknown:
-        throw Error(errc::ProviderUnavailable,
-                    QStringLiteral("Provider \"%1\" is not known; use SQLite, PostgreSQL or SQLOLEDB.1")
-                        .arg(cs.provider()));
+        throw Error(
+            errc::ProviderUnavailable,
+            QStringLiteral("Provider \"%1\" is not known; use SQLite, PostgreSQL or SQLOLEDB.1").arg(cs.provider()));
     }
     if (!db.isValid())
         throw Error(errc::ProviderUnavailable,
@@ -149,8 +149,7 @@ void Connection::Close() {
 void Connection::Execute(const QString& statement) {
     QSqlQuery query(database());
     if (!query.exec(statement))
-        throwDatabaseError(QStringLiteral("The database rejected the statement"), query.lastError().text(),
-                           statement);
+        throwDatabaseError(QStringLiteral("The database rejected the statement"), query.lastError().text(), statement);
 }
 
 QSqlQuery& Connection::selectQuery() {

@@ -18,8 +18,8 @@ QString tableOfSelect(const QString& statement) {
 
 void Recordset::requireOpen(const char* member) const {
     if (!open_)
-        throw Error(3704, QStringLiteral("Operation is not allowed when the object is closed (%1)")
-                              .arg(QLatin1String(member)));
+        throw Error(
+            3704, QStringLiteral("Operation is not allowed when the object is closed (%1)").arg(QLatin1String(member)));
 }
 
 void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>& connection, int, int, int) {

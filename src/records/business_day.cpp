@@ -36,10 +36,10 @@ QTime parameterTime(const Variant& value) {
 }
 
 void loadBusinessDayTimes(DatabaseTool& tool, BusinessDayTimes& times) {
-    const std::pair<int, QTime*> parameters[] = {
-        {1, &times.paraTime1}, {7, &times.paraTime7}, {8, &times.paraTime8}};
+    const std::pair<int, QTime*> parameters[] = {{1, &times.paraTime1}, {7, &times.paraTime7}, {8, &times.paraTime8}};
     for (const auto& [name, target] : parameters) {
-        auto rs = tool.RecordSetA(QStringLiteral("Select ParaTimeValue From Tcon_MonTime where ParaName=%1 ").arg(name));
+        auto rs =
+            tool.RecordSetA(QStringLiteral("Select ParaTimeValue From Tcon_MonTime where ParaName=%1 ").arg(name));
         *target = parameterTime(rs->Fields(QStringLiteral("ParaTimeValue")));
     }
 }

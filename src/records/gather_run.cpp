@@ -41,8 +41,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 const bool dateSet = device.ChangeDate(module.Pub_MachAddr, qint16(d.year()), qint16(d.month()),
                                                        qint16(d.day())) == true;
                 view.setStatus(tickText(dateSet, a, "]校正日期成功......", "]校正日期失败......"));
-                const bool timeSet =
-                    device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
+                const bool timeSet = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
                 view.setStatus(tickText(timeSet, a, "]校正时间成功......", "]校正时间失败......"));
             }
             const QString source = sourceRecordFilePath();

@@ -64,8 +64,8 @@ LineCounters storeRecordFile(const QString& path, GatherSession& session, Operat
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead) {
     if (errors <= 0)
         return;
-    const MessageAnswer answer = view.prompts().message(
-        yesNoQuestion(questionHead + QStringLiteral("[") + signPlace(errors) + QStringLiteral("]个错误，是否查看详细记录？")));
+    const MessageAnswer answer = view.prompts().message(yesNoQuestion(
+        questionHead + QStringLiteral("[") + signPlace(errors) + QStringLiteral("]个错误，是否查看详细记录？")));
     if (answer == MessageAnswer::Yes)
         view.showFailedLines();
     else

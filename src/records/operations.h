@@ -7,11 +7,11 @@ namespace tallyfold {
 
 // How an operation ended, for the command line's exit status.
 enum class Outcome {
-    Completed,    // reached its end
-    DeviceFailed, // reached its end, but the terminal did not do what was asked
-    Refused,      // stopped before it began: no terminal, port not open, nothing to gather
-    Cancelled,    // the operator said no
-    Trapped,      // ended through its error trap
+    Completed,     // reached its end
+    DeviceFailed,  // reached its end, but the terminal did not do what was asked
+    Refused,       // stopped before it began: no terminal, port not open, nothing to gather
+    Cancelled,     // the operator said no
+    Trapped,       // ended through its error trap
 };
 
 // The check boxes the gather run reads; each counts as ticked only when 1 (2 is greyed).

@@ -3,8 +3,8 @@
 #include "platform/connection.h"
 #include "platform/error.h"
 
-#include <QSqlError>
 #include <pthread.h>
+#include <QSqlError>
 
 namespace tallyfold {
 

@@ -48,8 +48,7 @@ public:
     bool dateTimeIsValid() const { return record_.hasValidDateTime(); }
 
     void moveByBusinessDay() {
-        const qint16 offset =
-            getGatherDay(*context_.times, record_.recordDateTimeText, context_.view->prompts());
+        const qint16 offset = getGatherDay(*context_.times, record_.recordDateTimeText, context_.view->prompts());
         storedDateTime_ = regionalDateTimeText(record_.recordDateTime.addDays(offset));
     }
 
@@ -77,8 +76,8 @@ public:
                     return;
             }
             context_.queuedKeys->insert(key);
-            context_.writer->enqueue(RowJob{counters_.read + 1, record_.text, address_, record_.card, record_.dateText,
-                                            storedDateTime_});
+            context_.writer->enqueue(
+                RowJob{counters_.read + 1, record_.text, address_, record_.card, record_.dateText, storedDateTime_});
             context_.view->processPendingEvents();
             return;
         }

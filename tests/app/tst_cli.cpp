@@ -39,7 +39,8 @@ tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
         qFatal("tallyfold did not finish");
     if (p.exitStatus() != QProcess::NormalExit)
         qFatal("tallyfold crashed: %s", qPrintable(all.join(QLatin1Char(' '))));
-    return Result{p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+    return Result{p.exitCode(),
+                  QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
                   QString::fromUtf8(p.readAllStandardError())};
 }
 
@@ -82,13 +83,14 @@ void tst_cli::importPrintsWhatTheOperatorSees() {
     TestHome home;
     QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
     const QString file = writeFile(home.file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
-    const QString sentence = QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：2,正确处理记录数： 1");
+    const QString sentence =
+        QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：2,正确处理记录数： 1");
     const Result shown = run({"import", file}, home.path());
     QCOMPARE(shown.status, 0);
-    QCOMPARE(shown.out, (QStringList{"record\t10\t123456\t2024-05-13\t07:30:00", "status\t" + sentence,
-                                     "caption\t" + sentence,
-                                     "question\t数据读取过程中出现了[ 1]个错误，是否查看详细记录？\tYes",
-                                     "failed\tR1\t2\t0112345624131307"}));
+    QCOMPARE(shown.out,
+             (QStringList{"record\t10\t123456\t2024-05-13\t07:30:00", "status\t" + sentence, "caption\t" + sentence,
+                          "question\t数据读取过程中出现了[ 1]个错误，是否查看详细记录？\tYes",
+                          "failed\tR1\t2\t0112345624131307"}));
     const Result discarded = run({"import", file, "--failed", "discard"}, home.path());
     QCOMPARE(discarded.out.last(), QStringLiteral("question\t数据读取过程中出现了[ 1]个错误，是否查看详细记录？\tNo"));
     const Result missing = run({"import", home.file(QStringLiteral("none.txt"))}, home.path());
@@ -104,7 +106,7 @@ void tst_cli::gatherClearAndTestLink() {
               QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
     TerminalSimProcess sim;
     QVERIFY(sim.start(home.file(QStringLiteral("bus")), {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")),
-                                                          "--terminal", "2", "--baud", "115200"}));
+                                                         "--terminal", "2", "--baud", "115200"}));
     const Result all = run({"gather", "--all", "--no-save"}, home.path());
     QCOMPARE(all.status, 0);
     QVERIFY(all.out.contains(QStringLiteral("caption\t机器[1]数据采集成功,记录总数：2,正确处理记录数： 2")));

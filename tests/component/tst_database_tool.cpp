@@ -17,16 +17,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         const QString envCs = QStringLiteral("Provider=PostgreSQL;Host=env;Database=canteen;");
         const QByteArray iniCs = "Provider=SQLOLEDB.1;Data Source=db,1433;Initial Catalog=Canteen;";
-        QTest::newRow("environment over ini") << envCs << QByteArray("[Database]\nConnectionString=" + iniCs + "\n")
-                                              << envCs;
+        QTest::newRow("environment over ini")
+            << envCs << QByteArray("[Database]\nConnectionString=" + iniCs + "\n") << envCs;
         // Written as an operator writes it: unquoted, with ';' and ','.
         QTest::newRow("ini as written") << QString() << QByteArray("[Database]\r\nConnectionString=" + iniCs + "\r\n")
                                         << QString::fromLatin1(iniCs);
-        QTest::newRow("ini quoted") << QString()
-                                    << QByteArray("[Database]\nConnectionString=\"" + iniCs + "\"\n")
+        QTest::newRow("ini quoted") << QString() << QByteArray("[Database]\nConnectionString=\"" + iniCs + "\"\n")
                                     << QString::fromLatin1(iniCs);
-        QTest::newRow("ini without the key") << QString() << QByteArray("[Database]\nOther=1\n")
-                                             << QStringLiteral("embedded");
+        QTest::newRow("ini without the key")
+            << QString() << QByteArray("[Database]\nOther=1\n") << QStringLiteral("embedded");
         QTest::newRow("nothing") << QString() << QByteArray() << QStringLiteral("embedded");
     }
     void whereTheDatabaseIs() {
@@ -38,8 +37,8 @@ private Q_SLOTS:
         if (!ini.isEmpty())
             writeFile(home.file(QStringLiteral("Config/Tallyfold.ini")), ini);
         if (expected == QLatin1String("embedded"))
-            expected = QStringLiteral("Provider=SQLite;Data Source=") + home.file(QStringLiteral("Database/tallyfold.db")) +
-                       QLatin1Char(';');
+            expected = QStringLiteral("Provider=SQLite;Data Source=") +
+                       home.file(QStringLiteral("Database/tallyfold.db")) + QLatin1Char(';');
         QCOMPARE(configuredConnectionString(), expected);
     }
 

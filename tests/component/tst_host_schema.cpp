@@ -27,8 +27,8 @@ private Q_SLOTS:
             return n;
         };
         const QStringList once = counts();
-        QCOMPARE(once, (QStringList{QStringLiteral("3"), QStringLiteral("3"), QStringLiteral("0"),
-                                    QStringLiteral("0"), QStringLiteral("3")}));
+        QCOMPARE(once, (QStringList{QStringLiteral("3"), QStringLiteral("3"), QStringLiteral("0"), QStringLiteral("0"),
+                                    QStringLiteral("3")}));
         for (int run = 0; run < 2; ++run) {
             Connection c(home.connection());
             c.Open();

@@ -46,14 +46,14 @@ private Q_SLOTS:
         QTest::newRow("anywhere") << QStringLiteral("Password=x;User ID=sa;Provider=SQLOLEDB.1;Data Source=h")
                                   << QString() << QStringLiteral("'");
         // The probe includes the semicolon, so a provider written last without one is not seen.
-        QTest::newRow("no trailing semicolon") << QStringLiteral("Data Source=h;Provider=SQLOLEDB.1") << QString()
-                                               << QString();
-        QTest::newRow("sqloledb without .1") << QStringLiteral("Provider=SQLOLEDB;Data Source=h") << QString()
-                                             << QString();
-        QTest::newRow("later call keeps earlier") << QStringLiteral("Provider=MSDAORA;") << QStringLiteral("#")
-                                                  << QStringLiteral("#");
-        QTest::newRow("recognised replaces earlier") << QStringLiteral("Provider=SQLOLEDB.1;") << QStringLiteral("#")
-                                                     << QStringLiteral("'");
+        QTest::newRow("no trailing semicolon")
+            << QStringLiteral("Data Source=h;Provider=SQLOLEDB.1") << QString() << QString();
+        QTest::newRow("sqloledb without .1")
+            << QStringLiteral("Provider=SQLOLEDB;Data Source=h") << QString() << QString();
+        QTest::newRow("later call keeps earlier")
+            << QStringLiteral("Provider=MSDAORA;") << QStringLiteral("#") << QStringLiteral("#");
+        QTest::newRow("recognised replaces earlier")
+            << QStringLiteral("Provider=SQLOLEDB.1;") << QStringLiteral("#") << QStringLiteral("'");
         QTest::newRow("sqlite") << QStringLiteral("Provider=SQLite;Data Source=/a.db;") << QString()
                                 << QStringLiteral("'");
         QTest::newRow("postgresql") << QStringLiteral("Provider=PostgreSQL;Host=h;") << QString()
@@ -72,20 +72,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("delimiter");
         QTest::addColumn<QString>("statement");
         QTest::newRow("access") << QStringLiteral("U1") << QStringLiteral("机器:3") << QStringLiteral("#")
-                                << QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values "
-                                                  "('U1',#2024-03-05 14:03:07#,'清除机器','机器:3','数据清理成功！')");
+                                << QStringLiteral(
+                                       " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values "
+                                       "('U1',#2024-03-05 14:03:07#,'清除机器','机器:3','数据清理成功！')");
         QTest::newRow("sql server") << QStringLiteral("U1") << QStringLiteral("机器:3") << QStringLiteral("'")
-                                    << QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
-                                                      "values ('U1','2024-03-05 14:03:07','清除机器','机器:3',"
-                                                      "'数据清理成功！')");
+                                    << QStringLiteral(
+                                           " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
+                                           "values ('U1','2024-03-05 14:03:07','清除机器','机器:3',"
+                                           "'数据清理成功！')");
         QTest::newRow("unrecognised") << QStringLiteral("U1") << QStringLiteral("机器:3") << QString()
-                                      << QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
-                                                        "values ('U1',2024-03-05 14:03:07,'清除机器','机器:3',"
-                                                        "'数据清理成功！')");
+                                      << QStringLiteral(
+                                             " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
+                                             "values ('U1',2024-03-05 14:03:07,'清除机器','机器:3',"
+                                             "'数据清理成功！')");
         QTest::newRow("apostrophes doubled")
             << QStringLiteral("O'Neil") << QStringLiteral("/home/o'brien/a''b.txt") << QStringLiteral("'")
-            << QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values ('O''Neil',"
-                              "'2024-03-05 14:03:07','清除机器','/home/o''brien/a''''b.txt','数据清理成功！')");
+            << QStringLiteral(
+                   " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values ('O''Neil',"
+                   "'2024-03-05 14:03:07','清除机器','/home/o''brien/a''''b.txt','数据清理成功！')");
     }
     void ctrlLogStatement() {
         QFETCH(QString, user);

@@ -30,12 +30,9 @@ private Q_SLOTS:
         };
         // Each field of the row must match; a near miss in any one denies.
         const Case cases[] = {
-            {"U1", "考勤系统", "消费管理.测试", true},
-            {"U2", "考勤系统", "消费管理.测试", false},
-            {"U1", "门禁系统", "消费管理.测试", false},
-            {"U1", "考勤系统", "消费管理.读取", false},
-            {"U1", "考勤系统", "消费管理", false},
-            {"", "", "", false},
+            {"U1", "考勤系统", "消费管理.测试", true},  {"U2", "考勤系统", "消费管理.测试", false},
+            {"U1", "门禁系统", "消费管理.测试", false}, {"U1", "考勤系统", "消费管理.读取", false},
+            {"U1", "考勤系统", "消费管理", false},      {"", "", "", false},
         };
         for (const Case& c : cases) {
             QString user = QString::fromUtf8(c.user);

@@ -226,10 +226,11 @@ void tst_gather_window::terminalListAndClicks() {
         return;
     TestHome home(connection);
     resetHostDatabase(home.connection());
-    for (const char* row : {"('123', '计次', 3, 'V3', 'a')", "('05', '计次', 5, 'V5', 'b')", "('23', '记次', 4, 'V4', 'c')",
-                            "('9', '考勤', 9, 'V9', 'd')"})
-        execute(home.connection(), QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ") +
-                                       QString::fromUtf8(row));
+    for (const char* row : {"('123', '计次', 3, 'V3', 'a')", "('05', '计次', 5, 'V5', 'b')",
+                            "('23', '记次', 4, 'V4', 'c')", "('9', '考勤', 9, 'V9', 'd')"})
+        execute(home.connection(),
+                QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ") +
+                    QString::fromUtf8(row));
     F_GatherData* w = showA(QStringLiteral("op"));
     QTreeWidget* list = w->ListMachine;
     QCOMPARE(list->topLevelItemCount(), 3);

@@ -112,8 +112,8 @@ void tst_window_operations::gatherButtonWithSimulator() {
     writeFile(home.file(QStringLiteral("Config/Ports.ini")),
               QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
     TerminalSimProcess sim;
-    QVERIFY2(sim.start(home.file(QStringLiteral("bus")),
-                       {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--terminal", "2", "--baud", "115200"}),
+    QVERIFY2(sim.start(home.file(QStringLiteral("bus")), {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")),
+                                                          "--terminal", "2", "--baud", "115200"}),
              qPrintable(sim.errorString()));
     F_GatherData* w = open();
     w->CheckEditTime->setChecked(true);

@@ -25,14 +25,11 @@ private Q_SLOTS:
                                          << QStringList{QStringLiteral("a"), QString(), QStringLiteral("b")};
         QTest::newRow("only an end") << QByteArray("\r\n") << QStringList{QString()};
         // "机器" in GBK, between ASCII record fields.
-        QTest::newRow("cp936") << QByteArray("1,\xbb\xfa\xc6\xf7,2\r\n")
-                               << QStringList{QStringLiteral("1,机器,2")};
+        QTest::newRow("cp936") << QByteArray("1,\xbb\xfa\xc6\xf7,2\r\n") << QStringList{QStringLiteral("1,机器,2")};
         // A byte that is no character must not swallow the rest of the line.
-        QTest::newRow("bad byte") << QByteArray("\xff\xbb\xfa!\n")
-                                  << QStringList{QStringLiteral("\uFFFD机!")};
+        QTest::newRow("bad byte") << QByteArray("\xff\xbb\xfa!\n") << QStringList{QStringLiteral("\uFFFD机!")};
         // A lead byte cut off by the end of the line.
-        QTest::newRow("cut character") << QByteArray("\xbb\xfa\xbb\r\n")
-                                       << QStringList{QStringLiteral("机\uFFFD")};
+        QTest::newRow("cut character") << QByteArray("\xbb\xfa\xbb\r\n") << QStringList{QStringLiteral("机\uFFFD")};
         QTest::newRow("long line") << QByteArray(20000, 'x') << QStringList{QString(20000, u'x')};
     }
     void lines() {

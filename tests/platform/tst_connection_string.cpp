@@ -18,18 +18,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::newRow("key case ignored") << QStringLiteral("provider=SQLite;DATA SOURCE=/a.db;")
                                           << QStringLiteral("Data Source") << QStringLiteral("/a.db");
-        QTest::newRow("blanks around") << QStringLiteral(" Provider = PostgreSQL ; Host = h ")
-                                       << QStringLiteral("Host") << QStringLiteral("h");
-        QTest::newRow("last repeat wins") << QStringLiteral("Host=a;Host=b") << QStringLiteral("host")
-                                          << QStringLiteral("b");
+        QTest::newRow("blanks around") << QStringLiteral(" Provider = PostgreSQL ; Host = h ") << QStringLiteral("Host")
+                                       << QStringLiteral("h");
+        QTest::newRow("last repeat wins")
+            << QStringLiteral("Host=a;Host=b") << QStringLiteral("host") << QStringLiteral("b");
         // A password may itself hold '='.
         QTest::newRow("equals in value") << QStringLiteral("Password=a=b;") << QStringLiteral("Password")
                                          << QStringLiteral("a=b");
         QTest::newRow("quotes stripped") << QStringLiteral("Data Source='/x y.db'") << QStringLiteral("Data Source")
                                          << QStringLiteral("/x y.db");
         // Quoting exists so a value can hold ';'.
-        QTest::newRow("quoted semicolon") << QStringLiteral("Password=\"a;b\";User ID=u")
-                                          << QStringLiteral("Password") << QStringLiteral("a;b");
+        QTest::newRow("quoted semicolon")
+            << QStringLiteral("Password=\"a;b\";User ID=u") << QStringLiteral("Password") << QStringLiteral("a;b");
         QTest::newRow("missing key") << QStringLiteral("Provider=SQLite") << QStringLiteral("Host") << QString();
     }
     void items() {
@@ -60,11 +60,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("expected");  // items that must appear
         QTest::addColumn<QStringList>("absent");    // item prefixes that must not
-        QTest::newRow("full") << QStringLiteral("Provider=SQLOLEDB.1;Password=pw;Persist Security Info=True;"
-                                                "User ID=sa;Initial Catalog=Canteen;Data Source=db.local,1433")
+        QTest::newRow("full") << QStringLiteral(
+                                     "Provider=SQLOLEDB.1;Password=pw;Persist Security Info=True;"
+                                     "User ID=sa;Initial Catalog=Canteen;Data Source=db.local,1433")
                               << QStringList{QStringLiteral("DRIVER={FreeTDS}"), QStringLiteral("SERVER=db.local"),
-                                             QStringLiteral("PORT=1433"), QStringLiteral("DATABASE=Canteen"),
-                                             QStringLiteral("UID=sa"), QStringLiteral("PWD=pw")}
+                                             QStringLiteral("PORT=1433"),        QStringLiteral("DATABASE=Canteen"),
+                                             QStringLiteral("UID=sa"),           QStringLiteral("PWD=pw")}
                               << QStringList();
         // Without ",port" and credentials, nothing empty may be passed on.
         QTest::newRow("server only") << QStringLiteral("Provider=SQLOLEDB.1;Data Source=db")

@@ -44,12 +44,14 @@ private Q_SLOTS:
         QStringList seen;
         while (!rs.Eof()) {
             // The system spells names as in its SELECT; PostgreSQL answers them in lower case.
-            seen << rs.Fields(QStringLiteral("MachAddr")).toText() + u'/' + rs.Fields(QStringLiteral("machdesc")).toText() +
-                        u'/' + rs.Fields(QStringLiteral("COMX")).toText();
+            seen << rs.Fields(QStringLiteral("MachAddr")).toText() + u'/' +
+                        rs.Fields(QStringLiteral("machdesc")).toText() + u'/' +
+                        rs.Fields(QStringLiteral("COMX")).toText();
             QVERIFY(rs.Fields(QStringLiteral("Ver")).isNull());
             rs.MoveNext();
         }
-        QCOMPARE(seen, (QStringList{QStringLiteral("1/一楼/3"), QStringLiteral("2/二楼/1"), QStringLiteral("3/大门/2")}));
+        QCOMPARE(seen,
+                 (QStringList{QStringLiteral("1/一楼/3"), QStringLiteral("2/二楼/1"), QStringLiteral("3/大门/2")}));
         QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("MachAddr")); }), errc::NoCurrentRecord);
         QCOMPARE(errorOf([&] { rs.MoveNext(); }), errc::NoCurrentRecord);
         QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("NoColumn")); }), 3265L);
@@ -72,7 +74,8 @@ private Q_SLOTS:
         auto writer = openConnection(home.connection());
         auto reader = openConnection(home.connection());
         Recordset rs;
-        rs.Open(QStringLiteral("select * from Tcon_ConsumeDtl where 1=0"), writer, adOpenDynamic, adLockBatchOptimistic);
+        rs.Open(QStringLiteral("select * from Tcon_ConsumeDtl where 1=0"), writer, adOpenDynamic,
+                adLockBatchOptimistic);
         const QDateTime when(QDate(2024, 3, 5), QTime(14, 3, 7));
         // The same column set twice: the second row reuses the prepared insert with new values.
         for (const QString& card : {QStringLiteral("00012345"), QStringLiteral("00067890")}) {

@@ -56,18 +56,23 @@ struct Bench {
     GatherSession session;
     RecordingView view;
 
-    Bench(const QString& connection, const QByteArray& terminal1, const QStringList& faults = {})
-        : home(connection) {
+    Bench(const QString& connection, const QByteArray& terminal1, const QStringList& faults = {}) : home(connection) {
         resetHostDatabase(home.connection());
         for (int t : {1, 2, 3})
-            execute(home.connection(),
-                    QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ('%1', '计次', 1, 'V1', 'x')")
-                        .arg(t));
+            execute(
+                home.connection(),
+                QStringLiteral(
+                    "insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ('%1', '计次', 1, 'V1', 'x')")
+                    .arg(t));
         writeFile(home.file(QStringLiteral("t1.txt")), terminal1);
         writeFile(home.file(QStringLiteral("Config/Ports.ini")),
                   QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
-        QStringList args{"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--terminal", "2", "--terminal", "3",
-                         "--silent", "3", "--baud", "115200", "--state-dir", home.file(QStringLiteral("Source"))};
+        QStringList args{"--terminal",  "1=" + home.file(QStringLiteral("t1.txt")),
+                         "--terminal",  "2",
+                         "--terminal",  "3",
+                         "--silent",    "3",
+                         "--baud",      "115200",
+                         "--state-dir", home.file(QStringLiteral("Source"))};
         if (!sim.start(home.file(QStringLiteral("bus")), args + faults))
             qFatal("simulator: %s", qPrintable(sim.errorString()));
         Mdl_GatherData& m = gatherModule();

@@ -58,11 +58,11 @@ QString logCount(const TestHome& home) {
 }
 }  // namespace
 
-#define BACKEND_HOME                          \
-    QFETCH(QString, connection);              \
-    if (!requireBackend(connection))          \
-        return;                               \
-    TestHome home(connection);                \
+#define BACKEND_HOME                 \
+    QFETCH(QString, connection);     \
+    if (!requireBackend(connection)) \
+        return;                      \
+    TestHome home(connection);       \
     resetHostDatabase(home.connection(), false)
 
 void tst_import_file::goodDuplicateAndBadLines() {
@@ -78,7 +78,8 @@ void tst_import_file::goodDuplicateAndBadLines() {
     runOn(home, file, run);
     QCOMPARE(run.outcome, Outcome::Completed);
     QCOMPARE(run.view.records.size(), 5);
-    const QString sentence = QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：6,正确处理记录数： 3");
+    const QString sentence =
+        QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：6,正确处理记录数： 3");
     QCOMPARE(run.view.statuses, QStringList{sentence});
     QCOMPARE(run.view.captions, QStringList{sentence});
     QCOMPARE(run.view.filtersAsked, QStringList{QStringLiteral("考勤记录文件(*.txt)|*.txt|全部文件(*.*)|*.*")});
@@ -95,8 +96,7 @@ void tst_import_file::goodDuplicateAndBadLines() {
 
 void tst_import_file::badFirstAndThirdLines() {
     BACKEND_HOME;
-    const QString file =
-        writeFile(home.file(QStringLiteral("r.txt")), "0112345624131307\n011234562405130730\nxx\n");
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "0112345624131307\n011234562405130730\nxx\n");
     Import run;
     runOn(home, file, run);
     QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "1", "0112345624131307"}, {"R2", "3", "xx"}}));
@@ -188,12 +188,14 @@ void tst_import_file::rejectedRowsKeepLineOrder() {
     BACKEND_HOME;
     // The database refuses one card: its rows fail only when they are written.
     if (connection == QLatin1String("sqlite")) {
-        execute(home.connection(), QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
-                                                  "when new.Cardid='999999' begin select raise(abort, 'card refused'); end"));
+        execute(home.connection(),
+                QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
+                               "when new.Cardid='999999' begin select raise(abort, 'card refused'); end"));
     } else {
-        execute(home.connection(), QStringLiteral("create or replace function tf_reject() returns trigger language plpgsql as "
-                                                  "$$ begin if new.Cardid = '999999' then raise exception 'card refused'; "
-                                                  "end if; return new; end $$"));
+        execute(home.connection(),
+                QStringLiteral("create or replace function tf_reject() returns trigger language plpgsql as "
+                               "$$ begin if new.Cardid = '999999' then raise exception 'card refused'; "
+                               "end if; return new; end $$"));
         execute(home.connection(), QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
                                                   "for each row execute function tf_reject()"));
     }
@@ -224,7 +226,8 @@ void tst_import_file::moreLinesThanSixteenBits() {
     QCOMPARE(run.outcome, Outcome::Completed);
     QVERIFY2(run.view.statuses.last().endsWith(QStringLiteral("记录总数：40000,正确处理记录数： 40000")),
              qPrintable(run.view.statuses.last()));
-    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("40000"));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")),
+             QStringLiteral("40000"));
 }
 
 QTEST_GUILESS_MAIN(tst_import_file)

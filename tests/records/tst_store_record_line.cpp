@@ -45,8 +45,8 @@ void tst_store_record_line::line_data() {
     QTest::addColumn<QString>("connection");
     QTest::addColumn<int>("order");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("listed");  // address|card|date|time, "" when not listed
-    QTest::addColumn<QString>("datatime");  // stored datatime, "" when nothing is stored
+    QTest::addColumn<QString>("listed");      // address|card|date|time, "" when not listed
+    QTest::addColumn<QString>("datatime");    // stored datatime, "" when nothing is stored
     QTest::addColumn<QString>("failedText");  // the failed line's text, "" when the line is good
     const QStringList backends = {QStringLiteral("sqlite"), QStringLiteral("postgresql")};
     for (const QString& backend : backends) {
@@ -55,27 +55,74 @@ void tst_store_record_line::line_data() {
             continue;
         for (int order : {int(StepOrder::Import), int(StepOrder::GatherRun)}) {
             const QByteArray tag = backend.toLatin1() + QByteArray(order ? "/gather/" : "/import/");
-            auto row = [&](const char* name) -> QTestData& { return QTest::newRow(QByteArray(tag + name).constData()) << backend << order; };
+            auto row = [&](const char* name) -> QTestData& {
+                return QTest::newRow(QByteArray(tag + name).constData()) << backend << order;
+            };
             // The reference record: terminal 0A is 10, seconds are 00.
-            row("valid") << "0A1234562405130730" << "10|123456|2024-05-13|07:30:00" << "2024-05-13 07:30:00" << "";
+            row("valid") << "0A1234562405130730"
+                         << "10|123456|2024-05-13|07:30:00"
+                         << "2024-05-13 07:30:00"
+                         << "";
             // In the business-day window: datatime moves, datadate and the listed date do not.
-            row("moved") << "0A1234562405130230" << "10|123456|2024-05-13|02:30:00" << "2024-05-14 02:30:00" << "";
+            row("moved") << "0A1234562405130230"
+                         << "10|123456|2024-05-13|02:30:00"
+                         << "2024-05-14 02:30:00"
+                         << "";
             // Exactly midnight is stored without a time part.
-            row("midnight") << "011111112405130000" << "1|111111|2024-05-13|00:00:00" << "2024-05-13" << "";
+            row("midnight") << "011111112405130000"
+                            << "1|111111|2024-05-13|00:00:00"
+                            << "2024-05-13"
+                            << "";
             // Only the first 18 characters count.
-            row("25 chars") << "FF2222222405131201xxxxxxx" << "255|222222|2024-05-13|12:01:00" << "2024-05-13 12:01:00" << "";
-            row("month 13") << "011234562413130730" << "" << "" << "011234562413130730";
-            row("day 32") << "011234562401320800" << "" << "" << "011234562401320800";
-            row("hour 24") << "011234562402102400" << "" << "" << "011234562402102400";
-            row("minute 60") << "011234562402100960" << "" << "" << "011234562402100960";
-            row("29 Feb 2023") << "011234562302290800" << "" << "" << "011234562302290800";
-            row("29 Feb 2024") << "011234562402290800" << "1|123456|2024-02-29|08:00:00" << "2024-02-29 08:00:00" << "";
-            row("letters in date") << "0112345624O2100800" << "" << "" << "0112345624O2100800";
-            row("short") << "0112345624" << "" << "" << "0112345624";
-            row("empty") << "" << "" << "" << "";
+            row("25 chars") << "FF2222222405131201xxxxxxx"
+                            << "255|222222|2024-05-13|12:01:00"
+                            << "2024-05-13 12:01:00"
+                            << "";
+            row("month 13") << "011234562413130730"
+                            << ""
+                            << ""
+                            << "011234562413130730";
+            row("day 32") << "011234562401320800"
+                          << ""
+                          << ""
+                          << "011234562401320800";
+            row("hour 24") << "011234562402102400"
+                           << ""
+                           << ""
+                           << "011234562402102400";
+            row("minute 60") << "011234562402100960"
+                             << ""
+                             << ""
+                             << "011234562402100960";
+            row("29 Feb 2023") << "011234562302290800"
+                               << ""
+                               << ""
+                               << "011234562302290800";
+            row("29 Feb 2024") << "011234562402290800"
+                               << "1|123456|2024-02-29|08:00:00"
+                               << "2024-02-29 08:00:00"
+                               << "";
+            row("letters in date") << "0112345624O2100800"
+                                   << ""
+                                   << ""
+                                   << "0112345624O2100800";
+            row("short") << "0112345624"
+                         << ""
+                         << ""
+                         << "0112345624";
+            row("empty") << ""
+                         << ""
+                         << ""
+                         << "";
             // A bad address with a good date fails while the list row is built: no row either way.
-            row("non-hex address") << "G11234562405130730" << "" << "" << "G11234562405130730";
-            row("long failing line") << "G1123456240513073099999" << "" << "" << "G11234562405130730";
+            row("non-hex address") << "G11234562405130730"
+                                   << ""
+                                   << ""
+                                   << "G11234562405130730";
+            row("long failing line") << "G1123456240513073099999"
+                                     << ""
+                                     << ""
+                                     << "G11234562405130730";
         }
     }
 }
@@ -110,7 +157,8 @@ void tst_store_record_line::line() {
                  QStringLiteral("1"));
         QCOMPARE(out.view.pendingEventsProcessed, 1);
     } else {
-        QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("0"));
+        QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")),
+                 QStringLiteral("0"));
         QCOMPARE(out.view.failedLines.size(), 1);
         QCOMPARE(out.view.failedLines[0], (QStringList{QStringLiteral("R1"), QStringLiteral("1"), failedText}));
     }
@@ -147,8 +195,8 @@ void tst_store_record_line::rejectedQueryInBothOrders() {
     QCOMPARE(import.counters.errors, 2);
     QCOMPARE(import.counters.read, 2);
     QCOMPARE(import.view.records.size(), 0);  // the import lists after the query
-    QCOMPARE(import.view.failedLines[1], (QStringList{QStringLiteral("R2"), QStringLiteral("2"),
-                                                      QStringLiteral("0A9999992405130731")}));
+    QCOMPARE(import.view.failedLines[1],
+             (QStringList{QStringLiteral("R2"), QStringLiteral("2"), QStringLiteral("0A9999992405130731")}));
     QCOMPARE(gather.counters.errors, 1);
     QCOMPARE(gather.view.records.size(), 1);  // the gather run lists before it
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("0"));

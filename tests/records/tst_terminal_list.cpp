@@ -20,8 +20,10 @@ private Q_SLOTS:
 };
 
 static void addTerminal(const QString& cs, const char* addr, const char* desc, const char* com, const char* ver) {
-    execute(cs, QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values (%1, '%2', %3, %4, 'T')")
-                    .arg(QString::fromUtf8(addr), QString::fromUtf8(desc), QString::fromUtf8(com), QString::fromUtf8(ver)));
+    execute(
+        cs,
+        QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values (%1, '%2', %3, %4, 'T')")
+            .arg(QString::fromUtf8(addr), QString::fromUtf8(desc), QString::fromUtf8(com), QString::fromUtf8(ver)));
 }
 
 void tst_terminal_list::listsCountTypeInAddressOrder() {

@@ -74,7 +74,8 @@ QStringList tst_terminal_operations::logRows() {
     QSqlQuery q(sharedConnection(home_->connection())->database());
     q.exec(QStringLiteral("select UserA, TimeA, ObjectA, ActionA, ResultA from CtrlLog order by LogID"));
     while (q.next())
-        rows << QStringList{q.value(0).toString(), q.value(1).toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+        rows << QStringList{q.value(0).toString(),
+                            q.value(1).toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
                             q.value(2).toString(), q.value(3).toString(), q.value(4).toString()}
                     .join(QLatin1Char('|'));
     return rows;
@@ -132,8 +133,8 @@ void tst_terminal_operations::clockCorrectionReadsTheClockOnce() {
     QCOMPARE(gather({1, 0, 0}), Outcome::Completed);
     QCOMPARE(device_->script->calls,
              (QStringList{"SetPort(2)", "ChangeDate(\"3\",2024,3,5)", "ChangeTime(\"3\",23,59,59)", "DestoryPort()"}));
-    QCOMPARE(view_.statuses.mid(2), (QStringList{QStringLiteral("机器[3]校正日期成功......"),
-                                                 QStringLiteral("机器[3]校正时间失败......")}));
+    QCOMPARE(view_.statuses.mid(2),
+             (QStringList{QStringLiteral("机器[3]校正日期成功......"), QStringLiteral("机器[3]校正时间失败......")}));
 }
 
 void tst_terminal_operations::gatherDataFails() {
@@ -206,7 +207,8 @@ void tst_terminal_operations::clear() {
 
     QCOMPARE(runClear(*session_, view_), Outcome::Completed);
     QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "ClearRecord(5)"}));
-    QCOMPARE(view_.statuses, (QStringList{QStringLiteral("正在进行机器[5]的数据清理"), QStringLiteral("机器[5]的数据清理成功")}));
+    QCOMPARE(view_.statuses,
+             (QStringList{QStringLiteral("正在进行机器[5]的数据清理"), QStringLiteral("机器[5]的数据清理成功")}));
     QCOMPARE(logRows(), QStringList{QStringLiteral("op|2024-03-05 23:59:59|清除机器|机器:5|数据清理成功！")});
 }
 

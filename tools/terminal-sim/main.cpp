@@ -5,16 +5,16 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <cerrno>
-#include <climits>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <thread>
 
 using namespace tallyfold;
 using namespace tallyfold::serial;
@@ -111,14 +111,14 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("tallyfold-terminal-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Serves count terminals on a pseudo-terminal.\n"
-        "Prints one line per event on stdout: 'ready PATH' once serving, 'date ADDR YYYY-MM-DD'\n"
-        "and 'time ADDR HH:MM:SS' when the PC sets a clock, 'cleared ADDR' after a clear.\n"
-        "Exits on SIGTERM or SIGINT and removes the link."));
+    parser.setApplicationDescription(
+        QStringLiteral("Serves count terminals on a pseudo-terminal.\n"
+                       "Prints one line per event on stdout: 'ready PATH' once serving, 'date ADDR YYYY-MM-DD'\n"
+                       "and 'time ADDR HH:MM:SS' when the PC sets a clock, 'cleared ADDR' after a clear.\n"
+                       "Exits on SIGTERM or SIGINT and removes the link."));
     parser.addHelpOption();
-    const QCommandLineOption linkOption(QStringLiteral("link"), QStringLiteral("Symlink to create to the slave device."),
-                                        QStringLiteral("PATH"));
+    const QCommandLineOption linkOption(
+        QStringLiteral("link"), QStringLiteral("Symlink to create to the slave device."), QStringLiteral("PATH"));
     const QCommandLineOption terminalOption(
         QStringLiteral("terminal"),
         QStringLiteral("A terminal on the line, with its records (one 18-character record a line; "
@@ -144,9 +144,8 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Once only: the transfer stops after N records, mid-answer, and the terminal ignores "
                        "read requests until the PC counts the records again."),
         QStringLiteral("N"));
-    const QCommandLineOption failClearOption(QStringLiteral("fail-clear"),
-                                             QStringLiteral("This terminal refuses every clear."),
-                                             QStringLiteral("ADDR"));
+    const QCommandLineOption failClearOption(
+        QStringLiteral("fail-clear"), QStringLiteral("This terminal refuses every clear."), QStringLiteral("ADDR"));
     const QCommandLineOption stateOption(
         QStringLiteral("state-dir"),
         QStringLiteral("Keep DIR/ADDR.txt holding each terminal's records, one a line, rewritten at start "

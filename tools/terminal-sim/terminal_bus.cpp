@@ -58,8 +58,8 @@ std::optional<TerminalBus::Answer> TerminalBus::handle(const Frame& request) {
 
     if (roll(options_.nakPercent)) {
         Answer answer;
-        answer.bytes = encodeFrame({request.address, request.sequence, Command::Nak,
-                                    encodeNak(request.command, NakReason::Failed)});
+        answer.bytes = encodeFrame(
+            {request.address, request.sequence, Command::Nak, encodeNak(request.command, NakReason::Failed)});
         return answer;
     }
     std::optional<Answer> answer = serve(address, *it, request);

@@ -4,13 +4,13 @@
 #include "outside/serial/device_protocol.h"
 #include "outside/serial/port_map.h"
 
-#include <QDir>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSerialPort>
+#include <QThread>
 #include <cmath>
 #include <functional>
 
@@ -76,10 +76,11 @@ public:
     // One request, repeated up to kRetries times until the terminal answers with
     // `expected` and the answer passes `check`. A fresh sequence number per attempt
     // keeps a late answer to an earlier attempt from being taken for this one.
-    Reply request(quint8 address, Command command, const QByteArray& payload, Command expected,
-                  int expectedPayload, const Check& check = {}) {
+    Reply request(quint8 address, Command command, const QByteArray& payload, Command expected, int expectedPayload,
+                  const Check& check = {}) {
         Reply reply;
-        const int timeoutMs = lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + kTimeoutMarginMs;
+        const int timeoutMs =
+            lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + kTimeoutMarginMs;
         for (int attempt = 0; attempt <= kRetries; ++attempt) {
             if (attempt > 0) {
                 ++reply.retries;
@@ -275,12 +276,12 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
     while (read < total) {
         const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
         const quint32 index = read;
-        const auto block = bus_->request(
-            *address, Command::ReadRecords, encodeReadRequest({index, count}), Command::ReadReply,
-            kReadReplyHeader + count * kRecordLength, [index, count](const Frame& f) {
-                const auto decoded = decodeRecordBlock(f.payload);
-                return decoded && decoded->index == index && decoded->records.size() == count;
-            });
+        const auto block =
+            bus_->request(*address, Command::ReadRecords, encodeReadRequest({index, count}), Command::ReadReply,
+                          kReadReplyHeader + count * kRecordLength, [index, count](const Frame& f) {
+                              const auto decoded = decodeRecordBlock(f.payload);
+                              return decoded && decoded->index == index && decoded->records.size() == count;
+                          });
         retries += block.retries;
         if (!block.frame)
             return fail(block.failure);

@@ -42,8 +42,8 @@ private Q_SLOTS:
         QTest::newRow("empty payload") << Frame{0, 0, Command::CountRecords, {}};
         QTest::newRow("highest address") << Frame{255, 255, Command::Ack, encodeAck(Command::ClearRecords)};
         QTest::newRow("start marker in payload") << Frame{2, 2, Command::SetDate, QByteArray("\x02\x02\x02\x02", 4)};
-        QTest::newRow("full block")
-            << Frame{17, 9, Command::ReadReply, encodeRecordBlock({640, makeRecords(kMaxRecordsPerBlock)})};
+        QTest::newRow("full block") << Frame{17, 9, Command::ReadReply,
+                                             encodeRecordBlock({640, makeRecords(kMaxRecordsPerBlock)})};
         QTest::newRow("largest payload") << Frame{1, 1, Command::ReadReply, QByteArray(kMaxPayload, 'x')};
     }
 
@@ -88,8 +88,7 @@ private Q_SLOTS:
         const QByteArray falseStart("\x02\x01\x01\x84\xff\xff", 6);
 
         FrameDecoder decoder;
-        decoder.append(QByteArray("noise\x00\x7f", 7) + falseStart + encodeFrame(first) + broken +
-                       encodeFrame(second));
+        decoder.append(QByteArray("noise\x00\x7f", 7) + falseStart + encodeFrame(first) + broken + encodeFrame(second));
         int corrupt = 0;
         QCOMPARE(decodeAll(decoder, &corrupt), (QList<Frame>{first, second}));
         QVERIFY(corrupt >= 2);

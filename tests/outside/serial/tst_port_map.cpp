@@ -43,15 +43,16 @@ private Q_SLOTS:
     }
 
     void mappedDevicesAndRates() {
-        writePorts("; line speeds\r\n"
-                   "[Other]\r\n"
-                   "2=/dev/wrong\r\n"
-                   "[ports]\r\n"
-                   "BAUD = 19200\r\n"
-                   "1 = /dev/ttyUSB0 ; the canteen line\r\n"
-                   "1.baud=115200\r\n"
-                   "3=/dev/ttyACM1\r\n"
-                   "3.baud=fast\r\n");
+        writePorts(
+            "; line speeds\r\n"
+            "[Other]\r\n"
+            "2=/dev/wrong\r\n"
+            "[ports]\r\n"
+            "BAUD = 19200\r\n"
+            "1 = /dev/ttyUSB0 ; the canteen line\r\n"
+            "1.baud=115200\r\n"
+            "3=/dev/ttyACM1\r\n"
+            "3.baud=fast\r\n");
         QCOMPARE(settings(1).device, QStringLiteral("/dev/ttyUSB0"));
         QCOMPARE(settings(1).baudRate, 115200);
         QCOMPARE(settings(2).device, QStringLiteral("/dev/ttyS1"));

@@ -86,8 +86,7 @@ private:
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY2(QFile::exists(TerminalSimProcess::executablePath()),
-                 qPrintable(TerminalSimProcess::executablePath()));
+        QVERIFY2(QFile::exists(TerminalSimProcess::executablePath()), qPrintable(TerminalSimProcess::executablePath()));
     }
 
     void init() {
@@ -153,7 +152,8 @@ private Q_SLOTS:
     void gatherAtTheDefaultLineRate() {
         QVERIFY(writeFile(path(QStringLiteral("Config/Ports.ini")),
                           "[Ports]\n1=" + QFile::encodeName(path(QStringLiteral("line"))) + "\n"));
-        QVERIFY(sim_.start(path(QStringLiteral("line")), {QStringLiteral("--terminal"), recordFile(1, makeRecords(70))}));
+        QVERIFY(
+            sim_.start(path(QStringLiteral("line")), {QStringLiteral("--terminal"), recordFile(1, makeRecords(70))}));
         QCOMPARE(link_->SetPort(Variant(1)), std::optional<bool>(true));
         QCOMPARE(gather(1), std::optional<bool>(true));
         QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(70)));
