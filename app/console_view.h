@@ -30,7 +30,6 @@ public:
     void discardFailedLines() override { failed_.clear(); }
     Prompts& prompts() override { return *this; }
     void processPendingEvents() override {}
-    void setOperationsEnabled(bool) override {}
 
     MessageAnswer message(const MessageRequest& request) override;
     QString chooseOpenFile(const QString&) override { return fileToChoose; }

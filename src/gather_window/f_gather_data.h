@@ -66,7 +66,9 @@ public:
     void discardFailedLines() override;
     Prompts& prompts() override;
     void processPendingEvents() override;
-    void setOperationsEnabled(bool enabled) override;
+    // Switched off while an operation runs, so a second press cannot start another;
+    // buttons the rights switched off stay off.
+    void setOperationsEnabled(bool enabled);
 
     QLabel* Picture1 = nullptr;
     QLabel* Label2 = nullptr;

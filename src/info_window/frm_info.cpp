@@ -2,7 +2,6 @@
 
 #include "platform/twips.h"
 
-#include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -78,10 +77,6 @@ void frm_Info::showModal() {
 
 void frm_Info::CmdClose_Click() {
     done(QDialog::Accepted);
-}
-
-void frm_Info::closeEvent(QCloseEvent* event) {
-    QDialog::closeEvent(event);
 }
 
 }  // namespace tallyfold

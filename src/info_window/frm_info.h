@@ -31,9 +31,6 @@ public:
     // The column widths set at load, in twips.
     std::vector<double> columnTwips() const { return columnTwips_; }
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     frm_Info();
     void load();

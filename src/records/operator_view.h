@@ -27,8 +27,6 @@ public:
     virtual Prompts& prompts() = 0;
     virtual void processPendingEvents() = 0;
 
-    // Switched off while an operation runs, so a second press cannot start another.
-    virtual void setOperationsEnabled(bool enabled) = 0;
 };
 
 }  // namespace tallyfold

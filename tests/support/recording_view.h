@@ -20,7 +20,6 @@ public:
     int failedShown = 0;
     int failedDiscarded = 0;
     int pendingEventsProcessed = 0;
-    QList<bool> enabledChanges;
 
     std::deque<MessageAnswer> answers;  // taken in order; when empty: Ok / Yes
     QString fileToChoose;
@@ -42,7 +41,6 @@ public:
     }
     Prompts& prompts() override { return *this; }
     void processPendingEvents() override { ++pendingEventsProcessed; }
-    void setOperationsEnabled(bool enabled) override { enabledChanges << enabled; }
 
     MessageAnswer message(const MessageRequest& request) override {
         boxes << request;
