@@ -12,11 +12,7 @@ class TstHostSchema : public QObject {
 private Q_SLOTS:
     void runningAgainChangesNothing_data() { addBackendRows(); }
     void runningAgainChangesNothing() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection(), true);
+        TALLYFOLD_DATABASE_TEST(home, true);
         const QStringList tables{QStringLiteral("MachineInfo"), QStringLiteral("Tcon_MonTime"),
                                  QStringLiteral("Tcon_ConsumeDtl"), QStringLiteral("CtrlLog"),
                                  QStringLiteral("UserPermission")};

@@ -103,11 +103,7 @@ private Q_SLOTS:
 
     void writeCtrlLog_data() { addBackendRows(); }
     void writeCtrlLog() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection());
+        TALLYFOLD_DATABASE_TEST(home, false);
         const QString path = QStringLiteral("/home/o'brien/记录.txt");
         WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("导入数据"), path, QStringLiteral("成功"));
         WriteCtrlLog(QString(), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),

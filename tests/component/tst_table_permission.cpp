@@ -13,11 +13,7 @@ class TstTablePermission : public QObject {
 private Q_SLOTS:
     void rowGrants_data() { addBackendRows(); }
     void rowGrants() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection());
+        TALLYFOLD_DATABASE_TEST(home, false);
         execute(home.connection(), QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) "
                                                   "values ('U1', '考勤系统', '消费管理.测试')"));
         std::shared_ptr<Connection> cn = HostDatabaseTool().ActiveCn();

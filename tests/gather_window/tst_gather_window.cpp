@@ -221,11 +221,7 @@ void tst_gather_window::nullUserFailsShowA() {
 }
 
 void tst_gather_window::terminalListAndClicks() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     for (const char* row : {"('123', '计次', 3, 'V3', 'a')", "('05', '计次', 5, 'V5', 'b')",
                             "('23', '记次', 4, 'V4', 'c')", "('9', '考勤', 9, 'V9', 'd')"})
         execute(home.connection(),

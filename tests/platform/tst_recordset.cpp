@@ -30,11 +30,7 @@ class TstRecordset : public QObject {
 private Q_SLOTS:
     void walk_data() { addBackendRows(); }
     void walk() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection());
+        TALLYFOLD_DATABASE_TEST(home, false);
         execute(home.connection(), QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX) values "
                                                   "('2', '二楼', 1), ('1', '一楼', 3), ('3', '大门', 2)"));
         auto cn = openConnection(home.connection());
@@ -66,11 +62,7 @@ private Q_SLOTS:
 
     void updateBatchCommitsAtOnce_data() { addBackendRows(); }
     void updateBatchCommitsAtOnce() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection());
+        TALLYFOLD_DATABASE_TEST(home, false);
         auto writer = openConnection(home.connection());
         auto reader = openConnection(home.connection());
         Recordset rs;
@@ -104,11 +96,7 @@ private Q_SLOTS:
 
     void rejectedStatementNamesCause_data() { addBackendRows(); }
     void rejectedStatementNamesCause() {
-        QFETCH(QString, connection);
-        if (!requireBackend(connection))
-            return;
-        TestHome home(connection);
-        resetHostDatabase(home.connection());
+        TALLYFOLD_DATABASE_TEST(home, false);
         auto cn = openConnection(home.connection());
         const bool pg = connection == QLatin1String("postgresql");
 

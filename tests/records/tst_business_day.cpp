@@ -82,11 +82,7 @@ void tst_business_day::parameterForms() {
 }
 
 void tst_business_day::loadFromTable() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (1, '05:00:00')"));
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (7, '2023-06-01 22:00:00')"));
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (8, '02:00')"));
@@ -101,11 +97,7 @@ void tst_business_day::loadFromTable() {
 }
 
 void tst_business_day::missingRowsKeepEarlierTimes() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     HostDatabaseTool tool;
     BusinessDayTimes times{QTime(4, 0), QTime(1, 0), QTime(2, 0)};
     RecordingView view;
@@ -119,11 +111,7 @@ void tst_business_day::missingRowsKeepEarlierTimes() {
 }
 
 void tst_business_day::badParameterStopsTheLoad() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (1, '06:00:00')"));
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (7, null)"));
     execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (8, '03:00:00')"));

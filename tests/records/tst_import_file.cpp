@@ -58,15 +58,8 @@ QString logCount(const TestHome& home) {
 }
 }  // namespace
 
-#define BACKEND_HOME                 \
-    QFETCH(QString, connection);     \
-    if (!requireBackend(connection)) \
-        return;                      \
-    TestHome home(connection);       \
-    resetHostDatabase(home.connection(), false)
-
 void tst_import_file::goodDuplicateAndBadLines() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     execute(home.connection(), QStringLiteral("insert into Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
                                               "values (1, '100001', '2024-05-13', '2024-05-13 07:30:00')"));
     execute(home.connection(), QStringLiteral("insert into Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
@@ -95,7 +88,7 @@ void tst_import_file::goodDuplicateAndBadLines() {
 }
 
 void tst_import_file::badFirstAndThirdLines() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     const QString file = writeFile(home.file(QStringLiteral("r.txt")), "0112345624131307\n011234562405130730\nxx\n");
     Import run;
     runOn(home, file, run);
@@ -104,7 +97,7 @@ void tst_import_file::badFirstAndThirdLines() {
 }
 
 void tst_import_file::emptyFileAndLineEnds() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     const QString empty = writeFile(home.file(QStringLiteral("empty.txt")), "");
     Import first;
     runOn(home, empty, first);
@@ -121,7 +114,7 @@ void tst_import_file::emptyFileAndLineEnds() {
 }
 
 void tst_import_file::cancelledDialog() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     Import run;
     run.view.records << QStringList{"earlier"};
     runOn(home, QString(), run);
@@ -133,7 +126,7 @@ void tst_import_file::cancelledDialog() {
 }
 
 void tst_import_file::missingFile() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     const QString missing = home.file(QStringLiteral("nowhere.txt"));
     Import run;
     runOn(home, missing, run);
@@ -147,7 +140,7 @@ void tst_import_file::missingFile() {
 }
 
 void tst_import_file::pathWithBracesAndApostrophe() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     const QString file = writeFile(home.file(QStringLiteral("{O'Neil}.txt")), "011234562405130730\r\n");
     Import run;
     runOn(home, file, run);
@@ -157,7 +150,7 @@ void tst_import_file::pathWithBracesAndApostrophe() {
 }
 
 void tst_import_file::answerNoThenFreshList() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     const QString file = writeFile(home.file(QStringLiteral("r.txt")), "bad\nbad too\n");
     Import first;
     first.view.answers = {MessageAnswer::No};
@@ -172,7 +165,7 @@ void tst_import_file::answerNoThenFreshList() {
 }
 
 void tst_import_file::codePage936() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     // Text after the record is ignored; a failed line is shown decoded ("机器" in GBK).
     const QString file = writeFile(home.file(QStringLiteral("gbk.txt")),
                                    QByteArray("0112345624051307304\xc4\xfa\xba\xc3\r\n") +
@@ -185,7 +178,7 @@ void tst_import_file::codePage936() {
 }
 
 void tst_import_file::rejectedRowsKeepLineOrder() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     // The database refuses one card: its rows fail only when they are written.
     if (connection == QLatin1String("sqlite")) {
         execute(home.connection(),
@@ -212,7 +205,7 @@ void tst_import_file::rejectedRowsKeepLineOrder() {
 }
 
 void tst_import_file::moreLinesThanSixteenBits() {
-    BACKEND_HOME;
+    TALLYFOLD_DATABASE_TEST(home, false);
     QByteArray text;
     const QDateTime start(QDate(2024, 1, 1), QTime(6, 0));
     for (int i = 0; i < 40000; ++i)

@@ -165,11 +165,7 @@ void tst_store_record_line::line() {
 }
 
 void tst_store_record_line::sameRecordTwice() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     Stored out;
     // The same card and minute from a second terminal is a duplicate too.
     store(home.connection(), {"0A1234562405130730", "0A1234562405130730", "0B1234562405130730"}, out,
@@ -183,11 +179,7 @@ void tst_store_record_line::sameRecordTwice() {
 }
 
 void tst_store_record_line::rejectedQueryInBothOrders() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     // Without a delimiter the date-time literal is not SQL: every duplicate query fails.
     Stored import, gather;
     store(home.connection(), {"0A1234562405130730", "0A9999992405130731"}, import, StepOrder::Import, QString());
@@ -203,11 +195,7 @@ void tst_store_record_line::rejectedQueryInBothOrders() {
 }
 
 void tst_store_record_line::apostropheInCard() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     Stored out;
     store(home.connection(), {"01O'Hara2405130730", "01O'Hara2405130730"}, out, StepOrder::Import);
     QCOMPARE(out.counters.errors, 0);

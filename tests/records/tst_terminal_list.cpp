@@ -27,11 +27,7 @@ static void addTerminal(const QString& cs, const char* addr, const char* desc, c
 }
 
 void tst_terminal_list::listsCountTypeInAddressOrder() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     addTerminal(home.connection(), "'7'", "记次", "2", "'V2'");
     addTerminal(home.connection(), "'5'", "计次", "1", "'V1.0'");
     addTerminal(home.connection(), "'6'", "考勤", "1", "'V1'");
@@ -46,11 +42,7 @@ void tst_terminal_list::listsCountTypeInAddressOrder() {
 }
 
 void tst_terminal_list::lookUpByStoredValue() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     addTerminal(home.connection(), "'123'", "计次", "3", "'V3'");
     addTerminal(home.connection(), "'23'", "计次", "4", "'V4'");
     addTerminal(home.connection(), "'05'", "计次", "5", "'V5'");
@@ -70,11 +62,7 @@ void tst_terminal_list::lookUpByStoredValue() {
 }
 
 void tst_terminal_list::nullColumnFails() {
-    QFETCH(QString, connection);
-    if (!requireBackend(connection))
-        return;
-    TestHome home(connection);
-    resetHostDatabase(home.connection());
+    TALLYFOLD_DATABASE_TEST(home, false);
     addTerminal(home.connection(), "'1'", "计次", "1", "null");
     HostDatabaseTool tool;
     QVERIFY_THROWS_EXCEPTION(Error, readTerminalRows(tool));

@@ -4,6 +4,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+// Opens a data-driven database test: takes the backend row (failing a missing
+// server under CI), makes a fresh home and empty host tables (demo data if asked).
+#define TALLYFOLD_DATABASE_TEST(home, demo)             \
+    QFETCH(QString, connection);                        \
+    if (!::tallyfold::test::requireBackend(connection)) \
+        return;                                         \
+    ::tallyfold::test::TestHome home(connection);       \
+    ::tallyfold::test::resetHostDatabase(home.connection(), demo)
+
 namespace tallyfold::test {
 
 // The databases every database test runs on: SQLite always, PostgreSQL when
