@@ -8,9 +8,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
     const tallyfold::ConnectionString cs(text);
 
-    for (const QString& key : {QStringLiteral("Provider"), QStringLiteral("Data Source"),
-                               QStringLiteral("Initial Catalog"), QStringLiteral("User ID"),
-                               QStringLiteral("Password")}) {
+    for (const QString& key :
+         {QStringLiteral("Provider"), QStringLiteral("Data Source"), QStringLiteral("Initial Catalog"),
+          QStringLiteral("User ID"), QStringLiteral("Password")}) {
         const QString value = cs.value(key);
         // Keys compare without case and values come back trimmed.
         FUZZ_CHECK(value == cs.value(key.toUpper()));

@@ -61,6 +61,18 @@ ProviderKind providerKind(const ConnectionString& cs) {
     return ProviderKind::Unknown;
 }
 
+// An ODBC value that holds a separator goes in braces, a closing brace doubled,
+// so a password like "a;b" cannot end its item and add keys of its own.
+static QString odbcValue(const QString& value) {
+    static const QString special = QStringLiteral(";{}=");
+    bool plain = value == value.trimmed();
+    for (QChar c : value)
+        plain = plain && !special.contains(c);
+    if (plain)
+        return value;
+    return QLatin1Char('{') + QString(value).replace(QStringLiteral("}"), QStringLiteral("}}")) + QLatin1Char('}');
+}
+
 QString sqlServerOdbcString(const ConnectionString& cs) {
     QString server = cs.value(QStringLiteral("Data Source"));
     QString port;
@@ -70,15 +82,15 @@ QString sqlServerOdbcString(const ConnectionString& cs) {
         server = server.left(comma).trimmed();
     }
     QStringList parts;
-    parts << QStringLiteral("DRIVER={FreeTDS}") << QStringLiteral("SERVER=") + server;
+    parts << QStringLiteral("DRIVER={FreeTDS}") << QStringLiteral("SERVER=") + odbcValue(server);
     if (!port.isEmpty())
-        parts << QStringLiteral("PORT=") + port;
+        parts << QStringLiteral("PORT=") + odbcValue(port);
     if (cs.has(QStringLiteral("Initial Catalog")))
-        parts << QStringLiteral("DATABASE=") + cs.value(QStringLiteral("Initial Catalog"));
+        parts << QStringLiteral("DATABASE=") + odbcValue(cs.value(QStringLiteral("Initial Catalog")));
     if (cs.has(QStringLiteral("User ID")))
-        parts << QStringLiteral("UID=") + cs.value(QStringLiteral("User ID"));
+        parts << QStringLiteral("UID=") + odbcValue(cs.value(QStringLiteral("User ID")));
     if (cs.has(QStringLiteral("Password")))
-        parts << QStringLiteral("PWD=") + cs.value(QStringLiteral("Password"));
+        parts << QStringLiteral("PWD=") + odbcValue(cs.value(QStringLiteral("Password")));
     parts << QStringLiteral("TDS_Version=7.4") << QStringLiteral("ClientCharset=UTF-8");
     return parts.join(QLatin1Char(';')) + QLatin1Char(';');
 }

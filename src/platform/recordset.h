@@ -35,8 +35,6 @@ public:
     // Writes the pending new row as one INSERT with bound values, committed at once.
     void UpdateBatch();
 
-    QString source() const { return statement_; }
-
 private:
     void requireOpen(const char* member) const;
     qsizetype columnIndex(const QString& name) const;

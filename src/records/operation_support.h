@@ -21,6 +21,7 @@ void offerFailedLines(OperatorView& view, qint64 errors, const QString& question
 Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box);
 
+MessageRequest noTerminalBox();
 // With no terminal current, shows the "机器参数错误" box and returns true.
 bool refusedWithoutTerminal(OperatorView& view);
 

@@ -28,7 +28,4 @@ Outcome runImport(GatherSession& session, OperatorView& view);
 Outcome runClear(GatherSession& session, OperatorView& view);
 Outcome runLinkTest(GatherSession& session, OperatorView& view);
 
-// "机器参数错误" and the other refusal texts shared by the terminal operations.
-MessageRequest noTerminalBox();
-
 }  // namespace tallyfold

@@ -73,6 +73,14 @@ private Q_SLOTS:
                                      << QStringList{QStringLiteral("PORT="), QStringLiteral("UID="),
                                                     QStringLiteral("PWD="), QStringLiteral("DATABASE=")};
     }
+    void odbcValuesCannotAddKeys() {
+        // A password holding ';' and braces stays one value instead of adding a driver of its own.
+        const QString odbc = sqlServerOdbcString(
+            ConnectionString(QStringLiteral("Provider=SQLOLEDB.1;Data Source=db;Password=\"x;DRIVER={SQL Server}\"")));
+        QVERIFY2(odbc.contains(QStringLiteral(";PWD={x;DRIVER={SQL Server}}};")), qPrintable(odbc));
+        QCOMPARE(odbc.count(QStringLiteral("DRIVER=")), 2);  // FreeTDS's, and the text inside the braced value
+        QVERIFY(odbc.startsWith(QStringLiteral("DRIVER={FreeTDS};")));
+    }
     void sqlServerOdbc() {
         QFETCH(QString, text);
         QFETCH(QStringList, expected);
