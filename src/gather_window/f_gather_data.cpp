@@ -4,6 +4,7 @@
 #include "gather_window/artwork.h"
 #include "gather_window/widget_prompts.h"
 #include "info_window/frm_info.h"
+#include "info_window/window_font.h"
 #include "outside/component_registry.h"
 #include "platform/twips.h"
 #include "records/operations.h"
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -28,16 +28,6 @@ QPointer<F_GatherData> F_GatherData::shared_;
 Prompts* F_GatherData::promptsForNewWindows_ = nullptr;
 
 namespace {
-// SimSun when the machine has it, else an installed CJK serif.
-QFont windowFont() {
-    const QStringList families = QFontDatabase::families();
-    for (const char* name : {"宋体", "SimSun", "NSimSun", "Noto Serif CJK SC", "Noto Sans CJK SC"})
-        if (families.contains(QString::fromUtf8(name)))
-            return QFont(QString::fromUtf8(name), 9);
-    QFont font(QStringLiteral("serif"), 9);
-    return font;
-}
-
 int checkValue(const QCheckBox* box) {
     switch (box->checkState()) {
     case Qt::Checked:

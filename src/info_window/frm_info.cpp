@@ -1,5 +1,6 @@
 #include "info_window/frm_info.h"
 
+#include "info_window/window_font.h"
 #include "platform/twips.h"
 
 #include <QHeaderView>
@@ -32,6 +33,7 @@ void frm_Info::unload() {
 
 frm_Info::frm_Info() {
     setWindowTitle(QStringLiteral("采集日志"));
+    setFont(windowFont());
     setFixedSize(px(5925), px(4980));
     Label1 = new QLabel(QStringLiteral("采集中出错的数据："), this);
     Label1->setGeometry(px(90), px(60), px(1620), px(195));
