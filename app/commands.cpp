@@ -78,22 +78,17 @@ int exitStatus(Outcome outcome) {
     return outcome == Outcome::Completed || outcome == Outcome::Cancelled ? 0 : 1;
 }
 
-// What the window's load does, without widgets: the shared variables as ShowA
-// sets them, the components, the terminal list's first terminal, the time parameters.
-void loadSession(GatherSession& session, ConsoleView& view, const QString& user) {
-    Mdl_GatherData& module = gatherModule();
-    {
-        HostDatabaseTool tool;
-        module.Pub_Conn = tool.ActiveCn();
-    }
-    module.Pub_DateQuote = recognisedDateQuote(module.Pub_Conn->ConnectionString(), module.Pub_DateQuote);
-    module.Pub_UserName = user;
+// What ShowA and the window's load do, without widgets: the shared variables,
+// the components, the first listed terminal made current, the time parameters.
+// Returns the listed terminals.
+std::vector<TerminalRow> loadSession(GatherSession& session, ConsoleView& view, const QString& user) {
+    enterOperator(Variant(user), Variant(QString()));
     session.createComponents();
-    const std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
-    if (!rows.empty())
-        makeCurrent(module, CurrentTerminal{rows.front().machAddr, rows.front().comX, rows.front().verText});
+    std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
+    makeFirstCurrent(gatherModule(), rows);
     getTimeBZBE(*session.DbTool, session.times, view);
     session.loadFinished();
+    return rows;
 }
 
 // --machine: the same lookup as a click in the terminal list.
@@ -154,8 +149,7 @@ int commandTerminals(QStringList args, QTextStream& out) {
     requireNoMore(args);
     ConsoleView view(out);
     GatherSession session;
-    loadSession(session, view, QString());
-    const std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
+    const std::vector<TerminalRow> rows = loadSession(session, view, QString());
     const Variant current = gatherModule().Pub_MachAddr;
     for (const TerminalRow& row : rows) {
         QStringList fields{QStringLiteral("terminal"), row.machAddr.toText(), row.comText, row.verText, row.teamText};
@@ -192,14 +186,14 @@ int commandGather(QStringList args, QTextStream& out) {
     if (all && !machine.isEmpty())
         throw UsageError{QStringLiteral("--machine and --all exclude each other")};
     GatherSession session;
-    loadSession(session, view, user);
+    const std::vector<TerminalRow> rows = loadSession(session, view, user);
     if (!all) {
         if (!chooseMachine(session, view, machine))
             return 1;
         return exitStatus(runGather(session, view, options));
     }
     int status = 0;
-    for (const TerminalRow& row : readTerminalRows(*session.DbTool)) {
+    for (const TerminalRow& row : rows) {
         if (!chooseMachine(session, view, row.machAddr.toText()) || exitStatus(runGather(session, view, options)))
             status = 1;
     }

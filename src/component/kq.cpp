@@ -2,8 +2,6 @@
 
 #include "component/mdl_gather_data.h"
 #include "gather_window/f_gather_data.h"
-#include "outside/component_registry.h"
-#include "outside/interfaces.h"
 
 #include <dlfcn.h>
 
@@ -22,16 +20,7 @@ static void keepLibraryLoaded() {
 }
 
 void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {
-    Mdl_GatherData& module = gatherModule();
-    {
-        auto tool = createComponent<DatabaseTool>(progid::DatabaseTool);
-        module.Pub_Conn = tool->ActiveCn();
-    }
-    if (!module.Pub_Conn)
-        throw Error(errc::ObjectNotSet, QStringLiteral("The database tool gave no connection"));
-    module.Pub_DateQuote = recognisedDateQuote(module.Pub_Conn->ConnectionString(), module.Pub_DateQuote);
-    module.Pub_UserName = VarUser.toText();
-    module.Pub_Caption = VarCaption.toText();
+    enterOperator(VarUser, VarCaption);
     keepLibraryLoaded();
     F_GatherData::showShared();
 }

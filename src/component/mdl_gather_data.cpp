@@ -3,6 +3,7 @@
 #include "outside/component_registry.h"
 #include "outside/host_folder.h"
 #include "outside/interfaces.h"
+#include "platform/error.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,19 @@ namespace tallyfold {
 Mdl_GatherData& gatherModule() {
     static Mdl_GatherData module;
     return module;
+}
+
+void enterOperator(const Variant& user, const Variant& caption) {
+    Mdl_GatherData& module = gatherModule();
+    {
+        auto tool = createComponent<DatabaseTool>(progid::DatabaseTool);
+        module.Pub_Conn = tool->ActiveCn();
+    }
+    if (!module.Pub_Conn)
+        throw Error(errc::ObjectNotSet, QStringLiteral("The database tool gave no connection"));
+    module.Pub_DateQuote = recognisedDateQuote(module.Pub_Conn->ConnectionString(), module.Pub_DateQuote);
+    module.Pub_UserName = user.toText();
+    module.Pub_Caption = caption.toText();
 }
 
 QString recognisedDateQuote(const QString& connectionString, const QString& previous) {

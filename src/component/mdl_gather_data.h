@@ -24,6 +24,11 @@ struct Mdl_GatherData {
 
 Mdl_GatherData& gatherModule();
 
+// What ShowA does before the window: takes the database tool's connection,
+// recognises its date delimiter and keeps the operator's name and caption.
+// Raises when there is no connection or a value cannot become text.
+void enterOperator(const Variant& user, const Variant& caption);
+
 // The date delimiter for a connection string: "#" for Access, "'" for SQL
 // Server and this port's SQLite and PostgreSQL, else `previous` unchanged.
 // The probes are matched lower-cased anywhere in the string, trailing semicolon included.

@@ -248,8 +248,7 @@ void F_GatherData::CmdClose_Click() {
 void F_GatherData::ReadListMachine() {
     std::vector<TerminalRow> rows = readTerminalRows(*session_.DbTool);
     ListMachine->clear();
-    if (!rows.empty())
-        makeCurrent(gatherModule(), CurrentTerminal{rows.front().machAddr, rows.front().comX, rows.front().verText});
+    makeFirstCurrent(gatherModule(), rows);
     const QIcon icon(terminalPicture(16));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         auto* item = new QTreeWidgetItem(ListMachine);

@@ -41,6 +41,11 @@ void makeCurrent(Mdl_GatherData& module, const CurrentTerminal& terminal) {
     module.Pub_MachVer = terminal.machVer;
 }
 
+void makeFirstCurrent(Mdl_GatherData& module, const std::vector<TerminalRow>& rows) {
+    if (!rows.empty())
+        makeCurrent(module, CurrentTerminal{rows.front().machAddr, rows.front().comX, rows.front().verText});
+}
+
 QString currentTerminalStatus(const Mdl_GatherData& module) {
     return QStringLiteral("当前机器：") + module.Pub_MachAddr.toText() + QStringLiteral(" 通讯口：") +
            module.Pub_ComX.toText() + QStringLiteral("  版本：") + module.Pub_MachVer;

@@ -35,6 +35,9 @@ CurrentTerminal lookUpTerminal(DatabaseTool& tool, const Variant& machAddr);
 // Makes a terminal current: all three shared variables change together.
 void makeCurrent(Mdl_GatherData& module, const CurrentTerminal& terminal);
 
+// The first listed terminal becomes current; with none listed the current one stays.
+void makeFirstCurrent(Mdl_GatherData& module, const std::vector<TerminalRow>& rows);
+
 // "当前机器：3 通讯口：2  版本：V1.0"
 QString currentTerminalStatus(const Mdl_GatherData& module);
 

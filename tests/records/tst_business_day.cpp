@@ -23,6 +23,14 @@ private Q_SLOTS:
     void badParameterStopsTheLoad();
 };
 
+static void storeTimes(const QString& cs, const char* p1, const char* p7, const char* p8) {
+    int name = 1;
+    for (const char* value : {p1, p7, p8}) {
+        execute(cs, QStringLiteral("insert into Tcon_MonTime values (%1, %2)").arg(name).arg(QString::fromUtf8(value)));
+        name = name == 1 ? 7 : 8;
+    }
+}
+
 static QTime t(const char* text) {
     return QTime::fromString(QString::fromLatin1(text), QStringLiteral("HH:mm"));
 }
@@ -83,9 +91,7 @@ void tst_business_day::parameterForms() {
 
 void tst_business_day::loadFromTable() {
     TALLYFOLD_DATABASE_TEST(home, false);
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (1, '05:00:00')"));
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (7, '2023-06-01 22:00:00')"));
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (8, '02:00')"));
+    storeTimes(home.connection(), "'05:00:00'", "'2023-06-01 22:00:00'", "'02:00'");
     HostDatabaseTool tool;
     BusinessDayTimes times;
     RecordingView view;
@@ -112,9 +118,7 @@ void tst_business_day::missingRowsKeepEarlierTimes() {
 
 void tst_business_day::badParameterStopsTheLoad() {
     TALLYFOLD_DATABASE_TEST(home, false);
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (1, '06:00:00')"));
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (7, null)"));
-    execute(home.connection(), QStringLiteral("insert into Tcon_MonTime values (8, '03:00:00')"));
+    storeTimes(home.connection(), "'06:00:00'", "null", "'03:00:00'");
     HostDatabaseTool tool;
     BusinessDayTimes times;
     RecordingView view;
