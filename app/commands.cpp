@@ -1,18 +1,17 @@
 #include "commands.h"
 
-#include "component/kq.h"
-#include "component/mdl_gather_data.h"
 #include "console_view.h"
-#include "gather_window/f_gather_data.h"
+#include "entry/builtin_components.h"
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
 #include "platform/error.h"
+#include "records/mdl_gather_data.h"
 #include "records/operations.h"
 #include "records/terminal_list.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
-#include <QTimer>
+#include <QProcess>
 
 namespace tallyfold {
 
@@ -78,14 +77,21 @@ int exitStatus(Outcome outcome) {
     return outcome == Outcome::Completed || outcome == Outcome::Cancelled ? 0 : 1;
 }
 
+// What one command line works with: the host folder and database it names,
+// and the shared variables of its one session.
+struct Host {
+    HostSettings settings;
+    Mdl_GatherData module;
+};
+
 // What ShowA and the window's load do, without widgets: the shared variables,
 // the components, the first listed terminal made current, the time parameters.
 // Returns the listed terminals.
 std::vector<TerminalRow> loadSession(GatherSession& session, ConsoleView& view, const QString& user) {
-    enterOperator(Variant(user), Variant(QString()));
+    enterOperator(session.module, Variant(user), Variant(QString()));
     session.createComponents();
     std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
-    makeFirstCurrent(gatherModule(), rows);
+    makeFirstCurrent(session.module, rows);
     getTimeBZBE(*session.DbTool, session.times, view);
     session.loadFinished();
     return rows;
@@ -96,8 +102,8 @@ bool chooseMachine(GatherSession& session, ConsoleView& view, const QString& mac
     if (machine.isEmpty())
         return true;
     try {
-        makeCurrent(gatherModule(), lookUpTerminal(*session.DbTool, Variant(machine)));
-        view.setStatus(currentTerminalStatus(gatherModule()));
+        makeCurrent(session.module, lookUpTerminal(*session.DbTool, Variant(machine)));
+        view.setStatus(currentTerminalStatus(session.module));
         return true;
     } catch (const Error& e) {
         view.setStatus(QStringLiteral("错误:") + e.description());
@@ -105,39 +111,24 @@ bool chooseMachine(GatherSession& session, ConsoleView& view, const QString& mac
     }
 }
 
-int commandShow(QStringList args, QTextStream& out) {
-    const QString user = takeValue(args, QStringLiteral("--user"));
-    const QString caption = takeValue(args, QStringLiteral("--caption"));
-    const QString screenshot = takeValue(args, QStringLiteral("--screenshot"));
-    requireNoMore(args);
-    KQ kq;
-    Variant u(user.isEmpty() ? DemoUser : user), t(QStringLiteral("Tallyfold")),
-        c(caption.isEmpty() ? DemoCaption : caption);
-    QDateTime today = QDateTime::currentDateTime();
-    kq.ShowA(u, t, c, today);
-    if (!screenshot.isEmpty()) {
-        QTimer::singleShot(800, [&] {
-            if (F_GatherData* window = F_GatherData::sharedInstance()) {
-                const QString path = QFileInfo(screenshot).absoluteFilePath();
-                QDir().mkpath(QFileInfo(path).absolutePath());
-                if (window->grab().save(path))
-                    out << "screenshot\t" << path << '\n';
-                else
-                    out << "screenshot\tcould not be saved to " << path << '\n';
-                out.flush();
-                window->close();
-            }
-            QApplication::quit();
-        });
-    }
-    return QApplication::exec();
+// The window runs in a host program of its own, as a host would load the library.
+int commandShow(const QStringList& args) {
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/tallyfold-show");
+    QProcess host;
+    host.setProcessChannelMode(QProcess::ForwardedChannels);
+    host.setInputChannelMode(QProcess::ForwardedInputChannel);
+    host.start(program, args);
+    if (!host.waitForStarted())
+        throw Error(errc::FileNotFound, program + QStringLiteral(": ") + host.errorString());
+    host.waitForFinished(-1);  // as long as the operator keeps the window open
+    return host.exitStatus() == QProcess::NormalExit ? host.exitCode() : 1;
 }
 
-int commandInitDb(QStringList args, QTextStream& out) {
+int commandInitDb(Host& host, QStringList args, QTextStream& out) {
     const bool demo = takeFlag(args, QStringLiteral("--demo"));
     requireNoMore(args);
-    const QString cs = configuredConnectionString();
-    auto connection = sharedConnection(cs);
+    const QString cs = host.settings.configuredConnectionString();
+    auto connection = sharedConnection(cs, cs == host.settings.embeddedConnectionString());
     createHostSchema(*connection);
     if (demo)
         addDemoData(*connection);
@@ -145,12 +136,12 @@ int commandInitDb(QStringList args, QTextStream& out) {
     return 0;
 }
 
-int commandTerminals(QStringList args, QTextStream& out) {
+int commandTerminals(Host& host, QStringList args, QTextStream& out) {
     requireNoMore(args);
     ConsoleView view(out);
-    GatherSession session;
+    GatherSession session(host.module, host.settings);
     const std::vector<TerminalRow> rows = loadSession(session, view, QString());
-    const Variant current = gatherModule().Pub_MachAddr;
+    const Variant current = session.module.Pub_MachAddr;
     for (const TerminalRow& row : rows) {
         QStringList fields{QStringLiteral("terminal"), row.machAddr.toText(), row.comText, row.verText, row.teamText};
         if (row.machAddr == current)
@@ -160,19 +151,19 @@ int commandTerminals(QStringList args, QTextStream& out) {
     return 0;
 }
 
-int commandImport(QStringList args, QTextStream& out) {
+int commandImport(Host& host, QStringList args, QTextStream& out) {
     ConsoleView view(out);
     const QString user = takeValue(args, QStringLiteral("--user"));
     view.showFailed = failedShown(args);
     if (args.size() != 1)
         throw UsageError{QStringLiteral("import takes one FILE")};
     view.fileToChoose = QFileInfo(args.first()).absoluteFilePath();
-    GatherSession session;
+    GatherSession session(host.module, host.settings);
     loadSession(session, view, user);
     return exitStatus(runImport(session, view));
 }
 
-int commandGather(QStringList args, QTextStream& out) {
+int commandGather(Host& host, QStringList args, QTextStream& out) {
     ConsoleView view(out);
     const QString user = takeValue(args, QStringLiteral("--user"));
     const QString machine = takeValue(args, QStringLiteral("--machine"));
@@ -185,7 +176,7 @@ int commandGather(QStringList args, QTextStream& out) {
     requireNoMore(args);
     if (all && !machine.isEmpty())
         throw UsageError{QStringLiteral("--machine and --all exclude each other")};
-    GatherSession session;
+    GatherSession session(host.module, host.settings);
     const std::vector<TerminalRow> rows = loadSession(session, view, user);
     if (!all) {
         if (!chooseMachine(session, view, machine))
@@ -200,7 +191,7 @@ int commandGather(QStringList args, QTextStream& out) {
     return status;
 }
 
-int commandClear(QStringList args, QTextStream& out) {
+int commandClear(Host& host, QStringList args, QTextStream& out) {
     ConsoleView view(out);
     const QString user = takeValue(args, QStringLiteral("--user"));
     const QString machine = takeValue(args, QStringLiteral("--machine"));
@@ -208,18 +199,18 @@ int commandClear(QStringList args, QTextStream& out) {
     requireNoMore(args);
     if (!view.confirm)
         throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes")};
-    GatherSession session;
+    GatherSession session(host.module, host.settings);
     loadSession(session, view, user);
     if (!chooseMachine(session, view, machine))
         return 1;
     return exitStatus(runClear(session, view));
 }
 
-int commandTestLink(QStringList args, QTextStream& out) {
+int commandTestLink(Host& host, QStringList args, QTextStream& out) {
     ConsoleView view(out);
     const QString machine = takeValue(args, QStringLiteral("--machine"));
     requireNoMore(args);
-    GatherSession session;
+    GatherSession session(host.module, host.settings);
     loadSession(session, view, QString());
     if (!chooseMachine(session, view, machine))
         return 1;
@@ -230,32 +221,40 @@ int commandTestLink(QStringList args, QTextStream& out) {
 
 int runCommandLine(QStringList args, QTextStream& out, QTextStream& err) {
     try {
+        Host host{hostSettingsFromEnvironment(), {}};
         const QString home = takeValue(args, QStringLiteral("--home"));
         if (!home.isEmpty())
-            qputenv("TALLYFOLD_HOME", QDir(home).absolutePath().toLocal8Bit());
+            host.settings.home = QDir(home).absolutePath();
         const QString db = takeValue(args, QStringLiteral("--db"));
         if (!db.isEmpty())
-            qputenv("TALLYFOLD_CONNECTION", db.toUtf8());
+            host.settings.connectionString = db;
+        registerBuiltinComponents(host.settings);
         if (args.isEmpty() || args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h") ||
             args.first() == QLatin1String("help")) {
             out << Usage;
             return args.isEmpty() ? 2 : 0;
         }
         const QString command = args.takeFirst();
-        if (command == QLatin1String("show"))
-            return commandShow(args, out);
+        if (command == QLatin1String("show")) {
+            // The window is reached as a host reaches it, and a host names its folder and database this way.
+            qputenv("TALLYFOLD_HOME", host.settings.folder().toLocal8Bit());
+            if (!host.settings.connectionString.isEmpty())
+                qputenv("TALLYFOLD_CONNECTION", host.settings.connectionString.toUtf8());
+            out.flush();
+            return commandShow(args);
+        }
         if (command == QLatin1String("init-db"))
-            return commandInitDb(args, out);
+            return commandInitDb(host, args, out);
         if (command == QLatin1String("terminals"))
-            return commandTerminals(args, out);
+            return commandTerminals(host, args, out);
         if (command == QLatin1String("import"))
-            return commandImport(args, out);
+            return commandImport(host, args, out);
         if (command == QLatin1String("gather"))
-            return commandGather(args, out);
+            return commandGather(host, args, out);
         if (command == QLatin1String("clear"))
-            return commandClear(args, out);
+            return commandClear(host, args, out);
         if (command == QLatin1String("test-link"))
-            return commandTestLink(args, out);
+            return commandTestLink(host, args, out);
         throw UsageError{QStringLiteral("unknown command: ") + command};
     } catch (const UsageError& e) {
         err << "tallyfold: " << e.text << " (see tallyfold --help)\n";

@@ -1,12 +1,12 @@
 #include "gather_window/f_gather_data.h"
 
-#include "component/mdl_gather_data.h"
 #include "gather_window/artwork.h"
 #include "gather_window/widget_prompts.h"
 #include "info_window/frm_info.h"
 #include "info_window/window_font.h"
 #include "outside/component_registry.h"
 #include "platform/twips.h"
+#include "records/mdl_gather_data.h"
 #include "records/operations.h"
 
 #include <QApplication>
@@ -57,14 +57,14 @@ F_GatherData* F_GatherData::sharedInstance() {
     return shared_.data();
 }
 
-F_GatherData& F_GatherData::showShared() {
+F_GatherData& F_GatherData::showShared(Mdl_GatherData& module, const HostSettings& host) {
     if (shared_) {
         shared_->show();
         shared_->raise();
         shared_->activateWindow();
         return *shared_;
     }
-    auto* window = new F_GatherData();
+    auto* window = new F_GatherData(module, host);
     try {
         window->load();
     } catch (...) {
@@ -77,7 +77,8 @@ F_GatherData& F_GatherData::showShared() {
     return *window;
 }
 
-F_GatherData::F_GatherData() : QWidget(nullptr) {
+F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host)
+    : QWidget(nullptr), session_(module, host) {
     setAttribute(Qt::WA_DeleteOnClose);
     widgetPrompts_ = std::make_unique<WidgetPrompts>(this);
     prompts_ = promptsForNewWindows_ ? promptsForNewWindows_ : widgetPrompts_.get();
@@ -193,7 +194,7 @@ void F_GatherData::loadTrapped() {
         setStatus(QStringLiteral("考勤数据采集"));
         std::shared_ptr<Connection> permissionConnection = session_.DbTool->ActiveCn();
         auto auth = createComponent<PermissionAuth>(progid::Permission);
-        Mdl_GatherData& module = gatherModule();
+        Mdl_GatherData& module = session_.module;
         const std::pair<const char*, QPushButton*> rights[] = {
             {".测试", CmdLanTest}, {".操作", CmdWork}, {".读取", CmdRead}};
         for (const auto& [suffix, target] : rights) {
@@ -248,7 +249,7 @@ void F_GatherData::CmdClose_Click() {
 void F_GatherData::ReadListMachine() {
     std::vector<TerminalRow> rows = readTerminalRows(*session_.DbTool);
     ListMachine->clear();
-    makeFirstCurrent(gatherModule(), rows);
+    makeFirstCurrent(session_.module, rows);
     const QIcon icon(terminalPicture(16));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         auto* item = new QTreeWidgetItem(ListMachine);
@@ -263,7 +264,7 @@ void F_GatherData::ReadListMachine() {
 }
 
 Variant F_GatherData::ViewMachInfo(const Variant& address) {
-    makeCurrent(gatherModule(), lookUpTerminal(*session_.DbTool, address));
+    makeCurrent(session_.module, lookUpTerminal(*session_.DbTool, address));
     return Variant();
 }
 
@@ -276,7 +277,7 @@ void F_GatherData::ListMachine_Click() {
         if (index >= terminals_.size())
             throw Error(errc::ObjectNotSet, QStringLiteral("Object variable not set: the item has no terminal"));
         ViewMachInfo(terminals_[index].machAddr);
-        setStatus(currentTerminalStatus(gatherModule()));
+        setStatus(currentTerminalStatus(session_.module));
     } catch (const Error& e) {
         setStatus(QStringLiteral("错误:") + e.description());
     } catch (const std::exception& e) {

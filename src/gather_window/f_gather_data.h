@@ -30,7 +30,7 @@ class F_GatherData : public QWidget, public OperatorView {
 public:
     // Shows the shared window, loading it first when it is not loaded. A load
     // failure before the window's own trap raises and nothing is shown.
-    static F_GatherData& showShared();
+    static F_GatherData& showShared(Mdl_GatherData& module, const HostSettings& host);
     static F_GatherData* sharedInstance();
     ~F_GatherData() override;
 
@@ -94,7 +94,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    F_GatherData();
+    F_GatherData(Mdl_GatherData& module, const HostSettings& host);
     void buildControls();
     void load();
     void loadTrapped();

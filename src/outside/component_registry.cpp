@@ -1,7 +1,5 @@
 #include "outside/component_registry.h"
 
-#include "outside/builtin_components.h"
-
 #include <QHash>
 #include <QMutex>
 
@@ -11,6 +9,7 @@ namespace {
 struct Registry {
     QMutex mutex;
     QHash<QString, ComponentFactory> overrides;
+    QHash<QString, ComponentFactory> builtins;
 };
 Registry& registry() {
     static Registry r;
@@ -22,6 +21,12 @@ void registerComponent(const QString& progId, ComponentFactory factory) {
     Registry& r = registry();
     QMutexLocker lock(&r.mutex);
     r.overrides.insert(progId.toLower(), std::move(factory));
+}
+
+void registerBuiltinComponent(const QString& progId, ComponentFactory factory) {
+    Registry& r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.builtins.insert(progId.toLower(), std::move(factory));
 }
 
 void unregisterComponent(const QString& progId) {
@@ -36,9 +41,9 @@ std::unique_ptr<Component> createComponentObject(const QString& progId) {
         Registry& r = registry();
         QMutexLocker lock(&r.mutex);
         factory = r.overrides.value(progId.toLower());
+        if (!factory)
+            factory = r.builtins.value(progId.toLower());
     }
-    if (!factory)
-        factory = builtinComponentFactory(progId);
     std::unique_ptr<Component> object = factory ? factory() : nullptr;
     if (!object)
         throw Error(errc::CannotCreateComponent, QStringLiteral("Cannot create component %1").arg(progId));

@@ -2,6 +2,7 @@
 
 #include "outside/component.h"
 #include "platform/error.h"
+#include "platform/export.h"
 
 #include <QString>
 #include <functional>
@@ -20,11 +21,12 @@ inline const QString OnTop = QStringLiteral("TamsaTools.OnTop");
 using ComponentFactory = std::function<std::unique_ptr<Component>()>;
 
 // Creates outside components by ProgID. Our own implementations are
-// registered first; a host or a test may register its own factory for a
-// ProgID (before ShowA) and that one wins.
-void registerComponent(const QString& progId, ComponentFactory factory);
-void unregisterComponent(const QString& progId);
-std::unique_ptr<Component> createComponentObject(const QString& progId);
+// registered as built-ins by the entry layer; a host or a test may register
+// its own factory for a ProgID (before ShowA) and that one wins.
+TALLYFOLD_EXPORT void registerComponent(const QString& progId, ComponentFactory factory);
+void registerBuiltinComponent(const QString& progId, ComponentFactory factory);
+TALLYFOLD_EXPORT void unregisterComponent(const QString& progId);
+TALLYFOLD_EXPORT std::unique_ptr<Component> createComponentObject(const QString& progId);
 
 template <class Interface>
 std::unique_ptr<Interface> createComponent(const QString& progId) {

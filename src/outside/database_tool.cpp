@@ -7,58 +7,27 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMutex>
 
 namespace tallyfold {
 
-QString embeddedConnectionString() {
-    return QStringLiteral("Provider=SQLite;Data Source=%1;")
-        .arg(hostFolder() + QStringLiteral("/Database/tallyfold.db"));
-}
-
-// Read by hand: a connection string is full of ';', which INI readers take for a comment.
-static QString iniConnectionString(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QString();
-    bool inDatabase = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            inDatabase = line.compare(QStringLiteral("[Database]"), Qt::CaseInsensitive) == 0;
-            continue;
-        }
-        const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (!inDatabase || eq < 0 ||
-            line.left(eq).trimmed().compare(QStringLiteral("ConnectionString"), Qt::CaseInsensitive) != 0)
-            continue;
-        QString value = line.mid(eq + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
-            value = value.mid(1, value.size() - 2);
-        return value;
-    }
-    return QString();
-}
-
-QString configuredConnectionString() {
-    const QString fromEnv = qEnvironmentVariable("TALLYFOLD_CONNECTION");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    const QString ini = hostFolder() + QStringLiteral("/Config/Tallyfold.ini");
-    const QString fromIni = iniConnectionString(ini);
-    if (!fromIni.isEmpty())
-        return fromIni;
-    return embeddedConnectionString();
-}
-
 namespace {
-QHash<QString, std::shared_ptr<Connection>>& connections() {
-    static QHash<QString, std::shared_ptr<Connection>> all;
-    return all;
+// The connections are opened on the thread that first asks; the lock keeps two
+// callers from opening the same database twice.
+struct Connections {
+    QMutex mutex;
+    QHash<QString, std::shared_ptr<Connection>> all;
+};
+Connections& connections() {
+    static Connections c;
+    return c;
 }
 }  // namespace
 
-std::shared_ptr<Connection> sharedConnection(const QString& connectionString) {
-    auto& all = connections();
+std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bool embedded) {
+    Connections& c = connections();
+    QMutexLocker lock(&c.mutex);
+    auto& all = c.all;
     if (auto it = all.find(connectionString); it != all.end() && (*it)->State() == adStateOpen)
         return *it;
     auto connection = std::make_shared<Connection>(connectionString);
@@ -67,7 +36,7 @@ std::shared_ptr<Connection> sharedConnection(const QString& connectionString) {
     if (providerKind(cs) == ProviderKind::SQLite) {
         const QFileInfo file(cs.value(QStringLiteral("Data Source")));
         fresh = !file.exists();
-        if (fresh && connectionString == embeddedConnectionString())
+        if (fresh && embedded)
             QDir().mkpath(file.absolutePath());
     }
     connection->Open();
@@ -78,11 +47,14 @@ std::shared_ptr<Connection> sharedConnection(const QString& connectionString) {
 }
 
 void releaseSharedConnections() {
-    connections().clear();
+    Connections& c = connections();
+    QMutexLocker lock(&c.mutex);
+    c.all.clear();
 }
 
 std::shared_ptr<Connection> HostDatabaseTool::ActiveCn() {
-    return sharedConnection(configuredConnectionString());
+    const QString cs = host_.configuredConnectionString();
+    return sharedConnection(cs, cs == host_.embeddedConnectionString());
 }
 
 std::unique_ptr<Recordset> HostDatabaseTool::RecordSetA(const QString& statement) {

@@ -1,25 +1,24 @@
 #pragma once
 
+#include "outside/host_folder.h"
 #include "outside/interfaces.h"
 
 namespace tallyfold {
 
-// Where the host database is: TALLYFOLD_CONNECTION, else
-// Config/Tallyfold.ini ([Database] ConnectionString=), else the embedded
-// SQLite file Database/tallyfold.db of the host folder.
-QString configuredConnectionString();
-QString embeddedConnectionString();
-
 // The process's one open connection for a connection string, opened on first
-// use (the embedded database gets the host schema when it is new).
-std::shared_ptr<Connection> sharedConnection(const QString& connectionString);
+// use (a new SQLite file gets the host schema; the embedded one also its folder).
+std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bool embedded = false);
 // Drops the process's connections; the next use opens them again.
 void releaseSharedConnections();
 
 class HostDatabaseTool : public DatabaseTool {
 public:
+    explicit HostDatabaseTool(HostSettings host) : host_(std::move(host)) {}
     std::shared_ptr<Connection> ActiveCn() override;
     std::unique_ptr<Recordset> RecordSetA(const QString& statement) override;
+
+private:
+    HostSettings host_;
 };
 
 }  // namespace tallyfold

@@ -6,12 +6,26 @@ namespace tallyfold {
 
 // The folder that holds the library's own file (found through dladdr).
 QString componentFolder();
-// The host folder: TALLYFOLD_HOME when set, else the parent of componentFolder().
-QString hostFolder();
-// A path below the host folder, written as the system writes it: the
-// component folder, then "/../", then the rest, with ".." left unresolved.
-QString hostPath(const QString& relative);
 
-QString sourceRecordFilePath();
+// Where the host keeps Source/, Database/ and Config/, and which database it
+// uses. The entry layer or the command fills it once and hands it on as a value.
+struct HostSettings {
+    QString home;              // empty: the parent of the library's folder
+    QString connectionString;  // empty: Config/Tallyfold.ini, else the embedded database
+
+    QString folder() const;
+    // A path below the host folder, written as the system writes it: the
+    // component folder, then "/../", then the rest, with ".." left unresolved.
+    QString path(const QString& relative) const;
+    QString sourceRecordFile() const { return path(QStringLiteral("Source/SourceRecordSet.txt")); }
+    QString embeddedConnectionString() const;
+    // The explicit connection string, else Config/Tallyfold.ini ([Database]
+    // ConnectionString=), else the embedded SQLite file Database/tallyfold.db.
+    QString configuredConnectionString() const;
+};
+
+// What a host that loads the library gets: TALLYFOLD_HOME and
+// TALLYFOLD_CONNECTION when set, so a relocated install needs no code.
+HostSettings hostSettingsFromEnvironment();
 
 }  // namespace tallyfold

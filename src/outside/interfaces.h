@@ -2,6 +2,7 @@
 
 #include "outside/component.h"
 #include "platform/connection.h"
+#include "platform/export.h"
 #include "platform/recordset.h"
 #include "platform/variant.h"
 
@@ -12,7 +13,7 @@
 namespace tallyfold {
 
 // TamsaTools.Cls_DataBase: hands out the host database's connection and recordsets.
-class DatabaseTool : public Component {
+class TALLYFOLD_EXPORT DatabaseTool : public Component {
 public:
     virtual std::shared_ptr<Connection> ActiveCn() = 0;
     virtual std::unique_ptr<Recordset> RecordSetA(const QString& statement) = 0;
@@ -20,7 +21,7 @@ public:
 
 // zev_Permission.Auth: answers whether the operator holds a right.
 // The fourth argument is always omitted by the system (Empty).
-class PermissionAuth : public Component {
+class TALLYFOLD_EXPORT PermissionAuth : public Component {
 public:
     virtual Variant CheckPermission(std::shared_ptr<Connection>& connection, const QString& systemName,
                                     QString& userName, const Variant& omitted, const QString& functionName, bool flag1,
@@ -28,7 +29,7 @@ public:
 };
 
 // VUDOZADOD.Connect: talks to the terminals. An empty result is a Null result.
-class DeviceLink : public Component {
+class TALLYFOLD_EXPORT DeviceLink : public Component {
 public:
     virtual std::optional<bool> SetPort(const Variant& port) = 0;
     virtual std::optional<bool> ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) = 0;
@@ -39,7 +40,7 @@ public:
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.
-class IniFileTool : public Component {};
-class OnTopTool : public Component {};
+class TALLYFOLD_EXPORT IniFileTool : public Component {};
+class TALLYFOLD_EXPORT OnTopTool : public Component {};
 
 }  // namespace tallyfold

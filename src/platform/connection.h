@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/connection_string.h"
+#include "platform/export.h"
 
 #include <QHash>
 #include <QSqlDatabase>
@@ -14,7 +15,7 @@ enum ObjectState { adStateClosed = 0, adStateOpen = 1 };
 
 // A database connection with the members the system uses: its connection
 // string, Open, Execute and State. Every row it writes commits on its own.
-class Connection {
+class TALLYFOLD_EXPORT Connection {
 public:
     explicit Connection(QString connectionString = QString());
     ~Connection();

@@ -2,12 +2,13 @@
 
 #include <QMap>
 #include <QString>
+#include "platform/export.h"
 
 namespace tallyfold {
 
 // An ADO-style "Provider=...;Key=Value;..." string split into its items.
 // Keys compare without regard to case; the last of repeated keys wins.
-class ConnectionString {
+class TALLYFOLD_EXPORT ConnectionString {
 public:
     explicit ConnectionString(const QString& text);
 
@@ -21,7 +22,7 @@ private:
 
 enum class ProviderKind { SQLite, PostgreSQL, SqlServer, Access, Unknown };
 
-ProviderKind providerKind(const ConnectionString& cs);
+TALLYFOLD_EXPORT ProviderKind providerKind(const ConnectionString& cs);
 
 // The ODBC connect string that reaches SQL Server through FreeTDS.
 QString sqlServerOdbcString(const ConnectionString& cs);

@@ -2,12 +2,13 @@
 
 #include <QString>
 #include <stdexcept>
+#include "platform/export.h"
 
 namespace tallyfold {
 
 // An error as the operations report it: a number and a description, like the
 // error object of the platform the system was designed for.
-class Error : public std::runtime_error {
+class TALLYFOLD_EXPORT Error : public std::runtime_error {
 public:
     Error(long number, const QString& description)
         : std::runtime_error(description.toStdString()), number_(number), description_(description) {}

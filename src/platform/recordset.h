@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/connection.h"
+#include "platform/export.h"
 #include "platform/variant.h"
 
 #include <QStringList>
@@ -17,7 +18,7 @@ constexpr int adCmdUnspecified = -1;
 
 // The rows of one SELECT, read at Open so that RecordCount is known, plus one
 // pending new row that UpdateBatch inserts into the table the SELECT named.
-class Recordset {
+class TALLYFOLD_EXPORT Recordset {
 public:
     void Open(const QString& statement, const std::shared_ptr<Connection>& connection,
               int cursorType = adOpenForwardOnly, int lockType = adLockReadOnly, int options = adCmdUnspecified);

@@ -4,12 +4,13 @@
 #include <QString>
 #include <QVariant>
 #include <variant>
+#include "platform/export.h"
 
 namespace tallyfold {
 
 // A value that may be Empty (never set) or Null (a database null), besides the
 // plain kinds; database columns and the shared terminal variables hold these.
-class Variant {
+class TALLYFOLD_EXPORT Variant {
 public:
     enum class Kind { Empty, Null, Boolean, Integer, Double, Text, DateTime };
 

@@ -1,4 +1,4 @@
-#include "component/mdl_gather_data.h"
+#include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
 
@@ -8,9 +8,9 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
     return trapped(
         view,
         [&] {
-            Mdl_GatherData& module = gatherModule();
+            Mdl_GatherData& module = session.module;
             // Clearing erases a terminal's records: never send it to no terminal at all.
-            if (refusedWithoutTerminal(view))
+            if (refusedWithoutTerminal(module, view))
                 return Outcome::Refused;
             const QString m = module.Pub_MachAddr.toText();
             const MessageAnswer answer = view.prompts().message(

@@ -1,5 +1,5 @@
-#include "component/mdl_gather_data.h"
 #include "outside/host_folder.h"
+#include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
 
@@ -16,12 +16,12 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
     return trapped(
         view,
         [&] {
-            Mdl_GatherData& module = gatherModule();
+            Mdl_GatherData& module = session.module;
             DeviceLink& device = *session.Device;
             view.setStatus(QString());
             view.clearRecordList();
             LineCounters counters;
-            if (refusedWithoutTerminal(view)) {
+            if (refusedWithoutTerminal(module, view)) {
                 view.setStatus(QStringLiteral("机器[]的任务处理中止。原因：{机器参数错误}"));
                 return Outcome::Refused;
             }
@@ -44,7 +44,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 const bool timeSet = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
                 view.setStatus(tickText(timeSet, a, "]校正时间成功......", "]校正时间失败......"));
             }
-            const QString source = sourceRecordFilePath();
+            const QString source = session.host.sourceRecordFile();
             bool gatherFailed = false;
             if (options.get == 1) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的数据采集......"));
@@ -70,7 +70,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             if (options.save == 1) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的考勤数据另存......"));
-                const bool saved = SaveGatherFile(source, a, session.clock);
+                const bool saved = SaveGatherFile(session.host, source, a, session.clock);
                 view.setStatus(tickText(saved, a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
             }
             device.DestoryPort();

@@ -1,17 +1,26 @@
 #pragma once
 
+#include "outside/host_folder.h"
 #include "outside/interfaces.h"
 #include "platform/regional_datetime.h"
 #include "records/business_day.h"
+#include "records/mdl_gather_data.h"
 
 #include <memory>
 
 namespace tallyfold {
 
 // What the gathering window holds from load to unload apart from its widgets:
-// its outside components, its connection and the time parameters. The
-// command line holds one the same way, so both run the same operations.
+// its outside components, its connection and the time parameters, and the
+// shared variables and host folder it was given. The command line holds one
+// the same way, so both run the same operations.
 struct GatherSession {
+    GatherSession(Mdl_GatherData& module_, HostSettings host_) : module(module_), host(std::move(host_)) {}
+    GatherSession(const GatherSession&) = delete;
+    GatherSession& operator=(const GatherSession&) = delete;
+
+    Mdl_GatherData& module;
+    const HostSettings host;
     std::unique_ptr<DatabaseTool> DbTool;
     std::shared_ptr<Connection> Conn;
     std::unique_ptr<DeviceLink> Device;

@@ -1,4 +1,4 @@
-#include "component/mdl_gather_data.h"
+#include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
 
@@ -21,7 +21,7 @@ Outcome runImport(GatherSession& session, OperatorView& view) {
             view.setStatus(sentence);
             view.setCaption(sentence);
             offerFailedLines(view, counters.errors, QStringLiteral("数据读取过程中出现了"));
-            WriteCtrlLog(gatherModule().Pub_UserName, session.clock(), QStringLiteral("数据读取"),
+            WriteCtrlLog(session.module.Pub_UserName, session.clock(), QStringLiteral("数据读取"),
                          QStringLiteral("文件:") + path, QStringLiteral("数据读取成功！"));
             return Outcome::Completed;
         },

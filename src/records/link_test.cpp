@@ -1,4 +1,4 @@
-#include "component/mdl_gather_data.h"
+#include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
 
@@ -8,8 +8,8 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
     return trapped(
         view,
         [&] {
-            Mdl_GatherData& module = gatherModule();
-            if (refusedWithoutTerminal(view))
+            Mdl_GatherData& module = session.module;
+            if (refusedWithoutTerminal(module, view))
                 return Outcome::Refused;
             DeviceLink& device = *session.Device;
             const qint16 port = module.Pub_ComX.toInt16();

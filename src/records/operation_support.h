@@ -9,8 +9,6 @@
 
 namespace tallyfold {
 
-StoreContext storeContext(GatherSession& session, OperatorView& view);
-
 // Reads a record file line by line through StoreRecordLine; the file is only read.
 LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order);
 
@@ -23,7 +21,7 @@ Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
 
 MessageRequest noTerminalBox();
 // With no terminal current, shows the "机器参数错误" box and returns true.
-bool refusedWithoutTerminal(OperatorView& view);
+bool refusedWithoutTerminal(const Mdl_GatherData& module, OperatorView& view);
 
 MessageRequest descriptionBox(const Error& e);  // "出错：" + description
 MessageRequest numberedBox(const Error& e);     // number + " : " + description

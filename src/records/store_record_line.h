@@ -2,11 +2,9 @@
 
 #include "records/business_day.h"
 #include "records/operator_view.h"
-#include "records/row_writer.h"
+#include "records/record_store.h"
 
-#include <QSet>
-
-#include <memory>
+#include <vector>
 
 namespace tallyfold {
 
@@ -25,31 +23,25 @@ struct LineCounters {
 // The import and the gather run store a line with the same steps in a different order.
 enum class StepOrder { Import, GatherRun };
 
+// What storing the lines of one file works with. A row can fail after later
+// lines were read, so failed lines are kept and handed to the view in line
+// order at the end (putFailedLines).
 struct StoreContext {
-    std::shared_ptr<Connection> connection;
-    QString dateQuote;
+    RecordStore* store = nullptr;
     const BusinessDayTimes* times = nullptr;
     OperatorView* view = nullptr;
-    // When set, new rows go to the writer and count as stored once it confirms
-    // them (takeWrittenRows); queuedKeys holds card and date-time of the rows
-    // still on their way, so a repeat waits for its first before it is decided.
-    RowWriter* writer = nullptr;
-    QSet<QString>* queuedKeys = nullptr;
-    // With a writer, a row can fail after later lines were read: failed lines
-    // are kept here and handed to the view in line order (putFailedLines).
-    std::vector<FailedLine>* failedLines = nullptr;
+    std::vector<FailedLine> failedLines;
 };
 
+// Checks one line, lists it and hands it to the store; a line that fails
+// becomes a failed line. Counts the verdicts the store reached meanwhile.
+void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& context, StepOrder order);
+
+// Waits for the store's last verdicts and counts them.
+void finishStoring(LineCounters& counters, StoreContext& context);
+
 // Hands the kept failed lines to the view in line order, keyed R1, R2, ...
-void putFailedLines(const StoreContext& context);
-
-// Checks one line, lists it, skips it when its card and date-time are already
-// stored, else stores it at once; a line that fails becomes a failed line.
-void StoreRecordLine(const QString& line, std::unique_ptr<Recordset>& recordset, LineCounters& counters,
-                     const StoreContext& context, StepOrder order);
-
-// Counts the rows the writer finished: stored ones, and failed ones as failed lines.
-void takeWrittenRows(const std::vector<RowResult>& results, LineCounters& counters, const StoreContext& context);
+void putFailedLines(StoreContext& context);
 
 // The duplicate query for a card and a stored date-time text.
 QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote);

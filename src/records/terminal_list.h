@@ -1,7 +1,7 @@
 #pragma once
 
-#include "component/mdl_gather_data.h"
 #include "outside/interfaces.h"
+#include "records/mdl_gather_data.h"
 
 #include <vector>
 

@@ -1,5 +1,5 @@
-#include "component/kq.h"
-#include "component/mdl_gather_data.h"
+#include "entry/kq.h"
+#include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "outside/component_registry.h"
 #include "outside/host_schema.h"
@@ -98,6 +98,7 @@ private:
 
 void tst_gather_window::init() {
     prompts_ = RecordingView();
+    libraryModule() = Mdl_GatherData();
     F_GatherData::setPromptsForNewWindows(&prompts_);
 }
 
@@ -127,8 +128,8 @@ void tst_gather_window::opensWithLayout() {
     QVERIFY(w->CheckGet->isChecked() && w->CheckSave->isChecked() && !w->CheckEditTime->isChecked());
     QCOMPARE(w->ListMachine->topLevelItemCount(), 2);
     QCOMPARE(w->ListMachine->topLevelItem(0)->text(0), QStringLiteral("机器1"));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
-    QCOMPARE(gatherModule().Pub_DateQuote, QStringLiteral("'"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
+    QCOMPARE(libraryModule().Pub_DateQuote, QStringLiteral("'"));
     QVERIFY(prompts_.boxes.isEmpty());
 }
 
@@ -181,7 +182,7 @@ void tst_gather_window::closeBoxEqualsExit() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(w.isNull());
         // The shared variables outlive the window.
-        QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
+        QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     }
 }
 
@@ -194,7 +195,7 @@ void tst_gather_window::secondShowAKeepsOneWindow() {
     QCOMPARE(second, first);
     QCOMPARE(gatherWindows(), 1);
     QCOMPARE(second->statusText(), QStringLiteral("kept"));
-    QCOMPARE(gatherModule().Pub_UserName, QStringLiteral("u2"));
+    QCOMPARE(libraryModule().Pub_UserName, QStringLiteral("u2"));
 }
 
 void tst_gather_window::loadFailureShowsNoWindow() {
@@ -210,7 +211,7 @@ void tst_gather_window::loadFailureShowsNoWindow() {
     QCOMPARE(F_GatherData::sharedInstance(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(gatherWindows(), 0);
-    QCOMPARE(gatherModule().Pub_UserName, QStringLiteral("late"));
+    QCOMPARE(libraryModule().Pub_UserName, QStringLiteral("late"));
 }
 
 void tst_gather_window::nullUserFailsShowA() {
@@ -232,29 +233,29 @@ void tst_gather_window::terminalListAndClicks() {
     QCOMPARE(list->topLevelItemCount(), 3);
     QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("机器05"));
     QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("3"));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
 
     click(list, itemWithText(list, QStringLiteral("机器123")));
     QCOMPARE(w->statusText(), QStringLiteral("当前机器：123 通讯口：3  版本：V3"));
-    QCOMPARE(gatherModule().Pub_ComX.toText(), QStringLiteral("3"));
+    QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("3"));
     click(list, itemWithText(list, QStringLiteral("机器05")));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("05"));
-    QCOMPARE(gatherModule().Pub_MachVer, QStringLiteral("V5"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(libraryModule().Pub_MachVer, QStringLiteral("V5"));
 
     // The row went away: the click fails and the current terminal stays whole.
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachAddr='23'"));
     click(list, itemWithText(list, QStringLiteral("机器23")));
     QVERIFY2(w->statusText().startsWith(QStringLiteral("错误:")), qPrintable(w->statusText()));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("05"));
-    QCOMPARE(gatherModule().Pub_ComX.toText(), QStringLiteral("5"));
-    QCOMPARE(gatherModule().Pub_MachVer, QStringLiteral("V5"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("5"));
+    QCOMPARE(libraryModule().Pub_MachVer, QStringLiteral("V5"));
 
     // A click with nothing selected changes nothing either.
     list->clearSelection();
     list->setCurrentItem(nullptr);
     w->ListMachine_Click();
     QVERIFY(w->statusText().startsWith(QStringLiteral("错误:")));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
 }
 
 void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
@@ -264,11 +265,11 @@ void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachDesc<>'考勤'"));
     F_GatherData* w = showA(DemoUser);
     QCOMPARE(w->ListMachine->topLevelItemCount(), 0);
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     // A click into the empty list still runs the handler: nothing is selected.
     QTest::mouseClick(w->ListMachine->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
     QVERIFY2(w->statusText().startsWith(QStringLiteral("错误:")), qPrintable(w->statusText()));
-    QCOMPARE(gatherModule().Pub_MachAddr.toText(), QStringLiteral("1"));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
 }
 
 void tst_gather_window::timeParameters() {

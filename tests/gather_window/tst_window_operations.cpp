@@ -1,5 +1,5 @@
-#include "component/kq.h"
-#include "component/mdl_gather_data.h"
+#include "entry/kq.h"
+#include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "info_window/frm_info.h"
 #include "outside/host_schema.h"
@@ -37,6 +37,7 @@ private:
 
 void tst_window_operations::init() {
     prompts_ = RecordingView();
+    libraryModule() = Mdl_GatherData();
     failedRowsSeen_.clear();
     F_GatherData::setPromptsForNewWindows(&prompts_);
 }

@@ -92,7 +92,7 @@ void tst_business_day::parameterForms() {
 void tst_business_day::loadFromTable() {
     TALLYFOLD_DATABASE_TEST(home, false);
     storeTimes(home.connection(), "'05:00:00'", "'2023-06-01 22:00:00'", "'02:00'");
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     BusinessDayTimes times;
     RecordingView view;
     getTimeBZBE(tool, times, view);
@@ -104,7 +104,7 @@ void tst_business_day::loadFromTable() {
 
 void tst_business_day::missingRowsKeepEarlierTimes() {
     TALLYFOLD_DATABASE_TEST(home, false);
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     BusinessDayTimes times{QTime(4, 0), QTime(1, 0), QTime(2, 0)};
     RecordingView view;
     getTimeBZBE(tool, times, view);
@@ -119,7 +119,7 @@ void tst_business_day::missingRowsKeepEarlierTimes() {
 void tst_business_day::badParameterStopsTheLoad() {
     TALLYFOLD_DATABASE_TEST(home, false);
     storeTimes(home.connection(), "'06:00:00'", "null", "'03:00:00'");
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     BusinessDayTimes times;
     RecordingView view;
     getTimeBZBE(tool, times, view);

@@ -1,6 +1,6 @@
-#include "component/mdl_gather_data.h"
 #include "outside/database_tool.h"
 #include "outside/host_folder.h"
+#include "records/mdl_gather_data.h"
 #include "records/operations.h"
 #include "records/terminal_list.h"
 #include "support/recording_view.h"
@@ -53,7 +53,8 @@ QByteArray records(int count, int terminal, int firstCard = 1) {
 struct Bench {
     TestHome home;
     TerminalSimProcess sim;
-    GatherSession session;
+    Mdl_GatherData module;
+    GatherSession session{module, home.settings()};
     RecordingView view;
 
     Bench(const QString& connection, const QByteArray& terminal1, const QStringList& faults = {}) : home(connection) {
@@ -75,7 +76,7 @@ struct Bench {
                          "--state-dir", home.file(QStringLiteral("Source"))};
         if (!sim.start(home.file(QStringLiteral("bus")), args + faults))
             qFatal("simulator: %s", qPrintable(sim.errorString()));
-        Mdl_GatherData& m = gatherModule();
+        Mdl_GatherData& m = module;
         m.Pub_DateQuote = QStringLiteral("'");
         m.Pub_UserName = QStringLiteral("op");
         session.createComponents();
@@ -83,7 +84,7 @@ struct Bench {
         choose(1);
     }
     void choose(int terminal) {
-        makeCurrent(gatherModule(), lookUpTerminal(*session.DbTool, Variant(QString::number(terminal))));
+        makeCurrent(module, lookUpTerminal(*session.DbTool, Variant(QString::number(terminal))));
     }
     QString count(const QString& where = QStringLiteral("1=1")) {
         return scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl where ") + where);
@@ -194,7 +195,7 @@ void tst_gather_end_to_end::linkTest() {
     b.choose(3);
     QCOMPARE(runLinkTest(b.session, b.view), Outcome::DeviceFailed);
     QCOMPARE(b.view.boxTexts().last(), QStringLiteral("提示：\r\n通讯测试失败!"));
-    gatherModule().Pub_MachAddr = Variant();
+    b.module.Pub_MachAddr = Variant();
     QCOMPARE(runLinkTest(b.session, b.view), Outcome::Refused);
     QCOMPARE(b.view.boxTexts().last(), QStringLiteral("错误：\r\n机器参数错误，请查证后重试..."));
 }

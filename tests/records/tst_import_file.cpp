@@ -1,5 +1,5 @@
-#include "component/mdl_gather_data.h"
 #include "outside/database_tool.h"
+#include "records/mdl_gather_data.h"
 #include "records/operations.h"
 #include "support/recording_view.h"
 #include "support/test_databases.h"
@@ -38,15 +38,16 @@ private Q_SLOTS:
 
 namespace {
 struct Import {
-    GatherSession session;
+    Mdl_GatherData module;
+    GatherSession session{module, hostSettingsFromEnvironment()};
     RecordingView view;
     Outcome outcome = Outcome::Trapped;
 };
 
 // What the window holds at load, then one import of `path`.
 void runOn(const TestHome& home, const QString& path, Import& run) {
-    gatherModule().Pub_DateQuote = recognisedDateQuote(home.connection(), QString());
-    gatherModule().Pub_UserName = QStringLiteral("op");
+    run.module.Pub_DateQuote = recognisedDateQuote(home.connection(), QString());
+    run.module.Pub_UserName = QStringLiteral("op");
     run.session.createComponents();
     run.session.clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 3, 7)); };
     run.view.fileToChoose = path;

@@ -1,5 +1,5 @@
-#include "component/mdl_gather_data.h"
 #include "outside/database_tool.h"
+#include "records/mdl_gather_data.h"
 #include "records/store_record_line.h"
 #include "support/recording_view.h"
 #include "support/test_databases.h"
@@ -34,10 +34,12 @@ struct Stored {
 
 void store(const QString& connection, const QStringList& lines, Stored& out, StepOrder order,
            const QString& dateQuote = QStringLiteral("'")) {
-    const StoreContext context{sharedConnection(connection), dateQuote, &MovingWindow, &out.view};
-    std::unique_ptr<Recordset> recordset;
+    auto store = openRecordStore(sharedConnection(connection), dateQuote);
+    StoreContext context{store.get(), &MovingWindow, &out.view, {}};
     for (const QString& line : lines)
-        StoreRecordLine(line, recordset, out.counters, context, order);
+        StoreRecordLine(line, out.counters, context, order);
+    finishStoring(out.counters, context);
+    putFailedLines(context);
 }
 }  // namespace
 

@@ -32,7 +32,7 @@ void tst_terminal_list::listsCountTypeInAddressOrder() {
     addTerminal(home.connection(), "'5'", "计次", "1", "'V1.0'");
     addTerminal(home.connection(), "'6'", "考勤", "1", "'V1'");
     addTerminal(home.connection(), "'8'", "计次 ", "1", "'V1'");
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     const std::vector<TerminalRow> rows = readTerminalRows(tool);
     QCOMPARE(rows.size(), std::size_t(2));
     QCOMPARE(rows[0].itemText, QStringLiteral("机器5"));
@@ -48,7 +48,7 @@ void tst_terminal_list::lookUpByStoredValue() {
     addTerminal(home.connection(), "'05'", "计次", "5", "'V5'");
     addTerminal(home.connection(), "'5'", "计次", "6", "'V6'");
     addTerminal(home.connection(), "'O''Brien'", "计次", "7", "'V7'");
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     QCOMPARE(lookUpTerminal(tool, Variant(QStringLiteral("123"))).comX.toText(), QStringLiteral("3"));
     QCOMPARE(lookUpTerminal(tool, Variant(QStringLiteral("05"))).comX.toText(), QStringLiteral("5"));
     QCOMPARE(lookUpTerminal(tool, Variant(QStringLiteral("5"))).machVer, QStringLiteral("V6"));
@@ -64,7 +64,7 @@ void tst_terminal_list::lookUpByStoredValue() {
 void tst_terminal_list::nullColumnFails() {
     TALLYFOLD_DATABASE_TEST(home, false);
     addTerminal(home.connection(), "'1'", "计次", "1", "null");
-    HostDatabaseTool tool;
+    HostDatabaseTool tool(home.settings());
     QVERIFY_THROWS_EXCEPTION(Error, readTerminalRows(tool));
     QVERIFY_THROWS_EXCEPTION(Error, lookUpTerminal(tool, Variant(QStringLiteral("1"))));
 }

@@ -1,6 +1,6 @@
-#include "component/mdl_gather_data.h"
 #include "outside/database_tool.h"
 #include "outside/host_folder.h"
+#include "records/mdl_gather_data.h"
 #include "records/operations.h"
 #include "support/recording_device.h"
 #include "support/recording_view.h"
@@ -39,6 +39,7 @@ private:
 
     std::unique_ptr<TestHome> home_;
     std::unique_ptr<RecordingDeviceRegistration> device_;
+    Mdl_GatherData module_;
     std::unique_ptr<GatherSession> session_;
     RecordingView view_;
 };
@@ -47,11 +48,12 @@ void tst_terminal_operations::init() {
     home_ = std::make_unique<TestHome>();
     resetHostDatabase(home_->connection(), true);
     device_ = std::make_unique<RecordingDeviceRegistration>();
-    session_ = std::make_unique<GatherSession>();
+    module_ = Mdl_GatherData();
+    session_ = std::make_unique<GatherSession>(module_, home_->settings());
     session_->createComponents();
     session_->clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(23, 59, 59)); };
     view_ = RecordingView();
-    Mdl_GatherData& m = gatherModule();
+    Mdl_GatherData& m = module_;
     m.Pub_DateQuote = QStringLiteral("'");
     m.Pub_UserName = QStringLiteral("op");
     m.Pub_MachAddr = Variant(QStringLiteral("3"));
@@ -82,7 +84,7 @@ QStringList tst_terminal_operations::logRows() {
 }
 
 void tst_terminal_operations::noTerminal() {
-    gatherModule().Pub_MachAddr = Variant();
+    module_.Pub_MachAddr = Variant();
     view_.records << QStringList{"earlier"};
     QCOMPARE(gather(), Outcome::Refused);
     QCOMPARE(view_.boxTexts(), QStringList{QStringLiteral("错误：\r\n机器参数错误，请查证后重试...")});
@@ -150,7 +152,7 @@ void tst_terminal_operations::gatherDataFails() {
 }
 
 void tst_terminal_operations::sourceFileMissing() {
-    QFile::remove(sourceRecordFilePath());
+    QFile::remove(home_->settings().sourceRecordFile());
     QCOMPARE(gather(), Outcome::Refused);
     QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "GatherData(3,\"\",\"\")"}));
     QCOMPARE(view_.boxTexts(), QStringList{QStringLiteral("考勤机：[3]没有数据可采集!")});
@@ -159,7 +161,7 @@ void tst_terminal_operations::sourceFileMissing() {
 }
 
 void tst_terminal_operations::addressOutOfRange() {
-    gatherModule().Pub_MachAddr = Variant(QStringLiteral("70000"));
+    module_.Pub_MachAddr = Variant(QStringLiteral("70000"));
     QCOMPARE(gather(), Outcome::Trapped);
     QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
     QCOMPARE(view_.statuses.last(), QStringLiteral("正在进行机器[70000]的数据采集......"));
@@ -197,7 +199,7 @@ void tst_terminal_operations::secondGatherStoresNothing() {
 }
 
 void tst_terminal_operations::clear() {
-    gatherModule().Pub_MachAddr = Variant(5);
+    module_.Pub_MachAddr = Variant(5);
     view_.answers = {MessageAnswer::Cancel};
     QCOMPARE(runClear(*session_, view_), Outcome::Cancelled);
     QCOMPARE(view_.boxes[0].text, QStringLiteral("确认要清除机器：[5] 的打卡记录吗？"));
@@ -245,7 +247,7 @@ void tst_terminal_operations::linkTest() {
     QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
     QCOMPARE(view_.boxes.last().text, QStringLiteral("提示：\r\n串口打开失败!"));
 
-    gatherModule().Pub_ComX = Variant(QStringLiteral("COM2"));
+    module_.Pub_ComX = Variant(QStringLiteral("COM2"));
     device_->script->calls.clear();
     QCOMPARE(runLinkTest(*session_, view_), Outcome::Trapped);
     QVERIFY(device_->script->calls.isEmpty());

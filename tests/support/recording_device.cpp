@@ -40,7 +40,7 @@ std::optional<bool> RecordingDevice::GatherData(qint16 machine, QString& text1, 
     if (script_->raiseInGather)
         throw Error(-2147220991, QStringLiteral("device failure"));
     if (script_->gatherData == true && script_->sourceContent) {
-        QFile f(sourceRecordFilePath());
+        QFile f(hostSettingsFromEnvironment().sourceRecordFile());
         if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
             f.write(*script_->sourceContent);
     }

@@ -1,6 +1,6 @@
 #include "support/test_databases.h"
 
-#include "component/mdl_gather_data.h"
+#include "entry/builtin_components.h"
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
 #include "platform/connection_string.h"
@@ -62,19 +62,17 @@ TestHome::TestHome(const QString& connection) {
         connection_ = QStringLiteral("Provider=SQLite;Data Source=%1;").arg(file(QStringLiteral("Database/test.db")));
     qputenv("TALLYFOLD_HOME", dir_.path().toLocal8Bit());
     qputenv("TALLYFOLD_CONNECTION", connection_.toUtf8());
-    gatherModule() = Mdl_GatherData();
+    registerBuiltinComponents(settings());
     releaseSharedConnections();
 }
 
 TestHome::~TestHome() {
-    gatherModule() = Mdl_GatherData();
     releaseSharedConnections();
     qunsetenv("TALLYFOLD_HOME");
     qunsetenv("TALLYFOLD_CONNECTION");
 }
 
 void resetHostDatabase(const QString& connection, bool demo) {
-    gatherModule().Pub_Conn.reset();
     releaseSharedConnections();
     Connection c(connection);
     c.Open();

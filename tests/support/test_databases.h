@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outside/host_folder.h"
+
 #include <QString>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,8 +24,9 @@ void addBackendRows();  // data column "connection"; one row per backend
 // Call at the start of a data-driven test: fails the PostgreSQL row when CI has no server.
 bool requireBackend(const QString& connection);
 
-// A fresh host folder (Source/, Database/, Config/) used as TALLYFOLD_HOME
-// and TALLYFOLD_CONNECTION for the test's lifetime.
+// A fresh host folder (Source/, Database/, Config/) with our own components
+// bound to it, also named by TALLYFOLD_HOME and TALLYFOLD_CONNECTION for the
+// programs a test starts and the window a test opens.
 class TestHome {
 public:
     explicit TestHome(const QString& connection = QString());
@@ -31,6 +34,7 @@ public:
     QString path() const { return dir_.path(); }
     QString file(const QString& relative) const { return dir_.path() + QLatin1Char('/') + relative; }
     QString connection() const { return connection_; }
+    HostSettings settings() const { return HostSettings{path(), connection_}; }
 
 private:
     QTemporaryDir dir_;

@@ -46,12 +46,12 @@ std::optional<qint32> parseBaud(const QString& text) {
 
 }  // namespace
 
-QString portMapPath() {
-    return hostPath(QStringLiteral("Config/Ports.ini"));
+QString portMapPath(const HostSettings& host) {
+    return host.path(QStringLiteral("Config/Ports.ini"));
 }
 
-std::optional<PortSettings> portSettings(int portNumber) {
-    return portSettings(portMapPath(), portNumber);
+std::optional<PortSettings> portSettings(const HostSettings& host, int portNumber) {
+    return portSettings(portMapPath(host), portNumber);
 }
 
 std::optional<PortSettings> portSettings(const QString& iniPath, int portNumber) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outside/host_folder.h"
+
 #include <QString>
 #include <optional>
 
@@ -21,9 +23,9 @@ struct PortSettings {
 // Keys are case-insensitive, ';' and '#' start comments, other sections are
 // ignored, and an unusable baud value falls back to the one below it.
 // Empty for port numbers below 1. Lines are always 8N1.
-std::optional<PortSettings> portSettings(int portNumber);
+std::optional<PortSettings> portSettings(const HostSettings& host, int portNumber);
 std::optional<PortSettings> portSettings(const QString& iniPath, int portNumber);
 
-QString portMapPath();
+QString portMapPath(const HostSettings& host);
 
 }  // namespace tallyfold::serial

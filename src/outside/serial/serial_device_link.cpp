@@ -196,14 +196,14 @@ private:
     quint8 sequence_ = 0;
 };
 
-SerialDeviceLink::SerialDeviceLink() = default;
+SerialDeviceLink::SerialDeviceLink(HostSettings host) : host_(std::move(host)) {}
 
 SerialDeviceLink::~SerialDeviceLink() = default;
 
 std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
     const qint16 number = port.toInt16();
     DestoryPort();
-    const std::optional<PortSettings> settings = portSettings(number);
+    const std::optional<PortSettings> settings = portSettings(host_, number);
     if (!settings)
         return false;
     auto bus = std::make_unique<Bus>(*settings);
@@ -245,7 +245,7 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         text2 = QStringLiteral("no terminal %1").arg(machine);
         return false;
     }
-    const QString target = sourceRecordFilePath();
+    const QString target = host_.sourceRecordFile();
     if (!QFileInfo(target).dir().exists()) {
         text2 = QStringLiteral("the Source folder is missing");
         return false;
@@ -321,8 +321,8 @@ QString SerialDeviceLink::portDevice() const {
     return bus_ ? bus_->device() : QString();
 }
 
-std::unique_ptr<DeviceLink> createSerialDeviceLink() {
-    return std::make_unique<SerialDeviceLink>();
+std::unique_ptr<DeviceLink> createSerialDeviceLink(const HostSettings& host) {
+    return std::make_unique<SerialDeviceLink>(host);
 }
 
 }  // namespace tallyfold

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outside/host_folder.h"
 #include "outside/interfaces.h"
 
 #include <memory>
@@ -16,7 +17,7 @@ namespace tallyfold {
 // else answers False without touching the line.
 class SerialDeviceLink : public DeviceLink {
 public:
-    SerialDeviceLink();
+    explicit SerialDeviceLink(HostSettings host);
     ~SerialDeviceLink() override;
 
     std::optional<bool> SetPort(const Variant& port) override;
@@ -35,9 +36,10 @@ public:
 
 private:
     class Bus;
+    HostSettings host_;
     std::unique_ptr<Bus> bus_;
 };
 
-std::unique_ptr<DeviceLink> createSerialDeviceLink();
+std::unique_ptr<DeviceLink> createSerialDeviceLink(const HostSettings& host);
 
 }  // namespace tallyfold

@@ -20,7 +20,7 @@ private:
     }
 
     static PortSettings settings(int port) {
-        const auto found = portSettings(port);
+        const auto found = portSettings(tallyfold::hostSettingsFromEnvironment(), port);
         return found ? *found : PortSettings{QStringLiteral("<none>"), 0};
     }
 
@@ -34,12 +34,13 @@ private Q_SLOTS:
     void init() { QFile::remove(home_.filePath(QStringLiteral("Config/Ports.ini"))); }
 
     void withoutAMapPortsAreTheStandardDevices() {
-        QCOMPARE(portMapPath(), home_.path() + QStringLiteral("/Config/Ports.ini"));
+        QCOMPARE(portMapPath(tallyfold::hostSettingsFromEnvironment()),
+                 home_.path() + QStringLiteral("/Config/Ports.ini"));
         QCOMPARE(settings(1).device, QStringLiteral("/dev/ttyS0"));
         QCOMPARE(settings(1).baudRate, 9600);
         QCOMPARE(settings(12).device, QStringLiteral("/dev/ttyS11"));
-        QVERIFY(!portSettings(0));
-        QVERIFY(!portSettings(-3));
+        QVERIFY(!portSettings(tallyfold::hostSettingsFromEnvironment(), 0));
+        QVERIFY(!portSettings(tallyfold::hostSettingsFromEnvironment(), -3));
     }
 
     void mappedDevicesAndRates() {

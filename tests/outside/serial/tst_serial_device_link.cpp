@@ -98,7 +98,7 @@ private Q_SLOTS:
                           "[Ports]\r\n1=" + QFile::encodeName(path(QStringLiteral("line"))) + "\r\n1.baud=115200\r\n" +
                               "2=" + QFile::encodeName(path(QStringLiteral("nothing-here"))) + "\r\n"));
         qputenv("TALLYFOLD_HOME", QFile::encodeName(home_->path()));
-        link_ = std::make_unique<SerialDeviceLink>();
+        link_ = std::make_unique<SerialDeviceLink>(tallyfold::HostSettings{home_->path(), QString()});
     }
 
     void cleanup() {
@@ -247,7 +247,7 @@ private Q_SLOTS:
         QCOMPARE(link_->ChangeDate(Variant(1), 2024, 5, 6), std::optional<bool>(true));
 
         // A second component gets the port only once the first lets go of it.
-        auto other = std::make_unique<SerialDeviceLink>();
+        auto other = std::make_unique<SerialDeviceLink>(tallyfold::HostSettings{home_->path(), QString()});
         QCOMPARE(other->SetPort(Variant(1)), std::optional<bool>(false));
         link_.reset();
         QCOMPARE(other->SetPort(Variant(1)), std::optional<bool>(true));

@@ -1,6 +1,6 @@
-#include "component/tallyfold.h"
+#include "entry/tallyfold.h"
 
-#include "component/kq.h"
+#include "entry/kq.h"
 #include "gather_window/f_gather_data.h"
 #include "platform/error.h"
 

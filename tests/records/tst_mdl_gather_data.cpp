@@ -1,5 +1,5 @@
-#include "component/mdl_gather_data.h"
 #include "platform/recordset.h"
+#include "records/mdl_gather_data.h"
 #include "support/test_databases.h"
 
 #include <QtTest>
@@ -153,23 +153,24 @@ private Q_SLOTS:
         const Clock clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(9, 8, 7)); };
         const QString source = writeFile(home.file(QStringLiteral("Source/SourceRecordSet.txt")), "first\r\n");
         const QString target = home.file(QStringLiteral("Database/1220240305090807.txt"));
-        QVERIFY(SaveGatherFile(source, QStringLiteral("12"), clock));
+        QVERIFY(SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock));
         QVERIFY(QFileInfo::exists(target));
 
         // A second gather in the same second replaces the first copy.
         writeFile(source, "second\r\n");
-        QVERIFY(SaveGatherFile(source, QStringLiteral("12"), clock));
+        QVERIFY(SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock));
         QFile saved(target);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), QByteArray("second\r\n"));
         QCOMPARE(QDir(home.file(QStringLiteral("Database"))).entryList(QDir::Files),
                  QStringList{QStringLiteral("1220240305090807.txt")});
 
-        QVERIFY(!SaveGatherFile(home.file(QStringLiteral("Source/missing.txt")), QStringLiteral("13"), clock));
+        QVERIFY(!SaveGatherFile(home.settings(), home.file(QStringLiteral("Source/missing.txt")), QStringLiteral("13"),
+                                clock));
         QVERIFY(!QFileInfo::exists(home.file(QStringLiteral("Database/1320240305090807.txt"))));
 
         QVERIFY(QDir(home.file(QStringLiteral("Database"))).removeRecursively());
-        QVERIFY(!SaveGatherFile(source, QStringLiteral("12"), clock));
+        QVERIFY(!SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock));
         QVERIFY(!QFileInfo::exists(home.file(QStringLiteral("Database"))));
     }
 };

@@ -1,4 +1,4 @@
-#include "component/mdl_gather_data.h"
+#include "records/mdl_gather_data.h"
 
 #include "outside/component_registry.h"
 #include "outside/host_folder.h"
@@ -10,13 +10,7 @@
 
 namespace tallyfold {
 
-Mdl_GatherData& gatherModule() {
-    static Mdl_GatherData module;
-    return module;
-}
-
-void enterOperator(const Variant& user, const Variant& caption) {
-    Mdl_GatherData& module = gatherModule();
+void enterOperator(Mdl_GatherData& module, const Variant& user, const Variant& caption) {
     {
         auto tool = createComponent<DatabaseTool>(progid::DatabaseTool);
         module.Pub_Conn = tool->ActiveCn();
@@ -74,8 +68,8 @@ QString savedFileName(const QString& prefix, const QDateTime& moment) {
            moment.time().toString(QStringLiteral("HHmmss")) + QStringLiteral(".txt");
 }
 
-bool SaveGatherFile(const QString& sourcePath, const QString& prefix, const Clock& clock) {
-    const QString target = hostPath(QStringLiteral("Database/")) + savedFileName(prefix, clock());
+bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock) {
+    const QString target = host.path(QStringLiteral("Database/")) + savedFileName(prefix, clock());
     if (!QFileInfo(sourcePath).isFile() || !QFileInfo(QFileInfo(target).absolutePath()).isDir())
         return false;
     // Copy beside the target first, so a failed copy never leaves a half file under the final name.

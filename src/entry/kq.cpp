@@ -1,11 +1,17 @@
-#include "component/kq.h"
+#include "entry/kq.h"
 
-#include "component/mdl_gather_data.h"
+#include "entry/builtin_components.h"
+#include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 
 #include <dlfcn.h>
 
 namespace tallyfold {
+
+Mdl_GatherData& libraryModule() {
+    static Mdl_GatherData module;
+    return module;
+}
 
 // The window outlives KQ and the call that opened it, so the library pins
 // itself in memory once a window was shown: a host may unload its handle at once.
@@ -20,9 +26,11 @@ static void keepLibraryLoaded() {
 }
 
 void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {
-    enterOperator(VarUser, VarCaption);
+    const HostSettings host = hostSettingsFromEnvironment();
+    registerBuiltinComponents(host);
+    enterOperator(libraryModule(), VarUser, VarCaption);
     keepLibraryLoaded();
-    F_GatherData::showShared();
+    F_GatherData::showShared(libraryModule(), host);
 }
 
 }  // namespace tallyfold

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outside/host_folder.h"
 #include "platform/connection.h"
 #include "platform/regional_datetime.h"
 #include "platform/variant.h"
@@ -9,8 +10,9 @@
 
 namespace tallyfold {
 
-// The variables shared by the window and every operation; one set per loaded
-// library, never reset while it stays loaded.
+// The variables shared by the window and every operation. The entry layer owns
+// one set for the library's lifetime (never reset while it stays loaded) and
+// hands it to the window; the command owns its own.
 struct Mdl_GatherData {
     QString Pub_UserName;
     QString Pub_Caption;
@@ -22,12 +24,10 @@ struct Mdl_GatherData {
     QString Pub_MachVer;
 };
 
-Mdl_GatherData& gatherModule();
-
 // What ShowA does before the window: takes the database tool's connection,
 // recognises its date delimiter and keeps the operator's name and caption.
 // Raises when there is no connection or a value cannot become text.
-void enterOperator(const Variant& user, const Variant& caption);
+void enterOperator(Mdl_GatherData& module, const Variant& user, const Variant& caption);
 
 // The date delimiter for a connection string: "#" for Access, "'" for SQL
 // Server and this port's SQLite and PostgreSQL, else `previous` unchanged.
@@ -46,7 +46,7 @@ QString ctrlLogStatement(const QString& user, const QDateTime& time, const QStri
 
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt", overwriting; False on any failure.
-bool SaveGatherFile(const QString& sourcePath, const QString& prefix, const Clock& clock);
+bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock);
 QString savedFileName(const QString& prefix, const QDateTime& moment);
 
 }  // namespace tallyfold

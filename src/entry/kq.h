@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/error.h"
+#include "platform/export.h"
 #include "platform/variant.h"
 
 #include <QDateTime>
@@ -9,7 +11,7 @@ namespace tallyfold {
 // The class a host creates: ShowA opens the gathering window for one operator
 // and returns while the window stays open. Errors raise tallyfold::Error.
 // Needs a QApplication on the calling thread.
-class KQ {
+class TALLYFOLD_EXPORT KQ {
 public:
     void ShowA(Variant& VarUser, Variant& VarTitle, Variant& VarCaption, QDateTime& VarSysDate);
 };

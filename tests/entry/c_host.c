@@ -1,5 +1,5 @@
 /* A host written in C: creates KQ through the C entry point and opens the window. */
-#include "component/tallyfold.h"
+#include <tallyfold/tallyfold.h>
 
 #include <stdio.h>
 #include <string.h>

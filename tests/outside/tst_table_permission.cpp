@@ -16,7 +16,7 @@ private Q_SLOTS:
         TALLYFOLD_DATABASE_TEST(home, false);
         execute(home.connection(), QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) "
                                                   "values ('U1', '考勤系统', '消费管理.测试')"));
-        std::shared_ptr<Connection> cn = HostDatabaseTool().ActiveCn();
+        std::shared_ptr<Connection> cn = HostDatabaseTool(home.settings()).ActiveCn();
         auto auth = createComponent<PermissionAuth>(progid::Permission);
         struct Case {
             const char* user;

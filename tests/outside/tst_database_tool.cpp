@@ -39,7 +39,7 @@ private Q_SLOTS:
         if (expected == QLatin1String("embedded"))
             expected = QStringLiteral("Provider=SQLite;Data Source=") +
                        home.file(QStringLiteral("Database/tallyfold.db")) + QLatin1Char(';');
-        QCOMPARE(configuredConnectionString(), expected);
+        QCOMPARE(hostSettingsFromEnvironment().configuredConnectionString(), expected);
     }
 
     void embeddedDatabaseIsCreated_data() {
@@ -51,10 +51,9 @@ private Q_SLOTS:
     void embeddedDatabaseIsCreated() {
         QFETCH(bool, databaseFolder);
         TestHome home;
-        qunsetenv("TALLYFOLD_CONNECTION");
         if (!databaseFolder)
             QVERIFY(QDir(home.file(QStringLiteral("Database"))).removeRecursively());
-        HostDatabaseTool tool;
+        HostDatabaseTool tool(HostSettings{home.path(), QString()});
         QCOMPARE(tool.ActiveCn()->State(), int(adStateOpen));
         QVERIFY(QFileInfo(home.file(QStringLiteral("Database/tallyfold.db"))).isFile());
         for (const char* table : {"MachineInfo", "Tcon_MonTime", "Tcon_ConsumeDtl", "CtrlLog", "UserPermission"}) {

@@ -2,27 +2,31 @@
 #ifndef TALLYFOLD_H
 #define TALLYFOLD_H
 
+#include "tallyfold_version.h"
+
+#define TALLYFOLD_API __attribute__((visibility("default")))
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct tallyfold_kq tallyfold_kq;
 
-tallyfold_kq* tallyfold_kq_create(void);
-void tallyfold_kq_release(tallyfold_kq* kq);
+TALLYFOLD_API tallyfold_kq* tallyfold_kq_create(void);
+TALLYFOLD_API void tallyfold_kq_release(tallyfold_kq* kq);
 
 /* Opens the gathering window; texts are UTF-8, sys_date "yyyy-MM-dd" or NULL.
    user or caption NULL stand for a Null value. Returns 0, or the error number
    (tallyfold_last_error() then describes it). Creates the Qt application
    object when the host has none. */
-long tallyfold_kq_show_a(tallyfold_kq* kq, const char* user, const char* title, const char* caption,
-                         const char* sys_date);
+TALLYFOLD_API long tallyfold_kq_show_a(tallyfold_kq* kq, const char* user, const char* title, const char* caption,
+                                       const char* sys_date);
 
 /* The description of the last failed call on this thread, UTF-8. */
-const char* tallyfold_last_error(void);
+TALLYFOLD_API const char* tallyfold_last_error(void);
 
 /* For hosts without a Qt event loop: runs it until the window is closed. */
-int tallyfold_run_until_closed(void);
+TALLYFOLD_API int tallyfold_run_until_closed(void);
 
 #ifdef __cplusplus
 }

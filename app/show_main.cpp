@@ -1,0 +1,65 @@
+// tallyfold-show: a small host of the library. It does what any host does
+// (a QApplication, KQ::ShowA) so the command itself never links Qt Widgets.
+#include <tallyfold/kq.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    // Without a display Qt would abort; say what is missing instead.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs(
+            "tallyfold: show needs a display (DISPLAY is not set); try: xvfb-run -a tallyfold show "
+            "--screenshot window.png\n",
+            stderr);
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption user(QStringLiteral("user"), QStringLiteral("operator"), QStringLiteral("U"),
+                                  QStringLiteral("admin"));
+    const QCommandLineOption caption(QStringLiteral("caption"), QStringLiteral("caption"), QStringLiteral("C"),
+                                     QStringLiteral("消费管理"));
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"), QStringLiteral("save a picture and close"),
+                                        QStringLiteral("FILE"));
+    parser.addOptions({user, caption, screenshot});
+    parser.process(app);
+
+    tallyfold::KQ kq;
+    tallyfold::Variant u(parser.value(user)), t(QStringLiteral("Tallyfold")), c(parser.value(caption));
+    QDateTime today = QDateTime::currentDateTime();
+    try {
+        kq.ShowA(u, t, c, today);
+    } catch (const tallyfold::Error& e) {
+        std::fprintf(stderr, "tallyfold: %s\n", qPrintable(e.description()));
+        return 1;
+    }
+    int status = 0;
+    if (parser.isSet(screenshot)) {
+        QTimer::singleShot(800, [&] {
+            const QString path = QFileInfo(parser.value(screenshot)).absoluteFilePath();
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QWidget* window = QApplication::activeWindow();
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (!window && w->isVisible())
+                    window = w;
+            if (window && window->grab().save(path)) {
+                std::printf("screenshot\t%s\n", qPrintable(path));
+            } else {
+                std::fprintf(stderr, "tallyfold: the screenshot could not be saved to %s\n", qPrintable(path));
+                status = 1;
+            }
+            std::fflush(stdout);
+            QApplication::closeAllWindows();
+            QApplication::quit();
+        });
+    }
+    const int loop = QApplication::exec();
+    return status ? status : loop;
+}
