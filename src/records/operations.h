@@ -19,6 +19,8 @@ struct GatherOptions {
     int editTime = 0;
     int get = 1;
     int save = 1;
+    // Erase the terminal after the gather, but only once every record it gave is verified stored.
+    bool thenClear = false;
 };
 
 inline const QString RecordFileFilter = QStringLiteral("考勤记录文件(*.txt)|*.txt|全部文件(*.*)|*.*");

@@ -27,6 +27,15 @@ public:
     virtual Prompts& prompts() = 0;
     virtual void processPendingEvents() = 0;
 
+    // How far a long step is (a transfer, the storing of a file): done of total, total 0 when unknown.
+    virtual void setProgress(qint64 done, qint64 total) {
+        Q_UNUSED(done);
+        Q_UNUSED(total);
+    }
+    // Why a step failed, for whoever must mend it (device path and system error, no answer, ...);
+    // the texts the operator sees stay as they are.
+    virtual void setDetail(const QString& text) { Q_UNUSED(text); }
+
 };
 
 }  // namespace tallyfold
