@@ -1,7 +1,7 @@
 #include "entry/tallyfold.h"
 
 #include "entry/kq.h"
-#include "gather_window/f_gather_data.h"
+#include "entry/library_module.h"
 #include "platform/error.h"
 
 #include <QApplication>
@@ -66,7 +66,7 @@ const char* tallyfold_last_error(void) {
 }
 
 int tallyfold_run_until_closed(void) {
-    if (!QCoreApplication::instance() || !tallyfold::F_GatherData::sharedInstance())
+    if (!QCoreApplication::instance() || !tallyfold::gatherWindow())
         return 0;
     QApplication::setQuitOnLastWindowClosed(true);
     return QApplication::exec();

@@ -3,14 +3,26 @@
 #include "entry/builtin_components.h"
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
+#include "gather_window/qt_translations.h"
 
 #include <dlfcn.h>
+#include <QPointer>
 
 namespace tallyfold {
 
 Mdl_GatherData& libraryModule() {
     static Mdl_GatherData module;
     return module;
+}
+
+static QPointer<F_GatherData>& openWindow() {
+    static QPointer<F_GatherData> window;
+    return window;
+}
+
+F_GatherData* gatherWindow() {
+    F_GatherData* window = openWindow().data();
+    return window && window->isLoaded() ? window : nullptr;
 }
 
 // The window outlives KQ and the call that opened it, so the library pins
@@ -25,12 +37,25 @@ static void keepLibraryLoaded() {
                  dlopen(info.dli_fname, RTLD_NOW | RTLD_NODELETE) != nullptr;
 }
 
-void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {
+F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prompts* prompts) {
     const HostSettings host = hostSettingsFromEnvironment();
     registerBuiltinComponents(host);
-    enterOperator(libraryModule(), VarUser, VarCaption);
+    enterOperator(libraryModule(), user, caption);
     keepLibraryLoaded();
-    F_GatherData::showShared(libraryModule(), host);
+    if (F_GatherData* window = gatherWindow()) {
+        window->bringToFront();
+        return *window;
+    }
+    installQtTranslations();
+    std::unique_ptr<F_GatherData> loaded = F_GatherData::load(libraryModule(), host, prompts);
+    loaded->setAttribute(Qt::WA_DeleteOnClose);
+    openWindow() = loaded.get();
+    loaded->show();
+    return *loaded.release();
+}
+
+void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {
+    showGatherWindow(VarUser, VarCaption);
 }
 
 }  // namespace tallyfold

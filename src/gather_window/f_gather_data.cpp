@@ -1,31 +1,32 @@
 #include "gather_window/f_gather_data.h"
 
 #include "gather_window/artwork.h"
+#include "gather_window/record_list_model.h"
+#include "gather_window/terminal_list_model.h"
 #include "gather_window/widget_prompts.h"
 #include "info_window/frm_info.h"
 #include "info_window/window_font.h"
 #include "outside/component_registry.h"
 #include "platform/twips.h"
-#include "records/mdl_gather_data.h"
-#include "records/operations.h"
+#include "records/terminal_list.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTreeWidget>
+#include <QTreeView>
 
 namespace tallyfold {
-
-QPointer<F_GatherData> F_GatherData::shared_;
-Prompts* F_GatherData::promptsForNewWindows_ = nullptr;
 
 namespace {
 int checkValue(const QCheckBox* box) {
@@ -39,49 +40,54 @@ int checkValue(const QCheckBox* box) {
     }
 }
 
-QPushButton* button(QWidget* parent, const QString& text, double left, double top) {
+QPushButton* makeButton(QWidget* parent, const QString& text, double left, double top) {
     auto* b = new QPushButton(text, parent);
     b->setGeometry(px(left), px(top), px(1215), px(375));
     return b;
 }
 
-QCheckBox* checkBox(QWidget* parent, const QString& text, double top, bool ticked) {
+QCheckBox* makeCheckBox(QWidget* parent, const QString& text, double top, bool ticked) {
     auto* c = new QCheckBox(text, parent);
     c->setGeometry(px(4560), px(top), px(1455), px(255));
     c->setChecked(ticked);
     return c;
 }
+
+QTreeView* makeList(QWidget* parent, QAbstractItemModel* model) {
+    auto* list = new QTreeView(parent);
+    list->setModel(model);
+    list->setRootIsDecorated(false);
+    list->setItemsExpandable(false);
+    // Every row is one line high, so the view need not measure rows to lay them out.
+    list->setUniformRowHeights(true);
+    list->header()->setStretchLastSection(false);
+    return list;
+}
+
+QList<QStringList> modelRows(const QAbstractItemModel& model) {
+    QList<QStringList> rows;
+    for (int r = 0; r < model.rowCount(); ++r) {
+        QStringList row;
+        for (int c = 0; c < model.columnCount(); ++c)
+            row << model.index(r, c).data().toString();
+        rows << row;
+    }
+    return rows;
+}
 }  // namespace
 
-F_GatherData* F_GatherData::sharedInstance() {
-    return shared_.data();
+std::unique_ptr<F_GatherData> F_GatherData::load(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts) {
+    std::unique_ptr<F_GatherData> window(new F_GatherData(module, host, prompts));
+    window->loadSteps();
+    return window;
 }
 
-F_GatherData& F_GatherData::showShared(Mdl_GatherData& module, const HostSettings& host) {
-    if (shared_) {
-        shared_->show();
-        shared_->raise();
-        shared_->activateWindow();
-        return *shared_;
-    }
-    auto* window = new F_GatherData(module, host);
-    try {
-        window->load();
-    } catch (...) {
-        window->unload();
-        delete window;
-        throw;
-    }
-    shared_ = window;
-    window->show();
-    return *window;
-}
-
-F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host)
+F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts)
     : QWidget(nullptr), session_(module, host) {
-    setAttribute(Qt::WA_DeleteOnClose);
-    widgetPrompts_ = std::make_unique<WidgetPrompts>(this);
-    prompts_ = promptsForNewWindows_ ? promptsForNewWindows_ : widgetPrompts_.get();
+    widgetPrompts_ = std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))));
+    prompts_ = std::make_unique<RowsFirst>(*this, prompts ? *prompts : *widgetPrompts_);
+    terminals_ = new TerminalListModel(QIcon(terminalPicture(16)), this);
+    records_ = new RecordListModel(this);
     buildControls();
 }
 
@@ -91,7 +97,7 @@ F_GatherData::~F_GatherData() {
 
 void F_GatherData::buildControls() {
     setWindowTitle(QStringLiteral("计次餐饮数据采集"));
-    setWindowIcon(windowIcon());
+    setWindowIcon(tallyfold::windowIcon());
     setFont(windowFont());
     setFixedSize(px(9810), px(7770));
 
@@ -103,50 +109,50 @@ void F_GatherData::buildControls() {
     Label2->setGeometry(px(8640), px(1920), px(1080), px(180));
     Label2->setStyleSheet(QStringLiteral("color: white"));
 
-    ListMachine = new QTreeWidget(this);
+    ListMachine = makeList(this, terminals_);
     ListMachine->setGeometry(0, px(1800), px(3255), px(5655));
-    ListMachine->setRootIsDecorated(false);
     ListMachine->setIconSize(QSize(16, 16));
-    // Every click in the list counts, also one below the last terminal (itemClicked would miss it).
+    // Every click in the list counts, also one below the last terminal (clicked() would miss it).
     ListMachine->viewport()->installEventFilter(this);
 
-    SSTab1 = new QTabWidget(this);
+    auto* SSTab1 = new QTabWidget(this);
     SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));
     auto* page = new QWidget();
     SSTab1->addTab(page, QStringLiteral("采集设置"));
     // Child positions are given from the tab control's top edge, strip included.
     const double strip = 240;
 
-    Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
+    auto* Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
     Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175));
-    ListReco = new QTreeWidget(Frame1);
+    ListReco = makeList(Frame1, records_);
     ListReco->setGeometry(px(120), px(240), px(3975), px(4815));
-    ListReco->setRootIsDecorated(false);
 
-    CheckClear = checkBox(page, QStringLiteral("采完清空记录"), 630 - strip, false);
+    CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false);
     CheckClear->setEnabled(false);
-    CheckGet = checkBox(page, QStringLiteral("采集考勤记录"), 960 - strip, true);
-    CheckEditTime = checkBox(page, QStringLiteral("校正机器时间"), 1320 - strip, false);
-    CheckSave = checkBox(page, QStringLiteral("保存采集文件"), 1680 - strip, true);
+    CheckGet = makeCheckBox(page, QStringLiteral("采集考勤记录"), 960 - strip, true);
+    CheckEditTime = makeCheckBox(page, QStringLiteral("校正机器时间"), 1320 - strip, false);
+    CheckSave = makeCheckBox(page, QStringLiteral("保存采集文件"), 1680 - strip, true);
 
-    CmdLanTest = button(page, QStringLiteral("测试"), 4680, 2310 - strip);
-    CmdWork = button(page, QStringLiteral("采集"), 4680, 2760 - strip);
-    CmdRead = button(page, QStringLiteral("读取"), 4680, 3210 - strip);
-    cmdClear = button(page, QStringLiteral("清空"), 4680, 3690 - strip);
-    CmdClose = button(page, QStringLiteral("退出"), 4680, 4140 - strip);
-    connect(CmdLanTest, &QPushButton::clicked, this, [this] { CmdLanTest_Click(); });
-    connect(CmdWork, &QPushButton::clicked, this, [this] { CmdWork_Click(); });
-    connect(CmdRead, &QPushButton::clicked, this, [this] { CmdRead_Click(); });
-    connect(cmdClear, &QPushButton::clicked, this, [this] { cmdClear_Click(); });
-    connect(CmdClose, &QPushButton::clicked, this, [this] { CmdClose_Click(); });
+    CmdLanTest = makeButton(page, QStringLiteral("测试"), 4680, 2310 - strip);
+    CmdWork = makeButton(page, QStringLiteral("采集"), 4680, 2760 - strip);
+    CmdRead = makeButton(page, QStringLiteral("读取"), 4680, 3210 - strip);
+    cmdClear = makeButton(page, QStringLiteral("清空"), 4680, 3690 - strip);
+    CmdClose = makeButton(page, QStringLiteral("退出"), 4680, 4140 - strip);
+    connect(CmdLanTest, &QPushButton::clicked, this,
+            [this] { runOperation([this] { runLinkTest(session_, *this); }); });
+    connect(CmdWork, &QPushButton::clicked, this,
+            [this] { runOperation([this, options = gatherOptions()] { runGather(session_, *this, options); }); });
+    connect(CmdRead, &QPushButton::clicked, this, [this] { runOperation([this] { runImport(session_, *this); }); });
+    connect(cmdClear, &QPushButton::clicked, this, [this] { runOperation([this] { runClear(session_, *this); }); });
+    connect(CmdClose, &QPushButton::clicked, this, &QWidget::close);
 
     // Below the client area in the design; no operation reads them.
-    Opt_Record = new QRadioButton(QStringLiteral("采集打卡数据"), this);
+    auto* Opt_Record = new QRadioButton(QStringLiteral("采集打卡数据"), this);
     Opt_Record->setGeometry(px(150), px(8820), px(1695), px(180));
     Opt_Record->setChecked(true);
     Opt_Record->setStyleSheet(QStringLiteral("color: red"));
     Opt_Record->setEnabled(false);
-    Opt_BlackList = new QRadioButton(QStringLiteral("采集黑名单"), this);
+    auto* Opt_BlackList = new QRadioButton(QStringLiteral("采集黑名单"), this);
     Opt_BlackList->setGeometry(px(100), px(9090), px(2295), px(195));
     Opt_BlackList->setEnabled(false);
 
@@ -155,36 +161,29 @@ void F_GatherData::buildControls() {
     Sta_Text->setSizeGripEnabled(false);
     statusPanel_ = new QLabel(Sta_Text);
     Sta_Text->addWidget(statusPanel_, 1);
+    progress_ = new QProgressBar(Sta_Text);
+    progress_->setFixedWidth(px(1800));
+    progress_->setTextVisible(false);
+    progress_->hide();
+    Sta_Text->addPermanentWidget(progress_);
 }
 
-void F_GatherData::addColumns(QTreeWidget* list, const double (&fractions)[4], const char* const (&headers)[4],
-                              std::vector<double>& twips) {
-    static const char* const keys[4] = {"Machine", "COM", "Ver", "Team"};
-    auto* header = new QTreeWidgetItem();
+void F_GatherData::setColumnWidths(QTreeView* list, const double (&fractions)[4], std::vector<double>& twips) {
     twips.clear();
     for (int i = 0; i < 4; ++i) {
         // The widths follow the terminal list's width, read again for every column.
-        const double width = double(ListMachine->width()) * TwipsPerPixel * fractions[i];
-        twips.push_back(width);
-        header->setText(i, QString::fromUtf8(headers[i]));
-        header->setData(i, Qt::UserRole, QString::fromLatin1(keys[i]));
+        twips.push_back(double(ListMachine->width()) * TwipsPerPixel * fractions[i]);
+        list->setColumnWidth(i, px(twips.back()));
     }
-    list->setColumnCount(4);
-    list->setHeaderItem(header);
-    list->header()->setStretchLastSection(false);
-    for (int i = 0; i < 4; ++i)
-        list->setColumnWidth(i, px(twips[std::size_t(i)]));
 }
 
-void F_GatherData::load() {
+void F_GatherData::loadSteps() {
     session_.createComponents();
     static const double machineFractions[4] = {0.3, 0.2, 0.2, 0.3};
-    static const char* const machineHeaders[4] = {"机号", "串口", "版本", "组别"};
-    addColumns(ListMachine, machineFractions, machineHeaders, machineColumnTwips_);
+    setColumnWidths(ListMachine, machineFractions, machineColumnTwips_);
     ReadListMachine();
     static const double recordFractions[4] = {0.2, 0.3, 0.4, 0.5};
-    static const char* const recordHeaders[4] = {"机号", "卡号", "日期", "时间"};
-    addColumns(ListReco, recordFractions, recordHeaders, recordColumnTwips_);
+    setColumnWidths(ListReco, recordFractions, recordColumnTwips_);
     loadTrapped();
     session_.loadFinished();
 }
@@ -194,24 +193,15 @@ void F_GatherData::loadTrapped() {
         setStatus(QStringLiteral("考勤数据采集"));
         std::shared_ptr<Connection> permissionConnection = session_.DbTool->ActiveCn();
         auto auth = createComponent<PermissionAuth>(progid::Permission);
-        Mdl_GatherData& module = session_.module;
-        const std::pair<const char*, QPushButton*> rights[] = {
-            {".测试", CmdLanTest}, {".操作", CmdWork}, {".读取", CmdRead}};
-        for (const auto& [suffix, target] : rights) {
-            const Variant granted =
-                auth->CheckPermission(permissionConnection, QStringLiteral("考勤系统"), module.Pub_UserName, Variant(),
-                                      module.Pub_Caption + QString::fromUtf8(suffix), true, true);
-            if (granted.equalsFalse()) {
-                target->setEnabled(false);
-                switchedOff_.insert(target);
-            }
-        }
+        rights_.check(*auth, std::move(permissionConnection), session_.module);
         getTimeBZBE();
     } catch (const Error& e) {
         prompts().message(promptBox(QStringLiteral("错误：\r\n") + e.description()));
     } catch (const std::exception& e) {
         prompts().message(promptBox(QStringLiteral("错误：\r\n") + QString::fromLocal8Bit(e.what())));
     }
+    // The answers given before a failure stay in force.
+    updateButtons();
 }
 
 void F_GatherData::unload() noexcept {
@@ -221,46 +211,45 @@ void F_GatherData::unload() noexcept {
     session_.release();
 }
 
+void F_GatherData::bringToFront() {
+    guard_.cancelClose();
+    show();
+    raise();
+    activateWindow();
+}
+
 void F_GatherData::closeEvent(QCloseEvent* event) {
-    if (busy_) {
-        // The running operation still uses this window; it closes when the operation returns.
-        closeRequested_ = true;
+    if (guard_.running()) {
+        guard_.deferClose();
         hide();
         event->ignore();
         return;
     }
     unload();
-    if (shared_ == this)
-        shared_ = nullptr;
     event->accept();
 }
 
 bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ListMachine->viewport() && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-        ListMachine_Click();  // the press before it has already selected the item under the mouse
+    if (watched != ListMachine->viewport())
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+        // The running operation works on the current terminal: it must not change underneath it.
+        if (guard_.running())
+            return true;
+        if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            ListMachine_Click();  // the press before it has already selected the row under the mouse
+        break;
+    default:
+        break;
+    }
     return QWidget::eventFilter(watched, event);
 }
 
-void F_GatherData::CmdClose_Click() {
-    close();
-}
-
 void F_GatherData::ReadListMachine() {
-    std::vector<TerminalRow> rows = readTerminalRows(*session_.DbTool);
-    ListMachine->clear();
-    makeFirstCurrent(session_.module, rows);
-    const QIcon icon(terminalPicture(16));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        auto* item = new QTreeWidgetItem(ListMachine);
-        item->setText(0, rows[i].itemText);
-        item->setIcon(0, icon);
-        item->setData(0, Qt::UserRole, qulonglong(i));
-        item->setText(1, rows[i].comText);
-        item->setText(2, rows[i].verText);
-        item->setText(3, rows[i].teamText);
-    }
-    terminals_ = std::move(rows);
+    terminals_->reload(*session_.DbTool, session_.module);
 }
 
 Variant F_GatherData::ViewMachInfo(const Variant& address) {
@@ -269,20 +258,11 @@ Variant F_GatherData::ViewMachInfo(const Variant& address) {
 }
 
 void F_GatherData::ListMachine_Click() {
-    try {
-        QTreeWidgetItem* item = ListMachine->currentItem();
-        if (!item || !item->isSelected())
-            throw Error(errc::ObjectNotSet, QStringLiteral("Object variable not set: no terminal is selected"));
-        const std::size_t index = item->data(0, Qt::UserRole).toULongLong();
-        if (index >= terminals_.size())
-            throw Error(errc::ObjectNotSet, QStringLiteral("Object variable not set: the item has no terminal"));
-        ViewMachInfo(terminals_[index].machAddr);
-        setStatus(currentTerminalStatus(session_.module));
-    } catch (const Error& e) {
-        setStatus(QStringLiteral("错误:") + e.description());
-    } catch (const std::exception& e) {
-        setStatus(QStringLiteral("错误:") + QString::fromLocal8Bit(e.what()));
-    }
+    const QModelIndex current = ListMachine->currentIndex();
+    std::optional<int> row;
+    if (current.isValid() && ListMachine->selectionModel()->isRowSelected(current.row(), {}))
+        row = current.row();
+    setStatus(terminals_->choose(row, *session_.DbTool, session_.module));
 }
 
 void F_GatherData::getTimeBZBE() {
@@ -294,48 +274,159 @@ qint16 F_GatherData::getGatherDay(const QString& recordDateTime) {
 }
 
 template <class Operation>
-void F_GatherData::runExclusive(Operation&& operation) {
-    if (busy_)
+void F_GatherData::runOperation(Operation&& operation) {
+    std::optional<OperationGuard::Scope> scope = guard_.begin();
+    if (!scope)
         return;
-    busy_ = true;
-    setOperationsEnabled(false);
+    summary_.clear();
+    detail_.clear();
+    updateToolTip();
+    updateButtons();
+    progress_->setRange(0, 0);
+    progress_->show();
+    sincePump_.start();
     operation();
-    busy_ = false;
+    showRows();
+    progress_->hide();
+    scope.reset();
     if (!unloaded_)
-        setOperationsEnabled(true);
-    if (closeRequested_)
+        updateButtons();
+    if (guard_.closeDeferred())
         close();
 }
 
-void F_GatherData::CmdWork_Click() {
-    runExclusive([this] {
-        runGather(session_, *this,
-                  GatherOptions{checkValue(CheckEditTime), checkValue(CheckGet), checkValue(CheckSave)});
-    });
+void F_GatherData::showRows() {
+    if (!records_->hasPending())
+        return;
+    // Follow the newest row unless the operator has scrolled away from it.
+    QScrollBar* bar = ListReco->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    records_->flush();
+    if (atEnd)
+        ListReco->scrollToBottom();
 }
 
-void F_GatherData::CmdRead_Click() {
-    runExclusive([this] { runImport(session_, *this); });
+void F_GatherData::keepAlive() {
+    if (sincePump_.isValid() && sincePump_.elapsed() < PumpIntervalMs)
+        return;
+    showRows();
+    QApplication::processEvents();
+    sincePump_.start();
 }
 
-void F_GatherData::cmdClear_Click() {
-    runExclusive([this] { runClear(session_, *this); });
+void F_GatherData::updateButtons() {
+    for (Button b : {Button::LanTest, Button::Work, Button::Read, Button::Clear, Button::Close})
+        button(b)->setEnabled(rights_.enabled(b, guard_.running()));
 }
 
-void F_GatherData::CmdLanTest_Click() {
-    runExclusive([this] { runLinkTest(session_, *this); });
+void F_GatherData::updateToolTip() {
+    QStringList lines;
+    for (const QString& s : {summary_, detail_})
+        if (!s.isEmpty())
+            lines << s;
+    statusPanel_->setToolTip(lines.join(QLatin1Char('\n')));
 }
 
-void F_GatherData::setPromptsForNewWindows(Prompts* prompts) {
-    promptsForNewWindows_ = prompts;
+QPushButton* F_GatherData::button(Button which) const {
+    switch (which) {
+    case Button::LanTest:
+        return CmdLanTest;
+    case Button::Work:
+        return CmdWork;
+    case Button::Read:
+        return CmdRead;
+    case Button::Clear:
+        return cmdClear;
+    case Button::Close:
+        break;
+    }
+    return CmdClose;
 }
 
-void F_GatherData::setPrompts(Prompts* prompts) {
-    prompts_ = prompts ? prompts : widgetPrompts_.get();
+QCheckBox* F_GatherData::checkBox(Check which) const {
+    switch (which) {
+    case Check::Clear:
+        return CheckClear;
+    case Check::Get:
+        return CheckGet;
+    case Check::EditTime:
+        return CheckEditTime;
+    case Check::Save:
+        break;
+    }
+    return CheckSave;
+}
+
+void F_GatherData::press(Button which) {
+    button(which)->click();
+}
+
+bool F_GatherData::isEnabled(Button which) const {
+    return button(which)->isEnabled();
+}
+
+void F_GatherData::clickTerminal(int row) {
+    QPoint at(10, ListMachine->viewport()->height() - 4);
+    if (row >= 0 && row < terminals_->rowCount())
+        at = ListMachine->visualRect(terminals_->index(row, 0)).center();
+    const QPointF global = ListMachine->viewport()->mapToGlobal(QPointF(at));
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(at), global, Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(ListMachine->viewport(), &event);
+    }
+}
+
+void F_GatherData::setChecked(Check box, bool ticked) {
+    checkBox(box)->setChecked(ticked);
+}
+
+GatherOptions F_GatherData::gatherOptions() const {
+    GatherOptions options;
+    options.editTime = checkValue(CheckEditTime);
+    options.get = checkValue(CheckGet);
+    options.save = checkValue(CheckSave);
+    return options;
+}
+
+QList<QStringList> F_GatherData::terminalRows() const {
+    return modelRows(*terminals_);
+}
+
+QList<QStringList> F_GatherData::recordRows() const {
+    return modelRows(*records_);
+}
+
+frm_Info* F_GatherData::failedLinesWindow() const {
+    return failedLines_.data();
+}
+
+const QAbstractItemModel& F_GatherData::recordModel() const {
+    return *records_;
+}
+
+QStringList F_GatherData::recordHeaders() const {
+    QStringList headers;
+    for (int i = 0; i < records_->columnCount(); ++i)
+        headers << records_->headerData(i, Qt::Horizontal, Qt::DisplayRole).toString() + QLatin1Char('|') +
+                       records_->headerData(i, Qt::Horizontal, Qt::UserRole).toString();
+    return headers;
 }
 
 QString F_GatherData::statusText() const {
     return statusPanel_->text();
+}
+
+QString F_GatherData::statusToolTip() const {
+    return statusPanel_->toolTip();
+}
+
+bool F_GatherData::progressShown() const {
+    return progress_->isVisibleTo(const_cast<F_GatherData*>(this));
+}
+
+int F_GatherData::progressPercent() const {
+    return progress_->maximum() == 0 ? -1 : progress_->value() / 10;
 }
 
 void F_GatherData::setStatus(const QString& text) {
@@ -344,44 +435,59 @@ void F_GatherData::setStatus(const QString& text) {
 
 void F_GatherData::setCaption(const QString& text) {
     setWindowTitle(text);
+    // The status panel may be overwritten by a later step; its tooltip keeps the result.
+    summary_ = text;
+    updateToolTip();
+}
+
+void F_GatherData::setDetail(const QString& text) {
+    detail_ = text;
+    updateToolTip();
+}
+
+void F_GatherData::setProgress(qint64 done, qint64 total) {
+    if (total <= 0) {
+        progress_->setRange(0, 0);
+        return;
+    }
+    progress_->setRange(0, 1000);
+    progress_->setValue(int(qBound(qint64(0), done * 1000 / total, qint64(1000))));
 }
 
 void F_GatherData::clearRecordList() {
-    ListReco->clear();
+    records_->clear();
 }
 
 void F_GatherData::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
-    auto* item = new QTreeWidgetItem(ListReco);
-    item->setText(0, address);
-    item->setText(1, card);
-    item->setText(2, date);
-    item->setText(3, time);
+    records_->append({address, card, date, time});
 }
 
 void F_GatherData::addFailedLine(int position, const QString& key, const QString& lineNumber,
                                  const QString& recordText) {
-    frm_Info::instance().addRow(position, key, lineNumber, recordText);
+    if (!failedLines_)
+        failedLines_ = new frm_Info(this);
+    failedLines_->addRow(position, key, lineNumber, recordText);
 }
 
 void F_GatherData::showFailedLines() {
-    frm_Info::instance().showModal();
+    showRows();
+    if (!failedLines_)
+        failedLines_ = new frm_Info(this);
+    failedLines_->exec();
+    discardFailedLines();
 }
 
 void F_GatherData::discardFailedLines() {
-    frm_Info::unload();
+    delete failedLines_.data();
 }
 
 Prompts& F_GatherData::prompts() {
     return *prompts_;
 }
 
-void F_GatherData::processPendingEvents() {
-    QApplication::processEvents();
-}
-
-void F_GatherData::setOperationsEnabled(bool enabled) {
-    for (QPushButton* b : {CmdLanTest, CmdWork, CmdRead, cmdClear})
-        b->setEnabled(enabled && !switchedOff_.count(b));
+MessageAnswer F_GatherData::RowsFirst::message(const MessageRequest& request) {
+    window_.showRows();
+    return inner_.message(request);
 }
 
 }  // namespace tallyfold

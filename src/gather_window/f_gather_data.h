@@ -1,60 +1,80 @@
 #pragma once
 
+#include "gather_window/operation_guard.h"
+#include "gather_window/operator_rights.h"
 #include "records/gather_session.h"
+#include "records/operations.h"
 #include "records/operator_view.h"
-#include "records/terminal_list.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 #include <memory>
-#include <set>
-#include <vector>
 
+class QAbstractItemModel;
 class QCheckBox;
-class QGroupBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
-class QRadioButton;
 class QStatusBar;
-class QTabWidget;
-class QTreeWidget;
+class QTreeView;
 
 namespace tallyfold {
 
+class frm_Info;
+class RecordListModel;
+class TerminalListModel;
 class WidgetPrompts;
 
-// "计次餐饮数据采集": the gathering window. One shared instance; closing it
-// destroys it, and the next show loads it again from scratch.
+// "计次餐饮数据采集": the gathering window, an adapter from its widgets to the
+// operations. It lays out the controls, forwards clicks, and shows what the
+// operations tell the operator; the rights, the terminal list and the busy rule
+// live in units of their own. Closing it unloads it.
 class F_GatherData : public QWidget, public OperatorView {
     Q_OBJECT
 public:
-    // Shows the shared window, loading it first when it is not loaded. A load
-    // failure before the window's own trap raises and nothing is shown.
-    static F_GatherData& showShared(Mdl_GatherData& module, const HostSettings& host);
-    static F_GatherData* sharedInstance();
+    enum class Check { Clear, Get, EditTime, Save };
+
+    // Loads a window without showing it: components, columns, terminal list, then
+    // under the load's own trap the rights and the time parameters. A failure
+    // before that trap raises and leaves nothing. `prompts` answers the boxes and
+    // the file dialog; nullptr: the window's own message boxes and file dialog.
+    static std::unique_ptr<F_GatherData> load(Mdl_GatherData& module, const HostSettings& host,
+                                              Prompts* prompts = nullptr);
     ~F_GatherData() override;
 
-    // Terminal list and business day, callable by the operations and tests.
+    // False once closed: the components are released and the window is going away.
+    bool isLoaded() const { return !unloaded_; }
+    // A further ShowA while the window is open.
+    void bringToFront();
+
+    // Called by the operations and tests.
     void ReadListMachine();
     Variant ViewMachInfo(const Variant& address);
-    void ListMachine_Click();
     void getTimeBZBE();
     qint16 getGatherDay(const QString& recordDateTime);
-
-    void CmdLanTest_Click();
-    void CmdWork_Click();
-    void CmdRead_Click();
-    void cmdClear_Click();
-    void CmdClose_Click();
-
-    // Lets a test answer the boxes and the file dialog; nullptr restores the widgets.
-    void setPrompts(Prompts* prompts);
-    // The same for windows created from now on, so the load's own boxes are answered too.
-    static void setPromptsForNewWindows(Prompts* prompts);
     GatherSession& session() { return session_; }
+
+    // What an operator does and sees, for tests and hosts' checks.
+    void press(Button button);
+    bool isEnabled(Button button) const;
+    // A mouse click on terminal `row`; a row past the last one clicks the empty space below.
+    void clickTerminal(int row);
+    void setChecked(Check box, bool ticked);
+    GatherOptions gatherOptions() const;
+    QList<QStringList> terminalRows() const;
+    QList<QStringList> recordRows() const;  // as shown
+    QStringList recordHeaders() const;      // caption|key of each column
     std::vector<double> machineColumnTwips() const { return machineColumnTwips_; }
     std::vector<double> recordColumnTwips() const { return recordColumnTwips_; }
     QString statusText() const;
+    QString statusToolTip() const;
+    bool progressShown() const;
+    int progressPercent() const;  // -1 while the total is unknown
+    // The record list's rows as shown, for watching how they arrive.
+    const QAbstractItemModel& recordModel() const;
+    // The failed-lines window while a run has one loaded, else nullptr.
+    frm_Info* failedLinesWindow() const;
 
     // OperatorView
     void setStatus(const QString& text) override;
@@ -65,17 +85,67 @@ public:
     void showFailedLines() override;
     void discardFailedLines() override;
     Prompts& prompts() override;
-    void processPendingEvents() override;
-    // Switched off while an operation runs, so a second press cannot start another;
-    // buttons the rights switched off stay off.
-    void setOperationsEnabled(bool enabled);
+    void processPendingEvents() override { keepAlive(); }
+    void setProgress(qint64 done, qint64 total) override;
+    void setDetail(const QString& text) override;
+    // At most once every PumpIntervalMs: shows the rows taken meanwhile and lets
+    // the window process its events, input included; the guard refuses a second
+    // operation and a click in the terminal list meanwhile.
+    void keepAlive() override;
+
+    static constexpr int PumpIntervalMs = 40;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts);
+    void buildControls();
+    void loadSteps();
+    void loadTrapped();
+    void unload() noexcept;
+    void setColumnWidths(QTreeView* list, const double (&fractions)[4], std::vector<double>& twips);
+    void ListMachine_Click();
+    template <class Operation>
+    void runOperation(Operation&& operation);
+    void showRows();
+    void updateButtons();
+    void updateToolTip();
+    QPushButton* button(Button which) const;
+    QCheckBox* checkBox(Check which) const;
+
+    GatherSession session_;
+    OperatorRights rights_;
+    OperationGuard guard_;
+    // A box stops the operation: the list shows every row handled so far behind it.
+    class RowsFirst : public Prompts {
+    public:
+        RowsFirst(F_GatherData& window, Prompts& inner) : window_(window), inner_(inner) {}
+        MessageAnswer message(const MessageRequest& request) override;
+        QString chooseOpenFile(const QString& filter) override { return inner_.chooseOpenFile(filter); }
+
+    private:
+        F_GatherData& window_;
+        Prompts& inner_;
+    };
+    std::unique_ptr<WidgetPrompts> widgetPrompts_;
+    std::unique_ptr<RowsFirst> prompts_;
+    std::vector<double> machineColumnTwips_;
+    std::vector<double> recordColumnTwips_;
+    QElapsedTimer sincePump_;
+    QString summary_;
+    QString detail_;
+    bool unloaded_ = false;
+
+    TerminalListModel* terminals_ = nullptr;
+    RecordListModel* records_ = nullptr;
+    QPointer<frm_Info> failedLines_;
 
     QLabel* Picture1 = nullptr;
     QLabel* Label2 = nullptr;
-    QTreeWidget* ListMachine = nullptr;
-    QTabWidget* SSTab1 = nullptr;
-    QGroupBox* Frame1 = nullptr;
-    QTreeWidget* ListReco = nullptr;
+    QTreeView* ListMachine = nullptr;
+    QTreeView* ListReco = nullptr;
     QCheckBox* CheckClear = nullptr;
     QCheckBox* CheckGet = nullptr;
     QCheckBox* CheckEditTime = nullptr;
@@ -85,40 +155,9 @@ public:
     QPushButton* CmdRead = nullptr;
     QPushButton* cmdClear = nullptr;
     QPushButton* CmdClose = nullptr;
-    QRadioButton* Opt_Record = nullptr;
-    QRadioButton* Opt_BlackList = nullptr;
     QStatusBar* Sta_Text = nullptr;
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    F_GatherData(Mdl_GatherData& module, const HostSettings& host);
-    void buildControls();
-    void load();
-    void loadTrapped();
-    void unload() noexcept;
-    void addColumns(QTreeWidget* list, const double (&fractions)[4], const char* const (&headers)[4],
-                    std::vector<double>& twips);
-    // Runs one operation with the operation buttons switched off; a press while one runs is refused.
-    template <class Operation>
-    void runExclusive(Operation&& operation);
-
-    GatherSession session_;
-    std::vector<TerminalRow> terminals_;
-    std::vector<double> machineColumnTwips_;
-    std::vector<double> recordColumnTwips_;
-    std::unique_ptr<WidgetPrompts> widgetPrompts_;
-    Prompts* prompts_ = nullptr;
     QLabel* statusPanel_ = nullptr;
-    std::set<QPushButton*> switchedOff_;
-    bool busy_ = false;
-    bool unloaded_ = false;
-    bool closeRequested_ = false;
-
-    static QPointer<F_GatherData> shared_;
-    static Prompts* promptsForNewWindows_;
+    QProgressBar* progress_ = nullptr;
 };
 
 }  // namespace tallyfold

@@ -1,5 +1,7 @@
 #include "gather_window/widget_prompts.h"
 
+#include "info_window/window_font.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -22,6 +24,8 @@ QString qtFileFilter(const QString& pipeFilter) {
 
 MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
     QMessageBox box(parent_);
+    // A box is a window of its own and would not take its parent's font.
+    box.setFont(windowFont());
     box.setText(QString(request.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     box.setWindowTitle(request.title.isEmpty() ? QApplication::applicationDisplayName() : request.title);
     switch (request.icon) {
@@ -69,7 +73,13 @@ MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
 }
 
 QString WidgetPrompts::chooseOpenFile(const QString& filter) {
-    return QFileDialog::getOpenFileName(parent_, QString(), QString(), qtFileFilter(filter));
+    QFileDialog dialog(parent_, QString(), startFolder_, qtFileFilter(filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setFont(windowFont());
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 }  // namespace tallyfold

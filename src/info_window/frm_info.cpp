@@ -10,28 +10,7 @@
 
 namespace tallyfold {
 
-QPointer<frm_Info> frm_Info::shared_;
-
-frm_Info& frm_Info::instance() {
-    if (!shared_)
-        shared_ = new frm_Info();
-    return *shared_;
-}
-
-bool frm_Info::isLoaded() {
-    return !shared_.isNull();
-}
-
-void frm_Info::unload() {
-    if (shared_) {
-        frm_Info* window = shared_;
-        shared_ = nullptr;
-        window->hide();
-        window->deleteLater();
-    }
-}
-
-frm_Info::frm_Info() {
+frm_Info::frm_Info(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("采集日志"));
     setFont(windowFont());
     setFixedSize(px(5925), px(4980));
@@ -40,9 +19,10 @@ frm_Info::frm_Info() {
     lvwInfo = new QTreeWidget(this);
     lvwInfo->setGeometry(px(30), px(270), px(5865), px(4320));
     lvwInfo->setRootIsDecorated(false);
+    lvwInfo->setUniformRowHeights(true);
     CmdClose = new QPushButton(QStringLiteral("关闭"), this);
     CmdClose->setGeometry(px(4620), px(4650), px(1005), px(330));
-    connect(CmdClose, &QPushButton::clicked, this, &frm_Info::CmdClose_Click);
+    connect(CmdClose, &QPushButton::clicked, this, &QDialog::accept);
     load();
 }
 
@@ -51,7 +31,7 @@ void frm_Info::load() {
     const double width = double(lvwInfo->width()) * TwipsPerPixel;
     columnTwips_ = {width * 3 / 10, width * 7 / 10};
     lvwInfo->setColumnCount(2);
-    QTreeWidgetItem* header = new QTreeWidgetItem();
+    auto* header = new QTreeWidgetItem();
     header->setText(0, QStringLiteral("行号"));
     header->setData(0, Qt::UserRole, QStringLiteral("Had1"));
     header->setText(1, QStringLiteral("数据"));
@@ -72,13 +52,38 @@ void frm_Info::addRow(int position, const QString& key, const QString& lineNumbe
     lvwInfo->insertTopLevelItem(qBound(0, position - 1, lvwInfo->topLevelItemCount()), item);
 }
 
-void frm_Info::showModal() {
-    exec();
-    unload();
+QStringList frm_Info::rows() const {
+    QStringList rows;
+    for (int i = 0; i < lvwInfo->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = lvwInfo->topLevelItem(i);
+        rows << item->data(0, Qt::UserRole).toString() + QLatin1Char('|') + item->text(0) + QLatin1Char('|') +
+                    item->text(1);
+    }
+    return rows;
 }
 
-void frm_Info::CmdClose_Click() {
-    done(QDialog::Accepted);
+QStringList frm_Info::columnHeaders() const {
+    QStringList headers;
+    for (int i = 0; i < lvwInfo->columnCount(); ++i)
+        headers << lvwInfo->headerItem()->text(i) + QLatin1Char('|') +
+                       lvwInfo->headerItem()->data(i, Qt::UserRole).toString();
+    return headers;
+}
+
+QRect frm_Info::listGeometry() const {
+    return lvwInfo->geometry();
+}
+
+QString frm_Info::labelText() const {
+    return Label1->text();
+}
+
+QString frm_Info::closeText() const {
+    return CmdClose->text();
+}
+
+void frm_Info::pressClose() {
+    CmdClose->click();
 }
 
 }  // namespace tallyfold

@@ -36,6 +36,10 @@ public:
     // the texts the operator sees stay as they are.
     virtual void setDetail(const QString& text) { Q_UNUSED(text); }
 
+    // Keeps the window answering through a long wait (a device call, a slow transfer).
+    // Call it as often as liked from the waiting thread; the view decides how often
+    // the window actually processes its events, and what input it takes meanwhile.
+    virtual void keepAlive() {}
 };
 
 }  // namespace tallyfold

@@ -1,4 +1,3 @@
-#include "entry/kq.h"
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "outside/component_registry.h"
@@ -9,9 +8,6 @@
 #include "support/test_databases.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QPushButton>
-#include <QTreeWidget>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -48,30 +44,19 @@ std::shared_ptr<PermissionScript> scriptPermission() {
     return script;
 }
 
-F_GatherData* showA(const Variant& user, const QString& caption = DemoCaption) {
-    Variant u(user), t(QStringLiteral("ignored title")), c(caption);
-    QDateTime d(QDate(1999, 1, 1), QTime(0, 0));
-    KQ().ShowA(u, t, c, d);
-    return F_GatherData::sharedInstance();
-}
-
-QTreeWidgetItem* itemWithText(QTreeWidget* list, const QString& text) {
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        if (list->topLevelItem(i)->text(0) == text)
-            return list->topLevelItem(i);
-    return nullptr;
-}
-
-void click(QTreeWidget* list, QTreeWidgetItem* item) {
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
-}
-
 int gatherWindows() {
     int n = 0;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (qobject_cast<F_GatherData*>(w))
             ++n;
     return n;
+}
+
+QList<bool> enabledButtons(const F_GatherData* w) {
+    QList<bool> states;
+    for (Button b : {Button::LanTest, Button::Work, Button::Read, Button::Clear, Button::Close})
+        states << w->isEnabled(b);
+    return states;
 }
 }  // namespace
 
@@ -81,8 +66,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void opensWithLayout();
-    void rightsSwitchButtonsOff();
-    void permissionFailingOnSecondCall();
+    void rights_data();
+    void rights();
     void closeBoxEqualsExit();
     void secondShowAKeepsOneWindow();
     void loadFailureShowsNoWindow();
@@ -91,24 +76,26 @@ private Q_SLOTS:
     void terminalListAndClicks();
     void noCountTypeTerminalKeepsCurrent();
     void timeParameters();
+    void qtTextsInChinese();
 
 private:
+    F_GatherData* showA(const Variant& user, const QString& caption = DemoCaption) {
+        return &showGatherWindow(user, Variant(caption), &prompts_);
+    }
     RecordingView prompts_;
 };
 
 void tst_gather_window::init() {
     prompts_ = RecordingView();
     libraryModule() = Mdl_GatherData();
-    F_GatherData::setPromptsForNewWindows(&prompts_);
 }
 
 void tst_gather_window::cleanup() {
-    if (F_GatherData* w = F_GatherData::sharedInstance())
+    if (F_GatherData* w = gatherWindow())
         w->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     unregisterComponent(progid::Permission);
     unregisterComponent(progid::DeviceLink);
-    F_GatherData::setPromptsForNewWindows(nullptr);
 }
 
 void tst_gather_window::opensWithLayout() {
@@ -121,51 +108,58 @@ void tst_gather_window::opensWithLayout() {
     QCOMPARE(w->size(), QSize(654, 518));
     QCOMPARE(w->machineColumnTwips(), (std::vector<double>{976.5, 651, 651, 976.5}));
     QCOMPARE(w->recordColumnTwips(), (std::vector<double>{651, 976.5, 1302, 1627.5}));
-    QCOMPARE(w->ListReco->headerItem()->text(2), QStringLiteral("日期"));
-    QCOMPARE(w->ListReco->headerItem()->data(1, Qt::UserRole).toString(), QStringLiteral("COM"));
-    for (QPushButton* b : {w->CmdLanTest, w->CmdWork, w->CmdRead, w->cmdClear, w->CmdClose})
-        QVERIFY(b->isEnabled());
-    QVERIFY(w->CheckGet->isChecked() && w->CheckSave->isChecked() && !w->CheckEditTime->isChecked());
-    QCOMPARE(w->ListMachine->topLevelItemCount(), 2);
-    QCOMPARE(w->ListMachine->topLevelItem(0)->text(0), QStringLiteral("机器1"));
+    QCOMPARE(w->recordHeaders(), (QStringList{"机号|Machine", "卡号|COM", "日期|Ver", "时间|Team"}));
+    QCOMPARE(enabledButtons(w), (QList<bool>{true, true, true, true, true}));
+    const GatherOptions options = w->gatherOptions();
+    QVERIFY(options.get == 1 && options.save == 1 && options.editTime == 0);
+    QCOMPARE(w->terminalRows().size(), 2);
+    QCOMPARE(w->terminalRows()[0][0], QStringLiteral("机器1"));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     QCOMPARE(libraryModule().Pub_DateQuote, QStringLiteral("'"));
+    QVERIFY(!w->progressShown());
     QVERIFY(prompts_.boxes.isEmpty());
 }
 
-void tst_gather_window::rightsSwitchButtonsOff() {
-    TestHome home;
-    resetHostDatabase(home.connection(), true);
-    auto script = scriptPermission();
+void tst_gather_window::rights_data() {
+    QTest::addColumn<QList<Variant>>("answers");
+    QTest::addColumn<int>("raiseOn");
+    QTest::addColumn<QList<bool>>("enabled");  // 测试 采集 读取 清空 退出
+    QTest::addColumn<QStringList>("boxes");
     // Empty and False take the right away; Null leaves the button alone.
-    script->answers = {Variant(), Variant::null(), Variant(false)};
-    F_GatherData* w = showA(QStringLiteral("op"), QString());
-    QCOMPARE(script->calls, (QStringList{"考勤系统|op|.测试", "考勤系统|op|.操作", "考勤系统|op|.读取"}));
-    QVERIFY(!w->CmdLanTest->isEnabled());
-    QVERIFY(w->CmdWork->isEnabled());
-    QVERIFY(!w->CmdRead->isEnabled());
-    QVERIFY(w->cmdClear->isEnabled() && w->CmdClose->isEnabled());
-    // An operation does not switch a right back on when it re-enables the buttons.
-    w->setOperationsEnabled(false);
-    w->setOperationsEnabled(true);
-    QVERIFY(!w->CmdLanTest->isEnabled() && !w->CmdRead->isEnabled());
+    QTest::newRow("empty, null, false") << QList<Variant>{Variant(), Variant::null(), Variant(false)} << 0
+                                        << QList<bool>{false, true, false, true, true} << QStringList();
+    QTest::newRow("all false") << QList<Variant>{Variant(false), Variant(false), Variant(false)} << 0
+                               << QList<bool>{false, false, false, true, true} << QStringList();
+    // A failure on the second call keeps the first answer and leaves the others on.
+    QTest::newRow("raises on second") << QList<Variant>{Variant(false)} << 2
+                                      << QList<bool>{false, true, true, true, true}
+                                      << QStringList{QStringLiteral("错误：\r\npermission store unreachable")};
 }
 
-void tst_gather_window::permissionFailingOnSecondCall() {
+void tst_gather_window::rights() {
+    QFETCH(QList<Variant>, answers);
+    QFETCH(int, raiseOn);
+    QFETCH(QList<bool>, enabled);
+    QFETCH(QStringList, boxes);
     TestHome home;
     resetHostDatabase(home.connection(), true);
     auto script = scriptPermission();
-    script->answers = {Variant(false)};
-    script->raiseOn = 2;
-    F_GatherData* w = showA(QStringLiteral("op"));
+    script->answers = answers;
+    script->raiseOn = raiseOn;
+    F_GatherData* w = showA(QStringLiteral("op"), QString());
     QVERIFY(w && w->isVisible());
-    QVERIFY(!w->CmdLanTest->isEnabled());
-    QVERIFY(w->CmdWork->isEnabled() && w->CmdRead->isEnabled());
-    QCOMPARE(prompts_.boxTexts(), QStringList{QStringLiteral("错误：\r\npermission store unreachable")});
-    QCOMPARE(prompts_.boxes[0].icon, MessageIcon::Information);
-    QCOMPARE(prompts_.boxes[0].title, QStringLiteral("系统提示"));
-    // The failure came before the time parameters, so they stay unloaded.
-    QCOMPARE(w->session().times.paraTime8, QTime(0, 0));
+    QCOMPARE(script->calls.first(), QStringLiteral("考勤系统|op|.测试"));
+    if (!raiseOn)
+        QCOMPARE(script->calls, (QStringList{"考勤系统|op|.测试", "考勤系统|op|.操作", "考勤系统|op|.读取"}));
+    QCOMPARE(enabledButtons(w), enabled);
+    QCOMPARE(prompts_.boxTexts(), boxes);
+    for (const MessageRequest& box : prompts_.boxes) {
+        QCOMPARE(box.icon, MessageIcon::Information);
+        QCOMPARE(box.title, QStringLiteral("系统提示"));
+    }
+    // A failure before the time parameters leaves them unloaded.
+    if (raiseOn)
+        QCOMPARE(w->session().times.paraTime8, QTime(0, 0));
 }
 
 void tst_gather_window::closeBoxEqualsExit() {
@@ -175,10 +169,10 @@ void tst_gather_window::closeBoxEqualsExit() {
         QPointer<F_GatherData> w = showA(DemoUser);
         QVERIFY(w);
         if (byButton)
-            w->CmdClose->click();
+            w->press(Button::Close);
         else
             QVERIFY(w->close());
-        QCOMPARE(F_GatherData::sharedInstance(), nullptr);
+        QCOMPARE(gatherWindow(), nullptr);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(w.isNull());
         // The shared variables outlive the window.
@@ -208,7 +202,7 @@ void tst_gather_window::loadFailureShowsNoWindow() {
     } catch (const Error& e) {
         QCOMPARE(e.number(), errc::CannotCreateComponent);
     }
-    QCOMPARE(F_GatherData::sharedInstance(), nullptr);
+    QCOMPARE(gatherWindow(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(gatherWindows(), 0);
     QCOMPARE(libraryModule().Pub_UserName, QStringLiteral("late"));
@@ -218,7 +212,7 @@ void tst_gather_window::nullUserFailsShowA() {
     TestHome home;
     resetHostDatabase(home.connection(), true);
     QVERIFY_THROWS_EXCEPTION(Error, showA(Variant::null()));
-    QCOMPARE(F_GatherData::sharedInstance(), nullptr);
+    QCOMPARE(gatherWindow(), nullptr);
 }
 
 void tst_gather_window::terminalListAndClicks() {
@@ -229,33 +223,27 @@ void tst_gather_window::terminalListAndClicks() {
                 QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ") +
                     QString::fromUtf8(row));
     F_GatherData* w = showA(QStringLiteral("op"));
-    QTreeWidget* list = w->ListMachine;
-    QCOMPARE(list->topLevelItemCount(), 3);
-    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("机器05"));
-    QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("3"));
+    const QList<QStringList> rows = w->terminalRows();
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[0], (QStringList{"机器05", "5", "V5", "b"}));
+    QCOMPARE(rows[1][1], QStringLiteral("3"));
+    QCOMPARE(rows[2][0], QStringLiteral("机器23"));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
 
-    click(list, itemWithText(list, QStringLiteral("机器123")));
+    w->clickTerminal(1);
     QCOMPARE(w->statusText(), QStringLiteral("当前机器：123 通讯口：3  版本：V3"));
     QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("3"));
-    click(list, itemWithText(list, QStringLiteral("机器05")));
+    w->clickTerminal(0);
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
     QCOMPARE(libraryModule().Pub_MachVer, QStringLiteral("V5"));
 
     // The row went away: the click fails and the current terminal stays whole.
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachAddr='23'"));
-    click(list, itemWithText(list, QStringLiteral("机器23")));
+    w->clickTerminal(2);
     QVERIFY2(w->statusText().startsWith(QStringLiteral("错误:")), qPrintable(w->statusText()));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
     QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("5"));
     QCOMPARE(libraryModule().Pub_MachVer, QStringLiteral("V5"));
-
-    // A click with nothing selected changes nothing either.
-    list->clearSelection();
-    list->setCurrentItem(nullptr);
-    w->ListMachine_Click();
-    QVERIFY(w->statusText().startsWith(QStringLiteral("错误:")));
-    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
 }
 
 void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
@@ -264,10 +252,10 @@ void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
     showA(DemoUser)->close();
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachDesc<>'考勤'"));
     F_GatherData* w = showA(DemoUser);
-    QCOMPARE(w->ListMachine->topLevelItemCount(), 0);
+    QVERIFY(w->terminalRows().isEmpty());
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     // A click into the empty list still runs the handler: nothing is selected.
-    QTest::mouseClick(w->ListMachine->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+    w->clickTerminal(0);
     QVERIFY2(w->statusText().startsWith(QStringLiteral("错误:")), qPrintable(w->statusText()));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
 }
@@ -287,6 +275,26 @@ void tst_gather_window::timeParameters() {
     QCOMPARE(prompts_.boxes.size(), 1);
     QVERIFY(prompts_.boxes[0].text.startsWith(QStringLiteral("3021 : ")));
     QCOMPARE(w->session().times.paraTime1, QTime(0, 0));
+}
+
+void tst_gather_window::qtTextsInChinese() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    // A host that brought its own translation keeps it.
+    struct HostTranslator : QTranslator {
+        QString translate(const char* context, const char* source, const char*, int) const override {
+            return QByteArray(context) == "QPlatformTheme" && QByteArray(source) == "Cancel" ? QStringLiteral("host")
+                                                                                             : QString();
+        }
+    } host;
+    QCoreApplication::installTranslator(&host);
+    showA(DemoUser)->close();
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("host"));
+    QCoreApplication::removeTranslator(&host);
+    if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("qtbase_zh_CN.qm is not installed (Debian package qt6-translations-l10n)");
+    showA(DemoUser);
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
 }
 
 QTEST_MAIN(tst_gather_window)

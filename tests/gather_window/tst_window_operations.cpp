@@ -1,4 +1,3 @@
-#include "entry/kq.h"
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "info_window/frm_info.h"
@@ -7,10 +6,9 @@
 #include "support/terminal_sim_process.h"
 #include "support/test_databases.h"
 
-#include <QCheckBox>
-#include <QPushButton>
+#include <QAbstractItemModel>
+#include <QApplication>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -24,10 +22,11 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void readButtonImportsAFile();
+    void longImportShownInBatches();
     void gatherButtonWithSimulator();
 
 private:
-    F_GatherData* open();
+    F_GatherData* open() { return &showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts_); }
     // Closes the failed-lines window as soon as it is shown modally, noting its rows.
     void closeFailedLinesWhenShown();
 
@@ -39,33 +38,22 @@ void tst_window_operations::init() {
     prompts_ = RecordingView();
     libraryModule() = Mdl_GatherData();
     failedRowsSeen_.clear();
-    F_GatherData::setPromptsForNewWindows(&prompts_);
 }
 
 void tst_window_operations::cleanup() {
-    if (F_GatherData* w = F_GatherData::sharedInstance())
+    if (F_GatherData* w = gatherWindow())
         w->close();
-    frm_Info::unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    F_GatherData::setPromptsForNewWindows(nullptr);
-}
-
-F_GatherData* tst_window_operations::open() {
-    Variant u(DemoUser), t, c(DemoCaption);
-    QDateTime d;
-    KQ().ShowA(u, t, c, d);
-    return F_GatherData::sharedInstance();
 }
 
 void tst_window_operations::closeFailedLinesWhenShown() {
     auto* poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, [this, poll] {
-        if (!frm_Info::isLoaded() || !frm_Info::instance().isVisible())
+        auto* info = qobject_cast<frm_Info*>(QApplication::activeModalWidget());
+        if (!info)
             return;
-        QTreeWidget* list = frm_Info::instance().lvwInfo;
-        for (int i = 0; i < list->topLevelItemCount(); ++i)
-            failedRowsSeen_ << list->topLevelItem(i)->text(0) + QLatin1Char('|') + list->topLevelItem(i)->text(1);
-        frm_Info::instance().CmdClose->click();
+        failedRowsSeen_ = info->rows();
+        info->pressClose();
         poll->deleteLater();
     });
     poll->start(10);
@@ -77,33 +65,68 @@ void tst_window_operations::readButtonImportsAFile() {
     F_GatherData* w = open();
     prompts_.fileToChoose = writeFile(home.file(QStringLiteral("saved.txt")),
                                       "011111112403051100\r\nbad line\r\n012222222403051101\r\n011111112403051100\r\n");
-    // While the file is read, no second operation can be started.
-    QStringList enabledDuringRun;
+    // While the file is read, no second operation can start and the current terminal stays.
+    QList<bool> enabledDuringRun;
     QTimer::singleShot(0, this, [&] {
-        for (QPushButton* b : {w->CmdLanTest, w->CmdWork, w->CmdRead, w->cmdClear})
-            if (b->isEnabled())
-                enabledDuringRun << b->text();
-        w->CmdWork_Click();
+        for (Button b : {Button::LanTest, Button::Work, Button::Read, Button::Clear, Button::Close})
+            enabledDuringRun << w->isEnabled(b);
+        w->press(Button::Work);
+        w->clickTerminal(1);
     });
     closeFailedLinesWhenShown();
-    QTest::mouseClick(w->CmdRead, Qt::LeftButton);
+    w->press(Button::Read);
 
-    QVERIFY2(enabledDuringRun.isEmpty(), qPrintable(enabledDuringRun.join(QLatin1Char(','))));
+    QCOMPARE(enabledDuringRun, (QList<bool>{false, false, false, false, true}));
+    QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     QCOMPARE(prompts_.filtersAsked.size(), 1);
-    QCOMPARE(w->ListReco->topLevelItemCount(), 3);
-    QCOMPARE(w->ListReco->topLevelItem(1)->text(1), QStringLiteral("222222"));
+    const QList<QStringList> rows = w->recordRows();
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[1][1], QStringLiteral("222222"));
     const QString sentence = QStringLiteral("文件{") + prompts_.fileToChoose +
                              QStringLiteral("}数据读取成功,记录总数：4,正确处理记录数： 2");
     QCOMPARE(w->statusText(), sentence);
     QCOMPARE(w->windowTitle(), sentence);
-    QCOMPARE(failedRowsSeen_, QStringList{QStringLiteral("2|bad line")});
-    QVERIFY(!frm_Info::isLoaded());
+    QCOMPARE(failedRowsSeen_, QStringList{QStringLiteral("R1|2|bad line")});
+    QCOMPARE(w->failedLinesWindow(), nullptr);
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from CtrlLog where ObjectA='数据读取'")),
              QStringLiteral("1"));
     // The refused second press left no trace: no gather was logged.
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from CtrlLog")), QStringLiteral("1"));
-    for (QPushButton* b : {w->CmdLanTest, w->CmdWork, w->CmdRead, w->cmdClear})
-        QVERIFY(b->isEnabled());
+    QVERIFY(w->isEnabled(Button::LanTest) && w->isEnabled(Button::Work) && w->isEnabled(Button::Read) &&
+            w->isEnabled(Button::Clear));
+    QVERIFY(!w->progressShown());
+}
+
+void tst_window_operations::longImportShownInBatches() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    QByteArray file;
+    const int lines = 3000;
+    for (int i = 0; i < lines; ++i)
+        file +=
+            QStringLiteral("01%1%2\r\n")
+                .arg(100000 + i)
+                .arg(QDateTime(QDate(2024, 3, 5), QTime(6, 0)).addSecs(i * 60).toString(QStringLiteral("yyMMddHHmm")))
+                .toLatin1();
+    prompts_.fileToChoose = writeFile(home.file(QStringLiteral("long.txt")), file);
+    F_GatherData* w = open();
+    int batches = 0;
+    bool progressWhileStoring = true;
+    connect(&w->recordModel(), &QAbstractItemModel::rowsInserted, this, [&] {
+        ++batches;
+        progressWhileStoring &= w->progressShown();
+    });
+    w->press(Button::Read);
+
+    // Every line in file order, but laid out a batch at a time, not a row at a time.
+    const QList<QStringList> rows = w->recordRows();
+    QCOMPARE(rows.size(), lines);
+    for (int i = 0; i < lines; i += 999)
+        QCOMPARE(rows[i][1], QString::number(100000 + i));
+    QVERIFY2(batches >= 1 && batches < lines / 10, qPrintable(QString::number(batches)));
+    QVERIFY(progressWhileStoring);
+    QVERIFY(!w->progressShown());
+    QVERIFY(w->statusText().endsWith(QStringLiteral("正确处理记录数： 3000")));
 }
 
 void tst_window_operations::gatherButtonWithSimulator() {
@@ -117,25 +140,29 @@ void tst_window_operations::gatherButtonWithSimulator() {
                                                           "--terminal", "2", "--baud", "115200"}),
              qPrintable(sim.errorString()));
     F_GatherData* w = open();
-    w->CheckEditTime->setChecked(true);
+    w->setChecked(F_GatherData::Check::EditTime, true);
     closeFailedLinesWhenShown();
-    QTest::mouseClick(w->CmdWork, Qt::LeftButton);
+    w->press(Button::Work);
 
     QVERIFY(sim.waitForEvent(QStringLiteral("date 1 ") + QDate::currentDate().toString(Qt::ISODate)));
-    QCOMPARE(w->ListReco->topLevelItemCount(), 2);
-    QCOMPARE(w->windowTitle(), QStringLiteral("机器[1]数据采集成功,记录总数：3,正确处理记录数： 2"));
+    QCOMPARE(w->recordRows().size(), 2);
+    const QString summary = QStringLiteral("机器[1]数据采集成功,记录总数：3,正确处理记录数： 2");
+    QCOMPARE(w->windowTitle(), summary);
     QVERIFY(w->statusText().startsWith(QStringLiteral("机器[1]的考勤数据另存")));
+    // The saving's status replaced the totals; the tooltip keeps them, and a reason joins them.
+    QCOMPARE(w->statusToolTip(), summary);
+    w->setDetail(QStringLiteral("why"));
+    QCOMPARE(w->statusToolTip(), summary + QStringLiteral("\nwhy"));
     QCOMPARE(prompts_.boxTexts(), QStringList{QStringLiteral("数据采集过程中出现了[ 1]个错误，是否查看详细记录？")});
-    QCOMPARE(failedRowsSeen_, QStringList{QStringLiteral("2|011111112413051101")});
+    QCOMPARE(failedRowsSeen_, QStringList{QStringLiteral("R1|2|011111112413051101")});
     QCOMPARE(scalar(home.connection(), QStringLiteral("select ResultA from CtrlLog where ObjectA='数据采集'")),
              QStringLiteral("采集成功！"));
 
     // Terminal 2 has no records: the list is emptied, nothing stored, still logged.
-    QTreeWidgetItem* second = w->ListMachine->topLevelItem(1);
-    QTest::mouseClick(w->ListMachine->viewport(), Qt::LeftButton, {}, w->ListMachine->visualItemRect(second).center());
+    w->clickTerminal(1);
     QCOMPARE(w->statusText(), QStringLiteral("当前机器：2 通讯口：1  版本：V1.0"));
-    QTest::mouseClick(w->CmdWork, Qt::LeftButton);
-    QCOMPARE(w->ListReco->topLevelItemCount(), 0);
+    w->press(Button::Work);
+    QVERIFY(w->recordRows().isEmpty());
     QCOMPARE(w->windowTitle(), QStringLiteral("机器[2]数据采集成功,记录总数：0,正确处理记录数： 0"));
 }
 

@@ -1,0 +1,133 @@
+// A host that imports one record file through the real window, as an operator
+// would: ShowA, press "读取", pick the file in the file dialog, answer "否" to the
+// failed-lines question. It uses only the library's public API and finds the
+// window's widgets the way any host could. Prints one JSON line.
+//
+// usage: window_bench_host FILE   (TALLYFOLD_HOME names the host folder)
+#include <tallyfold/kq.h>
+
+#include <sys/resource.h>
+#include <QAbstractButton>
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeView>
+#include <cstdio>
+
+namespace {
+QWidget* gatherWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->findChild<QStatusBar*>())
+            return w;
+    return nullptr;
+}
+
+QPushButton* buttonWithText(QWidget* window, const QString& text) {
+    for (QPushButton* b : window->findChildren<QPushButton*>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+QString statusText(QWidget* window) {
+    QStatusBar* bar = window->findChild<QStatusBar*>();
+    for (QLabel* label : bar->findChildren<QLabel*>())
+        if (!label->text().isEmpty())
+            return label->text();
+    return bar->currentMessage();
+}
+
+int recordRows(QWidget* window) {
+    QGroupBox* frame = window->findChild<QGroupBox*>();
+    QTreeView* list = frame ? frame->findChild<QTreeView*>() : nullptr;
+    return list && list->model() ? list->model()->rowCount() : -1;
+}
+
+QString jsonText(const QString& s) {
+    QString out = s;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fputs("usage: window_bench_host FILE\n", stderr);
+        return 1;
+    }
+    const QString file = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    QElapsedTimer process;
+    process.start();
+    tallyfold::KQ kq;
+    tallyfold::Variant user(QStringLiteral("admin")), title(QStringLiteral("bench")),
+        caption(QStringLiteral("消费管理"));
+    QDateTime today = QDateTime::currentDateTime();
+    try {
+        kq.ShowA(user, title, caption, today);
+    } catch (const tallyfold::Error& e) {
+        std::fprintf(stderr, "ShowA: %s\n", qPrintable(e.description()));
+        return 1;
+    }
+    QWidget* window = gatherWindow();
+    QPushButton* read = window ? buttonWithText(window, QStringLiteral("读取")) : nullptr;
+    if (!read || !read->isEnabled()) {
+        std::fputs("no window with an enabled 读取 button\n", stderr);
+        return 1;
+    }
+
+    // Answers the dialogs as soon as they are up; its ticks also measure how
+    // long the window leaves its event queue unattended.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 accepted = -1, lastTick = -1, maxGap = 0;
+    QTimer answer;
+    answer.setInterval(5);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        if (accepted >= 0 && lastTick >= 0)
+            maxGap = qMax(maxGap, now - lastTick);
+        lastTick = now;
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            dialog->selectFile(file);
+            accepted = clock.elapsed();
+            static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, through the public slot
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (QAbstractButton* no = box->button(QMessageBox::No)) {
+                no->click();
+            } else {
+                std::fprintf(stderr, "box: %s\n", qPrintable(box->text()));
+                box->button(QMessageBox::Ok)->click();
+            }
+        }
+    });
+    answer.start();
+    // The window's own handler was connected first, so this runs once the import has returned.
+    QObject::connect(read, &QPushButton::clicked, [&] {
+        const qint64 finished = clock.elapsed();
+        answer.stop();
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf(
+            "{\"window_s\": %.3f, \"process_s\": %.3f, \"max_gap_ms\": %lld, \"peak_mb\": %.1f, \"rows\": %d, "
+            "\"status\": %s}\n",
+            double(finished - accepted) / 1000.0, double(process.elapsed()) / 1000.0, maxGap,
+            double(usage.ru_maxrss) / 1024.0, recordRows(window), qPrintable(jsonText(statusText(window))));
+        std::fflush(stdout);
+        QTimer::singleShot(0, &app, [] {
+            QApplication::closeAllWindows();
+            QApplication::quit();
+        });
+    });
+    QTimer::singleShot(0, read, &QPushButton::click);
+    return QApplication::exec();
+}
