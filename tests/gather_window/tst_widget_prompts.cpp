@@ -1,7 +1,9 @@
 #include "gather_window/widget_prompts.h"
+#include "info_window/window_font.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -15,6 +17,7 @@ private Q_SLOTS:
     void answers_data();
     void answers();
     void fileFilter();
+    void fileDialogStartsInFolder();
 };
 
 void tst_widget_prompts::answers_data() {
@@ -35,11 +38,13 @@ void tst_widget_prompts::answers() {
     QFETCH(int, press);
     QFETCH(int, expected);
     QString shownText, shownTitle;
+    QFont shownFont;
     QTimer::singleShot(0, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         QVERIFY(box);
         shownText = box->text();
         shownTitle = box->windowTitle();
+        shownFont = box->font();
         box->button(QMessageBox::StandardButton(press))->click();
     });
     WidgetPrompts prompts(nullptr);
@@ -48,12 +53,30 @@ void tst_widget_prompts::answers() {
     QCOMPARE(int(prompts.message(request)), expected);
     QCOMPARE(shownText, QStringLiteral("错误：\n机器参数错误，请查证后重试..."));
     QCOMPARE(shownTitle, QStringLiteral("系统提示"));
+    QCOMPARE(shownFont, windowFont());
 }
 
 void tst_widget_prompts::fileFilter() {
     QCOMPARE(qtFileFilter(QStringLiteral("考勤记录文件(*.txt)|*.txt|全部文件(*.*)|*.*")),
              QStringLiteral("考勤记录文件(*.txt);;全部文件(*.*)"));
     QCOMPARE(qtFileFilter(QStringLiteral("Text|*.txt")), QStringLiteral("Text (*.txt)"));
+}
+
+void tst_widget_prompts::fileDialogStartsInFolder() {
+    QTemporaryDir folder;
+    QString shownFolder, shownFilters;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        shownFolder = dialog->directory().absolutePath();
+        shownFilters = dialog->nameFilters().join(QLatin1Char(';'));
+        dialog->reject();
+    });
+    WidgetPrompts prompts(nullptr, folder.path());
+    // Cancelled: no file.
+    QCOMPARE(prompts.chooseOpenFile(QStringLiteral("Text|*.txt|All|*.*")), QString());
+    QCOMPARE(shownFolder, folder.path());
+    QCOMPARE(shownFilters, QStringLiteral("Text (*.txt);All (*.*)"));
 }
 
 QTEST_MAIN(tst_widget_prompts)
