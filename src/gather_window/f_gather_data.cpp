@@ -85,7 +85,7 @@ std::unique_ptr<F_GatherData> F_GatherData::load(Mdl_GatherData& module, const H
 F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts)
     : QWidget(nullptr), session_(module, host) {
     widgetPrompts_ = std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))));
-    prompts_ = std::make_unique<RowsFirst>(*this, prompts ? *prompts : *widgetPrompts_);
+    prompts_ = std::make_unique<Asking>(*this, prompts ? *prompts : *widgetPrompts_);
     terminals_ = new TerminalListModel(QIcon(terminalPicture(16)), this);
     records_ = new RecordListModel(this);
     buildControls();
@@ -283,11 +283,11 @@ void F_GatherData::runOperation(Operation&& operation) {
     updateToolTip();
     updateButtons();
     progress_->setRange(0, 0);
-    progress_->show();
+    showProgress(true);
     sincePump_.start();
     operation();
     showRows();
-    progress_->hide();
+    showProgress(false);
     scope.reset();
     if (!unloaded_)
         updateButtons();
@@ -485,9 +485,23 @@ Prompts& F_GatherData::prompts() {
     return *prompts_;
 }
 
-MessageAnswer F_GatherData::RowsFirst::message(const MessageRequest& request) {
+MessageAnswer F_GatherData::Asking::message(const MessageRequest& request) {
     window_.showRows();
-    return inner_.message(request);
+    window_.showProgress(false);
+    const MessageAnswer answer = inner_.message(request);
+    window_.showProgress(window_.guard_.running());
+    return answer;
+}
+
+QString F_GatherData::Asking::chooseOpenFile(const QString& filter) {
+    window_.showProgress(false);
+    const QString path = inner_.chooseOpenFile(filter);
+    window_.showProgress(window_.guard_.running());
+    return path;
+}
+
+void F_GatherData::showProgress(bool shown) {
+    progress_->setVisible(shown);
 }
 
 }  // namespace tallyfold

@@ -110,6 +110,7 @@ private:
     template <class Operation>
     void runOperation(Operation&& operation);
     void showRows();
+    void showProgress(bool shown);
     void updateButtons();
     void updateToolTip();
     QPushButton* button(Button which) const;
@@ -118,19 +119,20 @@ private:
     GatherSession session_;
     OperatorRights rights_;
     OperationGuard guard_;
-    // A box stops the operation: the list shows every row handled so far behind it.
-    class RowsFirst : public Prompts {
+    // While a box or the file dialog waits for the operator, nothing progresses: the
+    // progress bar steps aside, and the list shows every row handled so far.
+    class Asking : public Prompts {
     public:
-        RowsFirst(F_GatherData& window, Prompts& inner) : window_(window), inner_(inner) {}
+        Asking(F_GatherData& window, Prompts& inner) : window_(window), inner_(inner) {}
         MessageAnswer message(const MessageRequest& request) override;
-        QString chooseOpenFile(const QString& filter) override { return inner_.chooseOpenFile(filter); }
+        QString chooseOpenFile(const QString& filter) override;
 
     private:
         F_GatherData& window_;
         Prompts& inner_;
     };
     std::unique_ptr<WidgetPrompts> widgetPrompts_;
-    std::unique_ptr<RowsFirst> prompts_;
+    std::unique_ptr<Asking> prompts_;
     std::vector<double> machineColumnTwips_;
     std::vector<double> recordColumnTwips_;
     QElapsedTimer sincePump_;
