@@ -24,6 +24,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QThread>
 #include <QTreeView>
 
 namespace tallyfold {
@@ -114,6 +115,7 @@ void F_GatherData::buildControls() {
     ListMachine->setIconSize(QSize(16, 16));
     // Every click in the list counts, also one below the last terminal (clicked() would miss it).
     ListMachine->viewport()->installEventFilter(this);
+    ListMachine->installEventFilter(this);
 
     auto* SSTab1 = new QTabWidget(this);
     SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));
@@ -230,16 +232,19 @@ void F_GatherData::closeEvent(QCloseEvent* event) {
 }
 
 bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != ListMachine->viewport())
+    if (watched != ListMachine->viewport() && watched != ListMachine)
         return QWidget::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
-        // The running operation works on the current terminal: it must not change underneath it.
+    case QEvent::KeyPress:
+        // The running operation works on the current terminal: neither it nor the
+        // list's selection may change underneath it.
         if (guard_.running())
             return true;
-        if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+        if (event->type() == QEvent::MouseButtonRelease && watched != ListMachine &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
             ListMachine_Click();  // the press before it has already selected the row under the mouse
         break;
     default:
@@ -307,7 +312,8 @@ void F_GatherData::showRows() {
 }
 
 void F_GatherData::keepAlive() {
-    if (sincePump_.isValid() && sincePump_.elapsed() < PumpIntervalMs)
+    // Only the window's own thread may pump its events.
+    if (QThread::currentThread() != thread() || (sincePump_.isValid() && sincePump_.elapsed() < PumpIntervalMs))
         return;
     showRows();
     QApplication::processEvents();

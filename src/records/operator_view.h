@@ -37,8 +37,8 @@ public:
     virtual void setDetail(const QString& text) { Q_UNUSED(text); }
 
     // Keeps the window answering through a long wait (a device call, a slow transfer).
-    // Call it as often as liked from the waiting thread; the view decides how often
-    // the window actually processes its events, and what input it takes meanwhile.
+    // Call it as often as liked from the thread that waits, which is the window's; the
+    // view decides how often the window processes its events and what input it takes.
     virtual void keepAlive() {}
 };
 
