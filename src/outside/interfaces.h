@@ -37,6 +37,13 @@ public:
     virtual std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) = 0;
     virtual std::optional<bool> ClearRecord(const Variant& machine) = 0;
     virtual void DestoryPort() = 0;
+    // Where GatherData writes the records, instead of the host's Source file,
+    // so terminals on different ports can be gathered at the same time.
+    // False when the link cannot (then they are gathered one after another).
+    virtual bool setRecordFile(const QString& path) {
+        Q_UNUSED(path);
+        return false;
+    }
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.

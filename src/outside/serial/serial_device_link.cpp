@@ -196,7 +196,12 @@ private:
     quint8 sequence_ = 0;
 };
 
-SerialDeviceLink::SerialDeviceLink(HostSettings host) : host_(std::move(host)) {}
+SerialDeviceLink::SerialDeviceLink(HostSettings host) : host_(std::move(host)), recordFile_(host_.sourceRecordFile()) {}
+
+bool SerialDeviceLink::setRecordFile(const QString& path) {
+    recordFile_ = path;
+    return true;
+}
 
 SerialDeviceLink::~SerialDeviceLink() = default;
 
@@ -245,7 +250,7 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         text2 = QStringLiteral("no terminal %1").arg(machine);
         return false;
     }
-    const QString target = host_.sourceRecordFile();
+    const QString target = recordFile_;
     if (!QFileInfo(target).dir().exists()) {
         text2 = QStringLiteral("the Source folder is missing");
         return false;

@@ -29,6 +29,7 @@ public:
     std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override;
     std::optional<bool> ClearRecord(const Variant& machine) override;
     void DestoryPort() override;
+    bool setRecordFile(const QString& path) override;
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.
@@ -37,6 +38,7 @@ public:
 private:
     class Bus;
     HostSettings host_;
+    QString recordFile_;
     std::unique_ptr<Bus> bus_;
 };
 
