@@ -42,7 +42,7 @@ std::optional<int> wholeNumber(double value) {
     return int(rounded);
 }
 
-// What a request answered for, in the words of the log: "terminal 3 did not answer".
+// A failed request as the log says it: "terminal 3 did not answer".
 QString requestFailure(DeviceError code, int address) {
     switch (code) {
     case DeviceError::NoAnswer:
