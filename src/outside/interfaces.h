@@ -7,6 +7,7 @@
 #include "platform/variant.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -74,6 +75,12 @@ public:
         Q_UNUSED(path);
         return false;
     }
+    // Called on the calling thread at least every 50 ms while a call waits on
+    // the line, with the records moved so far of the total (0 while not known):
+    // the caller keeps its window alive and shows progress; the link never
+    // runs the event loop itself.
+    using WaitHandler = std::function<void(qint64 done, qint64 total)>;
+    virtual void setWaitHandler(WaitHandler handler) { Q_UNUSED(handler); }
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.

@@ -1,5 +1,6 @@
 #include "records/gather_all.h"
 
+#include "outside/component_registry.h"
 #include "outside/database_tool.h"
 #include "platform/error.h"
 
@@ -74,7 +75,16 @@ std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostS
         }
         ports[std::size_t(*found)].terminals.push_back(i);
     }
-    const bool ownRecordFiles = ports.size() > 1;
+    // Ports share the host's one Source file unless the device link can write elsewhere.
+    bool ownRecordFiles = false;
+    if (ports.size() > 1) {
+        try {
+            ownRecordFiles = createComponent<DeviceLink>(progid::DeviceLink)->setRecordFile(QString());
+        } catch (const Error&) {
+        }
+        if (!ownRecordFiles)
+            jobs = 1;
+    }
     const std::size_t workers = jobs > 0 ? std::min<std::size_t>(std::size_t(jobs), ports.size()) : ports.size();
     // Workers take the next port until none is left, so at most `workers` ports are busy at once.
     std::atomic<std::size_t> next{0};

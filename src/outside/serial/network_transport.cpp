@@ -80,7 +80,8 @@ Resolved lookUp(const QByteArray& host, quint16 port, int flags) {
 
 class NetworkTransport : public Transport {
 public:
-    explicit NetworkTransport(const PortSettings& settings) : settings_(settings) {}
+    NetworkTransport(const PortSettings& settings, WaitReportPtr waiting)
+        : settings_(settings), waiting_(std::move(waiting)) {}
     ~NetworkTransport() override { close(); }
 
     bool open(int timeoutMs) override {
@@ -221,7 +222,7 @@ private:
             }
             lookup->done.wait_for(lock, std::chrono::milliseconds(sliceOf(deadline)));
             lock.unlock();
-            keepWindowsPainted();
+            (*waiting_)();
             lock.lock();
         }
         if (!lookup->result->address)
@@ -249,7 +250,7 @@ private:
                     return failed(DeviceError::HostUnreachable, QStringLiteral("no connection in time"));
                 pollfd pfd{fd_, POLLOUT, 0};
                 const int ready = ::poll(&pfd, 1, sliceOf(deadline));
-                keepWindowsPainted();
+                (*waiting_)();
                 if (ready < 0 && errno != EINTR)
                     return failed(DeviceError::PortNotOpened, osReason(errno));
                 if (ready > 0)
@@ -300,7 +301,7 @@ private:
                 return false;
             }
             const Wait wait = waitForData(sliceOf(deadline));
-            keepWindowsPainted();
+            (*waiting_)();
             if (wait == Wait::Lost) {
                 setFailure(DeviceError::PortNotOpened, failureReason());
                 return false;
@@ -310,6 +311,7 @@ private:
     }
 
     PortSettings settings_;
+    WaitReportPtr waiting_;
     int fd_ = -1;
     bool closed_ = false;
     QString closeReason_;
@@ -319,8 +321,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Transport> makeNetworkTransport(const PortSettings& settings) {
-    return std::make_unique<NetworkTransport>(settings);
+std::unique_ptr<Transport> makeNetworkTransport(const PortSettings& settings, WaitReportPtr waiting) {
+    return std::make_unique<NetworkTransport>(settings, std::move(waiting));
 }
 
 }  // namespace tallyfold::serial

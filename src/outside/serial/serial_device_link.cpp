@@ -68,7 +68,8 @@ public:
     };
     using Check = std::function<bool(const Frame&)>;
 
-    explicit Bus(const PortSettings& settings) : settings_(settings), transport_(makeTransport(settings)) {}
+    Bus(const PortSettings& settings, WaitReportPtr waiting)
+        : settings_(settings), waiting_(waiting), transport_(makeTransport(settings, std::move(waiting))) {}
 
     bool open() { return transport_->open(connectTimeoutMs()); }
     DeviceError openError() const { return transport_->failureCode(); }
@@ -173,7 +174,7 @@ private:
             if (remaining <= 0)
                 return Outcome::Silent;
             const Transport::Wait wait = transport_->waitForData(int(std::min<qint64>(remaining, kRepaintSliceMs)));
-            keepWindowsPainted();
+            (*waiting_)();
             if (wait == Transport::Wait::Lost)
                 return Outcome::LineLost;
             decoder.append(transport_->takeReceived());
@@ -194,12 +195,14 @@ private:
     }
 
     PortSettings settings_;
+    WaitReportPtr waiting_;
     std::unique_ptr<Transport> transport_;
     quint8 sequence_ = 0;
     bool reopenLeft_ = true;
 };
 
-SerialDeviceLink::SerialDeviceLink(HostSettings host) : host_(std::move(host)), recordFile_(host_.sourceRecordFile()) {}
+SerialDeviceLink::SerialDeviceLink(HostSettings host)
+    : host_(std::move(host)), recordFile_(host_.sourceRecordFile()), waiting_(std::make_shared<WaitReport>()) {}
 
 bool SerialDeviceLink::setRecordFile(const QString& path) {
     recordFile_ = path;
@@ -208,8 +211,14 @@ bool SerialDeviceLink::setRecordFile(const QString& path) {
 
 SerialDeviceLink::~SerialDeviceLink() = default;
 
+void SerialDeviceLink::setWaitHandler(WaitHandler handler) {
+    waiting_->handler = std::move(handler);
+}
+
 void SerialDeviceLink::beginCall() {
     fault_ = {};
+    waiting_->done = 0;
+    waiting_->total = 0;
     if (bus_) {
         fault_.device = bus_->device();
         bus_->beginCall();
@@ -238,7 +247,7 @@ std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
     if (!lookup.settings)
         return fail(DeviceError::BadPortSetting, lookup.problem);
     fault_.device = lookup.settings->device;
-    auto bus = std::make_unique<Bus>(*lookup.settings);
+    auto bus = std::make_unique<Bus>(*lookup.settings, waiting_);
     if (!bus->open())
         return fail(bus->openError(), QStringLiteral("cannot open port %1").arg(number), bus->openReason());
     bus_ = std::move(bus);
@@ -304,6 +313,7 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
     if (!counted.frame)
         return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
     const quint32 total = *decodeCount(counted.frame->payload);
+    waiting_->total = total;
 
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
@@ -345,6 +355,7 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         if (file.write(lines) != lines.size())
             return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
         read += count;
+        waiting_->done = read;
     }
     if (!file.commit())
         return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());

@@ -7,6 +7,10 @@
 
 namespace tallyfold {
 
+namespace serial {
+struct WaitReport;
+}
+
 // The count terminals on one serial line. The PC is the only master: every call
 // sends requests and waits for the addressed terminal's reply, retrying up to
 // three times on silence, a broken frame or a NAK. Calls block until done.
@@ -33,6 +37,7 @@ public:
     void DestoryPort() override;
     bool setRecordFile(const QString& path) override;
     DeviceFault lastError() const override;
+    void setWaitHandler(WaitHandler handler) override;
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.
@@ -47,6 +52,7 @@ private:
 
     HostSettings host_;
     QString recordFile_;
+    std::shared_ptr<serial::WaitReport> waiting_;
     std::unique_ptr<Bus> bus_;
     DeviceFault fault_;
 };

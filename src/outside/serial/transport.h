@@ -9,13 +9,22 @@
 
 namespace tallyfold::serial {
 
-// Waits are cut into slices this long so windows repaint between them.
+// Waits are cut into slices this long so the caller hears from the link between them.
 constexpr int kRepaintSliceMs = 50;
 
-// A transfer at 9600 baud takes minutes: let windows repaint meanwhile, but take
-// no input, so nothing can start while a terminal is talking. Does nothing off
-// the application's thread.
-void keepWindowsPainted();
+// What the link's caller asked to hear while a call waits on the line (a
+// transfer at 9600 baud takes minutes): how far it is, so a window stays
+// painted and shows progress.
+struct WaitReport {
+    DeviceLink::WaitHandler handler;
+    qint64 done = 0;
+    qint64 total = 0;
+    void operator()() const {
+        if (handler)
+            handler(done, total);
+    }
+};
+using WaitReportPtr = std::shared_ptr<WaitReport>;
 
 // Bytes to and from the terminals' line, through a local serial device or a
 // device server on the network. The framed protocol talks only to this. Every
@@ -56,7 +65,7 @@ private:
 };
 
 std::unique_ptr<Transport> makeSerialTransport(const PortSettings& settings);
-std::unique_ptr<Transport> makeNetworkTransport(const PortSettings& settings);
-std::unique_ptr<Transport> makeTransport(const PortSettings& settings);
+std::unique_ptr<Transport> makeNetworkTransport(const PortSettings& settings, WaitReportPtr waiting);
+std::unique_ptr<Transport> makeTransport(const PortSettings& settings, WaitReportPtr waiting);
 
 }  // namespace tallyfold::serial

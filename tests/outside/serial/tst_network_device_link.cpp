@@ -272,7 +272,8 @@ private Q_SLOTS:
         stopper.setSingleShot(true);
         connect(&stopper, &QTimer::timeout, [this] { ser2net_.process().terminate(); });
         if (opens) {
-            // The link lets timers run while it waits, as it lets windows repaint.
+            // The caller's wait handler lets timers run while the link waits, as it lets windows repaint.
+            link_->setWaitHandler([](qint64, qint64) { QCoreApplication::processEvents(); });
             if (fault == QLatin1String("stop ser2net"))
                 stopper.start(1000);
             QCOMPARE(gather(), std::optional<bool>(false));

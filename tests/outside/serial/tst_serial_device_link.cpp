@@ -118,9 +118,18 @@ private Q_SLOTS:
                        recordFile(2, records)}));
         QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
 
+        // The caller hears how far the transfer is while the link waits.
+        qint64 lastDone = -1, lastTotal = -1;
+        link_->setWaitHandler([&](qint64 done, qint64 total) {
+            QVERIFY(done >= lastDone && done <= total);
+            lastDone = done;
+            lastTotal = total;
+        });
         QString text1, text2;
         QCOMPARE(link_->GatherData(2, text1, text2), std::optional<bool>(true));
         QVERIFY2(text1.contains(QString::number(count)), qPrintable(text1));
+        if (count > 64)
+            QCOMPARE(lastTotal, qint64(count));
         QCOMPARE(readFile(sourceFile()), asSourceFile(records));
         QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
         QCOMPARE(readFile(stateOf(2)), asSourceFile(records).replace("\r\n", "\n"));
