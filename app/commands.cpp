@@ -14,6 +14,7 @@
 #include "records/terminal_list.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
@@ -65,12 +66,12 @@ QString cannotOpenDatabase(const HostSettings& settings, const Error& e) {
     const QString file = QFileInfo(parsed.value(QStringLiteral("Data Source"))).absoluteFilePath();
     const QString folder = QFileInfo(file).absolutePath();
     QString problem;
-    if (!QFileInfo(folder).isDir())
-        problem = QStringLiteral("no folder ") + folder;
-    else if (QFileInfo::exists(file) && !accessProblem(file, R_OK | W_OK).isEmpty())
+    // The journal is written beside the file, so its folder must be writable too.
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        problem = errno == ENOENT ? QStringLiteral("no folder ") + folder
+                                  : QStringLiteral("its folder: ") + systemError(errno);
+    else if (QFileInfo::exists(file))
         problem = accessProblem(file, R_OK | W_OK);
-    else if (!accessProblem(folder, W_OK | X_OK).isEmpty())  // the journal is written beside the file
-        problem = QStringLiteral("its folder: ") + accessProblem(folder, W_OK | X_OK);
     if (!problem.isEmpty())
         problem = QStringLiteral(" (") + problem + QLatin1Char(')');
     return QStringLiteral("cannot open the database %1%2: %3").arg(file, problem, e.description());
@@ -211,7 +212,7 @@ struct Run {
 
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
-std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view) {
+std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes = true) {
     try {
         enterOperator(session.module, Variant(run.user), Variant(run.caption));
         session.createComponents();
@@ -220,7 +221,8 @@ std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleVi
     }
     std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
     makeFirstCurrent(session.module, rows);
-    getTimeBZBE(*session.DbTool, session.times, view);
+    if (withTimes)
+        getTimeBZBE(*session.DbTool, session.times, view);
     session.loadFinished();
     return rows;
 }
@@ -242,7 +244,7 @@ void requireRight(GatherSession& session, const char* suffix, const QString& ope
     if (granted.equalsFalse())
         throw CommandFailure{QStringLiteral("%1 lacks the right %2 (%3) that %4 needs")
                                  .arg(user.isEmpty() ? QStringLiteral("\"\"") : user, function, SystemName, operation)};
-    qCDebug(lcOps) << user << "holds" << function;
+    qCDebug(lcOps).noquote() << user << "holds" << function;
 }
 
 // --machine: the terminal the window's list would show, by its address.
@@ -389,6 +391,21 @@ void grantRights(Run& run, Connection& connection, const QString& user) {
     }
 }
 
+bool sharedFolder(const QString& folder) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(folder).constData(), &status) == 0 && (status.st_mode & S_ISGID);
+}
+
+// SQLite creates its file without group write whatever the umask, and its
+// journals copy that; in a folder shared by a group the group must write it too.
+void shareWithGroup(const HostSettings& settings, const QString& cs) {
+    const ConnectionString parsed(cs);
+    const QString file = parsed.value(QStringLiteral("Data Source"));
+    if (providerKind(parsed) != ProviderKind::SQLite || !sharedFolder(settings.folder()))
+        return;
+    QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+}
+
 int commandInitDb(Run& run) {
     const QString folder = run.settings.folder();
     for (const QString& dir : QStringList{folder, folder + QStringLiteral("/Source"),
@@ -407,6 +424,7 @@ int commandInitDb(Run& run) {
         throw CommandFailure{cannotOpenDatabase(run.settings, e)};
     }
     createHostSchema(*connection);
+    shareWithGroup(run.settings, cs);
     if (run.has("demo"))
         addDemoData(*connection);
     if (run.has("grant"))
@@ -418,7 +436,7 @@ int commandInitDb(Run& run) {
 int commandTerminals(Run& run) {
     ConsoleView view(run.console);
     GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
     const Variant current = session.module.Pub_MachAddr;
     for (const TerminalRow& row : rows)
         run.console.event(QStringLiteral("terminal"), {{"address", row.machAddr.toText()},
@@ -566,6 +584,10 @@ int dispatch(Run& run) {
     if (command != QLatin1String("init-db") && !QFileInfo(folder).isDir())
         throw CommandFailure{
             QStringLiteral("no host folder %1 (tallyfold init-db creates one; --home names another)").arg(folder)};
+    // A host folder shared by a group (set-group-ID, as the package makes it): what the
+    // command creates there stays writable for the service and the other members.
+    if (sharedFolder(folder))
+        ::umask(::umask(0) & ~S_IRWXG);
     qCDebug(lcOps).noquote() << "host folder" << folder << "database"
                              << maskedConnectionString(run.settings.configuredConnectionString()) << "operator"
                              << run.user << "caption" << run.caption;

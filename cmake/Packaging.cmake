@@ -18,7 +18,7 @@ set(CPACK_PACKAGE_NAME tallyfold)
 set(CPACK_PACKAGE_VENDOR "Tallyfold")
 set(CPACK_PACKAGE_CONTACT "Tallyfold maintainers <tallyfold@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "gathers the records of count-type canteen terminals into a host database")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "The library a host application loads to gather the card-swipe records of its count-type terminals, "
     "the tallyfold command that runs the same operations without a window, and a timer that gathers "
     "every terminal every 15 minutes.")

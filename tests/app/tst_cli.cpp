@@ -247,6 +247,14 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     const Result link = run({"test-link", "--machine", "2", "--user", "admin"}, home.path());
     QCOMPARE(link.status, 0);
     QVERIFY(link.out.contains(QStringLiteral("message\t提示：\\r\\n通讯测试成功!")));
+    // Without Source/ the link has nowhere to write: "数据采集失败", and the detail says why.
+    QVERIFY(QDir(home.path()).rename(QStringLiteral("Source"), QStringLiteral("Source.away")));
+    const Result nowhere = run({"gather", "--machine", "2", "--no-save", "--user", "admin"}, home.path());
+    QCOMPARE(nowhere.status, 1);
+    QVERIFY(nowhere.out.contains(
+        QStringLiteral("detail\tno folder %1: the terminal's records are written there").arg(home.file("Source"))));
+    QVERIFY(QDir(home.path()).rename(QStringLiteral("Source.away"), QStringLiteral("Source")));
+
     const Result cleared = run({"clear", "--machine", "1", "--yes", "--user", "admin"}, home.path());
     QCOMPARE(cleared.status, 0);
     QVERIFY(sim.waitForEvent(QStringLiteral("cleared 1")));
