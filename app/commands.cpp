@@ -591,6 +591,13 @@ int dispatch(Run& run) {
     qCDebug(lcOps).noquote() << "host folder" << folder << "database"
                              << maskedConnectionString(run.settings.configuredConnectionString()) << "operator"
                              << run.user << "caption" << run.caption;
+    // Opening a SQLite file that is not there would create an empty database, quietly; only init-db creates.
+    const ConnectionString database(run.settings.configuredConnectionString());
+    if (command != QLatin1String("init-db") && command != QLatin1String("show") &&
+        providerKind(database) == ProviderKind::SQLite &&
+        !QFileInfo::exists(database.value(QStringLiteral("Data Source"))))
+        throw CommandFailure{QStringLiteral("no database %1 (tallyfold init-db creates it)")
+                                 .arg(QFileInfo(database.value(QStringLiteral("Data Source"))).absoluteFilePath())};
     registerBuiltinComponents(run.settings);
     if (command == QLatin1String("show"))
         return commandShow(run);

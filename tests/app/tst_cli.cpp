@@ -60,6 +60,8 @@ QString tst_cli::rows(const QString& home, const QString& select) {
 void tst_cli::initTestCase() {
     demo_ = std::make_unique<TestHome>();
     QCOMPARE(run({"init-db", "--demo"}, demo_->path()).status, 0);
+    QCOMPARE(run({"terminals"}, demo_->path()).out,
+             (QStringList{"terminal\t1\t1\tV1.0\t一楼餐厅\tcurrent", "terminal\t2\t1\tV1.0\t二楼餐厅"}));
     recordFile_ = writeFile(demo_->file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
 }
 
@@ -99,7 +101,7 @@ void tst_cli::commandLines_data() {
         "tallyfold: gather: --machine and --all exclude each other (see tallyfold help gather)");
     row("a switch takes no value", {"clear", "--yes=1"}, 2,
         "tallyfold: clear: --yes takes no value (see tallyfold help clear)");
-    row("no host folder, none created", {"--home", "HOME/none", "terminals"}, 1,
+    row("no host folder, none created", {"terminals", "--home", "HOME/none"}, 1,
         "tallyfold: no host folder HOME/none (tallyfold init-db creates one; --home names another)");
     row("no terminal by that address", {"test-link", "--machine", "01", "--user", "admin"}, 1,
         "tallyfold: no terminal 01");
@@ -122,9 +124,12 @@ void tst_cli::commandLines_data() {
         3, "");
     row("one run at a time", {"import", "FILE", "--user", "admin"}, 1,
         "tallyfold: another tallyfold (process PID) is working in HOME; try again when it has finished", true);
-    row("a database file says where it is", {"--db", "Provider=SQLite;Data Source=/nonexistent/x.db;", "terminals"}, 1,
-        "tallyfold: cannot open the database /nonexistent/x.db (no folder /nonexistent): Cannot open the database "
-        "(SQLite): unable to open database file Error opening database");
+    row("no database created by the way", {"--db", "Provider=SQLite;Data Source=HOME/typo.db;", "terminals"}, 1,
+        "tallyfold: no database HOME/typo.db (tallyfold init-db creates it)");
+    row("a database that cannot open says where it is",
+        {"--db", "Provider=SQLite;Data Source=HOME/Config;", "terminals"}, 1,
+        "tallyfold: cannot open the database HOME/Config: Cannot open the database (SQLite): unable to open database "
+        "file");
     row("no password printed",
         {"--db", "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password=sekrit1;", "init-db"}, 1,
         "tallyfold: cannot open the database Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;"
@@ -153,7 +158,8 @@ void tst_cli::commandLines() {
         QCOMPARE(r.firstErrorLine().left(stderr.size()), stderr);  // a driver's message may go on
     QCOMPARE(r.status, status);
     QVERIFY(!QString(r.out.join(QLatin1Char('\n')) + r.err).contains(QLatin1String("sekrit1")));
-    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/none")));
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/none")) &&
+            !QFileInfo::exists(home + QStringLiteral("/typo.db")));
     if (status == 0 && args.contains(QStringLiteral("--help")))
         QVERIFY(r.out.first().startsWith(QStringLiteral("usage: tallyfold ")));
 }
