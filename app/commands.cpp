@@ -67,10 +67,11 @@ QString cannotOpenDatabase(const HostSettings& settings, const Error& e) {
     const QString folder = QFileInfo(file).absolutePath();
     QString problem;
     // The journal is written beside the file, so its folder must be writable too.
-    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
-        problem = errno == ENOENT ? QStringLiteral("no folder ") + folder
-                                  : QStringLiteral("its folder: ") + systemError(errno);
-    else if (QFileInfo::exists(file))
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        problem = error == ENOENT ? QStringLiteral("no folder ") + folder
+                                  : QStringLiteral("its folder: ") + systemError(error);
+    } else if (QFileInfo::exists(file))
         problem = accessProblem(file, R_OK | W_OK);
     if (!problem.isEmpty())
         problem = QStringLiteral(" (") + problem + QLatin1Char(')');
