@@ -1,5 +1,6 @@
 # The service, its configuration, the documents and the Debian package (cpack -G DEB).
-set(TALLYFOLD_SERVICE_HOME /var/lib/tallyfold)
+# The service's host folder: /var/lib/tallyfold for the package, else the prefix itself.
+set(TALLYFOLD_SERVICE_HOME ${CMAKE_INSTALL_PREFIX})
 if(TALLYFOLD_DEFAULT_HOME)
     set(TALLYFOLD_SERVICE_HOME ${TALLYFOLD_DEFAULT_HOME})
 endif()
