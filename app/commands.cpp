@@ -582,9 +582,13 @@ int dispatch(Run& run) {
     if (command == QLatin1String("help"))
         return commandHelp(run);
     const QString folder = run.settings.folder();
-    if (command != QLatin1String("init-db") && !QFileInfo(folder).isDir())
+    if (command != QLatin1String("init-db") && !QFileInfo(folder).isDir()) {
+        const int error = ::access(QFile::encodeName(folder).constData(), F_OK) == 0 ? 0 : errno;
+        if (error != 0 && error != ENOENT)
+            throw CommandFailure{QStringLiteral("cannot reach the host folder %1: %2").arg(folder, systemError(error))};
         throw CommandFailure{
             QStringLiteral("no host folder %1 (tallyfold init-db creates one; --home names another)").arg(folder)};
+    }
     // A host folder shared by a group (set-group-ID, as the package makes it): what the
     // command creates there stays writable for the service and the other members.
     if (sharedFolder(folder))
@@ -593,12 +597,13 @@ int dispatch(Run& run) {
                              << maskedConnectionString(run.settings.configuredConnectionString()) << "operator"
                              << run.user << "caption" << run.caption;
     // Opening a SQLite file that is not there would create an empty database, quietly; only init-db creates.
+    // A file that cannot be looked at (a folder of another group) is not missing: opening it says why.
     const ConnectionString database(run.settings.configuredConnectionString());
+    const QString databaseFile = QFileInfo(database.value(QStringLiteral("Data Source"))).absoluteFilePath();
     if (command != QLatin1String("init-db") && command != QLatin1String("show") &&
         providerKind(database) == ProviderKind::SQLite &&
-        !QFileInfo::exists(database.value(QStringLiteral("Data Source"))))
-        throw CommandFailure{QStringLiteral("no database %1 (tallyfold init-db creates it)")
-                                 .arg(QFileInfo(database.value(QStringLiteral("Data Source"))).absoluteFilePath())};
+        ::access(QFile::encodeName(databaseFile).constData(), F_OK) != 0 && errno == ENOENT)
+        throw CommandFailure{QStringLiteral("no database %1 (tallyfold init-db creates it)").arg(databaseFile)};
     registerBuiltinComponents(run.settings);
     if (command == QLatin1String("show"))
         return commandShow(run);
