@@ -1,46 +1,313 @@
 #include "console_view.h"
 
+#include "records/record_line.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+
 namespace tallyfold {
 
-QString consoleText(QString text) {
-    text.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
-    text.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
-    return text;
+namespace {
+
+const QRegularExpression& passwordPattern() {
+    // Key, then a value in braces ("}}" inside), in quotes, or up to the next ';'.
+    static const QRegularExpression pattern(
+        QStringLiteral(R"((^|;)(\s*(?:password|pwd)\s*=\s*)(\{(?:[^}]|\}\})*\}|"(?:[^"]|"")*"|'(?:[^']|'')*'|[^;]*))"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern;
 }
 
-void ConsoleView::line(const QStringList& fields) {
-    QStringList escaped;
-    for (const QString& f : fields)
-        escaped << consoleText(f);
-    out_ << escaped.join(QLatin1Char('\t')) << '\n';
-    // Record rows come by the thousand; the other lines are what a watcher waits for.
-    if (fields.first() != QLatin1String("record"))
+QString durationText(qint64 seconds) {
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+QString maskedConnectionString(const QString& connectionString) {
+    QString result = connectionString;
+    QRegularExpressionMatchIterator it = passwordPattern().globalMatch(connectionString);
+    std::vector<QRegularExpressionMatch> matches;
+    while (it.hasNext())
+        matches.push_back(it.next());
+    for (auto m = matches.rbegin(); m != matches.rend(); ++m)
+        if (m->capturedLength(3) > 0)
+            result.replace(m->capturedStart(3), m->capturedLength(3), QStringLiteral("***"));
+    return result;
+}
+
+QStringList connectionStringSecrets(const QString& connectionString) {
+    QStringList secrets;
+    QRegularExpressionMatchIterator it = passwordPattern().globalMatch(connectionString);
+    while (it.hasNext()) {
+        const QString value = it.next().captured(3).trimmed();
+        if (value.isEmpty())
+            continue;
+        secrets << value;
+        if (value.size() > 2 && (value.startsWith(QLatin1Char('{')) || value.startsWith(QLatin1Char('"')) ||
+                                 value.startsWith(QLatin1Char('\''))))
+            secrets << value.mid(1, value.size() - 2);
+    }
+    return secrets;
+}
+
+QString escapedText(const QString& text) {
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '\\':
+            result += QStringLiteral("\\\\");
+            break;
+        case '\t':
+            result += QStringLiteral("\\t");
+            break;
+        case '\r':
+            result += QStringLiteral("\\r");
+            break;
+        case '\n':
+            result += QStringLiteral("\\n");
+            break;
+        case 0:
+            result += QStringLiteral("\\0");
+            break;
+        default:
+            result += c;
+        }
+    }
+    return result;
+}
+
+QString jsonString(const QString& text) {
+    QString result = QStringLiteral("\"");
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"':
+            result += QStringLiteral("\\\"");
+            break;
+        case '\\':
+            result += QStringLiteral("\\\\");
+            break;
+        case '\n':
+            result += QStringLiteral("\\n");
+            break;
+        case '\r':
+            result += QStringLiteral("\\r");
+            break;
+        case '\t':
+            result += QStringLiteral("\\t");
+            break;
+        default:
+            if (c.unicode() < 0x20)
+                result += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                result += c;
+        }
+    }
+    return result + QLatin1Char('"');
+}
+
+void Console::addSecret(const QString& secret) {
+    QMutexLocker lock(&mutex_);
+    // A one- or two-character password would mask half the output; its key=value form is still masked.
+    if (secret.size() >= 3 && !secrets_.contains(secret))
+        secrets_ << secret;
+}
+
+QString Console::masked(QString text) const {
+    for (const QString& secret : secrets_)
+        text.replace(secret, QStringLiteral("***"));
+    return maskedConnectionString(text);
+}
+
+void Console::event(const QString& name, const std::vector<Field>& fields) {
+    const bool summary = name == QLatin1String("summary");
+    if (quiet && !summary)
+        return;
+    const bool record = name == QLatin1String("record");
+    QMutexLocker lock(&mutex_);
+    if (name == QLatin1String("detail"))
+        ++details_;
+    clearProgressLine();
+    QString line;
+    if (format == OutputFormat::Json) {
+        line = QStringLiteral("{\"event\":") + jsonString(name);
+        for (const Field& f : fields) {
+            line += QStringLiteral(",\"") + QLatin1String(f.key) + QStringLiteral("\":");
+            if (const QString* text = std::get_if<QString>(&f.value))
+                line += jsonString(record ? *text : masked(*text));
+            else if (const qint64* n = std::get_if<qint64>(&f.value))
+                line += QString::number(*n);
+            else if (const double* d = std::get_if<double>(&f.value))
+                line += QString::number(*d, 'f', 3);
+            else if (const bool* mark = std::get_if<bool>(&f.value))
+                line += *mark ? QStringLiteral("true") : QStringLiteral("false");
+            else
+                line += QStringLiteral("null");
+        }
+        line += QLatin1Char('}');
+    } else {
+        line = name;
+        for (const Field& f : fields) {
+            if (const bool* mark = std::get_if<bool>(&f.value)) {
+                if (*mark)
+                    line += QLatin1Char('\t') + QLatin1String(f.key);
+                continue;
+            }
+            line += QLatin1Char('\t');
+            if (const QString* text = std::get_if<QString>(&f.value))
+                line += escapedText(record ? *text : masked(*text));
+            else if (const qint64* n = std::get_if<qint64>(&f.value))
+                line += QString::number(*n);
+            else if (const double* d = std::get_if<double>(&f.value))
+                line += QString::number(*d, 'f', 3);
+        }
+    }
+    out_ << line << '\n';
+    // Records come by the thousand; the other lines are what a watcher waits for.
+    if (!record)
         out_.flush();
+}
+
+void Console::error(const QString& text) {
+    QMutexLocker lock(&mutex_);
+    clearProgressLine();
+    out_.flush();
+    err_ << "tallyfold: " << masked(text) << '\n';
+    err_.flush();
+}
+
+void Console::plain(const QString& text) {
+    QMutexLocker lock(&mutex_);
+    out_ << text;
+    out_.flush();
+}
+
+qint64 Console::clock() const {
+    if (now)
+        return now();
+    static QElapsedTimer steady;
+    if (!steady.isValid())
+        steady.start();
+    return steady.elapsed();
+}
+
+void Console::progress(qint64 done, qint64 total) {
+    if (!progressShown || quiet)
+        return;
+    QMutexLocker lock(&mutex_);
+    const qint64 t = clock();
+    if (progressStart_ < 0 || done < progressLastDone_) {
+        progressStart_ = t;
+        progressLastDraw_ = t - 1000;
+    }
+    progressLastDone_ = done;
+    const bool finished = total > 0 && done >= total;
+    // A few updates a second are enough to watch, and cheap for the transfer that reports.
+    if (!finished && t - progressLastDraw_ < 250)
+        return;
+    progressLastDraw_ = t;
+    const double seconds = (t - progressStart_) / 1000.0;
+    const double rate = seconds > 0.2 ? done / seconds : 0;
+    QString text =
+        total > 0 ? QStringLiteral("%1/%2 (%3%)").arg(done).arg(total).arg(done * 100 / total) : QString::number(done);
+    if (rate > 0) {
+        text += QStringLiteral(", %1/s").arg(qint64(rate));
+        if (total > done)
+            text += QStringLiteral(", %1 left").arg(durationText(qint64((total - done) / rate + 0.5)));
+    }
+    if (finished) {
+        text += QStringLiteral(", %1").arg(durationText(qint64(seconds + 0.5)));
+        progressStart_ = -1;
+    }
+    err_ << '\r' << text << "\033[K";
+    err_.flush();
+    progressLine_ = true;
+}
+
+void Console::endProgress() {
+    QMutexLocker lock(&mutex_);
+    if (progressLine_) {
+        err_ << '\n';
+        err_.flush();
+        progressLine_ = false;
+    }
+    progressStart_ = -1;
+}
+
+void Console::clearProgressLine() {
+    if (!progressLine_ || !outIsTerminal)
+        return;
+    err_ << "\r\033[K";
+    err_.flush();
+    progressLine_ = false;
+}
+
+QString failedLineReason(const QString& recordText) {
+    if (recordText.size() < RecordTextLength)
+        return QStringLiteral("shorter than %1 characters").arg(RecordTextLength);
+    if (!parseRecordLine(recordText).hasValidDateTime())
+        return QStringLiteral("characters 9 to 18 are not a valid date and time (yymmddhhmm)");
+    try {
+        recordAddress(recordText);
+    } catch (const std::exception&) {
+        return QStringLiteral("characters 1 and 2 are not a hexadecimal address");
+    }
+    return QString();
+}
+
+void ConsoleView::setStatus(const QString& text) {
+    console_.event(QStringLiteral("status"), {{"text", text}});
+}
+
+void ConsoleView::setCaption(const QString& text) {
+    console_.event(QStringLiteral("caption"), {{"text", text}});
+}
+
+void ConsoleView::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
+    ++tally.records;
+    bool numeric = false;
+    const qint64 n = address.toLongLong(&numeric);
+    console_.event(
+        QStringLiteral("record"),
+        {{"address", numeric ? FieldValue(n) : FieldValue(address)}, {"card", card}, {"date", date}, {"time", time}});
 }
 
 void ConsoleView::addFailedLine(int position, const QString& key, const QString& lineNumber,
                                 const QString& recordText) {
+    ++tally.failed;
     const std::size_t at = std::min(failed_.size(), std::size_t(std::max(position - 1, 0)));
-    failed_.insert(failed_.begin() + std::ptrdiff_t(at),
-                   QStringList{QStringLiteral("failed"), key, lineNumber, recordText});
+    failed_.insert(failed_.begin() + std::ptrdiff_t(at), Failed{key, lineNumber, recordText});
 }
 
 void ConsoleView::showFailedLines() {
-    for (const QStringList& row : failed_)
-        line(row);
+    for (const Failed& f : failed_) {
+        bool numeric = false;
+        const qint64 line = f.lineNumber.toLongLong(&numeric);
+        const QString reason = failedLineReason(f.text);
+        console_.event(QStringLiteral("failed"), {{"key", f.key},
+                                                  {"line", numeric ? FieldValue(line) : FieldValue(f.lineNumber)},
+                                                  {"text", f.text},
+                                                  {"reason", reason.isEmpty() ? FieldValue(nullptr) : reason}});
+    }
     failed_.clear();
+}
+
+void ConsoleView::setDetail(const QString& text) {
+    console_.event(QStringLiteral("detail"), {{"text", text}});
 }
 
 MessageAnswer ConsoleView::message(const MessageRequest& request) {
     switch (request.buttons) {
     case MessageButtons::Ok:
-        line({QStringLiteral("message"), request.text});
+        console_.event(QStringLiteral("message"), {{"text", request.text}});
         return MessageAnswer::Ok;
     case MessageButtons::YesNo:
-        line({QStringLiteral("question"), request.text, showFailed ? QStringLiteral("Yes") : QStringLiteral("No")});
+        console_.event(QStringLiteral("question"),
+                       {{"text", request.text}, {"answer", showFailed ? QStringLiteral("Yes") : QStringLiteral("No")}});
         return showFailed ? MessageAnswer::Yes : MessageAnswer::No;
     case MessageButtons::OkCancel:
-        line({QStringLiteral("question"), request.text, confirm ? QStringLiteral("OK") : QStringLiteral("Cancel")});
+        console_.event(QStringLiteral("question"),
+                       {{"text", request.text}, {"answer", confirm ? QStringLiteral("OK") : QStringLiteral("Cancel")}});
         return confirm ? MessageAnswer::Ok : MessageAnswer::Cancel;
     }
     return MessageAnswer::Ok;

@@ -1,18 +1,21 @@
 #include "commands.h"
 
+#include <unistd.h>
 #include <QCoreApplication>
-#include <cstdio>
-#include <memory>
 
 int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Tallyfold"));
+    // The host-folder lock names its holder by this, and holds only while it matches the program's file name.
+    QCoreApplication::setApplicationName(QStringLiteral("tallyfold"));
     QTextStream out(stdout);
     QTextStream err(stderr);
-    const int status = tallyfold::runCommandLine(args, out, err);
+    tallyfold::Console console(out, err);
+    console.progressShown = isatty(STDERR_FILENO) == 1;
+    console.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    const int status = tallyfold::runCommandLine(args, console);
     out.flush();
     err.flush();
     return status;

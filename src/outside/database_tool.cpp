@@ -8,12 +8,13 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QThread>
 
 namespace tallyfold {
 
 namespace {
-// The connections are opened on the thread that first asks; the lock keeps two
-// callers from opening the same database twice.
+// A database connection serves only the thread that opened it, so each thread
+// gets its own; the lock guards the table, which all threads share.
 struct Connections {
     QMutex mutex;
     QHash<QString, std::shared_ptr<Connection>> all;
@@ -22,13 +23,18 @@ Connections& connections() {
     static Connections c;
     return c;
 }
+
+QString threadTag() {
+    return QString::number(quintptr(QThread::currentThreadId()), 16) + QLatin1Char('\n');
+}
 }  // namespace
 
 std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bool embedded) {
     Connections& c = connections();
     QMutexLocker lock(&c.mutex);
     auto& all = c.all;
-    if (auto it = all.find(connectionString); it != all.end() && (*it)->State() == adStateOpen)
+    const QString key = threadTag() + connectionString;
+    if (auto it = all.find(key); it != all.end() && (*it)->State() == adStateOpen)
         return *it;
     auto connection = std::make_shared<Connection>(connectionString);
     const ConnectionString cs(connectionString);
@@ -42,7 +48,7 @@ std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bo
     connection->Open();
     if (fresh)
         createHostSchema(*connection);
-    all.insert(connectionString, connection);
+    all.insert(key, connection);
     return connection;
 }
 
@@ -50,6 +56,13 @@ void releaseSharedConnections() {
     Connections& c = connections();
     QMutexLocker lock(&c.mutex);
     c.all.clear();
+}
+
+void releaseThreadConnections() {
+    Connections& c = connections();
+    QMutexLocker lock(&c.mutex);
+    const QString tag = threadTag();
+    c.all.removeIf([&](const auto& entry) { return entry.key().startsWith(tag); });
 }
 
 std::shared_ptr<Connection> HostDatabaseTool::ActiveCn() {

@@ -5,11 +5,13 @@
 
 namespace tallyfold {
 
-// The process's one open connection for a connection string, opened on first
+// The calling thread's one open connection for a connection string, opened on first
 // use (a new SQLite file gets the host schema; the embedded one also its folder).
 std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bool embedded = false);
 // Drops the process's connections; the next use opens them again.
 void releaseSharedConnections();
+// Drops the calling thread's connections, before the thread ends.
+void releaseThreadConnections();
 
 class HostDatabaseTool : public DatabaseTool {
 public:

@@ -7,6 +7,7 @@
 #include "platform/variant.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -28,15 +29,58 @@ public:
                                     bool flag2) = 0;
 };
 
+// What went wrong in a device link's last call. Hosts with their own link may
+// report these too; None means the call worked or the link does not say.
+enum class DeviceError {
+    None,
+    BadPortSetting,     // the port's lines in Config/Ports.ini cannot be used
+    PortNotOpened,      // the OS or the device server refused the port
+    ConnectionRefused,  // nobody listens at the device server's address
+    HostUnreachable,    // no route, no such host, or no connection within the connect timeout
+    ConnectionDropped,  // the line fell during the call and one reopen did not bring it back
+    NoPortOpen,         // called before a SetPort that worked
+    NoSuchTerminal,     // an address outside 0-255
+    BadArgument,        // a date or time that does not exist
+    NoAnswer,           // the terminal, or the device server, stayed silent through every retry
+    Garbled,            // every retry brought a broken or mismatched answer
+    TerminalRefused,    // the terminal refused every retry (NAK)
+    TransferCut,        // the terminal fell silent in the middle of a gather
+    SourceFolderMissing,
+    FileNotWritten,  // the source file could not be written; the earlier one stays
+};
+
+struct DeviceFault {
+    DeviceError code = DeviceError::None;
+    QString device;    // the device path, or tcp:// / rfc2217:// and the server's address
+    QString osReason;  // the OS's own words, when the failure came from there
+    QString text;      // one line for logs
+    int retries = 0;   // requests sent again during the call
+};
+
 // VUDOZADOD.Connect: talks to the terminals. An empty result is a Null result.
 class TALLYFOLD_EXPORT DeviceLink : public Component {
 public:
+    // Why the last call failed.
+    virtual DeviceFault lastError() const { return {}; }
     virtual std::optional<bool> SetPort(const Variant& port) = 0;
     virtual std::optional<bool> ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) = 0;
     virtual std::optional<bool> ChangeTime(const Variant& machine, double hour, double minute, double second) = 0;
     virtual std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) = 0;
     virtual std::optional<bool> ClearRecord(const Variant& machine) = 0;
     virtual void DestoryPort() = 0;
+    // Where GatherData writes the records, instead of the host's Source file,
+    // so terminals on different ports can be gathered at the same time.
+    // False when the link cannot (then they are gathered one after another).
+    virtual bool setRecordFile(const QString& path) {
+        Q_UNUSED(path);
+        return false;
+    }
+    // Called on the calling thread at least every 50 ms while a call waits on
+    // the line, with the records moved so far of the total (0 while not known):
+    // the caller keeps its window alive and shows progress; the link never
+    // runs the event loop itself.
+    using WaitHandler = std::function<void(qint64 done, qint64 total)>;
+    virtual void setWaitHandler(WaitHandler handler) { Q_UNUSED(handler); }
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.

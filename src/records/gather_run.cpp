@@ -44,7 +44,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 const bool timeSet = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
                 view.setStatus(tickText(timeSet, a, "]校正时间成功......", "]校正时间失败......"));
             }
-            const QString source = session.host.sourceRecordFile();
+            const QString source = session.sourceRecordFile();
             bool gatherFailed = false;
             if (options.get == 1) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的数据采集......"));

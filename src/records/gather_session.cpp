@@ -9,6 +9,8 @@ void GatherSession::createComponents() {
     iniFile = createComponent<IniFileTool>(progid::IniFile);
     OnTop = createComponent<OnTopTool>(progid::OnTop);
     Device = createComponent<DeviceLink>(progid::DeviceLink);
+    if (!recordFile.isEmpty() && !Device->setRecordFile(recordFile))
+        throw Error(errc::CannotCreateComponent, QStringLiteral("The device link cannot write to %1").arg(recordFile));
     Conn = DbTool->ActiveCn();
     if (!Conn)
         throw Error(errc::ObjectNotSet, QStringLiteral("The database tool gave no connection"));

@@ -27,6 +27,9 @@ struct GatherSession {
     std::unique_ptr<OnTopTool> OnTop;
     std::unique_ptr<IniFileTool> iniFile;  // only while loading
     BusinessDayTimes times;
+    // Where the device link writes a gather's records; empty: Source/SourceRecordSet.txt.
+    QString recordFile;
+    QString sourceRecordFile() const { return recordFile.isEmpty() ? host.sourceRecordFile() : recordFile; }
     Clock clock = systemClock();
 
     // Load steps 1 and 2: DbTool, IniFile, OnTop, Device, then Conn. Raises.

@@ -6,6 +6,8 @@
 
 namespace tallyfold {
 
+struct LineCounters;
+
 // What an operation may do to the operator: the window implements it with its
 // widgets, the command line on the console, tests with a recorder.
 class OperatorView {
@@ -35,6 +37,8 @@ public:
     // Why a step failed, for whoever must mend it (device path and system error, no answer, ...);
     // the texts the operator sees stay as they are.
     virtual void setDetail(const QString& text) { Q_UNUSED(text); }
+    // The final counters of a run that stored lines (also when its trap ended it), for the command's summary.
+    virtual void setTotals(const LineCounters& counters) { Q_UNUSED(counters); }
 
     // Keeps the window answering through a long wait (a device call, a slow transfer).
     // Call it as often as liked from the thread that waits, which is the window's; the

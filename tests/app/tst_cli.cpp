@@ -1,28 +1,38 @@
 #include "support/terminal_sim_process.h"
 #include "support/test_databases.h"
 
+#include <pwd.h>
+#include <unistd.h>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QtTest>
 
 using namespace tallyfold::test;
 
-// The tallyfold command as a black box: its output lines and exit status.
+// The tallyfold command as a black box: exit status, output lines, the first line of stderr.
 class tst_cli : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void usageAndBadInput();
-    void unreachableDatabase();
-    void initAndTerminals();
-    void importPrintsWhatTheOperatorSees();
-    void gatherClearAndTestLink();
+    void initTestCase();
+    void commandLines_data();
+    void commandLines();
+    void importEscapesCountsAndLogs();
+    void gatherAllAsJsonMatchesTheDatabase();
 
 private:
     struct Result {
         int status;
         QStringList out;
         QString err;
+        QString firstErrorLine() const { return err.section(QLatin1Char('\n'), 0, 0); }
     };
-    Result run(const QStringList& args, const QString& home = QString());
+    Result run(const QStringList& args, const QString& home);
+    QString rows(const QString& home, const QString& select);
+
+    std::unique_ptr<TestHome> demo_;
+    QString recordFile_;
 };
 
 tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
@@ -30,104 +40,239 @@ tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("TALLYFOLD_CONNECTION"));
     env.remove(QStringLiteral("TALLYFOLD_HOME"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home);  // else the window's host warns first
     p.setProcessEnvironment(env);
-    QStringList all = args;
-    if (!home.isEmpty())
-        all = QStringList{"--home", home} + args;
-    p.start(qEnvironmentVariable("TALLYFOLD_BIN_DIR") + QStringLiteral("/tallyfold"), all);
+    p.start(qEnvironmentVariable("TALLYFOLD_BIN_DIR") + QStringLiteral("/tallyfold"),
+            QStringList{"--home", home} + args);
     if (!p.waitForFinished(120000))
         qFatal("tallyfold did not finish");
     if (p.exitStatus() != QProcess::NormalExit)
-        qFatal("tallyfold crashed: %s", qPrintable(all.join(QLatin1Char(' '))));
+        qFatal("tallyfold crashed: %s", qPrintable(args.join(QLatin1Char(' '))));
     return Result{p.exitCode(),
                   QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
                   QString::fromUtf8(p.readAllStandardError())};
 }
 
-void tst_cli::usageAndBadInput() {
-    const Result help = run({"--help"});
-    QCOMPARE(help.status, 0);
-    for (const char* command : {"show", "init-db", "terminals", "import", "gather", "clear", "test-link"})
-        QVERIFY(help.out.join(QLatin1Char('\n')).contains(QLatin1String(command)));
-    const Result bad = run({"import"});
-    QCOMPARE(bad.status, 2);
-    QCOMPARE(bad.err.count(QLatin1Char('\n')), 1);
-    QCOMPARE(run({"frobnicate"}).status, 2);
-    QCOMPARE(run({"gather", "--failed", "maybe"}).status, 2);
-    QCOMPARE(run({"clear"}).status, 2);
+QString tst_cli::rows(const QString& home, const QString& select) {
+    return scalar(QStringLiteral("Provider=SQLite;Data Source=%1/Database/tallyfold.db;").arg(home), select);
 }
 
-void tst_cli::unreachableDatabase() {
+void tst_cli::initTestCase() {
+    demo_ = std::make_unique<TestHome>();
+    QCOMPARE(run({"init-db", "--demo"}, demo_->path()).status, 0);
+    QCOMPARE(run({"terminals"}, demo_->path()).out,
+             (QStringList{"terminal\t1\t1\tV1.0\t一楼餐厅\tcurrent", "terminal\t2\t1\tV1.0\t二楼餐厅"}));
+    recordFile_ = writeFile(demo_->file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
+}
+
+void tst_cli::commandLines_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("locked");  // another tallyfold holds the host folder
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("stderr");  // how its first line starts, HOME and PID replaced
+    const QString login = QString::fromLocal8Bit(getpwuid(geteuid())->pw_name);
+    auto row = [](const char* name, QStringList args, int status, const QString& err, bool locked = false) {
+        QTest::newRow(name) << args << locked << status << err;
+    };
+    row("version", {"--version"}, 0, "");
+    row("help", {"--help"}, 0, "");
+    row("help of a command", {"help", "import"}, 0, "");
+    row("--help after the command is not a file", {"import", "--help"}, 0, "");
+    row("terminals has a help too", {"terminals", "--help"}, 0, "");
+    row("no command", {}, 2, "tallyfold: no command given (see tallyfold --help)");
+    row("an option that took the command", {"--home", "terminals"}, 2,
+        "tallyfold: no command given (--home took \"terminals\" as its value) (see tallyfold --help)");
+    row("unknown command", {"frobnicate"}, 2, "tallyfold: unknown command \"frobnicate\" (see tallyfold --help)");
+    row("unknown option", {"import", "FILE", "--frob"}, 2,
+        "tallyfold: import: unknown option --frob (see tallyfold help import)");
+    row("a value never is the next option", {"gather", "--machine", "--all"}, 2,
+        "tallyfold: gather: --machine needs a value (see tallyfold help gather)");
+    row("empty value", {"gather", "--machine="}, 2,
+        "tallyfold: gather: --machine needs a value (see tallyfold help gather)");
+    row("empty file", {"import", ""}, 2, "tallyfold: import: FILE is empty (see tallyfold help import)");
+    row("no file", {"import"}, 2, "tallyfold: import: missing FILE (see tallyfold help import)");
+    row("two files", {"import", "a", "b"}, 2,
+        "tallyfold: import: unexpected argument \"b\" (see tallyfold help import)");
+    row("bad answer", {"gather", "--failed", "maybe"}, 2,
+        "tallyfold: gather: --failed takes show or discard (see tallyfold help gather)");
+    row("unconfirmed clear", {"clear"}, 2,
+        "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
+    row("machine and all", {"gather", "--all", "--machine", "1"}, 2,
+        "tallyfold: gather: --machine and --all exclude each other (see tallyfold help gather)");
+    row("a switch takes no value", {"clear", "--yes=1"}, 2,
+        "tallyfold: clear: --yes takes no value (see tallyfold help clear)");
+    row("no host folder, none created", {"terminals", "--home", "HOME/none"}, 1,
+        "tallyfold: no host folder HOME/none (tallyfold init-db creates one; --home names another)");
+    row("no terminal by that address", {"test-link", "--machine", "01", "--user", "admin"}, 1,
+        "tallyfold: no terminal 01");
+    row("not a count-type terminal", {"test-link", "--machine", "3", "--user", "admin"}, 1,
+        "tallyfold: terminal 3 is not a count-type terminal (see tallyfold terminals)");
+    row("clear needs 操作", {"clear", "--yes", "--user", "nobody"}, 1,
+        "tallyfold: nobody lacks the right 消费管理.操作 (考勤系统) that clear needs");
+    row("gather needs 操作", {"gather", "--user", "nobody"}, 1,
+        "tallyfold: nobody lacks the right 消费管理.操作 (考勤系统) that gather needs");
+    row("import needs 读取", {"import", "FILE", "--user", "nobody"}, 1,
+        "tallyfold: nobody lacks the right 消费管理.读取 (考勤系统) that import needs");
+    row("test-link needs 测试", {"test-link", "--user", "nobody"}, 1,
+        "tallyfold: nobody lacks the right 消费管理.测试 (考勤系统) that test-link needs");
+    row("rights of another caption", {"import", "FILE", "--user", "admin", "--caption", "其他"}, 1,
+        "tallyfold: admin lacks the right 其他.读取 (考勤系统) that import needs");
+    row("the login name by default", {"import", "FILE"}, 1,
+        "tallyfold: " + login + " lacks the right 消费管理.读取 (考勤系统) that import needs");
+    row("show is an answer, not a command", {"import", "FILE", "--failed", "show", "--user", "admin"}, 3, "");
+    row("--opt=value, and globals after the command", {"import", "FILE", "--failed=discard", "--user=admin", "--json"},
+        3, "");
+    row("one run at a time", {"import", "FILE", "--user", "admin"}, 1,
+        "tallyfold: another tallyfold (process PID) is working in HOME; try again when it has finished", true);
+    row("no database created by the way", {"--db", "Provider=SQLite;Data Source=HOME/typo.db;", "terminals"}, 1,
+        "tallyfold: no database HOME/typo.db (tallyfold init-db creates it)");
+    row("a database that cannot open says where it is",
+        {"--db", "Provider=SQLite;Data Source=HOME/Config;", "terminals"}, 1,
+        "tallyfold: cannot open the database HOME/Config: Cannot open the database (SQLite): unable to open database "
+        "file");
+    row("no password printed",
+        {"--db", "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;Password=sekrit1;", "init-db"}, 1,
+        "tallyfold: cannot open the database Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;"
+        "Password=***;: Cannot open the database (PostgreSQL): connection to server at \"127.0.0.1\", port 1 failed: "
+        "Connection refused");
+    row("a screenshot not saved fails", {"show", "--user", "admin", "--screenshot", "/proc/none/x.png"}, 1,
+        "tallyfold: the screenshot could not be saved to /proc/none/x.png");
+}
+
+void tst_cli::commandLines() {
+    QFETCH(QStringList, args);
+    QFETCH(bool, locked);
+    QFETCH(int, status);
+    QFETCH(QString, stderr);
+    const QString home = demo_->path();
+    for (QString& a : args)
+        a.replace(QLatin1String("HOME"), home).replace(QLatin1String("FILE"), recordFile_);
+    QLockFile lock(home + QStringLiteral("/tallyfold.lock"));
+    if (locked)
+        QVERIFY(lock.tryLock(0));
+    const Result r = run(args, home);
+    stderr.replace(QLatin1String("HOME"), home).replace(QLatin1String("PID"), QString::number(getpid()));
+    if (stderr.isEmpty())
+        QCOMPARE(r.err, QString());
+    else
+        QCOMPARE(r.firstErrorLine().left(stderr.size()), stderr);  // a driver's message may go on
+    QCOMPARE(r.status, status);
+    QVERIFY(!QString(r.out.join(QLatin1Char('\n')) + r.err).contains(QLatin1String("sekrit1")));
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/none")) &&
+            !QFileInfo::exists(home + QStringLiteral("/typo.db")));
+    if (status == 0 && args.contains(QStringLiteral("--help")))
+        QVERIFY(r.out.first().startsWith(QStringLiteral("usage: tallyfold ")));
+}
+
+// A record with a tab, a NUL and a backslash stays one field; totals are numbers; exit 3 when lines failed.
+void tst_cli::importEscapesCountsAndLogs() {
     TestHome home;
-    for (const QString& db : {QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u;"),
-                              QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\host.mdb;")}) {
-        const Result r = run({"--db", db, "init-db"}, home.path());
-        QCOMPARE(r.status, 1);
-        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
-        QVERIFY(r.err.startsWith(QStringLiteral("tallyfold: ")));
+    QCOMPARE(
+        run({"init-db", "--demo", "--grant", QString::fromLocal8Bit(getpwuid(geteuid())->pw_name)}, home.path()).status,
+        0);
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")),
+                                   QByteArray("0A1234562405130730\n01\t23456240513xx00\n01\\r34562405\0 1307\n"
+                                              "0B1234562405130731\n",
+                                              76));
+    const Result text = run({"import", file}, home.path());
+    QCOMPARE(text.status, 3);
+    QCOMPARE(text.out.filter(QRegularExpression("^failed\t")),
+             (QStringList{"failed\tR1\t2\t01\\t23456240513xx00\tcharacters 9 to 18 are not a valid date and time "
+                          "(yymmddhhmm)",
+                          "failed\tR2\t3\t01\\\\r34562405\\0 1307\tcharacters 9 to 18 are not a valid date and time "
+                          "(yymmddhhmm)"}));
+    QCOMPARE(text.out.last(), QStringLiteral("summary\timport\t\t4\t2\t0\t2\t") +
+                                  text.out.last().section(QLatin1Char('\t'), 7, 7) + QStringLiteral("\tcompleted\t"));
+    // The operator the command acts for by default is the account that runs it.
+    QCOMPARE(rows(home.path(), "select UserA from CtrlLog"), QString::fromLocal8Bit(getpwuid(geteuid())->pw_name));
+
+    const Result json = run({"--json", "import", file, "--failed", "discard"}, home.path());
+    QCOMPARE(json.status, 3);
+    QJsonObject summary;
+    for (const QString& line : json.out) {
+        QJsonParseError error;
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(line));
+        QVERIFY(o.value("event") != QLatin1String("failed"));
+        summary = o;
     }
-    QVERIFY(run({"--db", "Provider=Microsoft.Jet.OLEDB.4.0;", "init-db"}, home.path())
-                .err.contains(QStringLiteral("not available on this platform")));
+    QCOMPARE(summary.value("event").toString(), QStringLiteral("summary"));
+    QCOMPARE(summary.value("read").toInt(), 4);
+    QCOMPARE(summary.value("stored").toInt(), 0);
+    QCOMPARE(summary.value("duplicates").toInt(), 2);
+    QCOMPARE(summary.value("errors").toInt(), 2);
+    QVERIFY(summary.value("terminal").isNull());
+
+    const Result quiet = run({"--quiet", "import", file}, home.path());
+    QCOMPARE(quiet.out.size(), 1);
+    QVERIFY(quiet.out.first().startsWith(QStringLiteral("summary\timport\t")));
 }
 
-void tst_cli::initAndTerminals() {
-    TestHome home;
-    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
-    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
-    const Result r = run({"terminals"}, home.path());
-    QCOMPARE(r.status, 0);
-    QCOMPARE(r.out, (QStringList{"terminal\t1\t1\tV1.0\t一楼餐厅\tcurrent", "terminal\t2\t1\tV1.0\t二楼餐厅"}));
-}
-
-void tst_cli::importPrintsWhatTheOperatorSees() {
-    TestHome home;
-    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
-    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
-    const QString sentence =
-        QStringLiteral("文件{") + file + QStringLiteral("}数据读取成功,记录总数：2,正确处理记录数： 1");
-    const Result shown = run({"import", file}, home.path());
-    QCOMPARE(shown.status, 0);
-    QCOMPARE(shown.out,
-             (QStringList{"record\t10\t123456\t2024-05-13\t07:30:00", "status\t" + sentence, "caption\t" + sentence,
-                          "question\t数据读取过程中出现了[ 1]个错误，是否查看详细记录？\tYes",
-                          "failed\tR1\t2\t0112345624131307"}));
-    const Result discarded = run({"import", file, "--failed", "discard"}, home.path());
-    QCOMPARE(discarded.out.last(), QStringLiteral("question\t数据读取过程中出现了[ 1]个错误，是否查看详细记录？\tNo"));
-    const Result missing = run({"import", home.file(QStringLiteral("none.txt"))}, home.path());
-    QCOMPARE(missing.status, 1);
-    QVERIFY(missing.out.last().startsWith(QStringLiteral("message\t出错：")));
-}
-
-void tst_cli::gatherClearAndTestLink() {
+void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     TestHome home;
     QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
     writeFile(home.file(QStringLiteral("t1.txt")), "011111112403051100\n012222222403051101\n");
+    writeFile(home.file(QStringLiteral("t2.txt")), "023333332403051102\n024444442403051103\n025555552403051104\n");
     writeFile(home.file(QStringLiteral("Config/Ports.ini")),
               QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
     TerminalSimProcess sim;
-    QVERIFY(sim.start(home.file(QStringLiteral("bus")), {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")),
-                                                         "--terminal", "2", "--baud", "115200"}));
-    const Result all = run({"gather", "--all", "--no-save"}, home.path());
-    QCOMPARE(all.status, 0);
-    QVERIFY(all.out.contains(QStringLiteral("caption\t机器[1]数据采集成功,记录总数：2,正确处理记录数： 2")));
-    QVERIFY(all.out.contains(QStringLiteral("caption\t机器[2]数据采集成功,记录总数：0,正确处理记录数： 0")));
+    QVERIFY(sim.start(home.file(QStringLiteral("bus")),
+                      {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--terminal",
+                       "2=" + home.file(QStringLiteral("t2.txt")), "--baud", "115200"}));
+    auto summaries = [](const Result& r) {
+        QList<QJsonObject> found;
+        for (const QString& line : r.out) {
+            QJsonParseError error;
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+            if (error.error != QJsonParseError::NoError)
+                qFatal("not JSON: %s", qPrintable(line));
+            if (o.value("event") == QLatin1String("summary"))
+                found << o;
+        }
+        return found;
+    };
+    const Result first = run({"--json", "gather", "--all", "--no-save", "--user", "admin"}, home.path());
+    QCOMPARE(first.status, 0);
+    const QList<QJsonObject> s = summaries(first);
+    QCOMPARE(s.size(), 3);
+    QCOMPARE(s[0].value("terminal").toString(), QStringLiteral("1"));
+    QCOMPARE(s[0].value("stored").toInt(), 2);
+    QCOMPARE(s[1].value("stored").toInt(), 3);
+    QVERIFY(s[2].value("terminal").isNull());
+    QCOMPARE(QString::number(s[2].value("stored").toInt()), rows(home.path(), "select count(*) from Tcon_ConsumeDtl"));
+    QCOMPARE(rows(home.path(), "select count(*) from CtrlLog where UserA='admin'"), QStringLiteral("2"));
 
-    const Result link = run({"test-link", "--machine", "2"}, home.path());
+    // Gathered again, the terminals give the same records: all duplicates, and only the summaries.
+    const Result again = run({"--quiet", "--json", "gather", "--all", "--no-save", "--user", "admin"}, home.path());
+    QCOMPARE(again.status, 0);
+    QCOMPARE(again.out.size(), 3);
+    QCOMPARE(summaries(again)[2].value("stored").toInt(), 0);
+    QCOMPARE(summaries(again)[2].value("duplicates").toInt(), 5);
+    QCOMPARE(run({"gather", "--machine", "2", "--no-save", "--then-clear", "--user", "admin"}, home.path()).status, 0);
+
+    const Result link = run({"test-link", "--machine", "2", "--user", "admin"}, home.path());
     QCOMPARE(link.status, 0);
-    QCOMPARE(link.out.last(), QStringLiteral("message\t提示：\\r\\n通讯测试成功!"));
-    const Result unknown = run({"test-link", "--machine", "99"}, home.path());
-    QCOMPARE(unknown.status, 1);
-    QVERIFY(unknown.out.last().startsWith(QStringLiteral("status\t错误:")));
+    QVERIFY(link.out.contains(QStringLiteral("message\t提示：\\r\\n通讯测试成功!")));
+    // Without Source/ the link has nowhere to write: "数据采集失败", and the detail says why.
+    QVERIFY(QDir(home.path()).rename(QStringLiteral("Source"), QStringLiteral("Source.away")));
+    const Result nowhere = run({"gather", "--machine", "2", "--no-save", "--user", "admin"}, home.path());
+    QCOMPARE(nowhere.status, 1);
+    QVERIFY(nowhere.out.contains(
+        QStringLiteral("detail\tno folder %1: the terminal's records are written there").arg(home.file("Source"))));
+    QVERIFY(QDir(home.path()).rename(QStringLiteral("Source.away"), QStringLiteral("Source")));
 
-    const Result cleared = run({"clear", "--machine", "1", "--yes"}, home.path());
+    const Result cleared = run({"clear", "--machine", "1", "--yes", "--user", "admin"}, home.path());
     QCOMPARE(cleared.status, 0);
     QVERIFY(sim.waitForEvent(QStringLiteral("cleared 1")));
-    QCOMPARE(cleared.out.last(), QStringLiteral("status\t机器[1]的数据清理成功"));
 
-    // No terminal answers once the simulator is gone: the run fails and says so.
+    // With the simulator gone the run fails, and says which device it tried.
     sim.stop();
-    const Result gone = run({"gather", "--machine", "1", "--no-save"}, home.path());
+    const Result gone = run({"gather", "--machine", "1", "--no-save", "--user", "admin"}, home.path());
     QCOMPARE(gone.status, 1);
+    QVERIFY2(gone.out.contains(QStringLiteral("detail\tterminal 1 is on port 1: %1 at 115200 baud: No such file or "
+                                              "directory")
+                                   .arg(home.file(QStringLiteral("bus")))),
+             qPrintable(gone.out.join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(tst_cli)

@@ -33,6 +33,37 @@ bool TerminalSimProcess::start(const QString& linkPath, const QStringList& argum
     return true;
 }
 
+bool TerminalSimProcess::startBuses(const QStringList& arguments, int timeoutMs) {
+    stop();
+    lines_.clear();
+    partial_.clear();
+    endpoints_.clear();
+    const qsizetype buses = arguments.count(QStringLiteral("--link")) + arguments.count(QStringLiteral("--listen"));
+    const qsizetype link = arguments.indexOf(QStringLiteral("--link"));
+    linkPath_ = link >= 0 ? arguments.value(link + 1) : QString();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start(executablePath(), arguments);
+    QDeadlineTimer deadline(timeoutMs);
+    if (!process_.waitForStarted(timeoutMs)) {
+        error_ = process_.errorString();
+        return false;
+    }
+    const QString ready = QStringLiteral("ready ");
+    while (endpoints_.size() < buses) {
+        readPending();
+        while (!lines_.isEmpty() && lines_.first().startsWith(ready))
+            endpoints_.append(lines_.takeFirst().mid(ready.size()));
+        if (endpoints_.size() == buses)
+            break;
+        if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
+            error_ = QStringLiteral("no ready line from %1").arg(executablePath());
+            return false;
+        }
+        process_.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+    }
+    return true;
+}
+
 void TerminalSimProcess::readPending() {
     partial_.append(process_.readAllStandardOutput());
     qsizetype end;

@@ -20,6 +20,11 @@ public:
     // Starts the simulator with --link linkPath plus `arguments` and waits for
     // its ready line. False, with errorString() set, when it does not come.
     bool start(const QString& linkPath, const QStringList& arguments, int timeoutMs = 10000);
+    // Starts the simulator with `arguments` as they are and waits for the ready
+    // line of every --link and --listen in them; endpoints() then holds what
+    // those lines name, in order (a --listen on port 0 shows the port it got).
+    bool startBuses(const QStringList& arguments, int timeoutMs = 10000);
+    QStringList endpoints() const { return endpoints_; }
     // Waits until the simulator has printed `line` (since start), consuming it
     // and every line before it.
     bool waitForEvent(const QString& line, int timeoutMs = 5000);
@@ -40,6 +45,7 @@ private:
     QString error_;
     QByteArray partial_;
     QStringList lines_;
+    QStringList endpoints_;
 };
 
 }  // namespace tallyfold::test

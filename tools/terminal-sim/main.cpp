@@ -5,16 +5,25 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace tallyfold;
 using namespace tallyfold::serial;
@@ -22,13 +31,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void requestStop(int) {
-    stopRequested = 1;
+    stopRequested = true;
 }
 
+std::mutex outputMutex;
+
 void emitLine(const QString& line) {
+    const std::lock_guard lock(outputMutex);
     std::fputs(line.toLocal8Bit().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -48,20 +61,25 @@ void sleepUntil(Clock::time_point until) {
         std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(10)));
 }
 
-// The pty moves bytes instantly; writing a few at a time on the line's clock
-// gives the PC a real serial line's throughput.
-void pacedWrite(int fd, const QByteArray& bytes, int baud) {
+// The pty and the loopback move bytes instantly; writing a few at a time on the
+// line's clock gives the PC a real serial line's throughput. False when the
+// other end is gone.
+bool pacedWrite(int fd, bool socket, const QByteArray& bytes, int baud) {
     const qsizetype chunk = std::max(1, baud / 2500);
     const Clock::time_point start = Clock::now();
     for (qsizetype sent = 0; sent < bytes.size() && !stopRequested;) {
         const qsizetype n = std::min(chunk, bytes.size() - sent);
-        const ssize_t written = ::write(fd, bytes.constData() + sent, size_t(n));
-        // With nobody reading the slave its queue fills up; the bytes are lost as on a real line.
+        const ssize_t written = socket ? ::send(fd, bytes.constData() + sent, size_t(n), MSG_NOSIGNAL)
+                                       : ::write(fd, bytes.constData() + sent, size_t(n));
+        // With nobody reading the pty slave its queue fills up; the bytes are lost as on a real line.
         if (written < 0 && errno != EAGAIN && errno != EINTR)
-            return;
+            return false;
+        if (written < 0 && socket)
+            return false;
         sent += n;
         sleepUntil(start + lineTime(sent, baud));
     }
+    return true;
 }
 
 struct Pty {
@@ -96,6 +114,185 @@ void makeLink(const QString& link, const QString& target) {
         fail(QStringLiteral("cannot create the link %1").arg(link));
 }
 
+// Listens on HOST:PORT (PORT 0: any free one); returns the socket and the address it got.
+int listenOn(const QString& spec, QString& bound) {
+    const qsizetype colon = spec.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const int port = colon > 0 ? spec.mid(colon + 1).toInt(&ok) : 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    if (!ok || port < 0 || port > 65535 ||
+        ::inet_pton(AF_INET, spec.left(colon).toLatin1().constData(), &address.sin_addr) != 1)
+        fail(QStringLiteral("--listen wants IPV4ADDRESS:PORT, not %1").arg(spec));
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 4) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        fail(QStringLiteral("cannot listen on %1: %2").arg(spec, QString::fromLocal8Bit(std::strerror(errno))));
+    bound = QStringLiteral("tcp://%1:%2").arg(spec.left(colon)).arg(ntohs(address.sin_port));
+    return fd;
+}
+
+struct Serving {
+    int baud = 9600;
+    int delayMs = 0;
+};
+
+// Answers the requests in `received` on `fd`; false when the connection is to be closed.
+bool answer(sim::TerminalBus& bus, FrameDecoder& decoder, const QByteArray& received, Clock::time_point at, int fd,
+            bool socket, const Serving& serving) {
+    decoder.append(received);
+    for (auto r = decoder.next(); r.status != FrameDecoder::Status::NeedMore && !stopRequested; r = decoder.next()) {
+        if (r.status != FrameDecoder::Status::Frame)
+            continue;
+        const auto reply = bus.handle(r.frame);
+        if (!reply)
+            continue;
+        for (const QString& event : reply->events)
+            emitLine(event);
+        // The request itself took line time to arrive.
+        sleepUntil(at + lineTime(frameSize(int(r.frame.payload.size())), serving.baud) +
+                   std::chrono::milliseconds(serving.delayMs));
+        if (!pacedWrite(fd, socket, reply->bytes, serving.baud))
+            return false;
+        if (reply->hangUp && socket)
+            return false;
+    }
+    return true;
+}
+
+class Endpoint {
+public:
+    Endpoint(QString spec, bool network) : spec_(std::move(spec)), network_(network) {}
+    virtual ~Endpoint() = default;
+
+    QString spec() const { return spec_; }
+    bool network() const { return network_; }
+    sim::BusOptions& options() { return options_; }
+
+    // Opens the line or the listening socket; returns what the ready line names.
+    virtual QString open() = 0;
+    virtual void serve(const Serving& serving) = 0;
+    virtual void close() = 0;
+
+protected:
+    QString spec_;
+    bool network_;
+    sim::BusOptions options_;
+    std::unique_ptr<sim::TerminalBus> bus_;
+
+    void loadBus() {
+        bus_ = std::make_unique<sim::TerminalBus>(options_);
+        QString error;
+        if (!bus_->load(&error))
+            fail(error);
+    }
+};
+
+class PtyEndpoint : public Endpoint {
+public:
+    explicit PtyEndpoint(const QString& link) : Endpoint(link, false) {}
+
+    QString open() override {
+        loadBus();
+        pty_ = openPty();
+        makeLink(spec_, pty_.slavePath);
+        return spec_;
+    }
+
+    void serve(const Serving& serving) override {
+        FrameDecoder decoder;
+        char buffer[4096];
+        while (!stopRequested) {
+            pollfd pfd{pty_.master, POLLIN, 0};
+            if (::poll(&pfd, 1, 200) <= 0)
+                continue;
+            const ssize_t n = ::read(pty_.master, buffer, sizeof buffer);
+            if (n <= 0) {
+                // EIO while no slave is open on some kernels; wait for the next open.
+                if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), pty_.master, false, serving);
+        }
+    }
+
+    void close() override {
+        ::unlink(spec_.toLocal8Bit().constData());
+        ::close(pty_.slave);
+        ::close(pty_.master);
+    }
+
+private:
+    Pty pty_;
+};
+
+// A device server in raw TCP mode with its line built in: one client at a
+// time, and a new client takes over from the old one, as after a reconnect.
+class TcpEndpoint : public Endpoint {
+public:
+    explicit TcpEndpoint(const QString& spec) : Endpoint(spec, true) {}
+
+    QString open() override {
+        loadBus();
+        QString bound;
+        listener_ = listenOn(spec_, bound);
+        return bound;
+    }
+
+    void serve(const Serving& serving) override {
+        FrameDecoder decoder;
+        char buffer[4096];
+        while (!stopRequested) {
+            pollfd pfds[2] = {{listener_, POLLIN, 0}, {client_, POLLIN, 0}};
+            if (::poll(pfds, client_ >= 0 ? 2 : 1, 200) <= 0)
+                continue;
+            if (pfds[0].revents & POLLIN) {
+                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    dropClient();
+                    client_ = fd;
+                    const timeval sendLimit{1, 0};
+                    ::setsockopt(client_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+                    const int on = 1;
+                    ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                    decoder.clear();
+                }
+                continue;
+            }
+            if (client_ < 0 || !(pfds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t n = ::recv(client_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                    dropClient();
+                continue;
+            }
+            if (!answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), client_, true, serving))
+                dropClient();
+        }
+    }
+
+    void close() override {
+        dropClient();
+        ::close(listener_);
+    }
+
+private:
+    void dropClient() {
+        if (client_ >= 0)
+            ::close(client_);
+        client_ = -1;
+    }
+
+    int listener_ = -1;
+    int client_ = -1;
+};
+
 int intValue(const QString& text, const QString& option, int min, int max) {
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -112,16 +309,25 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Serves count terminals on a pseudo-terminal.\n"
-                       "Prints one line per event on stdout: 'ready PATH' once serving, 'date ADDR YYYY-MM-DD'\n"
-                       "and 'time ADDR HH:MM:SS' when the PC sets a clock, 'cleared ADDR' after a clear.\n"
-                       "Exits on SIGTERM or SIGINT and removes the link."));
+        QStringLiteral("Serves count terminals on pseudo-terminals and TCP ports, one bus each.\n"
+                       "Each --terminal belongs to the --link or --listen before it (the first one when none is).\n"
+                       "Prints one line per event on stdout: 'ready PATH' or 'ready tcp://HOST:PORT' once\n"
+                       "serving, in the order given, 'date ADDR YYYY-MM-DD' and 'time ADDR HH:MM:SS' when the\n"
+                       "PC sets a clock, 'cleared ADDR' after a clear.\n"
+                       "Exits on SIGTERM or SIGINT and removes the links."));
     parser.addHelpOption();
     const QCommandLineOption linkOption(
-        QStringLiteral("link"), QStringLiteral("Symlink to create to the slave device."), QStringLiteral("PATH"));
+        QStringLiteral("link"),
+        QStringLiteral("A bus on a pseudo-terminal: the symlink to create to its slave device."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("A bus behind a device server in raw TCP mode, listening on this IPv4 address "
+                       "(port 0: any free port; the ready line names it)."),
+        QStringLiteral("HOST:PORT"));
     const QCommandLineOption terminalOption(
         QStringLiteral("terminal"),
-        QStringLiteral("A terminal on the line, with its records (one 18-character record a line; "
+        QStringLiteral("A terminal on the bus, with its records (one 18-character record a line; "
                        "a missing file means no records). Repeat for more terminals."),
         QStringLiteral("ADDR[=RECORDFILE]"));
     const QCommandLineOption baudOption(QStringLiteral("baud"), QStringLiteral("Line speed to pace answers to."),
@@ -144,46 +350,67 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Once only: the transfer stops after N records, mid-answer, and the terminal ignores "
                        "read requests until the PC counts the records again."),
         QStringLiteral("N"));
+    const QCommandLineOption dropOption(
+        QStringLiteral("drop-after"),
+        QStringLiteral("Once only, on --listen buses: the connection is closed after N records, mid-answer; "
+                       "the terminal answers as before on the next connection."),
+        QStringLiteral("N"));
     const QCommandLineOption failClearOption(
         QStringLiteral("fail-clear"), QStringLiteral("This terminal refuses every clear."), QStringLiteral("ADDR"));
     const QCommandLineOption stateOption(
         QStringLiteral("state-dir"),
         QStringLiteral("Keep DIR/ADDR.txt holding each terminal's records, one a line, rewritten at start "
-                       "and after every change."),
+                       "and after every change (addresses must then differ across buses)."),
         QStringLiteral("DIR"));
-    parser.addOptions({linkOption, terminalOption, baudOption, silentOption, delayOption, garbleOption, nakOption,
-                       seedOption, cutOption, failClearOption, stateOption});
+    parser.addOptions({linkOption, listenOption, terminalOption, baudOption, silentOption, delayOption, garbleOption,
+                       nakOption, seedOption, cutOption, dropOption, failClearOption, stateOption});
     parser.process(app);
 
-    if (!parser.isSet(linkOption))
-        fail(QStringLiteral("--link is required"));
-    const QString link = parser.value(linkOption);
-    const int baud = intValue(parser.value(baudOption), QStringLiteral("baud"), 50, 4'000'000);
-    const int delayMs = intValue(parser.value(delayOption), QStringLiteral("delay-ms"), 0, 600'000);
+    sim::BusOptions shared;
+    for (const QString& value : parser.values(silentOption))
+        shared.silent.insert(intValue(value, QStringLiteral("silent"), 0, 255));
+    for (const QString& value : parser.values(failClearOption))
+        shared.failClear.insert(intValue(value, QStringLiteral("fail-clear"), 0, 255));
+    shared.garblePercent = intValue(parser.value(garbleOption), QStringLiteral("garble"), 0, 100);
+    shared.nakPercent = intValue(parser.value(nakOption), QStringLiteral("nak"), 0, 100);
+    shared.seed = quint32(intValue(parser.value(seedOption), QStringLiteral("seed"), 0, INT_MAX));
+    if (parser.isSet(cutOption))
+        shared.cutAfter = intValue(parser.value(cutOption), QStringLiteral("cut-after"), 0, INT_MAX);
+    if (parser.isSet(dropOption))
+        shared.dropAfter = intValue(parser.value(dropOption), QStringLiteral("drop-after"), 0, INT_MAX);
+    shared.stateDir = parser.value(stateOption);
+    if (!shared.stateDir.isEmpty() && !QDir().mkpath(shared.stateDir))
+        fail(QStringLiteral("cannot create %1").arg(shared.stateDir));
+    Serving serving;
+    serving.baud = intValue(parser.value(baudOption), QStringLiteral("baud"), 50, 4'000'000);
+    serving.delayMs = intValue(parser.value(delayOption), QStringLiteral("delay-ms"), 0, 600'000);
 
-    sim::BusOptions options;
-    for (const QString& entry : parser.values(terminalOption)) {
+    // Walk the options in command-line order to give each terminal its bus.
+    std::vector<std::unique_ptr<Endpoint>> endpoints;
+    QList<QPair<int, QString>> terminals;
+    QHash<QString, int> seen;
+    for (const QString& name : parser.optionNames()) {
+        const int nth = seen[name]++;
+        if (name == linkOption.names().first())
+            endpoints.push_back(std::make_unique<PtyEndpoint>(parser.values(linkOption).at(nth)));
+        else if (name == listenOption.names().first())
+            endpoints.push_back(std::make_unique<TcpEndpoint>(parser.values(listenOption).at(nth)));
+        else if (name == terminalOption.names().first())
+            terminals.append({int(std::max<size_t>(endpoints.size(), 1)) - 1, parser.values(terminalOption).at(nth)});
+    }
+    if (endpoints.empty())
+        fail(QStringLiteral("--link or --listen is required"));
+    QSet<int> addresses;
+    for (auto& endpoint : endpoints)
+        endpoint->options() = shared;
+    for (const auto& [bus, entry] : terminals) {
         const qsizetype eq = entry.indexOf(QLatin1Char('='));
         const int address = intValue(eq < 0 ? entry : entry.left(eq), QStringLiteral("terminal"), 0, 255);
-        options.terminals.insert(address, eq < 0 ? QString() : entry.mid(eq + 1));
+        if (!shared.stateDir.isEmpty() && addresses.contains(address))
+            fail(QStringLiteral("terminal %1 is on two buses; --state-dir needs distinct addresses").arg(address));
+        addresses.insert(address);
+        endpoints[size_t(bus)]->options().terminals.insert(address, eq < 0 ? QString() : entry.mid(eq + 1));
     }
-    for (const QString& value : parser.values(silentOption))
-        options.silent.insert(intValue(value, QStringLiteral("silent"), 0, 255));
-    for (const QString& value : parser.values(failClearOption))
-        options.failClear.insert(intValue(value, QStringLiteral("fail-clear"), 0, 255));
-    options.garblePercent = intValue(parser.value(garbleOption), QStringLiteral("garble"), 0, 100);
-    options.nakPercent = intValue(parser.value(nakOption), QStringLiteral("nak"), 0, 100);
-    options.seed = quint32(intValue(parser.value(seedOption), QStringLiteral("seed"), 0, INT_MAX));
-    if (parser.isSet(cutOption))
-        options.cutAfter = intValue(parser.value(cutOption), QStringLiteral("cut-after"), 0, INT_MAX);
-    options.stateDir = parser.value(stateOption);
-    if (!options.stateDir.isEmpty() && !QDir().mkpath(options.stateDir))
-        fail(QStringLiteral("cannot create %1").arg(options.stateDir));
-
-    sim::TerminalBus bus(options);
-    QString error;
-    if (!bus.load(&error))
-        fail(error);
 
     struct sigaction action {};
     action.sa_handler = requestStop;
@@ -192,44 +419,14 @@ int main(int argc, char* argv[]) {
     ::sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const Pty pty = openPty();
-    makeLink(link, pty.slavePath);
-    emitLine(QStringLiteral("ready ") + link);
-
-    FrameDecoder decoder;
-    char buffer[4096];
-    while (!stopRequested) {
-        pollfd pfd{pty.master, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, 200);
-        if (ready <= 0)
-            continue;
-        const ssize_t n = ::read(pty.master, buffer, sizeof buffer);
-        if (n <= 0) {
-            // EIO while no slave is open on some kernels; wait for the next open.
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            continue;
-        }
-        const Clock::time_point received = Clock::now();
-        decoder.append(QByteArray(buffer, n));
-        for (auto r = decoder.next(); r.status != FrameDecoder::Status::NeedMore && !stopRequested;
-             r = decoder.next()) {
-            if (r.status != FrameDecoder::Status::Frame)
-                continue;
-            const auto answer = bus.handle(r.frame);
-            if (!answer)
-                continue;
-            for (const QString& event : answer->events)
-                emitLine(event);
-            // The request itself took line time to arrive.
-            sleepUntil(received + lineTime(frameSize(int(r.frame.payload.size())), baud) +
-                       std::chrono::milliseconds(delayMs));
-            pacedWrite(pty.master, answer->bytes, baud);
-        }
-    }
-
-    ::unlink(link.toLocal8Bit().constData());
-    ::close(pty.slave);
-    ::close(pty.master);
+    for (auto& endpoint : endpoints)
+        emitLine(QStringLiteral("ready ") + endpoint->open());
+    std::vector<std::thread> threads;
+    for (auto& endpoint : endpoints)
+        threads.emplace_back([&endpoint, serving] { endpoint->serve(serving); });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (auto& endpoint : endpoints)
+        endpoint->close();
     return 0;
 }

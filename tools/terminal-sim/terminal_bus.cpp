@@ -106,17 +106,22 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
             return nak(NakReason::OutOfRange);
         RecordBlock block{read->index, terminal.records.mid(read->index, read->count)};
         reply(Command::ReadReply, encodeRecordBlock(block));
-        if (options_.cutAfter && !cutUsed_) {
-            const qint64 room = *options_.cutAfter - terminal.passSent;
-            if (read->count > room) {
-                // The line drops in the middle of this answer.
-                answer.bytes.truncate(kHeaderLength + kReadReplyHeader + std::max<qint64>(room, 0) * kRecordLength);
+        const bool cutting = options_.cutAfter && !cutUsed_;
+        const std::optional<int> limit = cutting ? options_.cutAfter : dropUsed_ ? std::nullopt : options_.dropAfter;
+        if (limit && read->count > *limit - terminal.passSent) {
+            // The line drops in the middle of this answer.
+            const qint64 room = std::max<qint64>(*limit - terminal.passSent, 0);
+            answer.bytes.truncate(kHeaderLength + kReadReplyHeader + room * kRecordLength);
+            if (cutting) {
                 terminal.cut = true;
                 cutUsed_ = true;
-                return answer;
+            } else {
+                answer.hangUp = true;
+                dropUsed_ = true;
             }
-            terminal.passSent += read->count;
+            return answer;
         }
+        terminal.passSent += read->count;
         return answer;
     }
     case Command::ClearRecords:

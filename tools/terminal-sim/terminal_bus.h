@@ -22,6 +22,8 @@ struct BusOptions {
     int nakPercent = 0;
     quint32 seed = 1;
     std::optional<int> cutAfter;
+    // Like cutAfter, but the connection is hung up instead and the terminal goes on answering.
+    std::optional<int> dropAfter;
     QString stateDir;
 };
 
@@ -32,6 +34,8 @@ public:
     struct Answer {
         QByteArray bytes;
         QStringList events;
+        // Close the connection once these bytes are out.
+        bool hangUp = false;
     };
 
     explicit TerminalBus(BusOptions options);
@@ -57,6 +61,7 @@ private:
     QHash<int, Terminal> terminals_;
     std::mt19937 random_;
     bool cutUsed_ = false;
+    bool dropUsed_ = false;
 };
 
 }  // namespace tallyfold::sim

@@ -4,18 +4,83 @@
 
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
+#include <QUrl>
 
 namespace tallyfold::serial {
 
 namespace {
 
-QHash<QString, QString> readPortsSection(const QString& iniPath) {
+constexpr qint32 kMaxBaud = 4'000'000;
+constexpr int kMaxLatencyMs = 600'000;
+
+struct PortsSection {
     QHash<QString, QString> values;
+    QStringList problems;
+};
+
+std::optional<int> wholeNumber(const QString& text, int min, int max) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// Fills the network part of `settings` from tcp://HOST:PORT or rfc2217://HOST:PORT;
+// the reason when the address cannot be used.
+QString parseAddress(const QString& value, PortSettings& settings) {
+    const QUrl url(value, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("tcp"))
+        settings.kind = PortKind::Tcp;
+    else if (scheme == QLatin1String("rfc2217"))
+        settings.kind = PortKind::Rfc2217;
+    else
+        return QStringLiteral("a network port is tcp://HOST:PORT or rfc2217://HOST:PORT");
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment() ||
+        (!url.path().isEmpty() && url.path() != QLatin1String("/")))
+        return QStringLiteral("the address is not HOST:PORT");
+    if (url.port() < 1 || url.port() > 65535)
+        return QStringLiteral("the address needs a TCP port from 1 to 65535");
+    settings.host = url.host();
+    settings.tcpPort = quint16(url.port());
+    return {};
+}
+
+// The reason a value cannot be used for `key`, empty when it can.
+QString checkValue(const QString& key, const QString& value) {
+    static const QRegularExpression keyPattern(
+        QStringLiteral("^(?:([1-9][0-9]{0,4})(?:\\.(baud|latency_ms))?|baud|latency_ms)$"));
+    const QRegularExpressionMatch match = keyPattern.match(key);
+    if (!match.hasMatch())
+        return QStringLiteral("unknown key; keys are N, N.baud, N.latency_ms, baud and latency_ms");
+    if (key.endsWith(QLatin1String("baud")))
+        return wholeNumber(value, 1, kMaxBaud)
+                   ? QString()
+                   : QStringLiteral("a baud rate is a whole number from 1 to %1").arg(kMaxBaud);
+    if (key.endsWith(QLatin1String("latency_ms")))
+        return wholeNumber(value, 0, kMaxLatencyMs)
+                   ? QString()
+                   : QStringLiteral("latency_ms is a whole number of milliseconds from 0 to %1").arg(kMaxLatencyMs);
+    if (value.isEmpty())
+        return QStringLiteral("no device");
+    if (value.contains(QLatin1String("://"))) {
+        PortSettings scratch;
+        return parseAddress(value, scratch);
+    }
+    return {};
+}
+
+PortsSection readPortsSection(const QString& iniPath) {
+    PortsSection section;
     QFile file(iniPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return values;
+        return section;
     bool inPorts = false;
+    int lineNumber = 0;
     while (!file.atEnd()) {
+        ++lineNumber;
         const QString line = QString::fromLocal8Bit(file.readLine()).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
@@ -23,25 +88,30 @@ QHash<QString, QString> readPortsSection(const QString& iniPath) {
             inPorts = line.mid(1, line.size() - 2).trimmed().compare(QLatin1String("Ports"), Qt::CaseInsensitive) == 0;
             continue;
         }
-        const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (!inPorts || eq <= 0)
+        if (!inPorts)
             continue;
+        auto problem = [&](const QString& why) {
+            section.problems << QStringLiteral("%1:%2: %3: %4").arg(iniPath).arg(lineNumber).arg(line, why);
+        };
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0) {
+            problem(QStringLiteral("not KEY=VALUE"));
+            continue;
+        }
         QString value = line.mid(eq + 1);
-        // Device paths carry no ';', so a trailing comment can be cut safely.
+        // Device paths and addresses carry no ';', so a trailing comment can be cut safely.
         const qsizetype comment = value.indexOf(QLatin1Char(';'));
         if (comment >= 0)
             value.truncate(comment);
-        values.insert(line.left(eq).trimmed().toLower(), value.trimmed());
+        value = value.trimmed();
+        const QString key = line.left(eq).trimmed().toLower();
+        if (const QString why = checkValue(key, value); !why.isEmpty()) {
+            problem(why);
+            continue;
+        }
+        section.values.insert(key, value);
     }
-    return values;
-}
-
-std::optional<qint32> parseBaud(const QString& text) {
-    bool ok = false;
-    const qint32 baud = text.toInt(&ok);
-    if (!ok || baud <= 0)
-        return std::nullopt;
-    return baud;
+    return section;
 }
 
 }  // namespace
@@ -50,25 +120,38 @@ QString portMapPath(const HostSettings& host) {
     return host.path(QStringLiteral("Config/Ports.ini"));
 }
 
-std::optional<PortSettings> portSettings(const HostSettings& host, int portNumber) {
-    return portSettings(portMapPath(host), portNumber);
+PortLookup lookUpPort(const HostSettings& host, int portNumber) {
+    return lookUpPort(portMapPath(host), portNumber);
 }
 
-std::optional<PortSettings> portSettings(const QString& iniPath, int portNumber) {
+PortLookup lookUpPort(const QString& iniPath, int portNumber) {
     if (portNumber < 1)
-        return std::nullopt;
-    const QHash<QString, QString> values = readPortsSection(iniPath);
+        return {std::nullopt, QStringLiteral("there is no port %1; ports count from 1").arg(portNumber)};
+    const PortsSection section = readPortsSection(iniPath);
+    if (!section.problems.isEmpty())
+        return {std::nullopt, section.problems.first()};
     const QString key = QString::number(portNumber);
+    auto number = [&](const QString& name, int fallback) {
+        const auto own = section.values.constFind(key + QLatin1Char('.') + name);
+        if (own != section.values.cend())
+            return own->toInt();
+        const auto all = section.values.constFind(name);
+        return all != section.values.cend() ? all->toInt() : fallback;
+    };
 
     PortSettings settings;
-    settings.device = values.value(key);
+    settings.device = section.values.value(key);
     if (settings.device.isEmpty())
         settings.device = QStringLiteral("/dev/ttyS") + QString::number(portNumber - 1);
-    if (const auto baud = parseBaud(values.value(QStringLiteral("baud"))))
-        settings.baudRate = *baud;
-    if (const auto baud = parseBaud(values.value(key + QStringLiteral(".baud"))))
-        settings.baudRate = *baud;
-    return settings;
+    else if (settings.device.contains(QLatin1String("://")))
+        parseAddress(settings.device, settings);
+    settings.baudRate = number(QStringLiteral("baud"), settings.baudRate);
+    settings.latencyMs = number(QStringLiteral("latency_ms"), settings.latencyMs);
+    return {settings, {}};
+}
+
+QStringList portMapProblems(const QString& iniPath) {
+    return readPortsSection(iniPath).problems;
 }
 
 }  // namespace tallyfold::serial

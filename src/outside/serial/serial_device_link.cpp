@@ -3,14 +3,12 @@
 #include "outside/host_folder.h"
 #include "outside/serial/device_protocol.h"
 #include "outside/serial/port_map.h"
+#include "outside/serial/transport.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QSerialPort>
-#include <QThread>
 #include <cmath>
 #include <functional>
 
@@ -23,6 +21,7 @@ namespace {
 constexpr int kRetries = 3;
 // Covers the terminal's turnaround and the host's scheduling on top of the line time.
 constexpr int kTimeoutMarginMs = 300;
+constexpr int kConnectTimeoutMs = 3000;
 
 std::optional<quint8> machineAddress(qint16 value) {
     if (value < 0 || value > 255)
@@ -43,35 +42,42 @@ std::optional<int> wholeNumber(double value) {
     return int(rounded);
 }
 
+// A failed request as the log says it: "terminal 3 did not answer".
+QString requestFailure(DeviceError code, int address) {
+    switch (code) {
+    case DeviceError::NoAnswer:
+        return QStringLiteral("terminal %1 did not answer").arg(address);
+    case DeviceError::Garbled:
+        return QStringLiteral("garbled answers from terminal %1").arg(address);
+    case DeviceError::TerminalRefused:
+        return QStringLiteral("terminal %1 refused the request").arg(address);
+    default:
+        return QStringLiteral("the line to terminal %1 fell").arg(address);
+    }
+}
+
 }  // namespace
 
 class SerialDeviceLink::Bus {
 public:
     struct Reply {
         std::optional<Frame> frame;
-        QString failure;
+        DeviceError error = DeviceError::None;
+        QString osReason;
         int retries = 0;
     };
     using Check = std::function<bool(const Frame&)>;
 
-    explicit Bus(const PortSettings& settings) : settings_(settings) {}
+    Bus(const PortSettings& settings, WaitReportPtr waiting)
+        : settings_(settings), waiting_(waiting), transport_(makeTransport(settings, std::move(waiting))) {}
 
-    bool open() {
-        port_.setPortName(settings_.device);
-        if (!port_.open(QIODevice::ReadWrite))
-            return false;
-        const bool configured = port_.setBaudRate(settings_.baudRate) && port_.setDataBits(QSerialPort::Data8) &&
-                                port_.setParity(QSerialPort::NoParity) && port_.setStopBits(QSerialPort::OneStop) &&
-                                port_.setFlowControl(QSerialPort::NoFlowControl);
-        if (!configured) {
-            port_.close();
-            return false;
-        }
-        port_.clear(QSerialPort::AllDirections);
-        return true;
-    }
-
+    bool open() { return transport_->open(connectTimeoutMs()); }
+    DeviceError openError() const { return transport_->failureCode(); }
+    QString openReason() const { return transport_->failureReason(); }
     QString device() const { return settings_.device; }
+
+    // Each member call of the link may reopen a fallen line once.
+    void beginCall() { reopenLeft_ = true; }
 
     // One request, repeated up to kRetries times until the terminal answers with
     // `expected` and the answer passes `check`. A fresh sequence number per attempt
@@ -79,39 +85,39 @@ public:
     Reply request(quint8 address, Command command, const QByteArray& payload, Command expected, int expectedPayload,
                   const Check& check = {}) {
         Reply reply;
-        const int timeoutMs =
-            lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + kTimeoutMarginMs;
-        for (int attempt = 0; attempt <= kRetries; ++attempt) {
+        const int timeoutMs = lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + marginMs();
+        for (int attempt = 0; attempt <= kRetries;) {
             if (attempt > 0) {
                 ++reply.retries;
                 discardStaleInput();
             } else {
-                port_.clear(QSerialPort::Input);
-                port_.readAll();
+                transport_->discardInput();
             }
             const Frame sent{address, ++sequence_, command, payload};
             const QByteArray bytes = encodeFrame(sent);
-            if (port_.write(bytes) != bytes.size() || !flush()) {
-                reply.failure = QStringLiteral("cannot write to %1").arg(settings_.device);
-                return reply;
-            }
-            const Outcome outcome = awaitReply(sent, expected, check, timeoutMs, reply.frame);
+            const Outcome outcome = transport_->write(bytes, lineTimeMs(int(bytes.size())) + marginMs())
+                                        ? awaitReply(sent, expected, check, timeoutMs, reply.frame)
+                                        : Outcome::LineLost;
             switch (outcome) {
             case Outcome::Answered:
+                reply.error = DeviceError::None;
                 return reply;
             case Outcome::LineLost:
-                reply.failure = QStringLiteral("lost %1").arg(settings_.device);
+                // The same attempt again on the reopened line.
+                if (reopen(reply))
+                    continue;
                 return reply;
             case Outcome::Silent:
-                reply.failure = QStringLiteral("terminal %1 did not answer").arg(address);
+                reply.error = DeviceError::NoAnswer;
                 break;
             case Outcome::Garbled:
-                reply.failure = QStringLiteral("garbled answer from terminal %1").arg(address);
+                reply.error = DeviceError::Garbled;
                 break;
             case Outcome::Refused:
-                reply.failure = QStringLiteral("terminal %1 refused the request").arg(address);
+                reply.error = DeviceError::TerminalRefused;
                 break;
             }
+            ++attempt;
         }
         return reply;
     }
@@ -119,25 +125,25 @@ public:
 private:
     enum class Outcome { Answered, Silent, Garbled, Refused, LineLost };
 
-    // A gather at 9600 baud takes minutes: let windows repaint meanwhile, but
-    // take no input, so nothing can start while the terminal is talking.
-    static constexpr int kRepaintSliceMs = 50;
-    static void keepWindowsPainted() {
-        QCoreApplication* app = QCoreApplication::instance();
-        if (app && app->thread() == QThread::currentThread())
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
+    // A device server may sit behind a slow network: its latency counts on top of line time.
+    int marginMs() const { return kTimeoutMarginMs + settings_.latencyMs; }
+    int connectTimeoutMs() const { return kConnectTimeoutMs + settings_.latencyMs; }
 
     int lineTimeMs(int bytes) const {
         return int((qint64(bytes) * 10 * 1000 + settings_.baudRate - 1) / settings_.baudRate);
     }
 
-    bool flush() {
-        while (port_.bytesToWrite() > 0) {
-            if (!port_.waitForBytesWritten(lineTimeMs(int(port_.bytesToWrite())) + kTimeoutMarginMs))
-                return false;
-        }
-        return true;
+    bool reopen(Reply& reply) {
+        const QString dropped = transport_->failureReason();
+        reply.error = DeviceError::ConnectionDropped;
+        reply.osReason = dropped;
+        if (!reopenLeft_)
+            return false;
+        reopenLeft_ = false;
+        if (transport_->open(connectTimeoutMs()))
+            return true;
+        reply.osReason = dropped + QStringLiteral("; reopening: ") + transport_->failureReason();
+        return false;
     }
 
     Outcome awaitReply(const Frame& sent, Command expected, const Check& check, int timeoutMs,
@@ -167,13 +173,11 @@ private:
             const qint64 remaining = timeoutMs - timer.elapsed();
             if (remaining <= 0)
                 return Outcome::Silent;
-            if (!port_.waitForReadyRead(int(std::min<qint64>(remaining, kRepaintSliceMs)))) {
-                const auto error = port_.error();
-                if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
-                    return Outcome::LineLost;
-            }
-            keepWindowsPainted();
-            decoder.append(port_.readAll());
+            const Transport::Wait wait = transport_->waitForData(int(std::min<qint64>(remaining, kRepaintSliceMs)));
+            (*waiting_)();
+            if (wait == Transport::Wait::Lost)
+                return Outcome::LineLost;
+            decoder.append(transport_->takeReceived());
         }
     }
 
@@ -181,97 +185,147 @@ private:
     // fall quiet so the retry's answer starts on a clean buffer.
     void discardStaleInput() {
         const int quietMs = std::max(20, lineTimeMs(20));
-        const int capMs = lineTimeMs(frameSize(kMaxPayload)) + kTimeoutMarginMs;
+        const int capMs = lineTimeMs(frameSize(kMaxPayload)) + marginMs();
         QElapsedTimer timer;
         timer.start();
-        port_.readAll();
-        while (timer.elapsed() < capMs && port_.waitForReadyRead(quietMs))
-            port_.readAll();
-        port_.clear(QSerialPort::Input);
-        port_.readAll();
+        transport_->discardInput();
+        while (timer.elapsed() < capMs && transport_->waitForData(quietMs) == Transport::Wait::Data)
+            transport_->discardInput();
+        transport_->discardInput();
     }
 
     PortSettings settings_;
-    QSerialPort port_;
+    WaitReportPtr waiting_;
+    std::unique_ptr<Transport> transport_;
     quint8 sequence_ = 0;
+    bool reopenLeft_ = true;
 };
 
-SerialDeviceLink::SerialDeviceLink(HostSettings host) : host_(std::move(host)) {}
+SerialDeviceLink::SerialDeviceLink(HostSettings host)
+    : host_(std::move(host)), recordFile_(host_.sourceRecordFile()), waiting_(std::make_shared<WaitReport>()) {}
+
+bool SerialDeviceLink::setRecordFile(const QString& path) {
+    recordFile_ = path;
+    return true;
+}
 
 SerialDeviceLink::~SerialDeviceLink() = default;
+
+void SerialDeviceLink::setWaitHandler(WaitHandler handler) {
+    waiting_->handler = std::move(handler);
+}
+
+void SerialDeviceLink::beginCall() {
+    fault_ = {};
+    waiting_->done = 0;
+    waiting_->total = 0;
+    if (bus_) {
+        fault_.device = bus_->device();
+        bus_->beginCall();
+    }
+}
+
+bool SerialDeviceLink::fail(DeviceError code, const QString& what, const QString& osReason, int retries) {
+    fault_.code = code;
+    fault_.osReason = osReason;
+    fault_.retries = retries;
+    fault_.text = what;
+    if (!fault_.device.isEmpty())
+        fault_.text += QStringLiteral(" on ") + fault_.device;
+    if (!osReason.isEmpty())
+        fault_.text += QStringLiteral(": ") + osReason;
+    if (retries > 0)
+        fault_.text += QStringLiteral(" (%1 retries)").arg(retries);
+    return false;
+}
 
 std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
     const qint16 number = port.toInt16();
     DestoryPort();
-    const std::optional<PortSettings> settings = portSettings(host_, number);
-    if (!settings)
-        return false;
-    auto bus = std::make_unique<Bus>(*settings);
+    beginCall();
+    const PortLookup lookup = lookUpPort(host_, number);
+    if (!lookup.settings)
+        return fail(DeviceError::BadPortSetting, lookup.problem);
+    fault_.device = lookup.settings->device;
+    auto bus = std::make_unique<Bus>(*lookup.settings, waiting_);
     if (!bus->open())
-        return false;
+        return fail(bus->openError(), QStringLiteral("cannot open port %1").arg(number), bus->openReason());
     bus_ = std::move(bus);
     return true;
 }
 
 std::optional<bool> SerialDeviceLink::ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) {
+    beginCall();
     const auto address = machineAddress(machine);
     const QDate date(year, month, day);
-    if (!bus_ || !address || !date.isValid() || year < 0)
-        return false;
+    if (!bus_)
+        return fail(DeviceError::NoPortOpen, QStringLiteral("no port open"));
+    if (!address)
+        return fail(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine.toText()));
+    if (!date.isValid() || year < 0)
+        return fail(DeviceError::BadArgument, QStringLiteral("no date %1-%2-%3").arg(year).arg(month).arg(day));
     const auto reply = bus_->request(*address, Command::SetDate, encodeDate(date), Command::Ack, 1);
-    return reply.frame.has_value();
+    if (!reply.frame)
+        return fail(reply.error, requestFailure(reply.error, *address), reply.osReason, reply.retries);
+    return true;
 }
 
 std::optional<bool> SerialDeviceLink::ChangeTime(const Variant& machine, double hour, double minute, double second) {
+    beginCall();
     const auto address = machineAddress(machine);
     const auto h = wholeNumber(hour);
     const auto m = wholeNumber(minute);
     const auto s = wholeNumber(second);
-    if (!bus_ || !address || !h || !m || !s || !QTime::isValid(*h, *m, *s))
-        return false;
+    if (!bus_)
+        return fail(DeviceError::NoPortOpen, QStringLiteral("no port open"));
+    if (!address)
+        return fail(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine.toText()));
+    if (!h || !m || !s || !QTime::isValid(*h, *m, *s))
+        return fail(DeviceError::BadArgument, QStringLiteral("no time %1:%2:%3").arg(hour).arg(minute).arg(second));
     const auto reply = bus_->request(*address, Command::SetTime, encodeTime(QTime(*h, *m, *s)), Command::Ack, 1);
-    return reply.frame.has_value();
+    if (!reply.frame)
+        return fail(reply.error, requestFailure(reply.error, *address), reply.osReason, reply.retries);
+    return true;
 }
 
 std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1, QString& text2) {
+    beginCall();
     text1.clear();
     text2.clear();
+    auto failed = [&](DeviceError code, const QString& what, const QString& osReason = {}, int retries = 0) {
+        fail(code, what, osReason, retries);
+        text2 = fault_.text;
+        return false;
+    };
     const auto address = machineAddress(machine);
-    if (!bus_) {
-        text2 = QStringLiteral("no port open");
-        return false;
-    }
-    if (!address) {
-        text2 = QStringLiteral("no terminal %1").arg(machine);
-        return false;
-    }
-    const QString target = host_.sourceRecordFile();
-    if (!QFileInfo(target).dir().exists()) {
-        text2 = QStringLiteral("the Source folder is missing");
-        return false;
-    }
+    if (!bus_)
+        return failed(DeviceError::NoPortOpen, QStringLiteral("no port open"));
+    if (!address)
+        return failed(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine));
+    const QString target = recordFile_;
+    if (!QFileInfo(target).dir().exists())
+        return failed(DeviceError::SourceFolderMissing, QStringLiteral("the Source folder is missing"));
 
     int retries = 0;
     const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
                                        [](const Frame& f) { return decodeCount(f.payload).has_value(); });
     retries += counted.retries;
-    if (!counted.frame) {
-        text2 = counted.failure;
-        return false;
-    }
+    if (!counted.frame)
+        return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
     const quint32 total = *decodeCount(counted.frame->payload);
+    waiting_->total = total;
 
     QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
-        text2 = QStringLiteral("cannot write %1").arg(target);
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly))
+        return failed(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
     quint32 read = 0;
-    auto fail = [&](const QString& why) {
+    auto progress = [&] {
+        return QStringLiteral("%1 of %2 records read from terminal %3").arg(read).arg(total).arg(*address);
+    };
+    auto cut = [&](DeviceError code, const QString& what, const QString& osReason = {}) {
         file.cancelWriting();
-        text1 = QStringLiteral("%1 of %2 records read from terminal %3").arg(read).arg(total).arg(*address);
-        text2 = why;
-        return false;
+        text1 = progress();
+        return failed(code, what, osReason, retries);
     };
     while (read < total) {
         const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
@@ -283,34 +337,52 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
                               return decoded && decoded->index == index && decoded->records.size() == count;
                           });
         retries += block.retries;
-        if (!block.frame)
-            return fail(block.failure);
+        if (!block.frame) {
+            // The terminal answered the count, so silence now is a transfer that broke off.
+            if (block.error == DeviceError::NoAnswer)
+                return cut(DeviceError::TransferCut,
+                           QStringLiteral("terminal %1 stopped answering after %2 of %3 records")
+                               .arg(*address)
+                               .arg(read)
+                               .arg(total));
+            return cut(block.error, requestFailure(block.error, *address), block.osReason);
+        }
         QByteArray lines;
         lines.reserve(count * (kRecordLength + 2));
         const RecordBlock records = *decodeRecordBlock(block.frame->payload);
         for (const QByteArray& record : records.records)
             lines.append(record).append("\r\n");
         if (file.write(lines) != lines.size())
-            return fail(QStringLiteral("cannot write %1").arg(target));
+            return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
         read += count;
+        waiting_->done = read;
     }
     if (!file.commit())
-        return fail(QStringLiteral("cannot write %1").arg(target));
-    text1 = QStringLiteral("%1 of %2 records read from terminal %3").arg(read).arg(total).arg(*address);
+        return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
+    text1 = progress();
     text2 = QStringLiteral("%1 retries").arg(retries);
     return true;
 }
 
 std::optional<bool> SerialDeviceLink::ClearRecord(const Variant& machine) {
+    beginCall();
     const auto address = machineAddress(machine);
-    if (!bus_ || !address)
-        return false;
+    if (!bus_)
+        return fail(DeviceError::NoPortOpen, QStringLiteral("no port open"));
+    if (!address)
+        return fail(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine.toText()));
     const auto reply = bus_->request(*address, Command::ClearRecords, {}, Command::Ack, 1);
-    return reply.frame.has_value();
+    if (!reply.frame)
+        return fail(reply.error, requestFailure(reply.error, *address), reply.osReason, reply.retries);
+    return true;
 }
 
 void SerialDeviceLink::DestoryPort() {
     bus_.reset();
+}
+
+DeviceFault SerialDeviceLink::lastError() const {
+    return fault_;
 }
 
 bool SerialDeviceLink::isPortOpen() const {

@@ -7,14 +7,20 @@
 
 namespace tallyfold {
 
+namespace serial {
+struct WaitReport;
+}
+
 // The count terminals on one serial line. The PC is the only master: every call
 // sends requests and waits for the addressed terminal's reply, retrying up to
 // three times on silence, a broken frame or a NAK. Calls block until done.
 //
-// SetPort takes a port number (1 = first port, mapped through Config/Ports.ini)
-// and answers False when the port cannot be opened; a value that is no number
-// raises the Variant's conversion error. Machine addresses are 0-255; anything
-// else answers False without touching the line.
+// SetPort takes a port number (1 = first port, mapped through Config/Ports.ini
+// to a serial device or a device server on the network) and answers False when
+// the port cannot be opened; a value that is no number raises the Variant's
+// conversion error. Machine addresses are 0-255; anything else answers False
+// without touching the line. A line that falls during a call is reopened once.
+// After a False, lastError() says what went wrong and where.
 class SerialDeviceLink : public DeviceLink {
 public:
     explicit SerialDeviceLink(HostSettings host);
@@ -29,6 +35,9 @@ public:
     std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override;
     std::optional<bool> ClearRecord(const Variant& machine) override;
     void DestoryPort() override;
+    bool setRecordFile(const QString& path) override;
+    DeviceFault lastError() const override;
+    void setWaitHandler(WaitHandler handler) override;
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.
@@ -36,8 +45,16 @@ public:
 
 private:
     class Bus;
+
+    void beginCall();
+    // Records the failure in lastError(); always false, for `return fail(...)`.
+    bool fail(DeviceError code, const QString& what, const QString& osReason = {}, int retries = 0);
+
     HostSettings host_;
+    QString recordFile_;
+    std::shared_ptr<serial::WaitReport> waiting_;
     std::unique_ptr<Bus> bus_;
+    DeviceFault fault_;
 };
 
 std::unique_ptr<DeviceLink> createSerialDeviceLink(const HostSettings& host);

@@ -1,3 +1,4 @@
+#include "link_test_support.h"
 #include "outside/serial/serial_device_link.h"
 #include "support/terminal_sim_process.h"
 
@@ -6,37 +7,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using tallyfold::SerialDeviceLink;
-using tallyfold::Variant;
-using tallyfold::test::TerminalSimProcess;
+using namespace tallyfold;
+using namespace tallyfold::test;
 
-namespace {
-
-QList<QByteArray> makeRecords(int count, int terminal = 1) {
-    QList<QByteArray> records;
-    for (int i = 0; i < count; ++i)
-        records.append(QByteArray::number(terminal) + QByteArray::number(i).rightJustified(8, '0') + "240506113");
-    return records;
-}
-
-QByteArray asSourceFile(const QList<QByteArray>& records) {
-    QByteArray text;
-    for (const QByteArray& record : records)
-        text += record + "\r\n";
-    return text;
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-}  // namespace
+Q_DECLARE_METATYPE(tallyfold::DeviceError)
 
 // The link against the simulator on a real pseudo-terminal; port 1 is the
 // simulator's line, port 2 a device that does not exist.
@@ -116,13 +90,16 @@ private Q_SLOTS:
         QVERIFY(sim_.waitForEvent(QStringLiteral("time 3 07:05:09")));
 
         QCOMPARE(link_->ChangeDate(Variant(3), 2023, 2, 29), std::optional<bool>(false));
+        QCOMPARE(link_->lastError().code, DeviceError::BadArgument);
         QCOMPARE(link_->ChangeTime(Variant(3), 24, 0, 0), std::optional<bool>(false));
+        QCOMPARE(link_->lastError().code, DeviceError::BadArgument);
         QCOMPARE(link_->ChangeDate(Variant(300), 2024, 1, 1), std::optional<bool>(false));
         QCOMPARE(link_->ChangeDate(Variant(4), 2024, 1, 1), std::optional<bool>(false));
         QVERIFY(sim_.events().isEmpty());
 
         link_->DestoryPort();
         QCOMPARE(link_->ChangeTime(Variant(3), 1, 2, 3), std::optional<bool>(false));
+        QCOMPARE(link_->lastError().code, DeviceError::NoPortOpen);
     }
 
     void gatherWritesEveryRecordOnce_data() {
@@ -141,9 +118,18 @@ private Q_SLOTS:
                        recordFile(2, records)}));
         QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
 
+        // The caller hears how far the transfer is while the link waits.
+        qint64 lastDone = -1, lastTotal = -1;
+        link_->setWaitHandler([&](qint64 done, qint64 total) {
+            QVERIFY(done >= lastDone && done <= total);
+            lastDone = done;
+            lastTotal = total;
+        });
         QString text1, text2;
         QCOMPARE(link_->GatherData(2, text1, text2), std::optional<bool>(true));
         QVERIFY2(text1.contains(QString::number(count)), qPrintable(text1));
+        if (count > 64)
+            QCOMPARE(lastTotal, qint64(count));
         QCOMPARE(readFile(sourceFile()), asSourceFile(records));
         QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
         QCOMPARE(readFile(stateOf(2)), asSourceFile(records).replace("\r\n", "\n"));
@@ -159,26 +145,75 @@ private Q_SLOTS:
         QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(70)));
     }
 
-    void failedGatherKeepsTheEarlierSourceFile_data() {
+    void failuresAreTyped_data() {
         QTest::addColumn<QStringList>("faults");
-        QTest::newRow("silent terminal") << QStringList{QStringLiteral("--silent"), QStringLiteral("1")};
-        QTest::newRow("unknown terminal") << QStringList{QStringLiteral("--silent"), QStringLiteral("9")};
-        QTest::newRow("every answer garbled") << QStringList{QStringLiteral("--garble"), QStringLiteral("100")};
-        QTest::newRow("every request refused") << QStringList{QStringLiteral("--nak"), QStringLiteral("100")};
-        QTest::newRow("cut mid-transfer") << QStringList{QStringLiteral("--cut-after"), QStringLiteral("100")};
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("machine");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<DeviceError>("code");
+        QTest::addColumn<int>("retries");
+        const QStringList none;
+        const QString kept = QStringLiteral("earlier");
+        QTest::newRow("port that does not exist") << none << 2 << 1 << kept << DeviceError::PortNotOpened << 0;
+        QTest::newRow("no port open") << none << 0 << 1 << kept << DeviceError::NoPortOpen << 0;
+        QTest::newRow("address out of range") << none << 1 << 300 << kept << DeviceError::NoSuchTerminal << 0;
+        QTest::newRow("silent terminal") << QStringList{QStringLiteral("--silent"), QStringLiteral("1")} << 1 << 1
+                                         << kept << DeviceError::NoAnswer << 3;
+        QTest::newRow("nobody at the address") << none << 1 << 9 << kept << DeviceError::NoAnswer << 3;
+        QTest::newRow("every answer garbled") << QStringList{QStringLiteral("--garble"), QStringLiteral("100")} << 1
+                                              << 1 << kept << DeviceError::Garbled << 3;
+        QTest::newRow("every request refused") << QStringList{QStringLiteral("--nak"), QStringLiteral("100")} << 1 << 1
+                                               << kept << DeviceError::TerminalRefused << 3;
+        // The count and the first block arrive; the second block breaks off and never comes.
+        QTest::newRow("cut mid-transfer") << QStringList{QStringLiteral("--cut-after"), QStringLiteral("100")} << 1 << 1
+                                          << kept << DeviceError::TransferCut << 3;
+        QTest::newRow("Source folder missing")
+            << none << 1 << 1 << QStringLiteral("no folder") << DeviceError::SourceFolderMissing << 0;
+        // Root may write anywhere but here, so the test holds under CI too.
+        QTest::newRow("Source folder nobody may write")
+            << none << 1 << 1 << QStringLiteral("/proc") << DeviceError::FileNotWritten << 0;
     }
 
-    void failedGatherKeepsTheEarlierSourceFile() {
+    // Every failure has its own code, set where it happened, and leaves the
+    // earlier source file as it was.
+    void failuresAreTyped() {
         QFETCH(QStringList, faults);
-        const qint16 machine = faults.contains(QStringLiteral("9")) ? 9 : 1;
-        QVERIFY(serve(QStringList{QStringLiteral("--terminal"), recordFile(1, makeRecords(150))} + faults));
+        QFETCH(int, port);
+        QFETCH(int, machine);
+        QFETCH(QString, source);
+        QFETCH(DeviceError, code);
+        QFETCH(int, retries);
+        QVERIFY(sim_.start(path(QStringLiteral("line")),
+                           QStringList{QStringLiteral("--terminal"), recordFile(1, makeRecords(150)),
+                                       QStringLiteral("--baud"), QStringLiteral("115200")} +
+                               faults));
         QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
+        if (source != QLatin1String("earlier")) {
+            QVERIFY(QDir(path(QStringLiteral("Source"))).removeRecursively());
+            if (source != QLatin1String("no folder"))
+                QVERIFY(QFile::link(source, path(QStringLiteral("Source"))));
+        }
 
         QString text1, text2;
-        QCOMPARE(link_->GatherData(machine, text1, text2), std::optional<bool>(false));
-        QVERIFY(!text2.isEmpty());
-        QCOMPARE(readFile(sourceFile()), QByteArray("earlier\r\n"));
-        QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
+        if (port > 0 && link_->SetPort(Variant(port)) != std::optional<bool>(true)) {
+            QCOMPARE(port, 2);
+        } else {
+            QCOMPARE(link_->GatherData(qint16(machine), text1, text2), std::optional<bool>(false));
+            QCOMPARE(text2, link_->lastError().text);
+        }
+        const DeviceFault fault = link_->lastError();
+        QCOMPARE(fault.code, code);
+        QCOMPARE(fault.retries, retries);
+        QVERIFY(!fault.text.isEmpty());
+        QCOMPARE(fault.device,
+                 port == 0 ? QString() : path(port == 1 ? QStringLiteral("line") : QStringLiteral("nothing-here")));
+        // Failures reported by the OS carry its own words.
+        const bool fromOs = code == DeviceError::PortNotOpened || code == DeviceError::FileNotWritten;
+        QCOMPARE(!fault.osReason.isEmpty(), fromOs);
+        if (source == QLatin1String("earlier")) {
+            QCOMPARE(readFile(sourceFile()), QByteArray("earlier\r\n"));
+            QCOMPARE(sourceFolderEntries(), QStringList{QStringLiteral("SourceRecordSet.txt")});
+        }
     }
 
     void gatherAfterACutTransferGetsEveryRecordOnce() {
@@ -225,13 +260,6 @@ private Q_SLOTS:
         QCOMPARE(link_->ClearRecord(Variant(2)), std::optional<bool>(false));
         QCOMPARE(readFile(stateOf(2)), asSourceFile(makeRecords(4, 2)).replace("\r\n", "\n"));
         QVERIFY(!sim_.events().contains(QStringLiteral("cleared 2")));
-    }
-
-    void gatherNeedsTheSourceFolder() {
-        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(3))}));
-        QVERIFY(QDir(path(QStringLiteral("Source"))).removeRecursively());
-        QCOMPARE(gather(1), std::optional<bool>(false));
-        QVERIFY(!QFileInfo::exists(path(QStringLiteral("Source"))));
     }
 
     void portHandling() {

@@ -1,0 +1,379 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+
+namespace tallyfold {
+
+namespace {
+
+QString s(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+OptionSpec valueOption(const char* name, const char* valueName, const char* description) {
+    return OptionSpec{{s(name)}, s(valueName), s(description)};
+}
+
+OptionSpec switchOption(const char* name, const char* description) {
+    return OptionSpec{{s(name)}, QString(), s(description)};
+}
+
+const OptionSpec UserOption = valueOption(
+    "user", "U", "act for this operator: its rights are checked and its name is logged (default: the login name)");
+const OptionSpec CaptionOption =
+    valueOption("caption", "C", "the caption that names the rights C.测试, C.操作 and C.读取 (default: 消费管理)");
+const OptionSpec MachineOption =
+    valueOption("machine", "ADDR", "the terminal with this address (default: the first listed)");
+const OptionSpec FailedOption =
+    valueOption("failed", "show|discard",
+                "the answer to the failed-lines question: show prints them (default), discard drops them");
+const OptionSpec HelpOption{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show this help")};
+
+const std::vector<OptionSpec> Globals = {
+#ifdef TALLYFOLD_DEFAULT_HOME
+    valueOption("home", "DIR",
+                "the host folder with Source/, Database/ and Config/ (default: $TALLYFOLD_HOME, "
+                "else " TALLYFOLD_DEFAULT_HOME ")"),
+#else
+    valueOption("home", "DIR",
+                "the host folder with Source/, Database/ and Config/ (default: $TALLYFOLD_HOME, else the folder "
+                "above the program's)"),
+#endif
+    valueOption("db", "CONNECTION",
+                "the connection string (default: $TALLYFOLD_CONNECTION, else Config/Tallyfold.ini, else the "
+                "embedded database Database/tallyfold.db)"),
+    switchOption("json", "write JSON lines, one object per event"),
+    switchOption("quiet", "print only the summary"),
+    switchOption("verbose", "also print what the database, the device link and the operations say about a failure"),
+};
+
+const std::vector<CommandSpec> Commands = {
+    {s("show"),
+     QString(),
+     s("open the gathering window as a host would"),
+     s("Opens the gathering window in a small host program (tallyfold-show), as a host does through KQ.ShowA, "
+       "and waits until it is closed. It needs a display."),
+     {UserOption, CaptionOption,
+      valueOption("screenshot", "FILE", "save a picture of the window to FILE and close it")}},
+    {s("init-db"),
+     QString(),
+     s("create the host tables"),
+     s("Creates the host tables; running it again changes nothing. Creates the host folder when it does not exist, "
+       "and says so."),
+     {switchOption("demo",
+                   "add two count-type terminals, one of another kind, the time parameters and the rights of the demo "
+                   "operator admin"),
+      valueOption("grant", "USER", "grant USER the three rights of the caption"), CaptionOption}},
+    {s("terminals"),
+     QString(),
+     s("list the count-type terminals"),
+     s("Lists the count-type terminals in list order and marks the one a run uses by default."),
+     {}},
+    {s("import"),
+     s("FILE"),
+     s("store the records of a record file, as \"读取\" does"),
+     s("Stores the records of a record file, as \"读取\" does. Needs the right C.读取."),
+     {UserOption, CaptionOption, FailedOption},
+     1,
+     1},
+    {s("gather"),
+     QString(),
+     s("gather the records of a terminal, as \"采集\" does"),
+     s("Gathers the records of a terminal over its serial port and stores them, as \"采集\" does. "
+       "Needs the right C.操作."),
+     {MachineOption, switchOption("all", "gather every listed terminal, one after the other"),
+      switchOption("set-clock", "set the terminal's date and clock first"),
+      switchOption("no-get", "do not gather the records"), switchOption("no-save", "keep no dated copy of the file"),
+      switchOption("then-clear", "erase the terminal's records afterwards, once every record it gave is stored"),
+      FailedOption, UserOption, CaptionOption}},
+    {s("clear"),
+     QString(),
+     s("erase the records stored in a terminal, as \"清空\" does"),
+     s("Erases the records stored in a terminal, as \"清空\" does. Needs the right C.操作 and --yes."),
+     {MachineOption, switchOption("yes", "confirm the erasure"), UserOption, CaptionOption}},
+    {s("test-link"),
+     QString(),
+     s("set a terminal's clock as a probe, as \"测试\" does"),
+     s("Sets the terminal's clock as a probe and says whether it answered, as \"测试\" does. Needs the right C.测试."),
+     {MachineOption, UserOption, CaptionOption}},
+    {s("help"), s("[COMMAND|output]"), s("show the help of a command, or of the output"), QString(), {}, 0, 1},
+};
+
+// Wraps a description into the column that starts at `indent`.
+QString wrapped(const QString& text, int indent, int width = 79) {
+    QString result;
+    int column = indent;
+    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        if (i > 0 && column + 1 + words[i].size() > width) {
+            result += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
+            column = indent;
+        } else if (i > 0) {
+            result += QLatin1Char(' ');
+            ++column;
+        }
+        result += words[i];
+        column += int(words[i].size());
+    }
+    return result;
+}
+
+QString optionLines(const std::vector<OptionSpec>& options) {
+    constexpr int Column = 26;
+    QString text;
+    for (const OptionSpec& o : options) {
+        QString head = QStringLiteral("  ");
+        for (const QString& name : o.names) {
+            if (head.size() > 2)
+                head += QStringLiteral(", ");
+            head += (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        }
+        if (!o.valueName.isEmpty())
+            head += QLatin1Char(' ') + o.valueName;
+        head += head.size() < Column ? QString(Column - head.size(), QLatin1Char(' '))
+                                     : QLatin1Char('\n') + QString(Column, QLatin1Char(' '));
+        text += head + wrapped(o.description, Column) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+const OptionSpec* findOption(const std::vector<OptionSpec>& options, const QString& name) {
+    for (const OptionSpec& o : options)
+        if (o.names.contains(name))
+            return &o;
+    return nullptr;
+}
+
+QString dashed(const QString& name) {
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// QCommandLineParser would take "--machine --all" as the address "--all".
+void checkValuesPresent(const QStringList& args, const std::vector<OptionSpec>& options, bool stopAtPositional,
+                        const QString& command) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--"))
+            return;
+        if (!a.startsWith(QLatin1Char('-')) || a == QLatin1String("-")) {
+            if (stopAtPositional)
+                return;
+            continue;
+        }
+        if (a.contains(QLatin1Char('=')))
+            continue;
+        const QString name = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1);
+        const OptionSpec* spec = findOption(options, name);
+        if (!spec || spec->valueName.isEmpty())
+            continue;
+        if (i + 1 >= args.size() || (args[i + 1].startsWith(QLatin1Char('-')) && args[i + 1] != QLatin1String("-")))
+            throw UsageError{dashed(name) + QStringLiteral(" needs a value"), command};
+        ++i;
+    }
+}
+
+void addOptions(QCommandLineParser& parser, const std::vector<OptionSpec>& options) {
+    for (const OptionSpec& o : options) {
+        if (o.valueName.isEmpty())
+            parser.addOption(QCommandLineOption(o.names, o.description));
+        else
+            parser.addOption(QCommandLineOption(o.names, o.description, o.valueName));
+    }
+}
+
+void parseOrThrow(QCommandLineParser& parser, const QStringList& args, const QString& command) {
+    if (parser.parse(QStringList{QStringLiteral("tallyfold")} + args))
+        return;
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        throw UsageError{QStringLiteral("unknown option ") + dashed(unknown.first()), command};
+    QString text = parser.errorText();
+    if (text.startsWith(QLatin1String("Unexpected value after '")))
+        text =
+            text.section(QLatin1Char('\''), 1, 1).section(QLatin1Char('='), 0, 0) + QStringLiteral(" takes no value");
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    throw UsageError{text, command};
+}
+
+// Copies what the parser found; a value option given an empty value is a usage error.
+void collect(const QCommandLineParser& parser, const std::vector<OptionSpec>& options, Invocation& into,
+             const QString& command) {
+    for (const OptionSpec& o : options) {
+        const QString& name = o.names.first();
+        if (!parser.isSet(name))
+            continue;
+        if (o.valueName.isEmpty()) {
+            into.switches.insert(name);
+            continue;
+        }
+        const QString value = parser.value(name);
+        if (value.isEmpty())
+            throw UsageError{dashed(name) + QStringLiteral(" needs a value"), command};
+        into.values.insert(name, value);
+    }
+}
+
+}  // namespace
+
+const std::vector<OptionSpec>& globalOptions() {
+    return Globals;
+}
+
+const std::vector<CommandSpec>& commandSpecs() {
+    return Commands;
+}
+
+const CommandSpec* findCommand(const QString& name) {
+    for (const CommandSpec& c : Commands)
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+QString overviewHelp() {
+    QString text = QStringLiteral(
+        "usage: tallyfold [GLOBAL OPTIONS] COMMAND [OPTIONS]\n"
+        "       tallyfold help COMMAND | tallyfold --version\n"
+        "\n"
+        "Gathers the card-swipe records of count-type terminals into the host database,\n"
+        "running the operations of the gathering window without it.\n"
+        "\n"
+        "commands:\n");
+    for (const CommandSpec& c : Commands)
+        text += QStringLiteral("  ") + c.name.leftJustified(12) + wrapped(c.summary, 14) + QLatin1Char('\n');
+    text += QStringLiteral("\nglobal options, before or after the command:\n") + optionLines(Globals) +
+            optionLines({HelpOption}) + optionLines({switchOption("version", "print the version")}) +
+            QStringLiteral(
+                "\nexit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused,\n"
+                "failed or ended through its error trap; 2 a usage error. See tallyfold help output.\n");
+    return text;
+}
+
+QString commandHelp(const CommandSpec& command) {
+    QString text = QStringLiteral("usage: tallyfold ") + command.name;
+    if (!command.arguments.isEmpty())
+        text += QLatin1Char(' ') + command.arguments;
+    if (!command.options.empty())
+        text += QStringLiteral(" [OPTIONS]");
+    text += QStringLiteral("\n\n") + wrapped(command.description.isEmpty() ? command.summary : command.description, 0) +
+            QLatin1Char('\n');
+    if (!command.options.empty())
+        text += QStringLiteral("\noptions:\n") + optionLines(command.options);
+    text += QStringLiteral("\nglobal options (see tallyfold --help): --home, --db, --json, --quiet, --verbose\n");
+    return text;
+}
+
+QString outputHelp() {
+    return QStringLiteral(
+        "output: one event a line on standard output, as the window would show it.\n"
+        "\n"
+        "Text (default): fields separated by a tab; in a text a backslash is written \\\\,\n"
+        "a tab \\t, a carriage return \\r, a line feed \\n and a NUL \\0.\n"
+        "  status TEXT | caption TEXT | message TEXT | question TEXT ANSWER | detail TEXT\n"
+        "  record ADDRESS CARD DATE TIME\n"
+        "  failed KEY LINE TEXT REASON\n"
+        "  summary OPERATION TERMINAL READ STORED DUPLICATES ERRORS SECONDS OUTCOME\n"
+        "\n"
+        "--json: one JSON object a line, its kind in \"event\":\n"
+        "  {\"event\":\"status\"|\"caption\"|\"message\"|\"detail\",\"text\":...}\n"
+        "  {\"event\":\"question\",\"text\":...,\"answer\":\"Yes\"|\"No\"|\"OK\"|\"Cancel\"}\n"
+        "  {\"event\":\"record\",\"address\":10,\"card\":\"123456\",\"date\":\"2024-05-13\",\"time\":\"07:30:00\"}\n"
+        "  {\"event\":\"failed\",\"key\":\"R1\",\"line\":2,\"text\":...,\"reason\":... or null}\n"
+        "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\"stored\":2,\n"
+        "   \"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\"reason\":... or null}\n"
+        "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals\n"
+        "write \"created\", \"granted\", \"database\" and \"terminal\" events.\n"
+        "\n"
+        "Every import, gather, clear and test-link ends with a summary; gather --all writes\n"
+        "one for each terminal and a last one with the totals (terminal empty, or null).\n"
+        "READ counts the lines read, STORED the rows added to Tcon_ConsumeDtl, DUPLICATES the\n"
+        "lines already stored, ERRORS the lines that failed. OUTCOME is completed,\n"
+        "device-failed (the terminal did not do what was asked), refused, cancelled,\n"
+        "trapped (ended through the error trap) or failed (the command could not run it;\n"
+        "reason says why). --quiet prints only the summaries.\n"
+        "\n"
+        "exit status: 0 done and no line failed; 3 done, but some lines failed (see the\n"
+        "failed events, or the question with --failed discard); 1 refused, failed or\n"
+        "trapped; 2 a usage error. With --all the worst of the terminals counts.\n"
+        "\n"
+        "Progress goes to standard error, and only when it is a terminal.\n");
+}
+
+QString usageErrorLine(const UsageError& error) {
+    const QString where = error.command.isEmpty() ? QString() : error.command + QStringLiteral(": ");
+    const QString see = error.command.isEmpty() || error.command == QLatin1String("help")
+                            ? QStringLiteral("tallyfold --help")
+                            : QStringLiteral("tallyfold help ") + error.command;
+    return QStringLiteral("tallyfold: ") + where + error.text + QStringLiteral(" (see ") + see + QStringLiteral(")");
+}
+
+Invocation parseCommandLine(const QStringList& args) {
+    const OptionSpec version = switchOption("version", "print the version");
+    std::vector<OptionSpec> first = Globals;
+    first.push_back(HelpOption);
+    first.push_back(version);
+
+    QCommandLineParser global;
+    global.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    addOptions(global, first);
+    checkValuesPresent(args, first, true, QString());
+    parseOrThrow(global, args, QString());
+
+    Invocation invocation;
+    collect(global, first, invocation, QString());
+    const QStringList positional = global.positionalArguments();
+    if (invocation.switches.contains(QStringLiteral("version"))) {
+        invocation.command.clear();
+        return invocation;
+    }
+    if (positional.isEmpty()) {
+        if (invocation.switches.contains(QStringLiteral("help"))) {
+            invocation.command = QStringLiteral("help");
+            return invocation;
+        }
+        // "tallyfold --home terminals": say which option took the command as its value.
+        for (auto it = invocation.values.cbegin(); it != invocation.values.cend(); ++it)
+            if (findCommand(it.value()))
+                throw UsageError{QStringLiteral("no command given (--%1 took \"%2\" as its value)").arg(it.key(), *it),
+                                 QString()};
+        throw UsageError{QStringLiteral("no command given"), QString()};
+    }
+    const CommandSpec* command = findCommand(positional.first());
+    if (!command)
+        throw UsageError{QStringLiteral("unknown command \"") + positional.first() + QLatin1Char('"'), QString()};
+    invocation.command = command->name;
+    if (invocation.switches.contains(QStringLiteral("help"))) {
+        invocation.command = QStringLiteral("help");
+        invocation.arguments = QStringList{command->name};
+        return invocation;
+    }
+
+    std::vector<OptionSpec> second = Globals;
+    second.insert(second.end(), command->options.begin(), command->options.end());
+    second.push_back(HelpOption);
+    const QStringList rest = positional.mid(1);
+    QCommandLineParser own;
+    addOptions(own, second);
+    checkValuesPresent(rest, second, false, command->name);
+    parseOrThrow(own, rest, command->name);
+    collect(own, second, invocation, command->name);
+    if (own.isSet(QStringLiteral("help"))) {
+        invocation.arguments = QStringList{command->name};
+        invocation.command = QStringLiteral("help");
+        return invocation;
+    }
+    invocation.arguments = own.positionalArguments();
+    if (invocation.arguments.size() < command->minArguments)
+        throw UsageError{QStringLiteral("missing ") + command->arguments, command->name};
+    if (invocation.arguments.size() > command->maxArguments)
+        throw UsageError{QStringLiteral("unexpected argument \"") + invocation.arguments.at(command->maxArguments) +
+                             QLatin1Char('"'),
+                         command->name};
+    for (const QString& a : invocation.arguments)
+        if (a.isEmpty())
+            throw UsageError{command->arguments + QStringLiteral(" is empty"), command->name};
+    return invocation;
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,106 @@
+#include "records/gather_all.h"
+
+#include "outside/component_registry.h"
+#include "outside/database_tool.h"
+#include "platform/error.h"
+
+#include <QMap>
+#include <QThread>
+#include <atomic>
+
+namespace tallyfold {
+
+namespace {
+
+struct PortWork {
+    QString port;
+    std::vector<std::size_t> terminals;  // indexes into the rows, in list order
+};
+
+// What the window's load and a click in the terminal list do, then the gather
+// run, for each terminal of one port.
+void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& module, const HostSettings& host,
+                const std::vector<TerminalRow>& rows, const GatherOptions& options, const TerminalViewFactory& makeView,
+                std::vector<TerminalOutcome>& outcomes) {
+    Mdl_GatherData own = module;
+    own.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
+    {
+        GatherSession session(own, host);
+        if (ownRecordFile)
+            session.recordFile = host.path(QStringLiteral("Source/SourceRecordSet-port%1.txt").arg(work.port));
+        bool loaded = false;
+        for (std::size_t index : work.terminals) {
+            const TerminalRow& row = rows[index];
+            std::unique_ptr<OperatorView> view = makeView(row);
+            try {
+                if (!loaded) {
+                    session.createComponents();
+                    own.Pub_Conn = session.Conn;
+                    getTimeBZBE(*session.DbTool, session.times, view->prompts());
+                    session.loadFinished();
+                    loaded = true;
+                }
+                makeCurrent(own, lookUpTerminal(*session.DbTool, row.machAddr));
+                view->setStatus(currentTerminalStatus(own));
+                outcomes[index].outcome = runGather(session, *view, options);
+            } catch (const Error& e) {
+                view->setStatus(QStringLiteral("错误:") + e.description());
+                outcomes[index].outcome = Outcome::Trapped;
+            } catch (const std::exception& e) {
+                view->setStatus(QStringLiteral("错误:") + QString::fromLocal8Bit(e.what()));
+                outcomes[index].outcome = Outcome::Trapped;
+            }
+        }
+        own.Pub_Conn.reset();
+        session.release();
+    }
+    releaseThreadConnections();
+}
+
+}  // namespace
+
+std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostSettings& host,
+                                       const std::vector<TerminalRow>& rows, const GatherOptions& options, int jobs,
+                                       const TerminalViewFactory& makeView) {
+    std::vector<TerminalOutcome> outcomes;
+    QMap<QString, int> portIndex;
+    std::vector<PortWork> ports;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        outcomes.push_back(TerminalOutcome{rows[i], Outcome::Trapped});
+        const QString port = rows[i].comX.isNull() ? QString() : rows[i].comX.toText();
+        auto found = portIndex.find(port);
+        if (found == portIndex.end()) {
+            found = portIndex.insert(port, int(ports.size()));
+            ports.push_back(PortWork{port, {}});
+        }
+        ports[std::size_t(*found)].terminals.push_back(i);
+    }
+    // Ports share the host's one Source file unless the device link can write elsewhere.
+    bool ownRecordFiles = false;
+    if (ports.size() > 1) {
+        try {
+            ownRecordFiles = createComponent<DeviceLink>(progid::DeviceLink)->setRecordFile(QString());
+        } catch (const Error&) {
+        }
+        if (!ownRecordFiles)
+            jobs = 1;
+    }
+    const std::size_t workers = jobs > 0 ? std::min<std::size_t>(std::size_t(jobs), ports.size()) : ports.size();
+    // Workers take the next port until none is left, so at most `workers` ports are busy at once.
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t p = next++; p < ports.size(); p = next++)
+            gatherPort(ports[p], ownRecordFiles, module, host, rows, options, makeView, outcomes);
+    };
+    // Qt threads, so the ports' socket notifiers work in them.
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t w = 0; w < workers; ++w) {
+        threads.emplace_back(QThread::create(worker));
+        threads.back()->start();
+    }
+    for (auto& t : threads)
+        t->wait();
+    return outcomes;
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "records/operations.h"
+#include "records/terminal_list.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tallyfold {
+
+struct TerminalOutcome {
+    TerminalRow terminal;
+    Outcome outcome = Outcome::Trapped;
+};
+
+// The view one terminal's events go to; called on the thread that gathers it.
+using TerminalViewFactory = std::function<std::unique_ptr<OperatorView>(const TerminalRow&)>;
+
+// Gathers every terminal of `rows`: terminals on different ports at the same
+// time, one worker per port and at most `jobs` ports at once (0: all), those
+// sharing a port one after another in list order. Each worker holds a session
+// of its own (components, connection, device link and, with more than one
+// port, a record file of its own), starting from a copy of `module`. The
+// outcomes come back in list order.
+std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostSettings& host,
+                                       const std::vector<TerminalRow>& rows, const GatherOptions& options, int jobs,
+                                       const TerminalViewFactory& makeView);
+
+}  // namespace tallyfold

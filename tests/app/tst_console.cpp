@@ -1,0 +1,84 @@
+#include "commands.h"
+#include "console_view.h"
+
+#include <QtTest>
+
+using namespace tallyfold;
+
+// The console in-process: what it hides, how often it redraws progress, where usage errors go.
+class tst_console : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void passwordsMasked_data();
+    void passwordsMasked();
+    void progressOnlyOnATerminalAndAFewTimesASecond();
+    void usageOnTheErrorStream();
+};
+
+void tst_console::passwordsMasked_data() {
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<QString>("masked");
+    QTest::newRow("plain") << "Provider=PostgreSQL;User ID=u;Password=pw;"
+                           << "Provider=PostgreSQL;User ID=u;Password=***;";
+    // A braced or quoted value may hold the separator.
+    QTest::newRow("braces") << "Password={a;b}}c};Host=h"
+                            << "Password=***;Host=h";
+    QTest::newRow("quotes") << "Pwd=\"a;b\";Host=h"
+                            << "Pwd=***;Host=h";
+    QTest::newRow("any case, blanks") << "host=h; PASSWORD = x"
+                                      << "host=h; PASSWORD = ***";
+    QTest::newRow("a key that only ends in pwd") << "OldPwd=x;Pwd=y"
+                                                 << "OldPwd=x;Pwd=***";
+    QTest::newRow("none") << "Provider=SQLite;Data Source=/a/b.db;"
+                          << "Provider=SQLite;Data Source=/a/b.db;";
+}
+
+void tst_console::passwordsMasked() {
+    QFETCH(QString, connection);
+    QFETCH(QString, masked);
+    QCOMPARE(maskedConnectionString(connection), masked);
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    Console console(o, e);
+    for (const QString& secret : connectionStringSecrets(connection))
+        console.addSecret(secret);
+    console.error(QStringLiteral("driver said: ") + connection);
+    QCOMPARE(err, QStringLiteral("tallyfold: driver said: ") + masked + QLatin1Char('\n'));
+}
+
+void tst_console::progressOnlyOnATerminalAndAFewTimesASecond() {
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    Console console(o, e);
+    qint64 now = 0;
+    console.now = [&] { return now; };
+    console.progress(1, 100);
+    QVERIFY(err.isEmpty());
+
+    console.progressShown = true;
+    for (qint64 done = 0; done <= 3000; ++done, now += 20)  // a record every 20 ms for a minute
+        console.progress(done, 3000);
+    const QStringList draws = err.split(QLatin1Char('\r'), Qt::SkipEmptyParts);
+    QVERIFY2(draws.size() > 60 && draws.size() <= 60 * 4 + 1, qPrintable(QString::number(draws.size())));
+    const QRegularExpression drawn(QStringLiteral("^\\d+/3000 \\(\\d+%\\), 50/s, 0:\\d\\d left\033\\[K$"));
+    QVERIFY2(drawn.match(draws.at(draws.size() / 2)).hasMatch(), qPrintable(draws.at(draws.size() / 2)));
+    QCOMPARE(draws.last(), QStringLiteral("3000/3000 (100%), 50/s, 1:00\033[K"));
+    console.endProgress();
+    QVERIFY(err.endsWith(QLatin1Char('\n')));
+}
+
+void tst_console::usageOnTheErrorStream() {
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    Console console(o, e);
+    QCOMPARE(runCommandLine({"import"}, console), 2);
+    QVERIFY(out.isEmpty());
+    QCOMPARE(err, QStringLiteral("tallyfold: import: missing FILE (see tallyfold help import)\n"));
+    err.clear();
+    QCOMPARE(runCommandLine({"help", "output"}, console), 0);
+    QVERIFY(err.isEmpty());
+    QVERIFY(out.contains(QStringLiteral("exit status: 0 done and no line failed; 3 done, but some lines failed")));
+}
+
+QTEST_GUILESS_MAIN(tst_console)
+#include "tst_console.moc"
