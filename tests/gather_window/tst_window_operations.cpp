@@ -2,17 +2,39 @@
 #include "gather_window/f_gather_data.h"
 #include "info_window/frm_info.h"
 #include "outside/host_schema.h"
+#include "support/recording_device.h"
 #include "support/recording_view.h"
 #include "support/terminal_sim_process.h"
 #include "support/test_databases.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
 using namespace tallyfold;
 using namespace tallyfold::test;
+
+namespace {
+// A link whose transfer takes a while and reports in as the real one does.
+class SlowDevice : public RecordingDevice {
+public:
+    using RecordingDevice::RecordingDevice;
+    void setWaitHandler(WaitHandler handler) override { handler_ = std::move(handler); }
+    std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override {
+        for (int i = 1; i <= 4; ++i) {
+            QThread::msleep(50);
+            if (handler_)
+                handler_(i, 4);
+        }
+        return RecordingDevice::GatherData(machine, text1, text2);
+    }
+
+private:
+    WaitHandler handler_;
+};
+}  // namespace
 
 // The operations driven through the real window: its buttons, its record
 // list, its status bar and caption, and the real failed-lines window.
@@ -24,6 +46,7 @@ private Q_SLOTS:
     void readButtonImportsAFile();
     void longImportShownInBatches();
     void gatherButtonWithSimulator();
+    void answersWhileTheLinkWaits();
 
 private:
     F_GatherData* open() { return &showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts_); }
@@ -164,6 +187,27 @@ void tst_window_operations::gatherButtonWithSimulator() {
     w->press(Button::Work);
     QVERIFY(w->recordRows().isEmpty());
     QCOMPARE(w->windowTitle(), QStringLiteral("机器[2]数据采集成功,记录总数：0,正确处理记录数： 0"));
+}
+
+void tst_window_operations::answersWhileTheLinkWaits() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    auto script = std::make_shared<DeviceScript>();
+    script->sourceContent = QByteArray("011111112403051100\r\n");
+    registerComponent(progid::DeviceLink, [script] { return std::make_unique<SlowDevice>(script); });
+    F_GatherData* w = open();
+    QList<int> percentsSeen;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] {
+        if (w->progressShown())
+            percentsSeen << w->progressPercent();
+    });
+    tick.start(5);
+    w->press(Button::Work);
+    unregisterComponent(progid::DeviceLink);
+    QVERIFY2(percentsSeen.size() >= 2, qPrintable(QString::number(percentsSeen.size())));
+    QVERIFY(percentsSeen.contains(75) || percentsSeen.contains(100));
+    QVERIFY(!w->progressShown());
 }
 
 QTEST_MAIN(tst_window_operations)
