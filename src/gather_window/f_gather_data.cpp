@@ -288,6 +288,7 @@ void F_GatherData::runOperation(Operation&& operation) {
     updateToolTip();
     updateButtons();
     progress_->setRange(0, 0);
+    stepDone_ = false;
     showProgress(true);
     sincePump_.start();
     // A device call waits on the line for minutes at 9600 baud; the link reports in while it waits.
@@ -316,6 +317,11 @@ void F_GatherData::showRows() {
     records_->flush();
     if (atEnd)
         ListReco->scrollToBottom();
+    // Rows after a finished transfer are being stored: a full bar would say all is done.
+    if (stepDone_) {
+        stepDone_ = false;
+        progress_->setRange(0, 0);
+    }
 }
 
 void F_GatherData::keepAlive() {
@@ -459,6 +465,7 @@ void F_GatherData::setDetail(const QString& text) {
 }
 
 void F_GatherData::setProgress(qint64 done, qint64 total) {
+    stepDone_ = total > 0 && done >= total;
     if (total <= 0) {
         progress_->setRange(0, 0);
         return;

@@ -138,6 +138,7 @@ private:
     QElapsedTimer sincePump_;
     QString summary_;
     QString detail_;
+    bool stepDone_ = false;  // the last progress reported was complete
     bool unloaded_ = false;
 
     TerminalListModel* terminals_ = nullptr;
