@@ -93,7 +93,7 @@ public:
     // operation and a click in the terminal list meanwhile.
     void keepAlive() override;
 
-    static constexpr int PumpIntervalMs = 40;
+    static constexpr int PumpIntervalMs = 30;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
