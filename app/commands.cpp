@@ -5,7 +5,6 @@
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
-#include "outside/serial/port_map.h"
 #include "platform/ansi_text_reader.h"
 #include "platform/error.h"
 #include "platform/log_categories.h"
@@ -268,22 +267,13 @@ void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<
     view.setStatus(currentTerminalStatus(session.module));
 }
 
-// When a run at the terminal failed and nothing below said why: what the command can see itself.
+// When a run at the terminal failed and nothing below said why: the device link's own reason.
 void explainFailure(Run& run, const GatherSession& session, bool writesSource) {
-    const Mdl_GatherData& module = session.module;
-    bool numeric = false;
-    const int port = module.Pub_ComX.toText().toInt(&numeric);
-    if (const auto settings = numeric ? serial::portSettings(session.host, port) : std::nullopt) {
-        QString text = QStringLiteral("terminal %1 is on port %2: %3 at %4 baud")
-                           .arg(module.Pub_MachAddr.toText())
-                           .arg(port)
-                           .arg(settings->device)
-                           .arg(settings->baudRate);
-        if (!settings->device.contains(QLatin1String("://"))) {
-            const QString problem = accessProblem(settings->device, R_OK | W_OK);
-            if (!problem.isEmpty())
-                text += QStringLiteral(": ") + problem;
-        }
+    const DeviceFault fault = session.Device ? session.Device->lastError() : DeviceFault{};
+    if (fault.code != DeviceError::None) {
+        QString text = fault.text;
+        if (!fault.osReason.isEmpty() && !text.contains(fault.osReason))
+            text += QStringLiteral(": ") + fault.osReason;
         run.console.event(QStringLiteral("detail"), {{"text", text}});
     }
     const QString source = QFileInfo(session.host.sourceRecordFile()).absolutePath();
