@@ -269,9 +269,9 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     sim.stop();
     const Result gone = run({"gather", "--machine", "1", "--no-save", "--user", "admin"}, home.path());
     QCOMPARE(gone.status, 1);
-    QVERIFY2(gone.out.contains(QStringLiteral("detail\tterminal 1 is on port 1: %1 at 115200 baud: No such file or "
-                                              "directory")
-                                   .arg(home.file(QStringLiteral("bus")))),
+    const QStringList details = gone.out.filter(QRegularExpression(QStringLiteral("^detail\t")));
+    QVERIFY2(details.size() == 1 && details[0].contains(home.file(QStringLiteral("bus"))) &&
+                 details[0].contains(QStringLiteral("No such file or directory")),
              qPrintable(gone.out.join(QLatin1Char('\n'))));
 }
 

@@ -1,0 +1,127 @@
+#include "run.h"
+
+#include "outside/database_tool.h"
+#include "outside/host_schema.h"
+
+#include <sys/stat.h>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <cerrno>
+
+namespace tallyfold {
+
+int commandShow(Run& run) {
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/tallyfold-show");
+    QStringList args{QStringLiteral("--user"), run.user, QStringLiteral("--caption"), run.caption};
+    if (run.has("screenshot"))
+        args << QStringLiteral("--screenshot") << run.value("screenshot");
+    // The window is reached as a host reaches it, and a host names its folder and database this way.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TALLYFOLD_HOME"), run.settings.folder());
+    if (!run.settings.connectionString.isEmpty())
+        environment.insert(QStringLiteral("TALLYFOLD_CONNECTION"), run.settings.connectionString);
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.setProcessChannelMode(QProcess::ForwardedChannels);
+    host.setInputChannelMode(QProcess::ForwardedInputChannel);
+    host.start(program, args);
+    if (!host.waitForStarted())
+        throw CommandFailure{program + QStringLiteral(": ") + host.errorString()};
+    host.waitForFinished(-1);  // as long as the operator keeps the window open
+    return host.exitStatus() == QProcess::NormalExit ? host.exitCode() : 1;
+}
+
+void grantRights(Run& run, Connection& connection, const QString& user) {
+    for (const char* suffix : {".测试", ".操作", ".读取"}) {
+        const QString function = run.caption + QString::fromUtf8(suffix);
+        QSqlQuery query(connection.database());
+        query.prepare(
+            QStringLiteral("select count(*) from UserPermission where UserName=? and SystemName=? and FunctionName=?"));
+        query.addBindValue(user);
+        query.addBindValue(SystemName);
+        query.addBindValue(function);
+        if (!query.exec() || !query.next())
+            throw CommandFailure{QStringLiteral("cannot read the rights: ") + query.lastError().text()};
+        if (query.value(0).toLongLong() == 0) {
+            query.prepare(
+                QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) values (?, ?, ?)"));
+            query.addBindValue(user);
+            query.addBindValue(SystemName);
+            query.addBindValue(function);
+            if (!query.exec())
+                throw CommandFailure{QStringLiteral("cannot grant the rights: ") + query.lastError().text()};
+        }
+        run.console.event(QStringLiteral("granted"), {{"user", user}, {"function", function}});
+    }
+}
+
+// SQLite creates its file without group write whatever the umask, and its
+// journals copy that; in a folder shared by a group the group must write it too.
+void shareWithGroup(const HostSettings& settings, const QString& cs) {
+    const ConnectionString parsed(cs);
+    const QString file = parsed.value(QStringLiteral("Data Source"));
+    if (providerKind(parsed) != ProviderKind::SQLite || !sharedFolder(settings.folder()))
+        return;
+    QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+}
+
+int commandInitDb(Run& run) {
+    const QString folder = run.settings.folder();
+    for (const QString& dir : QStringList{folder, folder + QStringLiteral("/Source"),
+                                          folder + QStringLiteral("/Database"), folder + QStringLiteral("/Config")}) {
+        if (QFileInfo(dir).isDir())
+            continue;
+        if (!QDir().mkpath(dir))
+            throw CommandFailure{QStringLiteral("cannot create the folder %1: %2").arg(dir, systemError(errno))};
+        run.console.event(QStringLiteral("created"), {{"path", dir}});
+    }
+    const QString cs = run.settings.configuredConnectionString();
+    std::shared_ptr<Connection> connection;
+    try {
+        connection = sharedConnection(cs, cs == run.settings.embeddedConnectionString());
+    } catch (const Error& e) {
+        throw CommandFailure{cannotOpenDatabase(run.settings, e)};
+    }
+    createHostSchema(*connection);
+    shareWithGroup(run.settings, cs);
+    if (run.has("demo"))
+        addDemoData(*connection);
+    if (run.has("grant"))
+        grantRights(run, *connection, run.value("grant"));
+    run.console.event(QStringLiteral("database"), {{"connection", maskedConnectionString(cs)}});
+    return 0;
+}
+
+int commandTerminals(Run& run) {
+    ConsoleView view(run.console);
+    GatherSession session(run.module, run.settings);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
+    const Variant current = session.module.Pub_MachAddr;
+    for (const TerminalRow& row : rows)
+        run.console.event(QStringLiteral("terminal"), {{"address", row.machAddr.toText()},
+                                                       {"port", row.comText},
+                                                       {"version", row.verText},
+                                                       {"team", row.teamText},
+                                                       {"current", row.machAddr == current}});
+    return 0;
+}
+
+int commandHelp(Run& run) {
+    const QStringList& topic = run.invocation.arguments;
+    if (topic.isEmpty()) {
+        run.console.plain(overviewHelp());
+    } else if (topic.first() == QLatin1String("output")) {
+        run.console.plain(outputHelp());
+    } else if (const CommandSpec* command = findCommand(topic.first())) {
+        run.console.plain(commandHelp(*command));
+    } else {
+        throw UsageError{QStringLiteral("no help on \"") + topic.first() + QLatin1Char('"'), QStringLiteral("help")};
+    }
+    return 0;
+}
+
+}  // namespace tallyfold

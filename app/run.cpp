@@ -1,0 +1,260 @@
+#include "run.h"
+
+#include "outside/component_registry.h"
+#include "platform/ansi_text_reader.h"
+#include "platform/log_categories.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <cerrno>
+#include <cstring>
+
+namespace tallyfold {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// What the operator's name defaults to: the account the command runs as, as the log should show it.
+QString loginName() {
+    if (const passwd* entry = getpwuid(geteuid()))
+        return QString::fromLocal8Bit(entry->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+// Why a path cannot be read and written, in the system's words; empty when it can.
+QString accessProblem(const QString& path, int mode) {
+    if (::access(QFile::encodeName(path).constData(), mode) == 0)
+        return QString();
+    return systemError(errno);
+}
+
+// Names the database and, for a file, what keeps it from opening (after a root
+// install a normal user otherwise only reads "unable to open database file").
+QString cannotOpenDatabase(const HostSettings& settings, const Error& e) {
+    const QString cs = settings.configuredConnectionString();
+    const ConnectionString parsed(cs);
+    if (providerKind(parsed) != ProviderKind::SQLite)
+        return QStringLiteral("cannot open the database %1: %2").arg(maskedConnectionString(cs), e.description());
+    const QString file = QFileInfo(parsed.value(QStringLiteral("Data Source"))).absoluteFilePath();
+    const QString folder = QFileInfo(file).absolutePath();
+    QString problem;
+    // The journal is written beside the file, so its folder must be writable too.
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        problem = error == ENOENT ? QStringLiteral("no folder ") + folder
+                                  : QStringLiteral("its folder: ") + systemError(error);
+    } else if (QFileInfo::exists(file))
+        problem = accessProblem(file, R_OK | W_OK);
+    if (!problem.isEmpty())
+        problem = QStringLiteral(" (") + problem + QLatin1Char(')');
+    return QStringLiteral("cannot open the database %1%2: %3").arg(file, problem, e.description());
+}
+
+bool sharedFolder(const QString& folder) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(folder).constData(), &status) == 0 && (status.st_mode & S_ISGID);
+}
+
+int worse(int a, int b) {
+    auto rank = [](int status) { return status == 1 ? 2 : status == 3 ? 1 : status == 0 ? 0 : 3; };
+    return rank(a) >= rank(b) ? a : b;
+}
+
+void writeSummary(Console& console, const Summary& s) {
+    console.endProgress();
+    const FieldValue stored = s.stored ? FieldValue(*s.stored) : FieldValue(nullptr);
+    const FieldValue duplicates =
+        s.stored ? FieldValue(std::max<qint64>(0, s.read - *s.stored - s.errors)) : FieldValue(nullptr);
+    console.event(QStringLiteral("summary"),
+                  {{"operation", s.operation},
+                   {"terminal", s.terminal},
+                   {"read", s.read},
+                   {"stored", stored},
+                   {"duplicates", duplicates},
+                   {"errors", s.errors},
+                   {"seconds", s.seconds},
+                   {"outcome", s.outcome},
+                   {"reason", s.reason.isEmpty() ? FieldValue(nullptr) : FieldValue(s.reason)}});
+}
+
+QString outcomeName(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return QStringLiteral("completed");
+    case Outcome::DeviceFailed:
+        return QStringLiteral("device-failed");
+    case Outcome::Refused:
+        return QStringLiteral("refused");
+    case Outcome::Cancelled:
+        return QStringLiteral("cancelled");
+    case Outcome::Trapped:
+        return QStringLiteral("trapped");
+    }
+    return QStringLiteral("failed");
+}
+
+HostLock::HostLock(const QString& folder) : file_(folder + QStringLiteral("/tallyfold.lock")) {
+    // A lock counts as stale only when its process is gone: a gather may take many minutes.
+    file_.setStaleLockTime(0);
+    if (file_.tryLock(0))
+        return;
+    const QString path = folder + QStringLiteral("/tallyfold.lock");
+    qint64 pid = 0;
+    QString host, app;
+    switch (file_.error()) {
+    case QLockFile::LockFailedError:
+        file_.getLockInfo(&pid, &host, &app);
+        throw CommandFailure{
+            QStringLiteral("another tallyfold (process %1) is working in %2; try again when it has finished")
+                .arg(pid)
+                .arg(folder)};
+    case QLockFile::PermissionError:
+        throw CommandFailure{QStringLiteral("cannot create the lock file %1: %2").arg(path, systemError(EACCES))};
+    default:
+        throw CommandFailure{QStringLiteral("cannot create the lock file %1").arg(path)};
+    }
+}
+
+// What ShowA and the window's load do, without widgets: the shared variables, the
+// components, the first listed terminal made current, the time parameters.
+std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes) {
+    try {
+        enterOperator(session.module, Variant(run.user), Variant(run.caption));
+        session.createComponents();
+    } catch (const Error& e) {
+        throw CommandFailure{cannotOpenDatabase(run.settings, e)};
+    }
+    std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
+    makeFirstCurrent(session.module, rows);
+    if (withTimes)
+        getTimeBZBE(*session.DbTool, session.times, view);
+    session.loadFinished();
+    return rows;
+}
+
+// The rights the window checks when it loads; the command checks the one its operation needs.
+void requireRight(GatherSession& session, const char* suffix, const QString& operation) {
+    Mdl_GatherData& module = session.module;
+    const QString function = module.Pub_Caption + QString::fromUtf8(suffix);
+    const QString user = module.Pub_UserName;
+    Variant granted;
+    try {
+        std::shared_ptr<Connection> connection = session.DbTool->ActiveCn();
+        auto auth = createComponent<PermissionAuth>(progid::Permission);
+        granted = auth->CheckPermission(connection, SystemName, module.Pub_UserName, Variant(), function, true, true);
+    } catch (const Error& e) {
+        // A command runs unattended: a right that cannot be checked is not granted.
+        throw CommandFailure{QStringLiteral("the rights of %1 could not be checked: %2").arg(user, e.description())};
+    }
+    if (granted.equalsFalse())
+        throw CommandFailure{QStringLiteral("%1 lacks the right %2 (%3) that %4 needs")
+                                 .arg(user.isEmpty() ? QStringLiteral("\"\"") : user, function, SystemName, operation)};
+    qCDebug(lcOps).noquote() << user << "holds" << function;
+}
+
+// --machine: the terminal the window's list would show, by its address.
+void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<TerminalRow>& rows,
+                   const QString& machine) {
+    CurrentTerminal terminal;
+    try {
+        terminal = lookUpTerminal(*session.DbTool, Variant(machine));
+    } catch (const Error& e) {
+        if (e.number() == errc::NoCurrentRecord)
+            throw CommandFailure{QStringLiteral("no terminal ") + machine};
+        throw CommandFailure{QStringLiteral("terminal ") + machine + QStringLiteral(": ") + e.description()};
+    }
+    const bool listed = std::any_of(rows.begin(), rows.end(),
+                                    [&](const TerminalRow& row) { return row.machAddr == terminal.machAddr; });
+    if (!listed)
+        throw CommandFailure{
+            QStringLiteral("terminal %1 is not a count-type terminal (see tallyfold terminals)").arg(machine)};
+    makeCurrent(session.module, terminal);
+    view.setStatus(currentTerminalStatus(session.module));
+}
+
+// When a run at the terminal failed and nothing below said why: the device link's own reason.
+void explainFailure(Run& run, const GatherSession& session, bool writesSource) {
+    const DeviceFault fault = session.Device ? session.Device->lastError() : DeviceFault{};
+    if (fault.code != DeviceError::None) {
+        QString text = fault.text;
+        if (!fault.osReason.isEmpty() && !text.contains(fault.osReason))
+            text += QStringLiteral(": ") + fault.osReason;
+        run.console.event(QStringLiteral("detail"), {{"text", text}});
+    }
+    const QString source = QFileInfo(session.host.sourceRecordFile()).absolutePath();
+    if (writesSource && !QFileInfo(source).isDir())
+        run.console.event(
+            QStringLiteral("detail"),
+            {{"text", QStringLiteral("no folder %1: the terminal's records are written there").arg(source)}});
+}
+
+std::optional<qint64> storedRows(GatherSession& session) {
+    QSqlQuery query(session.Conn->database());
+    if (!query.exec(QStringLiteral("select count(*) from Tcon_ConsumeDtl")) || !query.next()) {
+        qCWarning(lcDb) << "cannot count the rows of Tcon_ConsumeDtl:" << query.lastError().text();
+        return std::nullopt;
+    }
+    return query.value(0).toLongLong();
+}
+
+qint64 linesIn(const QString& path) {
+    AnsiTextReader reader(path);
+    qint64 lines = 0;
+    while (!reader.atEndOfStream()) {
+        reader.readLine();
+        ++lines;
+    }
+    return lines;
+}
+
+// Runs one operation and sums it up. Until the operations hand over their counters
+// (setTotals), stored rows are counted in the table and lines read in the file.
+Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
+                 const QString& recordFile, const std::function<Outcome()>& body) {
+    Summary s;
+    s.operation = operation;
+    const bool atTerminal = operation != QLatin1String("import");
+    if (atTerminal)
+        s.terminal = session.module.Pub_MachAddr.toText();
+    view.tally = {};
+    const std::optional<qint64> before = recordFile.isEmpty() ? std::optional<qint64>(0) : storedRows(session);
+    const qint64 detailsBefore = run.console.detailsWritten();
+    QElapsedTimer timer;
+    timer.start();
+    const Outcome outcome = body();
+    s.seconds = timer.elapsed() / 1000.0;
+    s.outcome = outcomeName(outcome);
+    s.errors = view.tally.failed;
+    if (const std::optional<LineCounters>& totals = view.tally.totals) {
+        s.read = totals->read;
+        s.stored = totals->stored;
+        s.errors = totals->errors;
+    } else if (!recordFile.isEmpty()) {
+        const std::optional<qint64> after = storedRows(session);
+        s.stored = before && after ? std::optional<qint64>(*after - *before) : std::nullopt;
+        s.read = outcome == Outcome::Completed && QFileInfo(recordFile).isFile()
+                     ? linesIn(recordFile)
+                     : view.tally.records + view.tally.failed;
+    }
+    if (atTerminal && outcome != Outcome::Completed && run.console.detailsWritten() == detailsBefore)
+        explainFailure(run, session, operation == QLatin1String("gather"));
+    run.console.endProgress();
+    return s;
+}
+
+bool failedShown(const Run& run) {
+    const QString mode = run.value("failed");
+    if (mode.isEmpty() || mode == QLatin1String("show"))
+        return true;
+    if (mode == QLatin1String("discard"))
+        return false;
+    throw UsageError{QStringLiteral("--failed takes show or discard"), run.invocation.command};
+}
+
+}  // namespace tallyfold

@@ -1,0 +1,104 @@
+#pragma once
+
+// What every command of the command line works with: the run, its summary,
+// the session it loads and the checks an operation makes before it starts.
+
+#include "command_line.h"
+#include "console_view.h"
+#include "outside/host_folder.h"
+#include "platform/error.h"
+#include "records/gather_session.h"
+#include "records/operations.h"
+#include "records/terminal_list.h"
+
+#include <QLockFile>
+#include <functional>
+#include <optional>
+
+namespace tallyfold {
+
+// The command refused or could not run what was asked; the text says why (exit status 1).
+struct CommandFailure {
+    QString text;
+};
+
+inline const QString SystemName = QStringLiteral("考勤系统");
+
+QString systemError(int error);
+// What the operator's name defaults to: the account the command runs as, as the log should show it.
+QString loginName();
+// Why a path cannot be read and written, in the system's words; empty when it can.
+QString accessProblem(const QString& path, int mode);
+QString cannotOpenDatabase(const HostSettings& settings, const Error& e);
+// A host folder shared by a group (set-group-ID, as the package makes it).
+bool sharedFolder(const QString& folder);
+
+struct Summary {
+    QString operation;
+    FieldValue terminal = nullptr;
+    qint64 read = 0;
+    std::optional<qint64> stored = 0;
+    qint64 errors = 0;
+    double seconds = 0;
+    QString outcome = QStringLiteral("completed");
+    QString reason;
+
+    int exitStatus() const {
+        if (outcome != QLatin1String("completed"))
+            return 1;
+        return errors > 0 ? 3 : 0;
+    }
+};
+
+// 1 outranks 3, which outranks 0.
+int worse(int a, int b);
+void writeSummary(Console& console, const Summary& s);
+QString outcomeName(Outcome outcome);
+
+// Only one gather, import, clear or link test at a time works in a host folder
+// (the timer's gather and an operator's import, say).
+class HostLock {
+public:
+    explicit HostLock(const QString& folder);
+
+private:
+    QLockFile file_;
+};
+
+// One command line: its options, the host folder and database it names, the
+// operator it acts for and the shared variables of its one session.
+struct Run {
+    Console& console;
+    const Invocation& invocation;
+    HostSettings settings;
+    Mdl_GatherData module;
+    QString user;
+    QString caption;
+
+    bool has(const char* name) const { return invocation.isSet(QString::fromLatin1(name)); }
+    QString value(const char* name) const { return invocation.value(QString::fromLatin1(name)); }
+};
+
+// What ShowA and the window's load do, without widgets: the shared variables, the
+// components, the first listed terminal made current, the time parameters.
+std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes = true);
+// The rights the window checks when it loads; the command checks the one its operation needs.
+void requireRight(GatherSession& session, const char* suffix, const QString& operation);
+// --machine: the terminal the window's list would show, by its address.
+void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<TerminalRow>& rows,
+                   const QString& machine);
+// Runs one operation and sums it up.
+Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
+                 const QString& recordFile, const std::function<Outcome()>& body);
+bool failedShown(const Run& run);
+
+int commandShow(Run& run);
+int commandInitDb(Run& run);
+int commandTerminals(Run& run);
+int commandHelp(Run& run);
+int commandImport(Run& run);
+int commandGather(Run& run);
+int commandClear(Run& run);
+int commandTestLink(Run& run);
+
+}  // namespace tallyfold
