@@ -291,8 +291,12 @@ void tst_gather_window::qtTextsInChinese() {
     showA(DemoUser)->close();
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("host"));
     QCoreApplication::removeTranslator(&host);
-    if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm")))
+    // The test script installs the translations; elsewhere their absence is said, not failed.
+    if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm"))) {
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))
+            QFAIL("qtbase_zh_CN.qm is not installed (Debian package qt6-translations-l10n)");
         QSKIP("qtbase_zh_CN.qm is not installed (Debian package qt6-translations-l10n)");
+    }
     showA(DemoUser);
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
 }
