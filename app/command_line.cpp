@@ -81,7 +81,11 @@ const std::vector<CommandSpec> Commands = {
      s("gather the records of a terminal, as \"采集\" does"),
      s("Gathers the records of a terminal over its serial port and stores them, as \"采集\" does. "
        "Needs the right C.操作."),
-     {MachineOption, switchOption("all", "gather every listed terminal, one after the other"),
+     {MachineOption,
+      switchOption("all",
+                   "gather every listed terminal: different ports at the same time, one port's terminals "
+                   "in list order"),
+      valueOption("jobs", "N", "with --all, gather at most N ports at the same time (default: all)"),
       switchOption("set-clock", "set the terminal's date and clock first"),
       switchOption("no-get", "do not gather the records"), switchOption("no-save", "keep no dated copy of the file"),
       switchOption("then-clear", "erase the terminal's records afterwards, once every record it gave is stored"),

@@ -255,21 +255,26 @@ QString failedLineReason(const QString& recordText) {
     return QString();
 }
 
+void ConsoleView::event(const QString& name, std::vector<Field> fields) {
+    if (!terminal.isEmpty())
+        fields.push_back({"terminal", terminal});
+    console_.event(name, fields);
+}
+
 void ConsoleView::setStatus(const QString& text) {
-    console_.event(QStringLiteral("status"), {{"text", text}});
+    event(QStringLiteral("status"), {{"text", text}});
 }
 
 void ConsoleView::setCaption(const QString& text) {
-    console_.event(QStringLiteral("caption"), {{"text", text}});
+    event(QStringLiteral("caption"), {{"text", text}});
 }
 
 void ConsoleView::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
     ++tally.records;
     bool numeric = false;
     const qint64 n = address.toLongLong(&numeric);
-    console_.event(
-        QStringLiteral("record"),
-        {{"address", numeric ? FieldValue(n) : FieldValue(address)}, {"card", card}, {"date", date}, {"time", time}});
+    event(QStringLiteral("record"),
+          {{"address", numeric ? FieldValue(n) : FieldValue(address)}, {"card", card}, {"date", date}, {"time", time}});
 }
 
 void ConsoleView::addFailedLine(int position, const QString& key, const QString& lineNumber,
@@ -284,30 +289,30 @@ void ConsoleView::showFailedLines() {
         bool numeric = false;
         const qint64 line = f.lineNumber.toLongLong(&numeric);
         const QString reason = failedLineReason(f.text);
-        console_.event(QStringLiteral("failed"), {{"key", f.key},
-                                                  {"line", numeric ? FieldValue(line) : FieldValue(f.lineNumber)},
-                                                  {"text", f.text},
-                                                  {"reason", reason.isEmpty() ? FieldValue(nullptr) : reason}});
+        event(QStringLiteral("failed"), {{"key", f.key},
+                                         {"line", numeric ? FieldValue(line) : FieldValue(f.lineNumber)},
+                                         {"text", f.text},
+                                         {"reason", reason.isEmpty() ? FieldValue(nullptr) : reason}});
     }
     failed_.clear();
 }
 
 void ConsoleView::setDetail(const QString& text) {
-    console_.event(QStringLiteral("detail"), {{"text", text}});
+    event(QStringLiteral("detail"), {{"text", text}});
 }
 
 MessageAnswer ConsoleView::message(const MessageRequest& request) {
     switch (request.buttons) {
     case MessageButtons::Ok:
-        console_.event(QStringLiteral("message"), {{"text", request.text}});
+        event(QStringLiteral("message"), {{"text", request.text}});
         return MessageAnswer::Ok;
     case MessageButtons::YesNo:
-        console_.event(QStringLiteral("question"),
-                       {{"text", request.text}, {"answer", showFailed ? QStringLiteral("Yes") : QStringLiteral("No")}});
+        event(QStringLiteral("question"),
+              {{"text", request.text}, {"answer", showFailed ? QStringLiteral("Yes") : QStringLiteral("No")}});
         return showFailed ? MessageAnswer::Yes : MessageAnswer::No;
     case MessageButtons::OkCancel:
-        console_.event(QStringLiteral("question"),
-                       {{"text", request.text}, {"answer", confirm ? QStringLiteral("OK") : QStringLiteral("Cancel")}});
+        event(QStringLiteral("question"),
+              {{"text", request.text}, {"answer", confirm ? QStringLiteral("OK") : QStringLiteral("Cancel")}});
         return confirm ? MessageAnswer::Ok : MessageAnswer::Cancel;
     }
     return MessageAnswer::Ok;

@@ -82,6 +82,8 @@ public:
     QString fileToChoose;
     bool showFailed = true;
     bool confirm = false;
+    // Set when several terminals are gathered at once: every event then names its terminal.
+    QString terminal;
 
     // What the current run handed to the view.
     struct Tally {
@@ -100,7 +102,11 @@ public:
     void discardFailedLines() override { failed_.clear(); }
     Prompts& prompts() override { return *this; }
     void processPendingEvents() override {}
-    void setProgress(qint64 done, qint64 total) override { console_.progress(done, total); }
+    // One progress line cannot follow several terminals at once.
+    void setProgress(qint64 done, qint64 total) override {
+        if (terminal.isEmpty())
+            console_.progress(done, total);
+    }
     void setDetail(const QString& text) override;
     void setTotals(const LineCounters& counters) override { tally.totals = counters; }
 
@@ -108,6 +114,8 @@ public:
     QString chooseOpenFile(const QString&) override { return fileToChoose; }
 
 private:
+    void event(const QString& name, std::vector<Field> fields);
+
     struct Failed {
         QString key;
         QString lineNumber;

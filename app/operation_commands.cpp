@@ -1,6 +1,10 @@
 #include "run.h"
 
+#include "records/gather_all.h"
+
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <mutex>
 
 namespace tallyfold {
 
@@ -24,6 +28,15 @@ int commandGather(Run& run) {
     const bool all = run.has("all");
     if (all && run.has("machine"))
         throw UsageError{QStringLiteral("--machine and --all exclude each other"), run.invocation.command};
+    int jobs = 0;
+    if (run.has("jobs")) {
+        bool number = false;
+        jobs = run.value("jobs").toInt(&number);
+        if (!all)
+            throw UsageError{QStringLiteral("--jobs goes with --all"), run.invocation.command};
+        if (!number || jobs < 1)
+            throw UsageError{QStringLiteral("--jobs takes a whole number from 1"), run.invocation.command};
+    }
     GatherOptions options;
     options.editTime = run.has("set-clock") ? 1 : 0;
     options.get = run.has("no-get") ? 0 : 1;
@@ -45,21 +58,52 @@ int commandGather(Run& run) {
         writeSummary(run.console, s);
         return s.exitStatus();
     }
+    // Every terminal in a session of its own, the ports at the same time; each event names its terminal.
+    struct TerminalView : ConsoleView {
+        using ConsoleView::ConsoleView;
+        QElapsedTimer started;
+    };
     Summary total;
     total.operation = QStringLiteral("gather");
     int status = 0;
-    for (const TerminalRow& row : rows) {
-        chooseMachine(session, view, rows, row.machAddr.toText());
-        const Summary s = gatherCurrent();
-        writeSummary(run.console, s);
-        status = worse(status, s.exitStatus());
-        total.read += s.read;
-        total.stored = total.stored && s.stored ? std::optional<qint64>(*total.stored + *s.stored) : std::nullopt;
-        total.errors += s.errors;
-        total.seconds += s.seconds;
-        if (s.exitStatus() == 1)
-            total.outcome = s.outcome;
-    }
+    std::mutex totals;
+    QElapsedTimer timer;
+    timer.start();
+    gatherAll(
+        session.module, run.settings, rows, options, jobs,
+        [&](const TerminalRow& row) {
+            auto own = std::make_unique<TerminalView>(run.console);
+            own->showFailed = view.showFailed;
+            own->terminal = row.machAddr.toText();
+            own->started.start();
+            return std::unique_ptr<OperatorView>(std::move(own));
+        },
+        [&](const TerminalRow& row, OperatorView& finished, Outcome outcome) {
+            auto& own = static_cast<TerminalView&>(finished);
+            Summary s;
+            s.operation = QStringLiteral("gather");
+            s.terminal = row.machAddr.toText();
+            s.seconds = own.started.elapsed() / 1000.0;
+            s.outcome = outcomeName(outcome);
+            if (const std::optional<LineCounters>& counted = own.tally.totals) {
+                s.read = counted->read;
+                s.stored = counted->stored;
+                s.errors = counted->errors;
+            } else {
+                s.read = own.tally.records + own.tally.failed;
+                s.stored = outcome == Outcome::Completed && options.get == 1 ? std::nullopt : std::optional<qint64>(0);
+                s.errors = own.tally.failed;
+            }
+            writeSummary(run.console, s);
+            std::lock_guard lock(totals);
+            status = worse(status, s.exitStatus());
+            total.read += s.read;
+            total.stored = total.stored && s.stored ? std::optional<qint64>(*total.stored + *s.stored) : std::nullopt;
+            total.errors += s.errors;
+            if (s.exitStatus() == 1)
+                total.outcome = s.outcome;
+        });
+    total.seconds = timer.elapsed() / 1000.0;
     writeSummary(run.console, total);
     return status;
 }

@@ -21,7 +21,7 @@ struct PortWork {
 // run, for each terminal of one port.
 void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& module, const HostSettings& host,
                 const std::vector<TerminalRow>& rows, const GatherOptions& options, const TerminalViewFactory& makeView,
-                std::vector<TerminalOutcome>& outcomes) {
+                const TerminalFinished& finished, std::vector<TerminalOutcome>& outcomes) {
     Mdl_GatherData own = module;
     own.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
     {
@@ -50,6 +50,8 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
                 view->setStatus(QStringLiteral("错误:") + QString::fromLocal8Bit(e.what()));
                 outcomes[index].outcome = Outcome::Trapped;
             }
+            if (finished)
+                finished(row, *view, outcomes[index].outcome);
         }
         own.Pub_Conn.reset();
         session.release();
@@ -61,7 +63,7 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
 
 std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostSettings& host,
                                        const std::vector<TerminalRow>& rows, const GatherOptions& options, int jobs,
-                                       const TerminalViewFactory& makeView) {
+                                       const TerminalViewFactory& makeView, const TerminalFinished& finished) {
     std::vector<TerminalOutcome> outcomes;
     QMap<QString, int> portIndex;
     std::vector<PortWork> ports;
@@ -90,7 +92,7 @@ std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostS
     std::atomic<std::size_t> next{0};
     auto worker = [&] {
         for (std::size_t p = next++; p < ports.size(); p = next++)
-            gatherPort(ports[p], ownRecordFiles, module, host, rows, options, makeView, outcomes);
+            gatherPort(ports[p], ownRecordFiles, module, host, rows, options, makeView, finished, outcomes);
     };
     // Qt threads, so the ports' socket notifiers work in them.
     std::vector<std::unique_ptr<QThread>> threads;

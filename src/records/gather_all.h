@@ -16,6 +16,8 @@ struct TerminalOutcome {
 
 // The view one terminal's events go to; called on the thread that gathers it.
 using TerminalViewFactory = std::function<std::unique_ptr<OperatorView>(const TerminalRow&)>;
+// Told when a terminal's run has ended, on its thread, while its view still lives.
+using TerminalFinished = std::function<void(const TerminalRow&, OperatorView&, Outcome)>;
 
 // Gathers every terminal of `rows`: terminals on different ports at the same
 // time, one worker per port and at most `jobs` ports at once (0: all), those
@@ -25,6 +27,6 @@ using TerminalViewFactory = std::function<std::unique_ptr<OperatorView>(const Te
 // outcomes come back in list order.
 std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostSettings& host,
                                        const std::vector<TerminalRow>& rows, const GatherOptions& options, int jobs,
-                                       const TerminalViewFactory& makeView);
+                                       const TerminalViewFactory& makeView, const TerminalFinished& finished = {});
 
 }  // namespace tallyfold

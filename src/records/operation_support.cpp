@@ -18,10 +18,12 @@ LineCounters storeRecordFile(const QString& path, GatherSession& session, Operat
         // Rows already handed over are still stored and counted before the run's trap reports.
         finishStoring(counters, context);
         putFailedLines(context);
+        view.setTotals(counters);
         throw;
     }
     finishStoring(counters, context);
     putFailedLines(context);
+    view.setTotals(counters);
     return counters;
 }
 
