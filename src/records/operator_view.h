@@ -35,7 +35,14 @@ public:
     // Why a step failed, for whoever must mend it (device path and system error, no answer, ...);
     // the texts the operator sees stay as they are.
     virtual void setDetail(const QString& text) { Q_UNUSED(text); }
-
+    // Why a failed line failed, in the database's or the parser's own words; after
+    // addFailedLine with the same key. Lines with a bad date-time carry none.
+    virtual void failedLineReason(const QString& key, const QString& reason) {
+        Q_UNUSED(key);
+        Q_UNUSED(reason);
+    }
+    // The operation's CtrlLog row could not be written; the operation went on as if it had been.
+    virtual void logNotWritten(const QString& reason) { Q_UNUSED(reason); }
 };
 
 }  // namespace tallyfold
