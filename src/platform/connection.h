@@ -40,6 +40,8 @@ public:
     // Stops the statement running on the connection's own thread, from any
     // thread: the bound for a server that stops answering altogether.
     void interrupt();
+    // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
+    void* nativeHandle() const { return handle_; }
     QSqlDatabase database() const;
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);

@@ -19,7 +19,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
-constexpr std::size_t MaxQueued = 4 * BatchWriter::MaxBatch;
+constexpr std::size_t MaxQueued = 4096;
 // The reader's waits are cut into slices, and each slice checks that the writer's statement is not stuck.
 constexpr auto Slice = std::chrono::milliseconds(200);
 // How much longer than Command Timeout a statement may run before the reader cuts it off.
@@ -29,17 +29,9 @@ constexpr auto Grace = std::chrono::seconds(5);
 // that the next lines are read while a batch waits for its commit.
 class BatchedRecordStore : public RecordStore {
 public:
+    // The writer opens its connection while the first lines are read; a failure to open comes with the next row.
     explicit BatchedRecordStore(QString connectionString) {
         thread_ = std::thread(&BatchedRecordStore::run, this, std::move(connectionString));
-        std::unique_lock lock(mutex_);
-        // Bounded by Connect Timeout, which the writer's connection obeys.
-        readerWakes_.wait(lock, [this] { return opened_ || failure_; });
-        if (!opened_) {
-            const StoreFailed failure = *failure_;
-            lock.unlock();
-            thread_.join();
-            throw failure;
-        }
     }
 
     ~BatchedRecordStore() override {
@@ -143,13 +135,33 @@ private:
             writerWakes_.wait_for(lock, queued_.empty() ? Slice : MaxDelay);
             writerIdle_ = false;
         }
-        const std::size_t n = std::min(queued_.size(), BatchWriter::MaxBatch);
+        take(batch);
+        return true;
+    }
+
+    void take(std::vector<StoreRow>& batch) {
+        const std::size_t n = std::min(queued_.size(), maxBatch_);
         batch.assign(std::make_move_iterator(queued_.begin()), std::make_move_iterator(queued_.begin() + n));
         queued_.erase(queued_.begin(), queued_.begin() + std::ptrdiff_t(n));
         oldest_ = SteadyClock::now();
-        inFlight_ = n;
+        inFlight_ += n;
         readerWakes_.notify_one();  // room in the queue
+    }
+
+    // The next batch if one can go at once, so that the open one's COMMIT travels with it.
+    bool takeReady(std::vector<StoreRow>& batch) {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || queued_.empty() || (queued_.size() < HandOver && !flushing_))
+            return false;
+        take(batch);
         return true;
+    }
+
+    void deliver(std::vector<StoreResult>&& done) {
+        std::lock_guard lock(mutex_);
+        inFlight_ -= std::min(inFlight_, done.size());
+        results_.insert(results_.end(), std::make_move_iterator(done.begin()), std::make_move_iterator(done.end()));
+        resultsReady_.store(true, std::memory_order_release);
     }
 
     void run(QString connectionString) {
@@ -167,27 +179,36 @@ private:
         {
             std::lock_guard lock(mutex_);
             writer_ = &*writer;
-            opened_ = true;
+            maxBatch_ = writer->maxBatch();
         }
-        readerWakes_.notify_all();
-        std::vector<StoreRow> batch;
+        std::optional<BatchWriter::Batch> next;
         for (;;) {
-            const std::vector<StoreRow>* verify = nullptr;
-            if (!nextJob(batch, verify))
-                break;
             try {
-                if (verify) {
-                    std::vector<std::size_t> absent = writer->missing(*verify);
-                    std::lock_guard lock(mutex_);
-                    answer_ = std::move(absent);
-                } else {
-                    std::vector<StoreResult> done = writer->store(batch);
-                    std::lock_guard lock(mutex_);
-                    results_.insert(results_.end(), std::make_move_iterator(done.begin()),
-                                    std::make_move_iterator(done.end()));
-                    resultsReady_.store(true, std::memory_order_release);
-                    inFlight_ = 0;
+                if (!next) {
+                    std::vector<StoreRow> rows;
+                    const std::vector<StoreRow>* verify = nullptr;
+                    if (!nextJob(rows, verify))
+                        break;
+                    if (verify) {
+                        std::vector<std::size_t> absent = writer->missing(*verify);
+                        std::lock_guard lock(mutex_);
+                        answer_ = std::move(absent);
+                        readerWakes_.notify_one();
+                        continue;
+                    }
+                    next = writer->prepare(std::move(rows));
                 }
+                const BatchWriter::Batch batch = std::move(*next);
+                next.reset();
+                // The next batch is written while this one travels.
+                deliver(writer->store(batch, [&] {
+                    std::vector<StoreRow> rows;
+                    if (takeReady(rows))
+                        next = writer->prepare(std::move(rows));
+                }));
+                // No batch waiting: commit now rather than hold the records' locks while the reader reads.
+                if (!next)
+                    deliver(writer->commit());
                 readerWakes_.notify_one();
             } catch (const StoreFailed& e) {
                 fail(e);
@@ -209,7 +230,7 @@ private:
     std::size_t inFlight_ = 0;
     bool flushing_ = false;
     bool writerIdle_ = false;
-    bool opened_ = false;
+    std::size_t maxBatch_ = 1;
     std::atomic<bool> stopping_ = false;
     std::vector<StoreResult> results_;
     std::atomic<bool> resultsReady_ = false;
