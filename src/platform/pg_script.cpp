@@ -20,10 +20,13 @@ struct LibPq {
     char* (*resultErrorMessage)(const void*) = nullptr;
     char* (*errorMessage)(const void*) = nullptr;
     void (*clear)(void*) = nullptr;
+    int (*consumeInput)(void*) = nullptr;
+    int (*status)(const void*) = nullptr;
+    void* (*setNoticeProcessor)(void*, void (*)(void*, const char*), void*) = nullptr;
 
     bool complete() const {
         return sendQuery && getResult && resultStatus && ntuples && getvalue && getisnull && resultErrorField &&
-               resultErrorMessage && errorMessage && clear;
+               resultErrorMessage && errorMessage && clear && consumeInput && status && setNoticeProcessor;
     }
 };
 
@@ -46,13 +49,17 @@ const LibPq& libpq() {
         take(p.resultErrorMessage, "PQresultErrorMessage");
         take(p.errorMessage, "PQerrorMessage");
         take(p.clear, "PQclear");
+        take(p.consumeInput, "PQconsumeInput");
+        take(p.status, "PQstatus");
+        take(p.setNoticeProcessor, "PQsetNoticeProcessor");
         return p;
     }();
     return pq;
 }
 
-constexpr int CommandOk = 1;  // PGRES_COMMAND_OK
-constexpr int TuplesOk = 2;   // PGRES_TUPLES_OK
+constexpr int ConnectionOk = 0;  // CONNECTION_OK
+constexpr int CommandOk = 1;     // PGRES_COMMAND_OK
+constexpr int TuplesOk = 2;      // PGRES_TUPLES_OK
 constexpr int SqlStateField = 'C';
 
 DatabaseError failure(const QString& state, const QString& message) {
@@ -69,6 +76,10 @@ std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QS
     void* conn = connection.nativeHandle();
     if (!pq.complete() || !conn)
         return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
+    // The server may have ended the session while it waited for us (its FATAL came in the meantime):
+    // then nothing is sent, which the caller must be able to tell from a script sent and lost.
+    if (!pq.consumeInput(conn) || pq.status(conn) != ConnectionOk)
+        return failure(QString(), QString::fromUtf8(pq.errorMessage(conn)));
     const QByteArray text = statements.join(QStringLiteral(";\n")).toUtf8();
     if (!pq.sendQuery(conn, text.constData()))
         return failure(QString(), QString::fromUtf8(pq.errorMessage(conn)));
@@ -110,6 +121,13 @@ ScriptOutcome runPostgresScript(Connection& connection, const QStringList& state
         return outcome;
     }
     return readPostgresScript(connection, std::size_t(statements.size()));
+}
+
+void quietPostgresNotices(Connection& connection) {
+    const LibPq& pq = libpq();
+    if (pq.complete() && connection.nativeHandle())
+        pq.setNoticeProcessor(
+            connection.nativeHandle(), [](void*, const char*) {}, nullptr);
 }
 
 QString postgresArray(const QStringList& items) {

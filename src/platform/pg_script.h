@@ -22,8 +22,12 @@ struct ScriptOutcome {
 // through the connection's native handle; the connection must be idle.
 ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements);
 // The same in two halves, so that the caller can work while the statements travel and run.
+// An error from sending means that the server has received none of the statements.
 std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements);
 ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements);
+
+// Notices and a server's last words on the connection are not printed on stderr: they come back as errors.
+void quietPostgresNotices(Connection& connection);
 
 // A PostgreSQL array literal of texts, for '...'::type[].
 QString postgresArray(const QStringList& items);

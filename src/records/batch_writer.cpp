@@ -145,6 +145,8 @@ void BatchWriter::openConnection() {
         throw DatabaseError(SqlFailure::Lost, QString(), e.description(), e.description());
     }
     provider_ = connection_.provider();
+    if (provider_ == ProviderKind::PostgreSQL)
+        quietPostgresNotices(connection_);
     // SQL Server takes at most 2100 values a statement.
     if (generation_ == 1)
         maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : 1000;
@@ -166,7 +168,7 @@ void BatchWriter::openConnection() {
         types.insert(q.value(0).toString(), q.value(1).toString());
     // A far server (a branch reaching a central database) costs a round trip per batch:
     // batches grow with the round trip, so that the trips do not set the pace.
-    if (generation_ == 1 && SteadyClock::now() - asked > std::chrono::milliseconds(2))
+    if (generation_ == 1 && SteadyClock::now() - asked > std::chrono::milliseconds(5))
         maxBatch_ = 2000;
     // With an index on the card, each row is looked up in it; the planner would
     // rather hash the whole table, a cost that grows with the table.
@@ -292,10 +294,10 @@ BatchWriter::Batch BatchWriter::prepare(std::vector<StoreRow> rows) const {
 }
 
 std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::function<void()>& meanwhile) {
-    std::vector<StoreResult> done;
+    std::vector<StoreResult>& done = finished_;
     const std::vector<StoreRow>& rows = batch.rows;
     if (rows.empty())
-        return done;
+        return takeFinished();
     if (provider_ != ProviderKind::PostgreSQL) {
         retried([&] {
             try {
@@ -311,7 +313,7 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
         });
         if (meanwhile)
             meanwhile();
-        return done;
+        return takeFinished();
     }
     bool waited = false;
     const std::function<void()> once = [&] {
@@ -337,19 +339,18 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
         });
     }
     once();
-    return done;
+    return takeFinished();
 }
 
 std::vector<StoreResult> BatchWriter::commit() {
-    std::vector<StoreResult> done;
-    if (!open_)
-        return done;
-    retried([&] {
-        settleOpen(done);
-        if (open_)
-            commitOpen(done);
-    });
-    return done;
+    if (open_) {
+        retried([&] {
+            settleOpen(finished_);
+            if (open_)
+                commitOpen(finished_);
+        });
+    }
+    return takeFinished();
 }
 
 std::vector<std::size_t> BatchWriter::missing(const std::vector<StoreRow>& rows) {
@@ -551,7 +552,13 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
     busySince_.store(nowNs());
     ScriptOutcome outcome;
     if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
-        outcome.error = std::move(error);
+        busySince_.store(0);
+        // Nothing went out: an open batch's transaction died with the session, uncommitted.
+        if (commitFirst) {
+            open_->commitSent = false;
+            open_->aborted = true;
+        }
+        throw *error;
     } else {
         if (meanwhile)
             meanwhile();
@@ -624,9 +631,14 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
 }
 
 void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
+    const QStringList commit{QStringLiteral("COMMIT")};
+    if (std::optional<DatabaseError> error = sendPostgresScript(connection_, commit)) {
+        open_->aborted = true;  // never sent: the session, and the transaction with it, is gone
+        throw *error;
+    }
     open_->commitSent = true;
     busySince_.store(nowNs());
-    ScriptOutcome outcome = runPostgresScript(connection_, {QStringLiteral("COMMIT")});
+    ScriptOutcome outcome = readPostgresScript(connection_, 1);
     busySince_.store(0);
     if (outcome.error) {
         open_->aborted = outcome.error->failure() != SqlFailure::Lost;
@@ -640,10 +652,12 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
     if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted))
         return;
     if (open_->commitSent && !open_->aborted) {
-        // The COMMIT went out and its answer was lost: the server knows how it ended.
+        // The COMMIT went out and its answer was lost: the server knows how it ended. After a crash
+        // a transaction id the server never logged lies "in the future": that one never committed.
         const std::vector<qint64> status =
-            script({QStringLiteral("SELECT CASE txid_status(%1) WHEN 'committed' THEN 1 WHEN 'in progress' THEN 2 "
-                                   "ELSE 0 END")
+            script({QStringLiteral("SELECT CASE WHEN %1 >= txid_snapshot_xmax(txid_current_snapshot()) THEN 0 "
+                                   "ELSE CASE txid_status(%1) WHEN 'committed' THEN 1 WHEN 'in progress' THEN 2 "
+                                   "ELSE 0 END END")
                         .arg(open_->txid)})
                 .front();
         const qint64 state = status.empty() ? 0 : status.front();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace tallyfold {
 
@@ -40,6 +41,8 @@ public:
     std::vector<StoreResult> store(const Batch& batch, const std::function<void()>& meanwhile = {});
     // Commits a batch left open and gives its verdicts; raises StoreFailed.
     std::vector<StoreResult> commit();
+    // The verdicts final but not given yet: after StoreFailed, those of batches committed before it.
+    std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
     // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
     // For the watchdog on the other thread: stops the statement that runs now.
@@ -103,6 +106,7 @@ private:
     bool probeIndex_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::optional<OpenBatch> open_;
+    std::vector<StoreResult> finished_;
 };
 
 }  // namespace tallyfold

@@ -211,9 +211,11 @@ private:
                     deliver(writer->commit());
                 readerWakes_.notify_one();
             } catch (const StoreFailed& e) {
+                deliver(writer->takeFinished());  // committed before the failure: counted
                 fail(e);
                 break;
             } catch (const std::exception& e) {
+                deliver(writer->takeFinished());
                 fail(StoreFailed(SqlFailure::Refused, QString::fromLocal8Bit(e.what())));
                 break;
             }
