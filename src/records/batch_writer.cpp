@@ -364,7 +364,8 @@ std::vector<std::size_t> BatchWriter::missing(const std::vector<StoreRow>& rows)
                 const std::vector<const StoreRow*> part(
                     all.begin() + std::ptrdiff_t(from),
                     all.begin() + std::ptrdiff_t(std::min(all.size(), from + maxBatch_)));
-                for (qint64 at : script({existingStatement(part)}).front())
+                const std::vector<std::vector<qint64>> result = script({existingStatement(part)});
+                for (qint64 at : result.front())
                     found[from + std::size_t(at)] = true;
             }
         } else {

@@ -25,11 +25,11 @@ static bool sameBytes(const QString& a, const QString& b) {
 
 // Why a terminal must not be erased after this gather, or "" when every record
 // it gave is in the database and in a saved copy. The detail says it for whoever mends it.
-static QString clearRefusal(bool gathered, const LineCounters& counters, std::optional<std::size_t> missing,
+static QString clearRefusal(bool asked, bool gathered, const LineCounters& counters, std::optional<std::size_t> missing,
                             const QString& source, const QString& copy, OperatorView& view) {
     if (!gathered) {
         view.setDetail(QStringLiteral("The terminal's records were not gathered in this run"));
-        return QStringLiteral("数据采集失败");
+        return asked ? QStringLiteral("数据采集失败") : QStringLiteral("未采集数据");
     }
     if (counters.errors > 0) {
         view.setDetail(QStringLiteral("%1 lines of the gathered file failed").arg(counters.errors));
@@ -124,7 +124,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
             bool clearRefused = false;
             if (options.thenClear) {
-                const QString refusal = clearRefusal(gathered, counters, missing, source, copy, view);
+                const QString refusal = clearRefusal(options.get == 1, gathered, counters, missing, source, copy, view);
                 clearRefused = !refusal.isEmpty();
                 if (clearRefused)
                     view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的数据清理中止。原因：{") + refusal +
