@@ -288,13 +288,18 @@ void ConsoleView::showFailedLines() {
     for (const Failed& f : failed_) {
         bool numeric = false;
         const qint64 line = f.lineNumber.toLongLong(&numeric);
-        const QString reason = failedLineReason(f.text);
+        const QString reason = reasons_.value(f.key, tallyfold::failedLineReason(f.text));
         event(QStringLiteral("failed"), {{"key", f.key},
                                          {"line", numeric ? FieldValue(line) : FieldValue(f.lineNumber)},
                                          {"text", f.text},
                                          {"reason", reason.isEmpty() ? FieldValue(nullptr) : reason}});
     }
     failed_.clear();
+    reasons_.clear();
+}
+
+void ConsoleView::logNotWritten(const QString& reason) {
+    console_.error(QStringLiteral("the operation log row could not be written: ") + reason);
 }
 
 void ConsoleView::setDetail(const QString& text) {

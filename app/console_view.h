@@ -3,6 +3,7 @@
 #include "records/operator_view.h"
 #include "records/store_record_line.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QStringList>
 #include <QTextStream>
@@ -99,7 +100,12 @@ public:
     void addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) override;
     void addFailedLine(int position, const QString& key, const QString& lineNumber, const QString& recordText) override;
     void showFailedLines() override;
-    void discardFailedLines() override { failed_.clear(); }
+    void failedLineReason(const QString& key, const QString& reason) override { reasons_[key] = reason; }
+    void logNotWritten(const QString& reason) override;
+    void discardFailedLines() override {
+        failed_.clear();
+        reasons_.clear();
+    }
     Prompts& prompts() override { return *this; }
     void processPendingEvents() override {}
     // One progress line cannot follow several terminals at once.
@@ -123,6 +129,7 @@ private:
     };
     Console& console_;
     std::vector<Failed> failed_;
+    QHash<QString, QString> reasons_;
 };
 
 // Why a failed line failed, as far as the line itself tells; empty when the database refused it.

@@ -10,6 +10,8 @@ void createHostSchema(Connection& connection) {
     // A plain integer key on SQLite is the rowid: no sequence table to rewrite with every row.
     const QString autoId = connection.provider() == ProviderKind::PostgreSQL ? QStringLiteral("serial primary key")
                                                                              : QStringLiteral("integer primary key");
+    const bool sqlServer = connection.provider() == ProviderKind::SqlServer;
+    const QString text = sqlServer ? QStringLiteral("nvarchar(max)") : QStringLiteral("text");
     const QStringList statements = {
         QStringLiteral("create table if not exists MachineInfo (MachAddr varchar(10) not null, "
                        "MachDesc varchar(20), COMX integer, Ver varchar(20), Team varchar(40))"),
@@ -21,14 +23,22 @@ void createHostSchema(Connection& connection) {
                        "Flag integer default 0)")
             .arg(autoId),
         QStringLiteral("create index if not exists ix_consumedtl_card_time on Tcon_ConsumeDtl (Cardid, datatime)"),
-        QStringLiteral("create table if not exists CtrlLog (LogID %1, UserA varchar(50), TimeA timestamp, "
-                       "ObjectA varchar(50), ActionA varchar(400), ResultA varchar(50))")
-            .arg(autoId),
+        // Text, not a width: an action holds a file's full path, of any length.
+        QStringLiteral("create table if not exists CtrlLog (LogID %1, UserA %2, TimeA timestamp, "
+                       "ObjectA %2, ActionA %2, ResultA %2)")
+            .arg(autoId, text),
         QStringLiteral("create table if not exists UserPermission (UserName varchar(50) not null, "
                        "SystemName varchar(50) not null, FunctionName varchar(100) not null)"),
     };
     for (const QString& s : statements)
         connection.Execute(s);
+    // A log made by an earlier version had fixed widths; SQLite never enforced them.
+    if (connection.provider() == ProviderKind::SQLite)
+        return;
+    for (const char* column : {"UserA", "ObjectA", "ActionA", "ResultA"})
+        connection.Execute(
+            sqlServer ? QStringLiteral("alter table CtrlLog alter column %1 nvarchar(max)").arg(QLatin1String(column))
+                      : QStringLiteral("alter table CtrlLog alter column %1 type text").arg(QLatin1String(column)));
 }
 
 static bool hasRows(const std::shared_ptr<Connection>& connection, const QString& select) {

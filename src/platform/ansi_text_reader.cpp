@@ -53,13 +53,15 @@ AnsiTextReader::AnsiTextReader(const QString& path) : file_(path) {
         throw Error(errc::FileNotFound, QStringLiteral("File not found: %1").arg(path));
     if (info.isDir())
         throw Error(errc::FileIo, QStringLiteral("Path is a folder, not a file: %1").arg(path));
-    if (!file_.open(QIODevice::ReadOnly))
+    if (!file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw Error(errc::FileIo, QStringLiteral("Cannot open %1: %2").arg(path, file_.errorString()));
     const QByteArray codePage = ansiCodePage().toLatin1();
     iconv_t cd = iconv_open("UTF-8", codePage.constData());
     if (cd == iconv_t(-1))
         throw Error(errc::FileIo, QStringLiteral("Code page %1 is not available").arg(ansiCodePage()));
     converter_ = cd;
+    if (fill() && buffer_.size() - next_ >= 3 && buffer_.startsWith("\xEF\xBB\xBF"))
+        next_ += 3;
 }
 
 AnsiTextReader::~AnsiTextReader() {
@@ -67,20 +69,48 @@ AnsiTextReader::~AnsiTextReader() {
         iconv_close(static_cast<iconv_t>(converter_));
 }
 
+bool AnsiTextReader::fill() {
+    constexpr qsizetype Chunk = 64 * 1024;
+    // The mark and a CR LF pair can straddle two reads: keep a few bytes ahead.
+    while (!ended_ && buffer_.size() - next_ < 4) {
+        buffer_.remove(0, next_);
+        next_ = 0;
+        const qsizetype have = buffer_.size();
+        buffer_.resize(have + Chunk);
+        const qint64 got = file_.read(buffer_.data() + have, Chunk);
+        if (got < 0)
+            throw Error(errc::FileIo, QStringLiteral("Read error: %1").arg(file_.errorString()));
+        buffer_.resize(have + got);
+        ended_ = got == 0;
+    }
+    return next_ < buffer_.size();
+}
+
 bool AnsiTextReader::atEndOfStream() {
-    return file_.atEnd();
+    return !fill();
 }
 
 QString AnsiTextReader::readLine() {
-    if (file_.atEnd())
+    if (!fill())
         throw Error(62, QStringLiteral("Input past end of file"));
-    QByteArray line = file_.readLine();
-    if (line.isEmpty() && file_.error() != QFileDevice::NoError)
-        throw Error(errc::FileIo, QStringLiteral("Read error: %1").arg(file_.errorString()));
-    if (line.endsWith('\n'))
-        line.chop(1);
-    if (line.endsWith('\r'))
-        line.chop(1);
+    QByteArray line;
+    for (;;) {
+        const char* begin = buffer_.constData() + next_;
+        const char* end = buffer_.constData() + buffer_.size();
+        const char* stop = begin;
+        while (stop != end && *stop != '\n' && *stop != '\r')
+            ++stop;
+        line.append(begin, stop - begin);
+        next_ += stop - begin;
+        if (stop != end) {
+            ++next_;
+            if (*stop == '\r' && fill() && buffer_.at(next_) == '\n')
+                ++next_;
+            break;
+        }
+        if (!fill())
+            break;
+    }
     return decodeAnsi(line, converter_);
 }
 

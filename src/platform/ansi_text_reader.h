@@ -7,7 +7,9 @@ namespace tallyfold {
 
 // Reads a text file in the system's ANSI code page (CP936 unless
 // TALLYFOLD_CODEPAGE names another), one line at a time. It opens for reading
-// only and never creates the file; CR LF, LF and a last line without an end all work.
+// only and never creates the file. A line ends at CR LF, LF or a lone CR (some
+// terminals and editors write CR alone), and a last line may have no end; a
+// UTF-8 byte-order mark at the start is skipped, so no record is lost to it.
 class AnsiTextReader {
 public:
     explicit AnsiTextReader(const QString& path);
@@ -17,10 +19,19 @@ public:
 
     bool atEndOfStream();
     QString readLine();
+    // Bytes taken from the file so far, for progress.
+    qint64 position() const { return file_.pos() - (buffer_.size() - next_); }
+    qint64 size() const { return file_.size(); }
 
 private:
+    // Keeps at least one unread byte in the buffer unless the file has ended.
+    bool fill();
+
     QFile file_;
     void* converter_ = nullptr;  // iconv_t
+    QByteArray buffer_;
+    qsizetype next_ = 0;
+    bool ended_ = false;
 };
 
 QString ansiCodePage();

@@ -1,11 +1,16 @@
 #include "platform/connection.h"
 
 #include "platform/error.h"
+#include "platform/sql_failure.h"
 
+#include <dlfcn.h>
+#include <sys/socket.h>
 #include <QAtomicInt>
 #include <QCoreApplication>
 #include <QMutex>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <algorithm>
 #include <set>
 
 namespace tallyfold {
@@ -37,6 +42,20 @@ QMutex& liveMutex() {
     return *mutex;
 }
 bool applicationGone = false;
+
+// A timeout key of the connection string in whole seconds; ADO's 0 ("wait
+// forever") and nonsense fall back to the default: no wait is unbounded.
+int timeoutSeconds(const ConnectionString& cs, const QString& key, int fallback) {
+    bool ok = false;
+    const int seconds = cs.value(key).toInt(&ok);
+    return ok && seconds > 0 ? seconds : fallback;
+}
+
+// A function of a client library the driver plugin has already loaded.
+void* loadedSymbol(const char* library, const char* name) {
+    void* lib = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+    return lib ? dlsym(lib, name) : nullptr;
+}
 
 void tearDownConnections() {
     QMutexLocker lock(&liveMutex());
@@ -80,6 +99,8 @@ void Connection::Open() {
         return;
     const tallyfold::ConnectionString cs(connectionString_);
     provider_ = providerKind(cs);
+    connectTimeout_ = timeoutSeconds(cs, QStringLiteral("Connect Timeout"), 15);
+    commandTimeout_ = timeoutSeconds(cs, QStringLiteral("Command Timeout"), 30);
     QSqlDatabase db;
     switch (provider_) {
     case ProviderKind::SQLite: {
@@ -88,7 +109,8 @@ void Connection::Open() {
             throw Error(errc::Database, QStringLiteral("Provider SQLite needs \"Data Source=\" with a file path"));
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), qtName_);
         db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        // A lock another program holds is waited for, as long as a statement may take.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(commandTimeout_ * 1000));
         break;
     }
     case ProviderKind::PostgreSQL: {
@@ -99,11 +121,23 @@ void Connection::Open() {
         db.setDatabaseName(cs.value(QStringLiteral("Database")));
         db.setUserName(cs.value(QStringLiteral("User ID")));
         db.setPassword(cs.value(QStringLiteral("Password")));
+        // The server ends a statement after Command Timeout; keepalives and the
+        // user timeout find a peer that vanished without closing; commits wait for the disk.
+        db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
+                                            "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=%2;"
+                                            "application_name=tallyfold;"
+                                            "options='-c statement_timeout=%2 -c synchronous_commit=on'")
+                                 .arg(std::max(connectTimeout_, 2))
+                                 .arg(commandTimeout_ * 1000));
         break;
     }
     case ProviderKind::SqlServer:
         db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), qtName_);
         db.setDatabaseName(sqlServerOdbcString(cs));
+        // Untested: no SQL Server runs in the tests.
+        db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
+                                 .arg(connectTimeout_)
+                                 .arg(commandTimeout_));
         break;
     case ProviderKind::Access:
         throw Error(
@@ -124,6 +158,11 @@ void Connection::Open() {
         throwDatabaseError(QStringLiteral("Cannot open the database (%1)").arg(cs.provider()), message, QString());
     }
     open_ = true;
+    {
+        const QVariant handle = db.driver()->handle();
+        std::lock_guard lock(handleMutex_);
+        handle_ = handle.isValid() ? *static_cast<void* const*>(handle.constData()) : nullptr;
+    }
     if (provider_ == ProviderKind::SQLite) {
         // WAL with FULL sync: every committed row is on disk before the call returns.
         Execute(QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -133,6 +172,10 @@ void Connection::Open() {
 
 void Connection::Close() {
     open_ = false;
+    {
+        std::lock_guard lock(handleMutex_);
+        handle_ = nullptr;
+    }
     if (applicationGone)
         return;
     prepared_.clear();
@@ -146,10 +189,49 @@ void Connection::Close() {
     }
 }
 
+bool Connection::reopen() {
+    Close();
+    try {
+        Open();
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+void Connection::interrupt() {
+    std::lock_guard lock(handleMutex_);
+    if (!handle_)
+        return;
+    if (provider_ == ProviderKind::SQLite) {
+        static const auto stop =
+            reinterpret_cast<void (*)(void*)>(loadedSymbol("libsqlite3.so.0", "sqlite3_interrupt"));
+        if (stop)
+            stop(handle_);
+    } else if (provider_ == ProviderKind::PostgreSQL) {
+        // A server that stopped answering cannot cancel anything: cutting the
+        // socket ends the wait, and the statement fails as a lost connection.
+        static const auto socketOf = reinterpret_cast<int (*)(void*)>(loadedSymbol("libpq.so.5", "PQsocket"));
+        const int fd = socketOf ? socketOf(handle_) : -1;
+        if (fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
 void Connection::Execute(const QString& statement) {
-    QSqlQuery query(database());
-    if (!query.exec(statement))
-        throwDatabaseError(QStringLiteral("The database rejected the statement"), query.lastError().text(), statement);
+    QSqlError error;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        {
+            QSqlQuery query(database());
+            if (query.exec(statement))
+                return;
+            error = query.lastError();
+        }
+        // A server restarted since the last statement: one fresh connection is worth a try.
+        if (attempt > 0 || classifySqlError(provider_, error) != SqlFailure::Lost || !reopen())
+            break;
+    }
+    throwSqlError(provider_, QStringLiteral("The database rejected the statement"), error, statement);
 }
 
 QSqlQuery& Connection::selectQuery() {

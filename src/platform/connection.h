@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <memory>
+#include <mutex>
 
 namespace tallyfold {
 
@@ -15,6 +16,9 @@ enum ObjectState { adStateClosed = 0, adStateOpen = 1 };
 
 // A database connection with the members the system uses: its connection
 // string, Open, Execute and State. Every row it writes commits on its own.
+// Every wait is bounded: opening by "Connect Timeout=" (seconds, default 15,
+// as ADO), a statement by "Command Timeout=" (default 30) on the server and,
+// on SQLite, as the time a lock held by another program is waited for.
 class TALLYFOLD_EXPORT Connection {
 public:
     explicit Connection(QString connectionString = QString());
@@ -29,6 +33,15 @@ public:
     void Execute(const QString& statement);
 
     ProviderKind provider() const { return provider_; }
+    int connectTimeoutSeconds() const { return connectTimeout_; }
+    int commandTimeoutSeconds() const { return commandTimeout_; }
+    // Closes and opens again after the connection was lost; false when it cannot.
+    bool reopen();
+    // Stops the statement running on the connection's own thread, from any
+    // thread: the bound for a server that stops answering altogether.
+    void interrupt();
+    // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
+    void* nativeHandle() const { return handle_; }
     QSqlDatabase database() const;
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);
@@ -40,6 +53,10 @@ private:
     QString qtName_;
     ProviderKind provider_ = ProviderKind::Unknown;
     bool open_ = false;
+    int connectTimeout_ = 15;
+    int commandTimeout_ = 30;
+    std::mutex handleMutex_;
+    void* handle_ = nullptr;  // the driver's own connection, for interrupt()
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
 };

@@ -1,6 +1,7 @@
 #include "platform/recordset.h"
 
 #include "platform/error.h"
+#include "platform/sql_failure.h"
 
 #include <QRegularExpression>
 #include <QSqlError>
@@ -27,12 +28,20 @@ void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>
         throw Error(3705, QStringLiteral("Operation is not allowed when the object is open"));
     if (!connection || connection->State() != adStateOpen)
         throw Error(3709, QStringLiteral("The connection cannot be used: it is closed or missing"));
-    QSqlQuery& query = connection->selectQuery();
-    if (!query.exec(statement)) {
-        const QString message = query.lastError().text();
-        query.finish();
-        throwDatabaseError(QStringLiteral("The database rejected the query"), message, statement);
+    bool ran = connection->selectQuery().exec(statement);
+    if (!ran) {
+        const QSqlError error = connection->selectQuery().lastError();
+        // A server restarted since the last query: one fresh connection is worth a try.
+        ran = classifySqlError(connection->provider(), error) == SqlFailure::Lost && connection->reopen() &&
+              connection->selectQuery().exec(statement);
+        if (!ran) {
+            const QSqlError last = connection->State() == adStateOpen ? connection->selectQuery().lastError() : error;
+            if (connection->State() == adStateOpen)
+                connection->selectQuery().finish();
+            throwSqlError(connection->provider(), QStringLiteral("The database rejected the query"), last, statement);
+        }
     }
+    QSqlQuery& query = connection->selectQuery();
     columns_.clear();
     rows_.clear();
     while (query.next()) {

@@ -4,6 +4,21 @@
 
 namespace tallyfold {
 
+bool clearRecords(GatherSession& session, OperatorView& view) {
+    const QString m = session.module.Pub_MachAddr.toText();
+    view.setStatus(QStringLiteral("正在进行机器[") + m + QStringLiteral("]的数据清理"));
+    const bool cleared = session.Device->ClearRecord(session.module.Pub_MachAddr) == true;
+    view.setStatus(QStringLiteral("机器[") + m +
+                   (cleared ? QStringLiteral("]的数据清理成功") : QStringLiteral("]的数据清理失败")));
+    return cleared;
+}
+
+void logClearing(GatherSession& session, OperatorView& view, bool cleared) {
+    writeLog(view, session.module.Pub_UserName, session.clock(), QStringLiteral("清除机器"),
+             QStringLiteral("机器:") + session.module.Pub_MachAddr.toText(),
+             cleared ? QStringLiteral("数据清理成功！") : QStringLiteral("数据清理失败！"));
+}
+
 Outcome runClear(GatherSession& session, OperatorView& view) {
     return trapped(
         view,
@@ -25,12 +40,8 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
                 view.setStatus(QStringLiteral("机器[") + m + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;
             }
-            view.setStatus(QStringLiteral("正在进行机器[") + m + QStringLiteral("]的数据清理"));
-            const bool cleared = device.ClearRecord(module.Pub_MachAddr) == true;
-            view.setStatus(QStringLiteral("机器[") + m +
-                           (cleared ? QStringLiteral("]的数据清理成功") : QStringLiteral("]的数据清理失败")));
-            WriteCtrlLog(module.Pub_UserName, session.clock(), QStringLiteral("清除机器"), QStringLiteral("机器:") + m,
-                         cleared ? QStringLiteral("数据清理成功！") : QStringLiteral("数据清理失败！"));
+            const bool cleared = clearRecords(session, view);
+            logClearing(session, view, cleared);
             return cleared ? Outcome::Completed : Outcome::DeviceFailed;
         },
         numberedBox);

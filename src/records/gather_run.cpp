@@ -3,12 +3,48 @@
 #include "records/operation_support.h"
 #include "records/operations.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <optional>
 
 namespace tallyfold {
 
 static QString tickText(bool ok, const QString& a, const char* done, const char* failed) {
     return QStringLiteral("机器[") + a + QString::fromUtf8(ok ? done : failed);
+}
+
+static bool sameBytes(const QString& a, const QString& b) {
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd())
+        if (fa.read(1 << 16) != fb.read(1 << 16))
+            return false;
+    return true;
+}
+
+// Why a terminal must not be erased after this gather, or "" when every record
+// it gave is in the database and in a saved copy. The detail says it for whoever mends it.
+static QString clearRefusal(bool asked, bool gathered, const LineCounters& counters, std::optional<std::size_t> missing,
+                            const QString& source, const QString& copy, OperatorView& view) {
+    if (!gathered) {
+        view.setDetail(QStringLiteral("The terminal's records were not gathered in this run"));
+        return asked ? QStringLiteral("数据采集失败") : QStringLiteral("未采集数据");
+    }
+    if (counters.errors > 0) {
+        view.setDetail(QStringLiteral("%1 lines of the gathered file failed").arg(counters.errors));
+        return QStringLiteral("存在错误记录");
+    }
+    if (!missing || *missing > 0) {
+        view.setDetail(QStringLiteral("%1 gathered records are not in the database").arg(missing.value_or(0)));
+        return QStringLiteral("记录未全部入库");
+    }
+    if (copy.isEmpty() || !sameBytes(source, copy)) {
+        view.setDetail(copy.isEmpty() ? QStringLiteral("No saved copy of the gathered file was made")
+                                      : QStringLiteral("The saved copy %1 differs from the gathered file").arg(copy));
+        return QStringLiteral("采集文件未另存");
+    }
+    return QString();
 }
 
 Outcome runGather(GatherSession& session, OperatorView& view, const GatherOptions& options) {
@@ -46,8 +82,15 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             const QString source = session.sourceRecordFile();
             bool gatherFailed = false;
+            bool gathered = false;
+            std::optional<std::size_t> missing;
             if (options.get == 1) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的数据采集......"));
+                // A transfer that fails must leave no earlier gather's file behind to be saved as this one's.
+                QFile stale(source);
+                if (stale.exists() && !stale.remove())
+                    throw Error(errc::FileIo,
+                                QStringLiteral("Cannot remove the earlier %1: %2").arg(source, stale.errorString()));
                 QString text1, text2;
                 if (device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2) == true) {
                     if (!QFileInfo(source).isFile()) {
@@ -55,7 +98,11 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                             promptBox(QStringLiteral("考勤机：[") + a + QStringLiteral("]没有数据可采集!")));
                         return Outcome::Refused;
                     }
-                    counters = storeRecordFile(source, session, view, StepOrder::GatherRun);
+                    const StoredFile stored =
+                        storeRecordFile(source, session, view, StepOrder::GatherRun, options.thenClear);
+                    counters = stored.counters;
+                    missing = stored.missing;
+                    gathered = true;
                     const QString summary = QStringLiteral("机器[") + a + QStringLiteral("]数据采集成功,记录总数：") +
                                             QString::number(counters.read) + QStringLiteral(",正确处理记录数：") +
                                             signPlace(counters.stored);
@@ -68,16 +115,35 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                     view.setCaption(failed);
                 }
             }
+            QString copy;
             if (options.save == 1) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的考勤数据另存......"));
-                const bool saved = SaveGatherFile(session.host, source, a, session.clock);
-                view.setStatus(tickText(saved, a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
+                copy = saveGatherFileCopy(session.host, source, a, session.clock);
+                view.setStatus(tickText(!copy.isEmpty(), a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
+            }
+            std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
+            bool clearRefused = false;
+            if (options.thenClear) {
+                const QString refusal = clearRefusal(options.get == 1, gathered, counters, missing, source, copy, view);
+                clearRefused = !refusal.isEmpty();
+                if (clearRefused)
+                    view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的数据清理中止。原因：{") + refusal +
+                                   QStringLiteral("}"));
+                else
+                    cleared = clearRecords(session, view);
             }
             device.DestoryPort();
             offerFailedLines(view, counters.errors, QStringLiteral("数据采集过程中出现了"));
-            WriteCtrlLog(module.Pub_UserName, session.clock(), QStringLiteral("数据采集"), QStringLiteral("机器:") + a,
-                         gatherFailed ? QStringLiteral("采集失败！") : QStringLiteral("采集成功！"));
-            return gatherFailed ? Outcome::DeviceFailed : Outcome::Completed;
+            writeLog(view, module.Pub_UserName, session.clock(), QStringLiteral("数据采集"),
+                     QStringLiteral("机器:") + a,
+                     gatherFailed ? QStringLiteral("采集失败！") : QStringLiteral("采集成功！"));
+            if (cleared)
+                logClearing(session, view, *cleared);
+            if (gatherFailed)
+                return Outcome::DeviceFailed;
+            if (clearRefused)
+                return Outcome::Refused;
+            return cleared == false ? Outcome::DeviceFailed : Outcome::Completed;
         },
         descriptionBox);
 }

@@ -46,8 +46,8 @@ QString ctrlLogStatement(const QString& user, const QDateTime& time, const QStri
            QStringLiteral("','") + sqlText(resultText) + QStringLiteral("')");
 }
 
-void WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
-                  const QString& resultText) {
+QString WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
+                     const QString& resultText) {
     try {
         std::shared_ptr<Connection> connection;
         {
@@ -55,11 +55,14 @@ void WriteCtrlLog(const QString& user, const QDateTime& time, const QString& obj
             connection = tool->ActiveCn();
         }
         if (!connection)
-            return;
+            return QStringLiteral("The database tool gave no connection");
         const QString delimiter = recognisedDateQuote(connection->ConnectionString(), QString());
         connection->Execute(ctrlLogStatement(user, time, objectText, actionText, resultText, delimiter));
-    } catch (...) {
-        // The log is fire-and-forget: the operation goes on as if the row was written.
+        return QString();
+    } catch (const Error& e) {
+        return e.description();
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
     }
 }
 
@@ -69,23 +72,28 @@ QString savedFileName(const QString& prefix, const QDateTime& moment) {
 }
 
 bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock) {
+    return !saveGatherFileCopy(host, sourcePath, prefix, clock).isEmpty();
+}
+
+QString saveGatherFileCopy(const HostSettings& host, const QString& sourcePath, const QString& prefix,
+                           const Clock& clock) {
     const QString target = host.path(QStringLiteral("Database/")) + savedFileName(prefix, clock());
     if (!QFileInfo(sourcePath).isFile() || !QFileInfo(QFileInfo(target).absolutePath()).isDir())
-        return false;
+        return QString();
     // Copy beside the target first, so a failed copy never leaves a half file under the final name.
     const QString partial = target + QStringLiteral(".partial");
     QFile::remove(partial);
     if (!QFile::copy(sourcePath, partial))
-        return false;
+        return QString();
     if (QFileInfo::exists(target) && !QFile::remove(target)) {
         QFile::remove(partial);
-        return false;
+        return QString();
     }
     if (!QFile::rename(partial, target)) {
         QFile::remove(partial);
-        return false;
+        return QString();
     }
-    return true;
+    return target;
 }
 
 }  // namespace tallyfold

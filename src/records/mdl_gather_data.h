@@ -37,9 +37,10 @@ QString recognisedDateQuote(const QString& connectionString, const QString& prev
 // Doubles apostrophes so a value cannot end its SQL literal early.
 QString sqlText(const QString& value);
 
-// One CtrlLog row; quiet on every failure.
-void WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
-                  const QString& resultText);
+// One CtrlLog row. Never raises: the operation goes on whatever happens; the
+// reason the row was not written comes back (empty when it was), for the view.
+QString WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
+                     const QString& resultText);
 // The statement WriteCtrlLog runs, for a given delimiter.
 QString ctrlLogStatement(const QString& user, const QDateTime& time, const QString& objectText,
                          const QString& actionText, const QString& resultText, const QString& delimiter);
@@ -47,6 +48,9 @@ QString ctrlLogStatement(const QString& user, const QDateTime& time, const QStri
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt", overwriting; False on any failure.
 bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock);
+// The same, giving the copy's path, or "" when no copy was made.
+QString saveGatherFileCopy(const HostSettings& host, const QString& sourcePath, const QString& prefix,
+                           const Clock& clock);
 QString savedFileName(const QString& prefix, const QDateTime& moment);
 
 }  // namespace tallyfold

@@ -6,25 +6,55 @@
 
 namespace tallyfold {
 
-LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order) {
+StoredFile storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
+                           bool verify) {
     AnsiTextReader reader(path);
-    std::unique_ptr<RecordStore> store = openRecordStore(session.Conn, session.module.Pub_DateQuote);
-    StoreContext context{store.get(), &session.times, &view, {}};
-    LineCounters counters;
+    std::unique_ptr<RecordStore> store = openRecordStore(session.Conn);
+    std::vector<StoreRow> handedOver;
+    StoreContext context{store.get(), &session.times, &view, {}, verify ? &handedOver : nullptr};
+    StoredFile result;
+    LineCounters& counters = result.counters;
     try {
-        while (!reader.atEndOfStream())
-            StoreRecordLine(reader.readLine(), counters, context, order);
-    } catch (...) {
-        // Rows already handed over are still stored and counted before the run's trap reports.
+        try {
+            while (!reader.atEndOfStream()) {
+                StoreRecordLine(reader.readLine(), counters, context, order);
+                if (counters.read % 1024 == 0)
+                    view.setProgress(reader.position(), reader.size());
+            }
+        } catch (const StoreFailed&) {
+            throw;
+        } catch (...) {
+            // A file that cannot be read on: rows already handed over are still stored and counted before the trap.
+            finishStoring(counters, context);
+            putFailedLines(context);
+            view.setTotals(counters);
+            throw;
+        }
         finishStoring(counters, context);
+        view.setProgress(reader.size(), reader.size());
+        if (verify)
+            result.missing = store->missing(handedOver).size();
+    } catch (const StoreFailed& e) {
+        countVerdicts(counters, context);
         putFailedLines(context);
         view.setTotals(counters);
+        view.setDetail(QStringLiteral("%1 lines read, %2 rows stored when the database failed; storing the file "
+                                      "again stores the rest. %3")
+                           .arg(counters.read)
+                           .arg(counters.stored)
+                           .arg(e.description()));
         throw;
     }
-    finishStoring(counters, context);
     putFailedLines(context);
     view.setTotals(counters);
-    return counters;
+    return result;
+}
+
+void writeLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
+              const QString& actionText, const QString& resultText) {
+    const QString reason = WriteCtrlLog(user, time, objectText, actionText, resultText);
+    if (!reason.isEmpty())
+        view.logNotWritten(reason);
 }
 
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead) {

@@ -6,11 +6,30 @@
 #include "records/store_record_line.h"
 
 #include <functional>
+#include <optional>
 
 namespace tallyfold {
 
-// Reads a record file line by line through StoreRecordLine; the file is only read.
-LineCounters storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order);
+// What storing a record file gave. `missing` is set when asked for: how many of
+// the rows handed to the store the table does not hold once all is committed.
+struct StoredFile {
+    LineCounters counters;
+    std::optional<std::size_t> missing;
+};
+
+// Reads a record file line by line through StoreRecordLine; the file is only
+// read. A store that gives up ends it with StoreFailed, the counts so far in the detail.
+StoredFile storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
+                           bool verify = false);
+
+// The clearing's device step on the current terminal, its port open: status texts and ClearRecord.
+bool clearRecords(GatherSession& session, OperatorView& view);
+// The clearing's log row.
+void logClearing(GatherSession& session, OperatorView& view, bool cleared);
+
+// WriteCtrlLog, telling the view when the row could not be written.
+void writeLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
+              const QString& actionText, const QString& resultText);
 
 // "...出现了[ n]个错误，是否查看详细记录？": Yes shows the failed lines modally, No discards them.
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead);

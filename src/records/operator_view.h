@@ -44,6 +44,15 @@ public:
     // Call it as often as liked from the thread that waits, which is the window's; the
     // view decides how often the window processes its events and what input it takes.
     virtual void keepAlive() {}
+
+    // Why a failed line failed, in the database's or the parser's own words; after
+    // addFailedLine with the same key. Lines with a bad date-time carry none.
+    virtual void failedLineReason(const QString& key, const QString& reason) {
+        Q_UNUSED(key);
+        Q_UNUSED(reason);
+    }
+    // The operation's CtrlLog row could not be written; the operation went on as if it had been.
+    virtual void logNotWritten(const QString& reason) { Q_UNUSED(reason); }
 };
 
 }  // namespace tallyfold

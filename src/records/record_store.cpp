@@ -1,96 +1,254 @@
 #include "records/record_store.h"
 
-#include "platform/recordset.h"
-#include "records/mdl_gather_data.h"
-#include "records/row_writer.h"
+#include "records/batch_writer.h"
 
-#include <QSet>
+#include <pthread.h>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace tallyfold {
 
-QString duplicateQuery(const QString& card, const QString& storedDateTime, const QString& dateQuote) {
-    return QStringLiteral("select * from Tcon_ConsumeDtl where Cardid='") + sqlText(card) +
-           QStringLiteral("' and dataTime=") + dateQuote + storedDateTime + dateQuote;
-}
-
 namespace {
 
-QString rowKey(const StoreRow& row) {
-    return row.card + QLatin1Char('\t') + row.storedDateTime;
-}
+using SteadyClock = std::chrono::steady_clock;
 
-// Tests each row with a query on the operation's connection and hands new rows
-// to a writer thread that commits them one by one on a connection of its own.
-class QueuedRecordStore : public RecordStore {
+// The reader wakes the writer once this many rows wait; fewer rows wait at most MaxDelay.
+constexpr std::size_t HandOver = 64;
+constexpr auto MaxDelay = std::chrono::milliseconds(20);
+// Beyond this the reader waits for the writer: memory stays flat however long the file.
+constexpr std::size_t MaxQueued = 4096;
+// The reader's waits are cut into slices, and each slice checks that the writer's statement is not stuck.
+constexpr auto Slice = std::chrono::milliseconds(200);
+// How much longer than Command Timeout a statement may run before the reader cuts it off.
+constexpr auto Grace = std::chrono::seconds(5);
+
+// Reads on the caller's thread and stores on a writer thread of its own, so
+// that the next lines are read while a batch waits for its commit.
+class BatchedRecordStore : public RecordStore {
 public:
-    QueuedRecordStore(std::shared_ptr<Connection> connection, QString dateQuote)
-        : connection_(std::move(connection)),
-          dateQuote_(std::move(dateQuote)),
-          writer_(connection_->ConnectionString()) {}
+    // The writer opens its connection while the first lines are read; a failure to open comes with the next row.
+    explicit BatchedRecordStore(QString connectionString) {
+        thread_ = std::thread(&BatchedRecordStore::run, this, std::move(connectionString));
+    }
+
+    ~BatchedRecordStore() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        writerWakes_.notify_all();
+        thread_.join();
+    }
 
     void add(const StoreRow& row) override {
-        if (isStored(row)) {
-            results_.push_back(StoreResult{row, StoreVerdict::Duplicate, QString()});
-            return;
-        }
-        const QString key = rowKey(row);
-        if (queued_.contains(key)) {
-            // The same card and minute is still on its way to the database: let it land, then ask again.
-            collect(writer_.finish());
-            if (isStored(row)) {
-                results_.push_back(StoreResult{row, StoreVerdict::Duplicate, QString()});
-                return;
-            }
-        }
-        queued_.insert(key);
-        writer_.enqueue(
-            RowJob{row.lineNumber, row.recordText, row.address, row.card, row.dateText, row.storedDateTime});
+        std::unique_lock lock(mutex_);
+        while (queued_.size() >= MaxQueued && !failure_)
+            waitSlice(lock);
+        if (failure_)
+            throw *failure_;
+        const bool first = queued_.empty();
+        if (first)
+            oldest_ = SteadyClock::now();
+        queued_.push_back(row);
+        // An idle writer learns of the first row, to take it within MaxDelay, and of a full hand.
+        const bool wake = writerIdle_ && (first || queued_.size() == HandOver);
+        lock.unlock();
+        if (wake)
+            writerWakes_.notify_one();
     }
 
     std::vector<StoreResult> takeResults() override {
-        collect(writer_.takeFinished());
-        return take();
-    }
-
-    std::vector<StoreResult> finish() override {
-        collect(writer_.finish());
-        return take();
-    }
-
-private:
-    bool isStored(const StoreRow& row) {
-        Recordset recordset;
-        recordset.Open(duplicateQuery(row.card, row.storedDateTime, dateQuote_), connection_, adOpenDynamic,
-                       adLockOptimistic, adCmdUnspecified);
-        return recordset.RecordCount() > 0;
-    }
-
-    void collect(const std::vector<RowResult>& written) {
-        for (const RowResult& r : written) {
-            const StoreRow row{r.job.lineNumber, r.job.recordText, r.job.address,
-                               r.job.card,       r.job.dateText,   r.job.storedDateTime};
-            queued_.remove(rowKey(row));
-            results_.push_back(StoreResult{row, r.stored ? StoreVerdict::Stored : StoreVerdict::Rejected, r.error});
-        }
-    }
-
-    std::vector<StoreResult> take() {
         std::vector<StoreResult> out;
+        if (!resultsReady_.load(std::memory_order_acquire))
+            return out;
+        std::lock_guard lock(mutex_);
         out.swap(results_);
+        resultsReady_.store(false, std::memory_order_relaxed);
         return out;
     }
 
-    std::shared_ptr<Connection> connection_;
-    QString dateQuote_;
-    RowWriter writer_;
-    QSet<QString> queued_;
+    void finish() override {
+        std::unique_lock lock(mutex_);
+        flushing_ = true;
+        writerWakes_.notify_one();
+        while ((!queued_.empty() || inFlight_) && !failure_)
+            waitSlice(lock);
+        flushing_ = false;
+        if (failure_)
+            throw *failure_;
+    }
+
+    std::vector<std::size_t> missing(const std::vector<StoreRow>& rows) override {
+        finish();
+        std::unique_lock lock(mutex_);
+        answer_.reset();
+        verify_ = &rows;
+        writerWakes_.notify_one();
+        while (!answer_ && !failure_)
+            waitSlice(lock);
+        verify_ = nullptr;
+        if (failure_)
+            throw *failure_;
+        return std::move(*answer_);
+    }
+
+private:
+    // A server that stops answering cannot end the statement itself: after
+    // Command Timeout and a grace the reader cuts the writer's connection.
+    void waitSlice(std::unique_lock<std::mutex>& lock) {
+        readerWakes_.wait_for(lock, Slice);
+        const qint64 since = busySince_.load();
+        if (!writer_ || since == 0 || since == interrupted_)
+            return;
+        const auto running = SteadyClock::now().time_since_epoch() - std::chrono::nanoseconds(since);
+        if (running > std::chrono::seconds(writer_->connection().commandTimeoutSeconds()) + Grace) {
+            interrupted_ = since;
+            writer_->connection().interrupt();
+        }
+    }
+
+    void fail(const StoreFailed& failure) {
+        std::lock_guard lock(mutex_);
+        failure_ = failure;
+        queued_.clear();
+        inFlight_ = 0;
+        readerWakes_.notify_all();
+    }
+
+    // Waits for a batch to take, a check to answer or the end; false at the end.
+    bool nextJob(std::vector<StoreRow>& batch, const std::vector<StoreRow>*& verify) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (stopping_)
+                return false;
+            if (verify_ && !answer_) {
+                verify = verify_;
+                return true;
+            }
+            if (!queued_.empty() &&
+                (queued_.size() >= HandOver || flushing_ || SteadyClock::now() - oldest_ >= MaxDelay))
+                break;
+            writerIdle_ = true;
+            writerWakes_.wait_for(lock, queued_.empty() ? Slice : MaxDelay);
+            writerIdle_ = false;
+        }
+        take(batch);
+        return true;
+    }
+
+    void take(std::vector<StoreRow>& batch) {
+        const std::size_t n = std::min(queued_.size(), maxBatch_);
+        batch.assign(std::make_move_iterator(queued_.begin()), std::make_move_iterator(queued_.begin() + n));
+        queued_.erase(queued_.begin(), queued_.begin() + std::ptrdiff_t(n));
+        oldest_ = SteadyClock::now();
+        inFlight_ += n;
+        readerWakes_.notify_one();  // room in the queue
+    }
+
+    // The next batch if one can go at once, so that the open one's COMMIT travels with it.
+    bool takeReady(std::vector<StoreRow>& batch) {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || queued_.empty() || (queued_.size() < HandOver && !flushing_))
+            return false;
+        take(batch);
+        return true;
+    }
+
+    void deliver(std::vector<StoreResult>&& done) {
+        std::lock_guard lock(mutex_);
+        inFlight_ -= std::min(inFlight_, done.size());
+        results_.insert(results_.end(), std::make_move_iterator(done.begin()), std::make_move_iterator(done.end()));
+        resultsReady_.store(true, std::memory_order_release);
+    }
+
+    void run(QString connectionString) {
+        pthread_setname_np(pthread_self(), "tallyfold-rows");
+        std::optional<BatchWriter> writer;
+        try {
+            writer.emplace(connectionString, busySince_, [this] { return stopping_.load(); });
+        } catch (const DatabaseError& e) {
+            fail(StoreFailed(e.failure(), e.description()));
+            return;
+        } catch (const Error& e) {
+            fail(StoreFailed(SqlFailure::Refused, e.description()));
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            writer_ = &*writer;
+            maxBatch_ = writer->maxBatch();
+        }
+        std::optional<BatchWriter::Batch> next;
+        for (;;) {
+            try {
+                if (!next) {
+                    std::vector<StoreRow> rows;
+                    const std::vector<StoreRow>* verify = nullptr;
+                    if (!nextJob(rows, verify))
+                        break;
+                    if (verify) {
+                        std::vector<std::size_t> absent = writer->missing(*verify);
+                        std::lock_guard lock(mutex_);
+                        answer_ = std::move(absent);
+                        readerWakes_.notify_one();
+                        continue;
+                    }
+                    next = writer->prepare(std::move(rows));
+                }
+                const BatchWriter::Batch batch = std::move(*next);
+                next.reset();
+                // The next batch is written while this one travels.
+                deliver(writer->store(batch, [&] {
+                    std::vector<StoreRow> rows;
+                    if (takeReady(rows))
+                        next = writer->prepare(std::move(rows));
+                }));
+                // No batch waiting: commit now rather than hold the records' locks while the reader reads.
+                if (!next)
+                    deliver(writer->commit());
+                readerWakes_.notify_one();
+            } catch (const StoreFailed& e) {
+                deliver(writer->takeFinished());  // committed before the failure: counted
+                fail(e);
+                break;
+            } catch (const std::exception& e) {
+                deliver(writer->takeFinished());
+                fail(StoreFailed(SqlFailure::Refused, QString::fromLocal8Bit(e.what())));
+                break;
+            }
+        }
+        std::lock_guard lock(mutex_);
+        writer_ = nullptr;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable readerWakes_;
+    std::condition_variable writerWakes_;
+    std::deque<StoreRow> queued_;
+    SteadyClock::time_point oldest_;
+    std::size_t inFlight_ = 0;
+    bool flushing_ = false;
+    bool writerIdle_ = false;
+    std::size_t maxBatch_ = 1;
+    std::atomic<bool> stopping_ = false;
     std::vector<StoreResult> results_;
+    std::atomic<bool> resultsReady_ = false;
+    const std::vector<StoreRow>* verify_ = nullptr;
+    std::optional<std::vector<std::size_t>> answer_;
+    std::optional<StoreFailed> failure_;
+    BatchWriter* writer_ = nullptr;
+    std::atomic<qint64> busySince_ = 0;
+    qint64 interrupted_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection, const QString& dateQuote) {
-    return std::make_unique<QueuedRecordStore>(connection, dateQuote);
+std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection) {
+    return std::make_unique<BatchedRecordStore>(connection->ConnectionString());
 }
 
 }  // namespace tallyfold

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/connection.h"
+#include "platform/sql_failure.h"
 
 #include <QString>
 #include <memory>
@@ -30,20 +31,34 @@ struct StoreResult {
     QString reason;
 };
 
-// Where the operations put the rows of a record file. A verdict may come later
-// than add(): a store may still be writing the row when the next line is read.
+// The store gave up: the database could take no row and did not come back in
+// time. Rows whose verdict came before stay stored; none after it is.
+class StoreFailed : public Error {
+public:
+    StoreFailed(SqlFailure failure, const QString& description)
+        : Error(errc::Database, description), failure_(failure) {}
+    SqlFailure failure() const { return failure_; }
+
+private:
+    SqlFailure failure_;
+};
+
+// Where the operations put the rows of a record file. A verdict comes once the
+// row's batch has committed, so usually after later lines were read.
 class RecordStore {
 public:
     virtual ~RecordStore() = default;
-    // Hands a row over; raises when the row cannot even be tested (the line then fails).
+    // Hands a row over; raises StoreFailed once the store has given up.
     virtual void add(const StoreRow& row) = 0;
-    // The verdicts reached since the last call.
+    // The verdicts reached since the last call; never raises.
     virtual std::vector<StoreResult> takeResults() = 0;
-    // Waits for the verdict of every row added and returns those not yet taken.
-    virtual std::vector<StoreResult> finish() = 0;
+    // Commits every row handed over and waits for that; raises StoreFailed.
+    virtual void finish() = 0;
+    // After finish(): which of `rows` (their positions) the table does not hold now.
+    virtual std::vector<std::size_t> missing(const std::vector<StoreRow>& rows) = 0;
 };
 
-// The store for a connection; dateQuote delimits date-time literals in its SQL text.
-std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection, const QString& dateQuote);
+// A store with a connection of its own to the database `connection` reaches; raises when it cannot open.
+std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection);
 
 }  // namespace tallyfold

@@ -14,17 +14,18 @@ QString signPlace(qint64 n) {
 
 namespace {
 
-void addFailed(LineCounters& counters, StoreContext& context, qint64 lineNumber, const QString& text) {
+void addFailed(LineCounters& counters, StoreContext& context, qint64 lineNumber, const QString& text,
+               const QString& reason) {
     ++counters.errors;
-    context.failedLines.push_back(FailedLine{lineNumber, text});
+    context.failedLines.push_back(FailedLine{lineNumber, text, reason});
 }
 
 void count(const std::vector<StoreResult>& results, LineCounters& counters, StoreContext& context) {
     for (const StoreResult& r : results) {
         if (r.verdict == StoreVerdict::Stored)
             ++counters.stored;
-        else if (r.verdict == StoreVerdict::Rejected)
-            addFailed(counters, context, r.row.lineNumber, r.row.recordText);  // listed already, now failed too
+        else if (r.verdict == StoreVerdict::Rejected)  // listed already, now failed too
+            addFailed(counters, context, r.row.lineNumber, r.row.recordText, r.reason);
     }
 }
 
@@ -49,13 +50,15 @@ public:
     void store() {
         if (address_ < 0)
             address_ = recordAddress(record_.text);
-        context_.store->add(
-            StoreRow{counters_.read + 1, record_.text, address_, record_.card, record_.dateText, storedDateTime_});
+        const StoreRow row{counters_.read + 1, record_.text, address_, record_.card, record_.dateText, storedDateTime_};
+        context_.store->add(row);
+        if (context_.handedOver)
+            context_.handedOver->push_back(row);
         context_.view->processPendingEvents();
     }
 
-    void failedLine() {
-        addFailed(counters_, context_, counters_.read + 1, record_.text);
+    void failedLine(const QString& reason = QString()) {
+        addFailed(counters_, context_, counters_.read + 1, record_.text, reason);
         ++counters_.read;
     }
 
@@ -86,14 +89,23 @@ void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& 
             }
             ++counters.read;
         }
-    } catch (const std::exception&) {
-        storer.failedLine();
+    } catch (const StoreFailed&) {
+        throw;
+    } catch (const Error& e) {
+        storer.failedLine(e.description());
+    } catch (const std::exception& e) {
+        storer.failedLine(QString::fromLocal8Bit(e.what()));
     }
     count(context.store->takeResults(), counters, context);
 }
 
 void finishStoring(LineCounters& counters, StoreContext& context) {
-    count(context.store->finish(), counters, context);
+    context.store->finish();
+    countVerdicts(counters, context);
+}
+
+void countVerdicts(LineCounters& counters, StoreContext& context) {
+    count(context.store->takeResults(), counters, context);
 }
 
 void putFailedLines(StoreContext& context) {
@@ -102,8 +114,10 @@ void putFailedLines(StoreContext& context) {
                      [](const FailedLine& a, const FailedLine& b) { return a.lineNumber < b.lineNumber; });
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const int n = int(i + 1);
-        context.view->addFailedLine(n, QStringLiteral("R") + QString::number(n), QString::number(lines[i].lineNumber),
-                                    lines[i].recordText);
+        const QString key = QStringLiteral("R") + QString::number(n);
+        context.view->addFailedLine(n, key, QString::number(lines[i].lineNumber), lines[i].recordText);
+        if (!lines[i].reason.isEmpty())
+            context.view->failedLineReason(key, lines[i].reason);
     }
     lines.clear();
 }

@@ -254,7 +254,7 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     QCOMPARE(again.out.size(), 3);
     QCOMPARE(summaries(again)[2].value("stored").toInt(), 0);
     QCOMPARE(summaries(again)[2].value("duplicates").toInt(), 5);
-    QCOMPARE(run({"gather", "--machine", "2", "--no-save", "--then-clear", "--user", "admin"}, home.path()).status, 0);
+    QCOMPARE(run({"gather", "--machine", "2", "--then-clear", "--user", "admin"}, home.path()).status, 0);
 
     const Result link = run({"test-link", "--machine", "2", "--user", "admin"}, home.path());
     QCOMPARE(link.status, 0);

@@ -24,6 +24,18 @@ private Q_SLOTS:
         QTest::newRow("blank line kept") << QByteArray("a\n\nb\n")
                                          << QStringList{QStringLiteral("a"), QString(), QStringLiteral("b")};
         QTest::newRow("only an end") << QByteArray("\r\n") << QStringList{QString()};
+        // Some terminals end lines with CR alone; a stray CR in a CR LF file ends a line too.
+        QTest::newRow("cr only") << QByteArray("a\rb\r") << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+        QTest::newRow("lone cr in crlf") << QByteArray("a\r\nb\rc\r\n")
+                                         << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+        QTest::newRow("cr then lf alone")
+            << QByteArray("a\r\n\nb") << QStringList{QStringLiteral("a"), QString(), QStringLiteral("b")};
+        // A byte-order mark an editor put in front of the first record.
+        QTest::newRow("utf-8 bom") << QByteArray(
+                                          "\xef\xbb\xbf"
+                                          "a\r\nb")
+                                   << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+        QTest::newRow("bom only") << QByteArray("\xef\xbb\xbf") << QStringList();
         // "机器" in GBK, between ASCII record fields.
         QTest::newRow("cp936") << QByteArray("1,\xbb\xfa\xc6\xf7,2\r\n") << QStringList{QStringLiteral("1,机器,2")};
         // A byte that is no character must not swallow the rest of the line.
@@ -31,6 +43,9 @@ private Q_SLOTS:
         // A lead byte cut off by the end of the line.
         QTest::newRow("cut character") << QByteArray("\xbb\xfa\xbb\r\n") << QStringList{QStringLiteral("机\uFFFD")};
         QTest::newRow("long line") << QByteArray(20000, 'x') << QStringList{QString(20000, u'x')};
+        // A CR LF pair split across two reads of the file is still one end.
+        QTest::newRow("crlf across reads")
+            << QByteArray(65535, 'y') + QByteArray("\r\nz") << QStringList{QString(65535, u'y'), QStringLiteral("z")};
     }
     void lines() {
         QFETCH(QByteArray, bytes);

@@ -30,6 +30,8 @@ private Q_SLOTS:
     void garbledReplies();
     void clearing_data() { addBackendRows(); }
     void clearing();
+    void clearingAfterVerifiedGather_data() { addBackendRows(); }
+    void clearingAfterVerifiedGather();
     void linkTest_data() { addBackendRows(); }
     void linkTest();
 };
@@ -184,6 +186,30 @@ void tst_gather_end_to_end::clearing() {
     // The port the clearing left open does not block the next run.
     QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
     QCOMPARE(b.view.captions.last(), QStringLiteral("机器[1]数据采集成功,记录总数：0,正确处理记录数： 0"));
+}
+
+void tst_gather_end_to_end::clearingAfterVerifiedGather() {
+    BACKEND;
+    GatherOptions thenClear{0, 1, 1};
+    thenClear.thenClear = true;
+    auto terminalRecords = [](Bench& b) {
+        QFile state(b.home.file(QStringLiteral("Source/1.txt")));
+        return state.open(QIODevice::ReadOnly) ? state.readAll() : QByteArray("missing");
+    };
+    {
+        // A line that failed: the terminal keeps every record.
+        Bench b(connection, "011111112403051100\n012222222413051101\n");
+        b.view.answers = {MessageAnswer::No};
+        QCOMPARE(runGather(b.session, b.view, thenClear), Outcome::Refused);
+        QCOMPARE(b.view.statuses.last(), QStringLiteral("机器[1]的数据清理中止。原因：{存在错误记录}"));
+        QVERIFY(!terminalRecords(b).isEmpty());
+    }
+    Bench b(connection, records(40, 1));
+    QCOMPARE(runGather(b.session, b.view, thenClear), Outcome::Completed);
+    QVERIFY(b.sim.waitForEvent(QStringLiteral("cleared 1")));
+    QCOMPARE(terminalRecords(b), QByteArray());
+    QCOMPARE(b.count(), QStringLiteral("40"));
+    QCOMPARE(b.lastLogResult(), QStringLiteral("数据清理成功！"));
 }
 
 void tst_gather_end_to_end::linkTest() {

@@ -34,6 +34,8 @@ private Q_SLOTS:
     void rejectedRowsKeepLineOrder();
     void moreLinesThanSixteenBits_data() { addBackendRows(); }
     void moreLinesThanSixteenBits();
+    void logRowNotWritten_data() { addBackendRows(); }
+    void logRowNotWritten();
 };
 
 namespace {
@@ -112,6 +114,14 @@ void tst_import_file::emptyFileAndLineEnds() {
     runOn(home, mixed, second);
     QCOMPARE(second.view.records.size(), 2);
     QVERIFY(second.view.statuses.last().endsWith(QStringLiteral("记录总数：2,正确处理记录数： 2")));
+    // CR alone, a stray CR inside CR LF, and a byte-order mark: no record lost.
+    const QString crOnly = writeFile(home.file(QStringLiteral("cr.txt")),
+                                     "\xef\xbb\xbf"
+                                     "018800002401071400\r018800012401071401\r\n018800022401071402\r");
+    Import third;
+    runOn(home, crOnly, third);
+    QVERIFY(third.view.statuses.last().endsWith(QStringLiteral("记录总数：3,正确处理记录数： 3")));
+    QVERIFY(third.view.failedLines.isEmpty());
 }
 
 void tst_import_file::cancelledDialog() {
@@ -222,6 +232,18 @@ void tst_import_file::moreLinesThanSixteenBits() {
              qPrintable(run.view.statuses.last()));
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")),
              QStringLiteral("40000"));
+}
+
+void tst_import_file::logRowNotWritten() {
+    TALLYFOLD_DATABASE_TEST(home, false);
+    execute(home.connection(), QStringLiteral("drop table CtrlLog"));
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "011234562405130730\r\n");
+    Import run;
+    runOn(home, file, run);
+    // The import still ends as it would; the view hears why its log row is missing.
+    QCOMPARE(run.outcome, Outcome::Completed);
+    QCOMPARE(run.view.logsNotWritten.size(), 1);
+    QVERIFY(run.view.logsNotWritten[0].contains(QStringLiteral("ctrllog"), Qt::CaseInsensitive));
 }
 
 QTEST_GUILESS_MAIN(tst_import_file)

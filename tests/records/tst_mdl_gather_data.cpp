@@ -104,13 +104,20 @@ private Q_SLOTS:
     void writeCtrlLog_data() { addBackendRows(); }
     void writeCtrlLog() {
         TALLYFOLD_DATABASE_TEST(home, false);
-        const QString path = QStringLiteral("/home/o'brien/记录.txt");
-        WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("导入数据"), path, QStringLiteral("成功"));
+        // A path longer than any fixed width a log column once had.
+        const QString path = QStringLiteral("/home/o'brien/") + QString(600, u'长') + QStringLiteral("/记录.txt");
+        QCOMPARE(WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("导入数据"), path, QStringLiteral("成功")),
+                 QString());
         WriteCtrlLog(QString(), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
                      QStringLiteral("数据清理成功！"));
         QCOMPARE(ctrlLogRows(home.connection()),
                  (QStringList{QStringLiteral("U1|2024-03-05 14:03:07|导入数据|") + path + QStringLiteral("|成功"),
                               QStringLiteral("|2024-03-05 14:03:07|清除机器|机器:3|数据清理成功！")}));
+        // A row that cannot be written says why, for the view to tell.
+        execute(home.connection(), QStringLiteral("drop table CtrlLog"));
+        QVERIFY(WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
+                             QStringLiteral("数据清理成功！"))
+                    .contains(QStringLiteral("ctrllog"), Qt::CaseInsensitive));
     }
 
     void writeCtrlLogIsQuietOnFailure() {

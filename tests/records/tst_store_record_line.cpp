@@ -17,8 +17,8 @@ private Q_SLOTS:
     void line();
     void sameRecordTwice_data() { addBackendRows(); }
     void sameRecordTwice();
-    void rejectedQueryInBothOrders_data() { addBackendRows(); }
-    void rejectedQueryInBothOrders();
+    void refusedRowInBothOrders_data() { addBackendRows(); }
+    void refusedRowInBothOrders();
     void apostropheInCard_data() { addBackendRows(); }
     void apostropheInCard();
 };
@@ -27,14 +27,17 @@ namespace {
 // Offset 1 for records from 01:00 to 03:00.
 const BusinessDayTimes MovingWindow{QTime(5, 0), QTime(1, 0), QTime(3, 0)};
 
+void resetTable(const QString& connection) {
+    execute(connection, QStringLiteral("delete from Tcon_ConsumeDtl"));
+}
+
 struct Stored {
     LineCounters counters;
     RecordingView view;
 };
 
-void store(const QString& connection, const QStringList& lines, Stored& out, StepOrder order,
-           const QString& dateQuote = QStringLiteral("'")) {
-    auto store = openRecordStore(sharedConnection(connection), dateQuote);
+void store(const QString& connection, const QStringList& lines, Stored& out, StepOrder order) {
+    auto store = openRecordStore(sharedConnection(connection));
     StoreContext context{store.get(), &MovingWindow, &out.view, {}};
     for (const QString& line : lines)
         StoreRecordLine(line, out.counters, context, order);
@@ -180,20 +183,32 @@ void tst_store_record_line::sameRecordTwice() {
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("1"));
 }
 
-void tst_store_record_line::rejectedQueryInBothOrders() {
+void tst_store_record_line::refusedRowInBothOrders() {
     TALLYFOLD_DATABASE_TEST(home, false);
-    // Without a delimiter the date-time literal is not SQL: every duplicate query fails.
-    Stored import, gather;
-    store(home.connection(), {"0A1234562405130730", "0A9999992405130731"}, import, StepOrder::Import, QString());
-    store(home.connection(), {"0A1234562405130730"}, gather, StepOrder::GatherRun, QString());
-    QCOMPARE(import.counters.errors, 2);
-    QCOMPARE(import.counters.read, 2);
-    QCOMPARE(import.view.records.size(), 0);  // the import lists after the query
-    QCOMPARE(import.view.failedLines[1],
-             (QStringList{QStringLiteral("R2"), QStringLiteral("2"), QStringLiteral("0A9999992405130731")}));
-    QCOMPARE(gather.counters.errors, 1);
-    QCOMPARE(gather.view.records.size(), 1);  // the gather run lists before it
-    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("0"));
+    // The database itself refuses one card; the row's verdict comes after it was listed, in either order.
+    if (connection == QLatin1String("sqlite"))
+        execute(home.connection(),
+                QStringLiteral("create trigger tf_reject before insert on Tcon_ConsumeDtl "
+                               "when new.Cardid='999999' begin select raise(abort, 'card refused'); end"));
+    else
+        execute(home.connection(), QStringLiteral("alter table Tcon_ConsumeDtl add constraint tf_reject "
+                                                  "check (Cardid <> '999999')"));
+    for (StepOrder order : {StepOrder::Import, StepOrder::GatherRun}) {
+        resetTable(home.connection());
+        Stored out;
+        store(home.connection(), {"0A1234562405130730", "0A9999992405130731"}, out, order);
+        QCOMPARE(out.counters.read, 2);
+        QCOMPARE(out.counters.stored, 1);
+        QCOMPARE(out.counters.errors, 1);
+        QCOMPARE(out.view.records.size(), 2);
+        QCOMPARE(
+            out.view.failedLines,
+            (QList<QStringList>{{QStringLiteral("R1"), QStringLiteral("2"), QStringLiteral("0A9999992405130731")}}));
+        QCOMPARE(out.view.reasons.size(), 1);
+        QVERIFY2(out.view.reasons[0].contains(connection == QLatin1String("sqlite") ? "card refused" : "tf_reject"),
+                 qPrintable(out.view.reasons[0]));
+    }
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("1"));
 }
 
 void tst_store_record_line::apostropheInCard() {

@@ -6,6 +6,7 @@
 #include "support/recording_view.h"
 #include "support/test_databases.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSqlQuery>
 #include <QtTest>
@@ -29,6 +30,9 @@ private Q_SLOTS:
     void addressOutOfRange();
     void threeLinesWithBadMiddle();
     void secondGatherStoresNothing();
+    void failedTransferLeavesNoCopy();
+    void thenClear_data();
+    void thenClear();
     void clear();
     void clearFailing();
     void linkTest();
@@ -196,6 +200,75 @@ void tst_terminal_operations::secondGatherStoresNothing() {
     // A line naming another terminal is stored with its own address.
     QCOMPARE(scalar(home_->connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl where MachAddr=4")),
              QStringLiteral("1"));
+}
+
+void tst_terminal_operations::failedTransferLeavesNoCopy() {
+    const QString source = home_->settings().sourceRecordFile();
+    writeFile(source, "031111112403050730\r\n");  // what an earlier gather left
+    device_->script->gatherData = false;
+    QCOMPARE(gather(), Outcome::DeviceFailed);
+    QCOMPARE(view_.statuses.last(), QStringLiteral("机器[3]的考勤数据另存失败......"));
+    QVERIFY(QDir(home_->file(QStringLiteral("Database"))).entryList({QStringLiteral("3*.txt")}).isEmpty());
+    // Without "采集考勤记录" the file that is there is saved, as it always was.
+    writeFile(source, "031111112403050730\r\n");
+    QCOMPARE(gather({0, 0, 1}), Outcome::Completed);
+    QCOMPARE(view_.statuses.last(), QStringLiteral("机器[3]的考勤数据另存成功......"));
+}
+
+void tst_terminal_operations::thenClear_data() {
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<bool>("gathered");
+    QTest::addColumn<int>("save");
+    QTest::addColumn<bool>("dropRows");  // the database quietly drops inserted rows
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("lastStatus");
+    QTest::addColumn<QStringList>("logResults");
+    const QByteArray clean("031111112403050730\r\n032222222403050731\r\n");
+    const QString refused = QStringLiteral("机器[3]的数据清理中止。原因：{%1}");
+    QTest::newRow("verified") << clean << true << 1 << false << int(Outcome::Completed)
+                              << QStringLiteral("机器[3]的数据清理成功")
+                              << QStringList{QStringLiteral("采集成功！"), QStringLiteral("数据清理成功！")};
+    QTest::newRow("a failed line") << QByteArray("031111112403050730\r\n032222222413050731\r\n") << true << 1 << false
+                                   << int(Outcome::Refused) << refused.arg(QStringLiteral("存在错误记录"))
+                                   << QStringList{QStringLiteral("采集成功！")};
+    QTest::newRow("rows not in the table")
+        << clean << true << 1 << true << int(Outcome::Refused) << refused.arg(QStringLiteral("记录未全部入库"))
+        << QStringList{QStringLiteral("采集成功！")};
+    QTest::newRow("no saved copy") << clean << true << 0 << false << int(Outcome::Refused)
+                                   << refused.arg(QStringLiteral("采集文件未另存"))
+                                   << QStringList{QStringLiteral("采集成功！")};
+    QTest::newRow("transfer failed") << clean << false << 1 << false << int(Outcome::DeviceFailed)
+                                     << refused.arg(QStringLiteral("数据采集失败"))
+                                     << QStringList{QStringLiteral("采集失败！")};
+}
+
+// The terminal is erased only after a gather whose every record is in the database and in a saved copy.
+void tst_terminal_operations::thenClear() {
+    QFETCH(QByteArray, source);
+    QFETCH(bool, gathered);
+    QFETCH(int, save);
+    QFETCH(bool, dropRows);
+    QFETCH(int, outcome);
+    QFETCH(QString, lastStatus);
+    QFETCH(QStringList, logResults);
+    device_->script->sourceContent = source;
+    device_->script->gatherData = gathered;
+    if (dropRows)
+        execute(home_->connection(), QStringLiteral("create trigger tf_drop before insert on Tcon_ConsumeDtl "
+                                                    "begin select raise(ignore); end"));
+    view_.answers = {MessageAnswer::No};
+    GatherOptions options{0, 1, save};
+    options.thenClear = true;
+    QCOMPARE(int(gather(options)), outcome);
+    QCOMPARE(view_.statuses.last(), lastStatus);
+    const bool cleared = outcome == int(Outcome::Completed);
+    QCOMPARE(device_->script->calls.contains(QStringLiteral("ClearRecord(\"3\")")), cleared);
+    QCOMPARE(device_->script->calls.last(), QStringLiteral("DestoryPort()"));
+    QCOMPARE(view_.details.isEmpty(), cleared);
+    QStringList results;
+    for (const QString& row : logRows())
+        results << row.section(QLatin1Char('|'), 4);
+    QCOMPARE(results, logResults);
 }
 
 void tst_terminal_operations::clear() {

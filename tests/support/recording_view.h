@@ -20,6 +20,9 @@ public:
     int failedShown = 0;
     int failedDiscarded = 0;
     int pendingEventsProcessed = 0;
+    QStringList reasons;  // key + ": " + reason, for failed lines that carry one
+    QStringList details;
+    QStringList logsNotWritten;
 
     std::deque<MessageAnswer> answers;  // taken in order; when empty: Ok / Yes
     QString fileToChoose;
@@ -39,6 +42,9 @@ public:
         failedLines.clear();
         ++failedDiscarded;
     }
+    void failedLineReason(const QString& key, const QString& reason) override { reasons << key + ": " + reason; }
+    void setDetail(const QString& text) override { details << text; }
+    void logNotWritten(const QString& reason) override { logsNotWritten << reason; }
     Prompts& prompts() override { return *this; }
     void processPendingEvents() override { ++pendingEventsProcessed; }
 

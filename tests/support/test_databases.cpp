@@ -58,6 +58,8 @@ TestHome::TestHome(const QString& connection) {
         QDir(dir_.path()).mkpath(QString::fromLatin1(sub));
     if (connection == QLatin1String("postgresql"))
         connection_ = postgresConnection();
+    else if (connection.startsWith(QLatin1String("Provider="), Qt::CaseInsensitive))
+        connection_ = connection;
     else
         connection_ = QStringLiteral("Provider=SQLite;Data Source=%1;").arg(file(QStringLiteral("Database/test.db")));
     qputenv("TALLYFOLD_HOME", dir_.path().toLocal8Bit());

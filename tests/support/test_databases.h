@@ -26,7 +26,8 @@ bool requireBackend(const QString& connection);
 
 // A fresh host folder (Source/, Database/, Config/) with our own components
 // bound to it, also named by TALLYFOLD_HOME and TALLYFOLD_CONNECTION for the
-// programs a test starts and the window a test opens.
+// programs a test starts and the window a test opens. The database: "sqlite"
+// (a file in the folder), "postgresql" (the test server) or a connection string.
 class TestHome {
 public:
     explicit TestHome(const QString& connection = QString());

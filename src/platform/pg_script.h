@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/connection.h"
+#include "platform/sql_failure.h"
+
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+namespace tallyfold {
+
+// What a script gave: the first column of each statement that ran, in order,
+// and the error of the statement that failed (the one after the last result).
+struct ScriptOutcome {
+    std::vector<std::vector<qint64>> columns;
+    std::optional<DatabaseError> error;
+};
+
+// Sends statements to a PostgreSQL connection in one message and reads every
+// result: one round trip however many statements, which Qt's driver cannot
+// do (it keeps the first result only). Uses the libpq the driver has loaded,
+// through the connection's native handle; the connection must be idle.
+ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements);
+// The same in two halves, so that the caller can work while the statements travel and run.
+// An error from sending means that the server has received none of the statements.
+std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements);
+ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements);
+
+// Notices and a server's last words on the connection are not printed on stderr: they come back as errors.
+void quietPostgresNotices(Connection& connection);
+
+// A PostgreSQL array literal of texts, for '...'::type[].
+QString postgresArray(const QStringList& items);
+
+}  // namespace tallyfold

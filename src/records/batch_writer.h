@@ -1,0 +1,112 @@
+#pragma once
+
+#include "records/record_store.h"
+
+#include <QHash>
+#include <QSqlQuery>
+#include <QVariantList>
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace tallyfold {
+
+// Stores batches of rows on a connection of its own. Per batch one
+// transaction, in which a lock makes every other writer of the same records
+// wait, one statement tests the whole batch against the table and one inserts
+// what is new (on PostgreSQL both are one statement, and the batch's COMMIT
+// goes out with the next batch's statements: one round trip per batch). A row
+// the database refuses alone is isolated under savepoints. A lost connection
+// is opened again and the uncommitted batch redone, for at most Connect
+// Timeout seconds. Used from one thread only, the writer's.
+class BatchWriter {
+public:
+    // Opens the connection; raises DatabaseError.
+    BatchWriter(const QString& connectionString, std::atomic<qint64>& busySince, std::function<bool()> stopping);
+
+    std::size_t maxBatch() const { return maxBatch_; }
+
+    // Rows made ready to go: on PostgreSQL with their statements written, which
+    // the writer does while the batch before travels and runs.
+    struct Batch {
+        std::vector<StoreRow> rows;
+        QStringList statements;
+    };
+    Batch prepare(std::vector<StoreRow> rows) const;
+    // Stores a batch and gives the verdicts that became final meanwhile: its
+    // rows', or on PostgreSQL the batch before, which this call committed.
+    // `meanwhile` runs once while the statements are on their way. Raises
+    // StoreFailed when the database does not take the rows.
+    std::vector<StoreResult> store(const Batch& batch, const std::function<void()>& meanwhile = {});
+    // Commits a batch left open and gives its verdicts; raises StoreFailed.
+    std::vector<StoreResult> commit();
+    // The verdicts final but not given yet: after StoreFailed, those of batches committed before it.
+    std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
+    // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
+    std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
+    // For the watchdog on the other thread: stops the statement that runs now.
+    Connection& connection() { return connection_; }
+
+    // What storing a group of new rows did to each.
+    struct Fate {
+        enum Kind { Inserted, Existing, Refused } kind = Existing;
+        QString reason;
+    };
+    using StoreNew = std::function<std::vector<Fate>(const std::vector<const StoreRow*>&)>;
+
+private:
+    struct Statement {
+        QString text;  // '?' for each value
+        QVariantList values;
+    };
+    // A PostgreSQL batch whose statements ran and whose COMMIT is still to go.
+    struct OpenBatch {
+        std::vector<StoreRow> rows;
+        std::vector<StoreResult> results;
+        qint64 txid = 0;
+        int generation = 0;
+        bool commitSent = false;  // sent, answer lost: txid_status tells
+        bool aborted = false;     // the transaction is gone without a commit
+    };
+
+    template <typename Work>
+    void retried(Work work);
+    void openConnection();
+    std::vector<qint64> run(const Statement& statement, const char* what);
+    std::vector<qint64> run(const QString& text, const char* what) { return run(Statement{text, {}}, what); }
+    std::vector<std::vector<qint64>> script(const QStringList& statements);
+    QString literal(const QVariant& value) const;
+    void rollbackQuietly();
+
+    // SQLite and SQL Server: test, then insert, each batch committed before the call returns.
+    std::vector<StoreResult> storeDirect(const std::vector<StoreRow>& rows, bool isolate);
+    std::vector<bool> existing(const std::vector<const StoreRow*>& rows);
+    void insert(const std::vector<const StoreRow*>& rows);
+    void insertIsolating(const std::vector<const StoreRow*>& rows, QHash<const StoreRow*, QString>& refused);
+
+    // PostgreSQL: one statement tests and inserts; the COMMIT waits for the next round trip.
+    QString lockStatement(const std::vector<const StoreRow*>& rows) const;
+    QString storeNewStatement(const std::vector<const StoreRow*>& rows) const;
+    QString existingStatement(const std::vector<const StoreRow*>& rows) const;
+    void beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
+                    const std::function<void()>& meanwhile);
+    std::vector<Fate> storeNewIsolating(const std::vector<const StoreRow*>& rows);
+    void commitOpen(std::vector<StoreResult>& done);
+    void settleOpen(std::vector<StoreResult>& done);
+
+    Connection connection_;
+    std::atomic<qint64>& busySince_;
+    std::function<bool()> stopping_;
+    ProviderKind provider_ = ProviderKind::Unknown;
+    std::size_t maxBatch_ = 1000;
+    int generation_ = 0;
+    // PostgreSQL: the columns' types, for the values compared with them and inserted.
+    QString addressType_, cardType_, dateType_, dateTimeType_;
+    bool probeIndex_ = false;
+    QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
+    std::optional<OpenBatch> open_;
+    std::vector<StoreResult> finished_;
+};
+
+}  // namespace tallyfold
