@@ -178,22 +178,6 @@ void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<
     view.setStatus(currentTerminalStatus(session.module));
 }
 
-// When a run at the terminal failed and nothing below said why: the device link's own reason.
-void explainFailure(Run& run, const GatherSession& session, bool writesSource) {
-    const DeviceFault fault = session.Device ? session.Device->lastError() : DeviceFault{};
-    if (fault.code != DeviceError::None) {
-        QString text = fault.text;
-        if (!fault.osReason.isEmpty() && !text.contains(fault.osReason))
-            text += QStringLiteral(": ") + fault.osReason;
-        run.console.event(QStringLiteral("detail"), {{"text", text}});
-    }
-    const QString source = QFileInfo(session.host.sourceRecordFile()).absolutePath();
-    if (writesSource && !QFileInfo(source).isDir())
-        run.console.event(
-            QStringLiteral("detail"),
-            {{"text", QStringLiteral("no folder %1: the terminal's records are written there").arg(source)}});
-}
-
 std::optional<qint64> storedRows(GatherSession& session) {
     QSqlQuery query(session.Conn->database());
     if (!query.exec(QStringLiteral("select count(*) from Tcon_ConsumeDtl")) || !query.next()) {
@@ -224,7 +208,6 @@ Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QStr
         s.terminal = session.module.Pub_MachAddr.toText();
     view.tally = {};
     const std::optional<qint64> before = recordFile.isEmpty() ? std::optional<qint64>(0) : storedRows(session);
-    const qint64 detailsBefore = run.console.detailsWritten();
     QElapsedTimer timer;
     timer.start();
     const Outcome outcome = body();
@@ -242,8 +225,6 @@ Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QStr
                      ? linesIn(recordFile)
                      : view.tally.records + view.tally.failed;
     }
-    if (atTerminal && outcome != Outcome::Completed && run.console.detailsWritten() == detailsBefore)
-        explainFailure(run, session, operation == QLatin1String("gather"));
     run.console.endProgress();
     return s;
 }

@@ -291,14 +291,7 @@ void F_GatherData::runOperation(Operation&& operation) {
     stepDone_ = false;
     showProgress(true);
     sincePump_.start();
-    // A device call waits on the line for minutes at 9600 baud; the link reports in while it waits.
-    session_.Device->setWaitHandler([this](qint64 done, qint64 total) {
-        setProgress(done, total);
-        keepAlive();
-    });
     operation();
-    if (session_.Device)
-        session_.Device->setWaitHandler({});
     showRows();
     showProgress(false);
     scope.reset();

@@ -1,3 +1,4 @@
+#include "records/device_waiting.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
@@ -8,6 +9,8 @@ bool clearRecords(GatherSession& session, OperatorView& view) {
     const QString m = session.module.Pub_MachAddr.toText();
     view.setStatus(QStringLiteral("正在进行机器[") + m + QStringLiteral("]的数据清理"));
     const bool cleared = session.Device->ClearRecord(session.module.Pub_MachAddr) == true;
+    if (!cleared)
+        explainDeviceFailure(view, *session.Device);
     view.setStatus(QStringLiteral("机器[") + m +
                    (cleared ? QStringLiteral("]的数据清理成功") : QStringLiteral("]的数据清理失败")));
     return cleared;
@@ -34,8 +37,10 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
             if (answer != MessageAnswer::Ok)
                 return Outcome::Cancelled;
             DeviceLink& device = *session.Device;
+            const DeviceWaiting waiting(device, view);
             const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
             if (portOpen.has_value() && !*portOpen) {
+                explainDeviceFailure(view, device);
                 view.prompts().message(plainBox(QStringLiteral("机器[") + m + QStringLiteral("]的串口打开失败")));
                 view.setStatus(QStringLiteral("机器[") + m + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;

@@ -1,4 +1,5 @@
 #include "outside/host_folder.h"
+#include "records/device_waiting.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
@@ -54,6 +55,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
         [&] {
             Mdl_GatherData& module = session.module;
             DeviceLink& device = *session.Device;
+            const DeviceWaiting waiting(device, view);
             view.setStatus(QString());
             view.clearRecordList();
             LineCounters counters;
@@ -65,6 +67,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             view.setStatus(QStringLiteral("开始执行机器[") + a + QStringLiteral("]的处理任务......"));
             const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
             if (portOpen.has_value() && !*portOpen) {
+                explainDeviceFailure(view, device);
                 view.prompts().message(plainBox(QStringLiteral("机器[") + a + QStringLiteral("]的串口打开失败......")));
                 view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;
@@ -110,6 +113,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                     view.setCaption(summary);
                 } else {
                     gatherFailed = true;
+                    explainDeviceFailure(view, device);
                     const QString failed = QStringLiteral("机器[") + a + QStringLiteral("]数据采集失败......");
                     view.setStatus(failed);
                     view.setCaption(failed);

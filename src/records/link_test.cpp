@@ -1,3 +1,4 @@
+#include "records/device_waiting.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
@@ -12,14 +13,18 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
             if (refusedWithoutTerminal(module, view))
                 return Outcome::Refused;
             DeviceLink& device = *session.Device;
+            const DeviceWaiting waiting(device, view);
             const qint16 port = module.Pub_ComX.toInt16();
             if (device.SetPort(Variant(int(port))) != true) {
+                explainDeviceFailure(view, device);
                 view.prompts().message(promptBox(QStringLiteral("提示：\r\n串口打开失败!")));
                 return Outcome::Refused;
             }
             // One reading of the clock: hour, minute and second of the same moment.
             const QTime t = session.clock().time();
             const bool answered = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
+            if (!answered)
+                explainDeviceFailure(view, device);
             view.prompts().message(promptBox(answered ? QStringLiteral("提示：\r\n通讯测试成功!")
                                                       : QStringLiteral("提示：\r\n通讯测试失败!")));
             device.DestoryPort();

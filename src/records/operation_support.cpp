@@ -57,6 +57,16 @@ void writeLog(OperatorView& view, const QString& user, const QDateTime& time, co
         view.logNotWritten(reason);
 }
 
+void explainDeviceFailure(OperatorView& view, const DeviceLink& device) {
+    const DeviceFault fault = device.lastError();
+    if (fault.code == DeviceError::None)
+        return;
+    QString text = fault.text;
+    if (!fault.osReason.isEmpty() && !text.contains(fault.osReason))
+        text += QStringLiteral(": ") + fault.osReason;
+    view.setDetail(text);
+}
+
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead) {
     if (errors <= 0)
         return;

@@ -31,6 +31,9 @@ void logClearing(GatherSession& session, OperatorView& view, bool cleared);
 void writeLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
               const QString& actionText, const QString& resultText);
 
+// After a call to the terminal failed: the link's own reason (device, system error, retries) as the view's detail.
+void explainDeviceFailure(OperatorView& view, const DeviceLink& device);
+
 // "...出现了[ n]个错误，是否查看详细记录？": Yes shows the failed lines modally, No discards them.
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead);
 

@@ -304,7 +304,8 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         return failed(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine));
     const QString target = recordFile_;
     if (!QFileInfo(target).dir().exists())
-        return failed(DeviceError::SourceFolderMissing, QStringLiteral("the Source folder is missing"));
+        return failed(DeviceError::SourceFolderMissing,
+                      QStringLiteral("no folder %1 to write the records in").arg(QFileInfo(target).absolutePath()));
 
     int retries = 0;
     const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
