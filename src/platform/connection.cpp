@@ -172,14 +172,17 @@ void Connection::Open() {
         db.setDatabaseName(cs.value(QStringLiteral("Database")));
         db.setUserName(cs.value(QStringLiteral("User ID")));
         db.setPassword(cs.value(QStringLiteral("Password")));
-        // The server ends a statement after Command Timeout; keepalives and the
-        // user timeout find a peer that vanished without closing; commits wait for the disk.
-        db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
-                                            "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=%2;"
-                                            "application_name=tallyfold;"
-                                            "options='-c statement_timeout=%2 -c synchronous_commit=on'")
-                                 .arg(std::max(connectTimeout_, 2))
-                                 .arg(commandTimeout_ * 1000));
+        // The server ends a statement after Command Timeout, and a session of a client that
+        // vanished inside a transaction (its locks with it); keepalives and the user timeout
+        // find a peer that vanished without closing; commits wait for the disk.
+        db.setConnectOptions(
+            QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
+                           "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=%2;"
+                           "application_name=tallyfold;"
+                           "options='-c statement_timeout=%2 -c idle_in_transaction_session_timeout=%2 "
+                           "-c synchronous_commit=on'")
+                .arg(std::max(connectTimeout_, 2))
+                .arg(commandTimeout_ * 1000));
         break;
     }
     case ProviderKind::SqlServer:
