@@ -11,7 +11,11 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <map>
 #include <set>
+#include <thread>
 
 namespace tallyfold {
 
@@ -50,6 +54,53 @@ int timeoutSeconds(const ConnectionString& cs, const QString& key, int fallback)
     const int seconds = cs.value(key).toInt(&ok);
     return ok && seconds > 0 ? seconds : fallback;
 }
+
+// Interrupts statements that outlive their bound. One for the process, with a
+// thread of its own that is never stopped: it must outlive every connection.
+class Watchdog {
+public:
+    static Watchdog& instance() {
+        static auto* watchdog = new Watchdog();
+        return *watchdog;
+    }
+
+    void enter(Connection* connection, std::chrono::steady_clock::time_point deadline) {
+        std::lock_guard lock(mutex_);
+        running_[connection] = deadline;
+        if (!started_) {
+            started_ = true;
+            std::thread([this] { watch(); }).detach();
+        }
+    }
+
+    void leave(Connection* connection) {
+        std::lock_guard lock(mutex_);
+        running_.erase(connection);
+    }
+
+private:
+    void watch() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait_for(lock, std::chrono::milliseconds(500));
+            const auto now = std::chrono::steady_clock::now();
+            for (auto& [connection, deadline] : running_)
+                if (now > deadline) {
+                    deadline = std::chrono::steady_clock::time_point::max();  // once per statement
+                    connection->interrupt();
+                }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::map<Connection*, std::chrono::steady_clock::time_point> running_;
+    bool started_ = false;
+};
+
+// How much longer than Command Timeout a statement may run before the watchdog cuts it off:
+// the server's own timeout comes first whenever the server still answers.
+constexpr auto Grace = std::chrono::seconds(5);
 
 // A function of a client library the driver plugin has already loaded.
 void* loadedSymbol(const char* library, const char* name) {
@@ -121,14 +172,17 @@ void Connection::Open() {
         db.setDatabaseName(cs.value(QStringLiteral("Database")));
         db.setUserName(cs.value(QStringLiteral("User ID")));
         db.setPassword(cs.value(QStringLiteral("Password")));
-        // The server ends a statement after Command Timeout; keepalives and the
-        // user timeout find a peer that vanished without closing; commits wait for the disk.
-        db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
-                                            "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=%2;"
-                                            "application_name=tallyfold;"
-                                            "options='-c statement_timeout=%2 -c synchronous_commit=on'")
-                                 .arg(std::max(connectTimeout_, 2))
-                                 .arg(commandTimeout_ * 1000));
+        // The server ends a statement after Command Timeout, and a session of a client that
+        // vanished inside a transaction (its locks with it); keepalives and the user timeout
+        // find a peer that vanished without closing; commits wait for the disk.
+        db.setConnectOptions(
+            QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;"
+                           "keepalives_interval=5;keepalives_count=3;tcp_user_timeout=%2;"
+                           "application_name=tallyfold;"
+                           "options='-c statement_timeout=%2 -c idle_in_transaction_session_timeout=%2 "
+                           "-c synchronous_commit=on'")
+                .arg(std::max(connectTimeout_, 2))
+                .arg(commandTimeout_ * 1000));
         break;
     }
     case ProviderKind::SqlServer:
@@ -218,11 +272,21 @@ void Connection::interrupt() {
     }
 }
 
+Connection::Running::Running(Connection& connection) : connection_(connection) {
+    Watchdog::instance().enter(&connection_, std::chrono::steady_clock::now() +
+                                                 std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace);
+}
+
+Connection::Running::~Running() {
+    Watchdog::instance().leave(&connection_);
+}
+
 void Connection::Execute(const QString& statement) {
     QSqlError error;
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             QSqlQuery query(database());
+            const Running running(*this);
             if (query.exec(statement))
                 return;
             error = query.lastError();

@@ -40,6 +40,18 @@ public:
     // Stops the statement running on the connection's own thread, from any
     // thread: the bound for a server that stops answering altogether.
     void interrupt();
+    // While it lives, a statement runs on the connection: a watchdog thread
+    // interrupts it once it has run Command Timeout and a grace.
+    class Running {
+    public:
+        explicit Running(Connection& connection);
+        ~Running();
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        Connection& connection_;
+    };
     // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
     void* nativeHandle() const { return handle_; }
     QSqlDatabase database() const;

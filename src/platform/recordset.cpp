@@ -28,12 +28,15 @@ void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>
         throw Error(3705, QStringLiteral("Operation is not allowed when the object is open"));
     if (!connection || connection->State() != adStateOpen)
         throw Error(3709, QStringLiteral("The connection cannot be used: it is closed or missing"));
-    bool ran = connection->selectQuery().exec(statement);
+    auto exec = [&] {
+        const Connection::Running running(*connection);
+        return connection->selectQuery().exec(statement);
+    };
+    bool ran = exec();
     if (!ran) {
         const QSqlError error = connection->selectQuery().lastError();
         // A server restarted since the last query: one fresh connection is worth a try.
-        ran = classifySqlError(connection->provider(), error) == SqlFailure::Lost && connection->reopen() &&
-              connection->selectQuery().exec(statement);
+        ran = classifySqlError(connection->provider(), error) == SqlFailure::Lost && connection->reopen() && exec();
         if (!ran) {
             const QSqlError last = connection->State() == adStateOpen ? connection->selectQuery().lastError() : error;
             if (connection->State() == adStateOpen)
@@ -147,7 +150,11 @@ void Recordset::UpdateBatch() {
     QSqlQuery& query = connection_->prepared(insert);
     for (int i = 0; i < int(newRow_.size()); ++i)
         query.bindValue(i, newRow_[std::size_t(i)].second.toQVariant());
-    const bool ok = query.exec();
+    bool ok = false;
+    {
+        const Connection::Running running(*connection_);
+        ok = query.exec();
+    }
     const QString message = ok ? QString() : query.lastError().text();
     query.finish();
     adding_ = false;

@@ -17,10 +17,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using Fate = BatchWriter::Fate;
 
-qint64 nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
-}
-
 QString keyOf(const StoreRow& row) {
     return row.card + QLatin1Char('\n') + row.storedDateTime;
 }
@@ -126,9 +122,8 @@ std::vector<const StoreRow*> pointers(const std::vector<StoreRow>& rows) {
 
 }  // namespace
 
-BatchWriter::BatchWriter(const QString& connectionString, std::atomic<qint64>& busySince,
-                         std::function<bool()> stopping)
-    : connection_(connectionString), busySince_(busySince), stopping_(std::move(stopping)) {
+BatchWriter::BatchWriter(const QString& connectionString, std::function<bool()> stopping)
+    : connection_(connectionString), stopping_(std::move(stopping)) {
     openConnection();
 }
 
@@ -194,14 +189,12 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
     if (provider_ == ProviderKind::PostgreSQL)
         return script({statement.text}).front();
     auto it = prepared_.find(statement.text);
-    busySince_.store(nowNs());
+    const Connection::Running running(connection_);
     if (it == prepared_.end()) {
         auto prepared = std::make_shared<QSqlQuery>(connection_.database());
         prepared->setForwardOnly(true);
-        if (!prepared->prepare(statement.text)) {
-            busySince_.store(0);
+        if (!prepared->prepare(statement.text))
             throwSqlError(provider_, QString::fromLatin1(what), prepared->lastError());
-        }
         it = prepared_.insert(statement.text, prepared);
     }
     QSqlQuery& query = **it;
@@ -213,16 +206,14 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
         column.push_back(query.value(0).toLongLong());
     const QSqlError error = query.lastError();
     query.finish();
-    busySince_.store(0);
     if (!ok)
         throwSqlError(provider_, QString::fromLatin1(what), error);
     return column;
 }
 
 std::vector<std::vector<qint64>> BatchWriter::script(const QStringList& statements) {
-    busySince_.store(nowNs());
+    const Connection::Running running(connection_);
     ScriptOutcome outcome = runPostgresScript(connection_, statements);
-    busySince_.store(0);
     if (outcome.error)
         throw *outcome.error;
     return std::move(outcome.columns);
@@ -550,10 +541,9 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
         statements << QStringLiteral("COMMIT");
     }
     statements << batch.statements;
-    busySince_.store(nowNs());
+    std::optional<Connection::Running> running(std::in_place, connection_);
     ScriptOutcome outcome;
     if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
-        busySince_.store(0);
         // Nothing went out: an open batch's transaction died with the session, uncommitted.
         if (commitFirst) {
             open_->commitSent = false;
@@ -565,7 +555,7 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
             meanwhile();
         outcome = readPostgresScript(connection_, std::size_t(statements.size()));
     }
-    busySince_.store(0);
+    running.reset();
     std::size_t at = 0;
     if (commitFirst) {
         if (outcome.columns.empty()) {
@@ -607,10 +597,11 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
     std::vector<Fate> fates(rows.size());
     if (rows.empty())
         return fates;
-    busySince_.store(nowNs());
-    ScriptOutcome outcome =
-        runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
-    busySince_.store(0);
+    ScriptOutcome outcome;
+    {
+        const Connection::Running running(connection_);
+        outcome = runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
+    }
     if (!outcome.error) {
         for (qint64 i : outcome.columns[1])
             fates[std::size_t(i)].kind = Fate::Inserted;
@@ -638,9 +629,11 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
         throw *error;
     }
     open_->commitSent = true;
-    busySince_.store(nowNs());
-    ScriptOutcome outcome = readPostgresScript(connection_, 1);
-    busySince_.store(0);
+    ScriptOutcome outcome;
+    {
+        const Connection::Running running(connection_);
+        outcome = readPostgresScript(connection_, 1);
+    }
     if (outcome.error) {
         open_->aborted = outcome.error->failure() != SqlFailure::Lost;
         throw *outcome.error;

@@ -5,7 +5,6 @@
 #include <QHash>
 #include <QSqlQuery>
 #include <QVariantList>
-#include <atomic>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -23,7 +22,7 @@ namespace tallyfold {
 class BatchWriter {
 public:
     // Opens the connection; raises DatabaseError.
-    BatchWriter(const QString& connectionString, std::atomic<qint64>& busySince, std::function<bool()> stopping);
+    BatchWriter(const QString& connectionString, std::function<bool()> stopping);
 
     std::size_t maxBatch() const { return maxBatch_; }
 
@@ -45,8 +44,6 @@ public:
     std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
     // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
-    // For the watchdog on the other thread: stops the statement that runs now.
-    Connection& connection() { return connection_; }
 
     // What storing a group of new rows did to each.
     struct Fate {
@@ -96,7 +93,6 @@ private:
     void settleOpen(std::vector<StoreResult>& done);
 
     Connection connection_;
-    std::atomic<qint64>& busySince_;
     std::function<bool()> stopping_;
     ProviderKind provider_ = ProviderKind::Unknown;
     std::size_t maxBatch_ = 1000;

@@ -20,10 +20,7 @@ constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
 constexpr std::size_t MaxQueued = 4096;
-// The reader's waits are cut into slices, and each slice checks that the writer's statement is not stuck.
 constexpr auto Slice = std::chrono::milliseconds(200);
-// How much longer than Command Timeout a statement may run before the reader cuts it off.
-constexpr auto Grace = std::chrono::seconds(5);
 
 // Reads on the caller's thread and stores on a writer thread of its own, so
 // that the next lines are read while a batch waits for its commit.
@@ -96,19 +93,8 @@ public:
     }
 
 private:
-    // A server that stops answering cannot end the statement itself: after
-    // Command Timeout and a grace the reader cuts the writer's connection.
-    void waitSlice(std::unique_lock<std::mutex>& lock) {
-        readerWakes_.wait_for(lock, Slice);
-        const qint64 since = busySince_.load();
-        if (!writer_ || since == 0 || since == interrupted_)
-            return;
-        const auto running = SteadyClock::now().time_since_epoch() - std::chrono::nanoseconds(since);
-        if (running > std::chrono::seconds(writer_->connection().commandTimeoutSeconds()) + Grace) {
-            interrupted_ = since;
-            writer_->connection().interrupt();
-        }
-    }
+    // Each wait is bounded by the writer's: its statements by their timeouts, its retries by Connect Timeout.
+    void waitSlice(std::unique_lock<std::mutex>& lock) { readerWakes_.wait_for(lock, Slice); }
 
     void fail(const StoreFailed& failure) {
         std::lock_guard lock(mutex_);
@@ -168,7 +154,7 @@ private:
         pthread_setname_np(pthread_self(), "tallyfold-rows");
         std::optional<BatchWriter> writer;
         try {
-            writer.emplace(connectionString, busySince_, [this] { return stopping_.load(); });
+            writer.emplace(connectionString, [this] { return stopping_.load(); });
         } catch (const DatabaseError& e) {
             fail(StoreFailed(e.failure(), e.description()));
             return;
@@ -178,7 +164,6 @@ private:
         }
         {
             std::lock_guard lock(mutex_);
-            writer_ = &*writer;
             maxBatch_ = writer->maxBatch();
         }
         std::optional<BatchWriter::Batch> next;
@@ -220,8 +205,6 @@ private:
                 break;
             }
         }
-        std::lock_guard lock(mutex_);
-        writer_ = nullptr;
     }
 
     std::mutex mutex_;
@@ -239,9 +222,6 @@ private:
     const std::vector<StoreRow>* verify_ = nullptr;
     std::optional<std::vector<std::size_t>> answer_;
     std::optional<StoreFailed> failure_;
-    BatchWriter* writer_ = nullptr;
-    std::atomic<qint64> busySince_ = 0;
-    qint64 interrupted_ = 0;
     std::thread thread_;
 };
 

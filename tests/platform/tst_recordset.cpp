@@ -1,7 +1,9 @@
 #include "platform/error.h"
 #include "platform/recordset.h"
+#include "platform/sql_failure.h"
 #include "support/test_databases.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -28,6 +30,23 @@ class TstRecordset : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A statement that would run for ever is cut off Command Timeout and a grace after it began.
+    void statementPastCommandTimeout() {
+        auto cn = openConnection(QStringLiteral("Provider=SQLite;Data Source=:memory:;Command Timeout=1;"));
+        QElapsedTimer clock;
+        clock.start();
+        try {
+            Recordset rs;
+            rs.Open(QStringLiteral("with recursive n(i) as (select 1 union all select i + 1 from n) "
+                                   "select count(*) from n where i < 0"),
+                    cn);
+            QFAIL("the statement ended by itself");
+        } catch (const DatabaseError& e) {
+            QCOMPARE(e.failure(), SqlFailure::Busy);
+        }
+        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    }
+
     void walk_data() { addBackendRows(); }
     void walk() {
         TALLYFOLD_DATABASE_TEST(home, false);
