@@ -29,7 +29,13 @@ constexpr long FileIo = 75;
 constexpr long ObjectNotSet = 91;
 constexpr long InvalidUseOfNull = 94;
 constexpr long CannotCreateComponent = 429;
+// The recordset's and connection's own misuse, numbered as the data-access layer the host knows numbers them.
 constexpr long NoCurrentRecord = 3021;
+constexpr long NotSupported = 3251;
+constexpr long ItemNotFound = 3265;
+constexpr long ObjectClosed = 3704;
+constexpr long ObjectOpen = 3705;
+constexpr long ConnectionUnusable = 3709;
 constexpr long Database = -2147217900;
 constexpr long ProviderUnavailable = 3706;
 }  // namespace errc

@@ -20,14 +20,14 @@ QString tableOfSelect(const QString& statement) {
 void Recordset::requireOpen(const char* member) const {
     if (!open_)
         throw Error(
-            3704, QStringLiteral("Operation is not allowed when the object is closed (%1)").arg(QLatin1String(member)));
+            errc::ObjectClosed, QStringLiteral("Operation is not allowed when the object is closed (%1)").arg(QLatin1String(member)));
 }
 
 void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>& connection, int, int, int) {
     if (open_)
-        throw Error(3705, QStringLiteral("Operation is not allowed when the object is open"));
+        throw Error(errc::ObjectOpen, QStringLiteral("Operation is not allowed when the object is open"));
     if (!connection || connection->State() != adStateOpen)
-        throw Error(3709, QStringLiteral("The connection cannot be used: it is closed or missing"));
+        throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
     auto exec = [&] {
         const Connection::Running running(*connection);
         return connection->selectQuery().exec(statement);
@@ -101,7 +101,7 @@ qsizetype Recordset::columnIndex(const QString& name) const {
     for (qsizetype i = 0; i < columns_.size(); ++i)
         if (columns_[i].compare(name, Qt::CaseInsensitive) == 0)
             return i;
-    throw Error(3265, QStringLiteral("Item \"%1\" cannot be found in the collection").arg(name));
+    throw Error(errc::ItemNotFound, QStringLiteral("Item \"%1\" cannot be found in the collection").arg(name));
 }
 
 Variant Recordset::Fields(const QString& name) const {
@@ -118,7 +118,7 @@ void Recordset::AddNew() {
     requireOpen("AddNew");
     table_ = tableOfSelect(statement_);
     if (table_.isEmpty())
-        throw Error(3251, QStringLiteral("The recordset does not name a table to add rows to"));
+        throw Error(errc::NotSupported, QStringLiteral("The recordset does not name a table to add rows to"));
     adding_ = true;
     newRow_.clear();
 }

@@ -69,7 +69,13 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral("1/一楼/3"), QStringLiteral("2/二楼/1"), QStringLiteral("3/大门/2")}));
         QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("MachAddr")); }), errc::NoCurrentRecord);
         QCOMPARE(errorOf([&] { rs.MoveNext(); }), errc::NoCurrentRecord);
-        QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("NoColumn")); }), 3265L);
+        QCOMPARE(errorOf([&] { (void)rs.Fields(QStringLiteral("NoColumn")); }), errc::ItemNotFound);
+        QCOMPARE(errorOf([&] { rs.Open(QStringLiteral("select 1"), cn); }), errc::ObjectOpen);
+        rs.Close();
+        QCOMPARE(errorOf([&] { (void)rs.RecordCount(); }), errc::ObjectClosed);
+        QCOMPARE(errorOf([&] { rs.Open(QStringLiteral("select 1"), nullptr); }), errc::ConnectionUnusable);
+        QCOMPARE(errorOf([&] { rs.Open(QStringLiteral("select 1 as one"), cn); }), 0L);
+        QCOMPARE(errorOf([&] { rs.AddNew(); }), errc::NotSupported);  // no table to add rows to
         rs.Close();
 
         Recordset none;
