@@ -41,30 +41,6 @@ int checkValue(const QCheckBox* box) {
     }
 }
 
-QPushButton* makeButton(QWidget* parent, const QString& text, double left, double top) {
-    auto* b = new QPushButton(text, parent);
-    b->setGeometry(px(left), px(top), px(1215), px(375));
-    return b;
-}
-
-QCheckBox* makeCheckBox(QWidget* parent, const QString& text, double top, bool ticked) {
-    auto* c = new QCheckBox(text, parent);
-    c->setGeometry(px(4560), px(top), px(1455), px(255));
-    c->setChecked(ticked);
-    return c;
-}
-
-QTreeView* makeList(QWidget* parent, QAbstractItemModel* model) {
-    auto* list = new QTreeView(parent);
-    list->setModel(model);
-    list->setRootIsDecorated(false);
-    list->setItemsExpandable(false);
-    // Every row is one line high, so the view need not measure rows to lay them out.
-    list->setUniformRowHeights(true);
-    list->header()->setStretchLastSection(false);
-    return list;
-}
-
 QList<QStringList> modelRows(const QAbstractItemModel& model) {
     QList<QStringList> rows;
     for (int r = 0; r < model.rowCount(); ++r) {
@@ -96,50 +72,8 @@ F_GatherData::~F_GatherData() {
     unload();
 }
 
-void F_GatherData::buildControls() {
-    setWindowTitle(QStringLiteral("计次餐饮数据采集"));
-    setWindowIcon(tallyfold::windowIcon());
-    setFont(windowFont());
-    setFixedSize(px(9810), px(7770));
-
-    Picture1 = new QLabel(this);
-    Picture1->setGeometry(px(-480), px(-480), px(10455), px(2175));
-    Picture1->setPixmap(bannerPicture());
-    Picture1->setScaledContents(true);
-    Label2 = new QLabel(QStringLiteral("采集考勤数据"), Picture1);
-    Label2->setGeometry(px(8640), px(1920), px(1080), px(180));
-    Label2->setStyleSheet(QStringLiteral("color: white"));
-
-    ListMachine = makeList(this, terminals_);
-    ListMachine->setGeometry(0, px(1800), px(3255), px(5655));
-    ListMachine->setIconSize(QSize(16, 16));
-    // Every click in the list counts, also one below the last terminal (clicked() would miss it).
-    ListMachine->viewport()->installEventFilter(this);
-    ListMachine->installEventFilter(this);
-
-    auto* SSTab1 = new QTabWidget(this);
-    SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));
-    auto* page = new QWidget();
-    SSTab1->addTab(page, QStringLiteral("采集设置"));
-    // Child positions are given from the tab control's top edge, strip included.
-    const double strip = 240;
-
-    auto* Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
-    Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175));
-    ListReco = makeList(Frame1, records_);
-    ListReco->setGeometry(px(120), px(240), px(3975), px(4815));
-
-    CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false);
-    CheckClear->setEnabled(false);
-    CheckGet = makeCheckBox(page, QStringLiteral("采集考勤记录"), 960 - strip, true);
-    CheckEditTime = makeCheckBox(page, QStringLiteral("校正机器时间"), 1320 - strip, false);
-    CheckSave = makeCheckBox(page, QStringLiteral("保存采集文件"), 1680 - strip, true);
-
-    CmdLanTest = makeButton(page, QStringLiteral("测试"), 4680, 2310 - strip);
-    CmdWork = makeButton(page, QStringLiteral("采集"), 4680, 2760 - strip);
-    CmdRead = makeButton(page, QStringLiteral("读取"), 4680, 3210 - strip);
-    cmdClear = makeButton(page, QStringLiteral("清空"), 4680, 3690 - strip);
-    CmdClose = makeButton(page, QStringLiteral("退出"), 4680, 4140 - strip);
+// Each button runs its operation on this window as the operator view.
+void F_GatherData::connectButtons() {
     connect(CmdLanTest, &QPushButton::clicked, this,
             [this] { runOperation([this] { runLinkTest(session_, *this); }); });
     connect(CmdWork, &QPushButton::clicked, this,
@@ -147,36 +81,6 @@ void F_GatherData::buildControls() {
     connect(CmdRead, &QPushButton::clicked, this, [this] { runOperation([this] { runImport(session_, *this); }); });
     connect(cmdClear, &QPushButton::clicked, this, [this] { runOperation([this] { runClear(session_, *this); }); });
     connect(CmdClose, &QPushButton::clicked, this, &QWidget::close);
-
-    // Below the client area in the design; no operation reads them.
-    auto* Opt_Record = new QRadioButton(QStringLiteral("采集打卡数据"), this);
-    Opt_Record->setGeometry(px(150), px(8820), px(1695), px(180));
-    Opt_Record->setChecked(true);
-    Opt_Record->setStyleSheet(QStringLiteral("color: red"));
-    Opt_Record->setEnabled(false);
-    auto* Opt_BlackList = new QRadioButton(QStringLiteral("采集黑名单"), this);
-    Opt_BlackList->setGeometry(px(100), px(9090), px(2295), px(195));
-    Opt_BlackList->setEnabled(false);
-
-    Sta_Text = new QStatusBar(this);
-    Sta_Text->setGeometry(0, px(7470), px(9810), px(300));
-    Sta_Text->setSizeGripEnabled(false);
-    statusPanel_ = new QLabel(Sta_Text);
-    Sta_Text->addWidget(statusPanel_, 1);
-    progress_ = new QProgressBar(Sta_Text);
-    progress_->setFixedWidth(px(1800));
-    progress_->setTextVisible(false);
-    progress_->hide();
-    Sta_Text->addPermanentWidget(progress_);
-}
-
-void F_GatherData::setColumnWidths(QTreeView* list, const double (&fractions)[4], std::vector<double>& twips) {
-    twips.clear();
-    for (int i = 0; i < 4; ++i) {
-        // The widths follow the terminal list's width, read again for every column.
-        twips.push_back(double(ListMachine->width()) * TwipsPerPixel * fractions[i]);
-        list->setColumnWidth(i, px(twips.back()));
-    }
 }
 
 void F_GatherData::loadSteps() {

@@ -109,6 +109,7 @@ private:
     void ListMachine_Click();
     template <class Operation>
     void runOperation(Operation&& operation);
+    void connectButtons();
     void showRows();
     void showProgress(bool shown);
     void updateButtons();
