@@ -1,0 +1,213 @@
+// The batch writer on PostgreSQL: one statement tests and inserts under
+// advisory locks, and a batch's COMMIT travels with the next batch.
+#include "records/batch_rows.h"
+#include "records/batch_writer.h"
+
+#include "platform/pg_script.h"
+
+#include <QSqlError>
+#include <algorithm>
+
+namespace tallyfold {
+
+using namespace batch;
+using Fate = BatchWriter::Fate;
+
+QString BatchWriter::lockStatement(const std::vector<const StoreRow*>& rows) const {
+    // In one order for every writer, so two writers never wait for each other in a circle.
+    std::vector<qint64> keys;
+    keys.reserve(rows.size());
+    for (const StoreRow* row : rows)
+        keys.push_back(lockKey(keyOf(*row)));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    QStringList numbers;
+    numbers.reserve(qsizetype(keys.size()));
+    for (qint64 k : keys)
+        numbers << QString::number(k);
+    return QStringLiteral(
+               "SELECT txid_current() FROM (SELECT count(pg_advisory_xact_lock(x)) "
+               "FROM unnest('{%1}'::bigint[]) AS x) AS s")
+        .arg(numbers.join(QLatin1Char(',')));
+}
+
+QString BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows) const {
+    QStringList addresses, cards, dates, dateTimes;
+    for (const StoreRow* row : rows) {
+        addresses << QString::number(row->address);
+        cards << row->card;
+        dates << row->dateText;
+        dateTimes << row->storedDateTime;
+    }
+    auto array = [this](const QStringList& items, const QString& type) -> QString {
+        return literal(postgresArray(items)) + QStringLiteral("::") + type + QStringLiteral("[]");
+    };
+    // The test and the insert in one statement; it gives the positions (from 0) of the rows it inserted.
+    return QStringLiteral(
+               "WITH k(a, c, dd, d, i) AS (SELECT * FROM unnest(%1, %2, %3, %4) WITH ORDINALITY), "
+               "ins AS (INSERT INTO Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
+               "SELECT k.a, k.c, k.dd, k.d FROM k %5 RETURNING Cardid, datatime) "
+               "SELECT k.i - 1 FROM k JOIN ins ON ins.Cardid = k.c AND ins.datatime = k.d")
+        .arg(array(addresses, addressType_), array(cards, cardType_), array(dates, dateType_),
+             array(dateTimes, dateTimeType_),
+             probeIndex_ ? QStringLiteral("LEFT JOIN LATERAL (SELECT 1 AS found FROM Tcon_ConsumeDtl t WHERE "
+                                          "t.Cardid = k.c AND t.datatime = k.d LIMIT 1) AS hit ON true "
+                                          "WHERE hit.found IS NULL")
+                         : QStringLiteral("WHERE NOT EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t WHERE "
+                                          "t.Cardid = k.c AND t.datatime = k.d)"));
+}
+
+QString BatchWriter::existingStatement(const std::vector<const StoreRow*>& rows) const {
+    QStringList cards, dateTimes;
+    for (const StoreRow* row : rows) {
+        cards << row->card;
+        dateTimes << row->storedDateTime;
+    }
+    return QStringLiteral("SELECT k.i - 1 FROM unnest(%1::%2[], %3::%4[]) WITH ORDINALITY AS k(c, d, i) %5")
+        .arg(literal(postgresArray(cards)), cardType_, literal(postgresArray(dateTimes)), dateTimeType_,
+             probeIndex_ ? QStringLiteral("CROSS JOIN LATERAL (SELECT 1 FROM Tcon_ConsumeDtl t WHERE t.Cardid = k.c "
+                                          "AND t.datatime = k.d LIMIT 1) AS hit")
+                         : QStringLiteral("WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t WHERE t.Cardid = k.c "
+                                          "AND t.datatime = k.d)"));
+}
+
+void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
+                             const std::function<void()>& meanwhile) {
+    const std::vector<StoreRow>& rows = batch.rows;
+    QStringList statements;
+    if (commitFirst) {
+        open_->commitSent = true;
+        statements << QStringLiteral("COMMIT");
+    }
+    statements << batch.statements;
+    std::optional<Connection::Running> running(std::in_place, connection_);
+    ScriptOutcome outcome;
+    if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
+        // Nothing went out: an open batch's transaction died with the session, uncommitted.
+        if (commitFirst) {
+            open_->commitSent = false;
+            open_->aborted = true;
+        }
+        throw *error;
+    } else {
+        if (meanwhile)
+            meanwhile();
+        outcome = readPostgresScript(connection_, std::size_t(statements.size()));
+    }
+    running.reset();
+    std::size_t at = 0;
+    if (commitFirst) {
+        if (outcome.columns.empty()) {
+            // Only a connection lost before the answer leaves the commit's outcome open.
+            open_->aborted = outcome.error->failure() != SqlFailure::Lost;
+            throw *outcome.error;
+        }
+        std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
+        open_.reset();
+        at = 1;
+    }
+    if (outcome.error) {
+        if (outcome.error->failure() != SqlFailure::Row)
+            throw *outcome.error;
+        // Some row is refused: find it in a transaction of its own, and store the rest.
+        rollbackQuietly();
+        const qint64 txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();
+        std::vector<StoreResult> results =
+            settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
+        open_ = OpenBatch{rows, std::move(results), txid, generation_, false, false};
+        commitOpen(done);
+        return;
+    }
+    QSet<qint64> inserted;
+    for (qint64 i : outcome.columns[at + 2])
+        inserted.insert(i);
+    const qint64 txid = outcome.columns[at + 1].empty() ? 0 : outcome.columns[at + 1].front();
+    std::vector<StoreResult> results = settle(rows, [&](const std::vector<const StoreRow*>& part) {
+        std::vector<Fate> fates(part.size());
+        for (std::size_t i = 0; i < part.size(); ++i)
+            if (inserted.contains(qint64(i)))
+                fates[i].kind = Fate::Inserted;
+        return fates;
+    });
+    open_ = OpenBatch{rows, std::move(results), txid, generation_, false, false};
+}
+
+std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRow*>& rows) {
+    std::vector<Fate> fates(rows.size());
+    if (rows.empty())
+        return fates;
+    ScriptOutcome outcome;
+    {
+        const Connection::Running running(connection_);
+        outcome = runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
+    }
+    if (!outcome.error) {
+        for (qint64 i : outcome.columns[1])
+            fates[std::size_t(i)].kind = Fate::Inserted;
+        return fates;
+    }
+    if (outcome.error->failure() != SqlFailure::Row)
+        throw *outcome.error;
+    script({QStringLiteral("ROLLBACK TO SAVEPOINT tf_rows")});
+    if (rows.size() == 1) {
+        fates[0] = Fate{Fate::Refused, outcome.error->message()};
+        return fates;
+    }
+    const std::size_t half = rows.size() / 2;
+    const std::vector<Fate> left = storeNewIsolating(std::vector<const StoreRow*>(rows.begin(), rows.begin() + half));
+    const std::vector<Fate> right = storeNewIsolating(std::vector<const StoreRow*>(rows.begin() + half, rows.end()));
+    std::copy(left.begin(), left.end(), fates.begin());
+    std::copy(right.begin(), right.end(), fates.begin() + std::ptrdiff_t(half));
+    return fates;
+}
+
+void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
+    const QStringList commit{QStringLiteral("COMMIT")};
+    if (std::optional<DatabaseError> error = sendPostgresScript(connection_, commit)) {
+        open_->aborted = true;  // never sent: the session, and the transaction with it, is gone
+        throw *error;
+    }
+    open_->commitSent = true;
+    ScriptOutcome outcome;
+    {
+        const Connection::Running running(connection_);
+        outcome = readPostgresScript(connection_, 1);
+    }
+    if (outcome.error) {
+        open_->aborted = outcome.error->failure() != SqlFailure::Lost;
+        throw *outcome.error;
+    }
+    std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
+    open_.reset();
+}
+
+void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
+    if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted))
+        return;
+    if (open_->commitSent && !open_->aborted) {
+        // The COMMIT went out and its answer was lost: the server knows how it ended. After a crash
+        // a transaction id the server never logged lies "in the future": that one never committed.
+        const std::vector<qint64> status =
+            script({QStringLiteral("SELECT CASE WHEN %1 >= txid_snapshot_xmax(txid_current_snapshot()) THEN 0 "
+                                   "ELSE CASE txid_status(%1) WHEN 'committed' THEN 1 WHEN 'in progress' THEN 2 "
+                                   "ELSE 0 END END")
+                        .arg(open_->txid)})
+                .front();
+        const qint64 state = status.empty() ? 0 : status.front();
+        if (state == 2)
+            throw DatabaseError(SqlFailure::Lost, QString(), QStringLiteral("The last commit is still in progress"),
+                                QString());
+        if (state == 1) {
+            std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
+            open_.reset();
+            return;
+        }
+    }
+    // Its transaction is gone without a commit: store its rows again.
+    const Batch again = prepare(open_->rows);
+    beginBatch(again, false, done, {});
+    if (open_)
+        commitOpen(done);
+}
+
+}  // namespace tallyfold
