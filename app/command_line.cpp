@@ -10,26 +10,26 @@ QString s(const char* text) {
     return QString::fromUtf8(text);
 }
 
-OptionSpec valueOption(const char* name, const char* valueName, const char* description) {
-    return OptionSpec{{s(name)}, s(valueName), s(description)};
+OptionDef valueOption(const char* name, const char* valueName, const char* description) {
+    return OptionDef{{s(name)}, s(valueName), s(description)};
 }
 
-OptionSpec switchOption(const char* name, const char* description) {
-    return OptionSpec{{s(name)}, QString(), s(description)};
+OptionDef switchOption(const char* name, const char* description) {
+    return OptionDef{{s(name)}, QString(), s(description)};
 }
 
-const OptionSpec UserOption = valueOption(
+const OptionDef UserOption = valueOption(
     "user", "U", "act for this operator: its rights are checked and its name is logged (default: the login name)");
-const OptionSpec CaptionOption =
+const OptionDef CaptionOption =
     valueOption("caption", "C", "the caption that names the rights C.测试, C.操作 and C.读取 (default: 消费管理)");
-const OptionSpec MachineOption =
+const OptionDef MachineOption =
     valueOption("machine", "ADDR", "the terminal with this address (default: the first listed)");
-const OptionSpec FailedOption =
+const OptionDef FailedOption =
     valueOption("failed", "show|discard",
                 "the answer to the failed-lines question: show prints them (default), discard drops them");
-const OptionSpec HelpOption{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show this help")};
+const OptionDef HelpOption{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show this help")};
 
-const std::vector<OptionSpec> Globals = {
+const std::vector<OptionDef> Globals = {
 #ifdef TALLYFOLD_DEFAULT_HOME
     valueOption("home", "DIR",
                 "the host folder with Source/, Database/ and Config/ (default: $TALLYFOLD_HOME, "
@@ -47,7 +47,7 @@ const std::vector<OptionSpec> Globals = {
     switchOption("verbose", "also print what the database, the device link and the operations say about a failure"),
 };
 
-const std::vector<CommandSpec> Commands = {
+const std::vector<CommandDef> Commands = {
     {s("show"),
      QString(),
      s("open the gathering window as a host would"),
@@ -122,10 +122,10 @@ QString wrapped(const QString& text, int indent, int width = 79) {
     return result;
 }
 
-QString optionLines(const std::vector<OptionSpec>& options) {
+QString optionLines(const std::vector<OptionDef>& options) {
     constexpr int Column = 26;
     QString text;
-    for (const OptionSpec& o : options) {
+    for (const OptionDef& o : options) {
         QString head = QStringLiteral("  ");
         for (const QString& name : o.names) {
             if (head.size() > 2)
@@ -141,8 +141,8 @@ QString optionLines(const std::vector<OptionSpec>& options) {
     return text;
 }
 
-const OptionSpec* findOption(const std::vector<OptionSpec>& options, const QString& name) {
-    for (const OptionSpec& o : options)
+const OptionDef* findOption(const std::vector<OptionDef>& options, const QString& name) {
+    for (const OptionDef& o : options)
         if (o.names.contains(name))
             return &o;
     return nullptr;
@@ -153,7 +153,7 @@ QString dashed(const QString& name) {
 }
 
 // QCommandLineParser would take "--machine --all" as the address "--all".
-void checkValuesPresent(const QStringList& args, const std::vector<OptionSpec>& options, bool stopAtPositional,
+void checkValuesPresent(const QStringList& args, const std::vector<OptionDef>& options, bool stopAtPositional,
                         const QString& command) {
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -167,8 +167,8 @@ void checkValuesPresent(const QStringList& args, const std::vector<OptionSpec>& 
         if (a.contains(QLatin1Char('=')))
             continue;
         const QString name = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1);
-        const OptionSpec* spec = findOption(options, name);
-        if (!spec || spec->valueName.isEmpty())
+        const OptionDef* address = findOption(options, name);
+        if (!address || address->valueName.isEmpty())
             continue;
         if (i + 1 >= args.size() || (args[i + 1].startsWith(QLatin1Char('-')) && args[i + 1] != QLatin1String("-")))
             throw UsageError{dashed(name) + QStringLiteral(" needs a value"), command};
@@ -176,8 +176,8 @@ void checkValuesPresent(const QStringList& args, const std::vector<OptionSpec>& 
     }
 }
 
-void addOptions(QCommandLineParser& parser, const std::vector<OptionSpec>& options) {
-    for (const OptionSpec& o : options) {
+void addOptions(QCommandLineParser& parser, const std::vector<OptionDef>& options) {
+    for (const OptionDef& o : options) {
         if (o.valueName.isEmpty())
             parser.addOption(QCommandLineOption(o.names, o.description));
         else
@@ -201,9 +201,9 @@ void parseOrThrow(QCommandLineParser& parser, const QStringList& args, const QSt
 }
 
 // Copies what the parser found; a value option given an empty value is a usage error.
-void collect(const QCommandLineParser& parser, const std::vector<OptionSpec>& options, Invocation& into,
+void collect(const QCommandLineParser& parser, const std::vector<OptionDef>& options, Invocation& into,
              const QString& command) {
-    for (const OptionSpec& o : options) {
+    for (const OptionDef& o : options) {
         const QString& name = o.names.first();
         if (!parser.isSet(name))
             continue;
@@ -220,16 +220,16 @@ void collect(const QCommandLineParser& parser, const std::vector<OptionSpec>& op
 
 }  // namespace
 
-const std::vector<OptionSpec>& globalOptions() {
+const std::vector<OptionDef>& globalOptions() {
     return Globals;
 }
 
-const std::vector<CommandSpec>& commandSpecs() {
+const std::vector<CommandDef>& commandDefs() {
     return Commands;
 }
 
-const CommandSpec* findCommand(const QString& name) {
-    for (const CommandSpec& c : Commands)
+const CommandDef* findCommand(const QString& name) {
+    for (const CommandDef& c : Commands)
         if (c.name == name)
             return &c;
     return nullptr;
@@ -244,7 +244,7 @@ QString overviewHelp() {
         "running the operations of the gathering window without it.\n"
         "\n"
         "commands:\n");
-    for (const CommandSpec& c : Commands)
+    for (const CommandDef& c : Commands)
         text += QStringLiteral("  ") + c.name.leftJustified(12) + wrapped(c.summary, 14) + QLatin1Char('\n');
     text += QStringLiteral("\nglobal options, before or after the command:\n") + optionLines(Globals) +
             optionLines({HelpOption}) + optionLines({switchOption("version", "print the version")}) +
@@ -254,7 +254,7 @@ QString overviewHelp() {
     return text;
 }
 
-QString commandHelp(const CommandSpec& command) {
+QString commandHelp(const CommandDef& command) {
     QString text = QStringLiteral("usage: tallyfold ") + command.name;
     if (!command.arguments.isEmpty())
         text += QLatin1Char(' ') + command.arguments;
@@ -313,8 +313,8 @@ QString usageErrorLine(const UsageError& error) {
 }
 
 Invocation parseCommandLine(const QStringList& args) {
-    const OptionSpec version = switchOption("version", "print the version");
-    std::vector<OptionSpec> first = Globals;
+    const OptionDef version = switchOption("version", "print the version");
+    std::vector<OptionDef> first = Globals;
     first.push_back(HelpOption);
     first.push_back(version);
 
@@ -343,7 +343,7 @@ Invocation parseCommandLine(const QStringList& args) {
                                  QString()};
         throw UsageError{QStringLiteral("no command given"), QString()};
     }
-    const CommandSpec* command = findCommand(positional.first());
+    const CommandDef* command = findCommand(positional.first());
     if (!command)
         throw UsageError{QStringLiteral("unknown command \"") + positional.first() + QLatin1Char('"'), QString()};
     invocation.command = command->name;
@@ -353,7 +353,7 @@ Invocation parseCommandLine(const QStringList& args) {
         return invocation;
     }
 
-    std::vector<OptionSpec> second = Globals;
+    std::vector<OptionDef> second = Globals;
     second.insert(second.end(), command->options.begin(), command->options.end());
     second.push_back(HelpOption);
     const QStringList rest = positional.mid(1);

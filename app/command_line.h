@@ -8,30 +8,30 @@
 
 namespace tallyfold {
 
-struct OptionSpec {
+struct OptionDef {
     QStringList names;  // the long name first; a one-letter name is a short option
     QString valueName;  // empty: a switch
     QString description;
 };
 
-struct CommandSpec {
+struct CommandDef {
     QString name;
     QString arguments;    // the positional arguments as the usage line shows them
     QString summary;      // one line for the list of commands
     QString description;  // a paragraph for its own help
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     int minArguments = 0;
     int maxArguments = 0;
 };
 
 // Accepted before and after the command.
-const std::vector<OptionSpec>& globalOptions();
-const std::vector<CommandSpec>& commandSpecs();
-const CommandSpec* findCommand(const QString& name);
+const std::vector<OptionDef>& globalOptions();
+const std::vector<CommandDef>& commandDefs();
+const CommandDef* findCommand(const QString& name);
 
 // tallyfold --help, tallyfold help COMMAND, tallyfold help output.
 QString overviewHelp();
-QString commandHelp(const CommandSpec& command);
+QString commandHelp(const CommandDef& command);
 QString outputHelp();
 
 // A command line that cannot run, said in one line.

@@ -116,7 +116,7 @@ int commandHelp(Run& run) {
         run.console.plain(overviewHelp());
     } else if (topic.first() == QLatin1String("output")) {
         run.console.plain(outputHelp());
-    } else if (const CommandSpec* command = findCommand(topic.first())) {
+    } else if (const CommandDef* command = findCommand(topic.first())) {
         run.console.plain(commandHelp(*command));
     } else {
         throw UsageError{QStringLiteral("no help on \"") + topic.first() + QLatin1Char('"'), QStringLiteral("help")};

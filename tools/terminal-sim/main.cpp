@@ -115,24 +115,24 @@ void makeLink(const QString& link, const QString& target) {
 }
 
 // Listens on HOST:PORT (PORT 0: any free one); returns the socket and the address it got.
-int listenOn(const QString& spec, QString& bound) {
-    const qsizetype colon = spec.lastIndexOf(QLatin1Char(':'));
+int listenOn(const QString& where, QString& bound) {
+    const qsizetype colon = where.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
-    const int port = colon > 0 ? spec.mid(colon + 1).toInt(&ok) : 0;
+    const int port = colon > 0 ? where.mid(colon + 1).toInt(&ok) : 0;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(quint16(port));
     if (!ok || port < 0 || port > 65535 ||
-        ::inet_pton(AF_INET, spec.left(colon).toLatin1().constData(), &address.sin_addr) != 1)
-        fail(QStringLiteral("--listen wants IPV4ADDRESS:PORT, not %1").arg(spec));
+        ::inet_pton(AF_INET, where.left(colon).toLatin1().constData(), &address.sin_addr) != 1)
+        fail(QStringLiteral("--listen wants IPV4ADDRESS:PORT, not %1").arg(where));
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 4) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        fail(QStringLiteral("cannot listen on %1: %2").arg(spec, QString::fromLocal8Bit(std::strerror(errno))));
-    bound = QStringLiteral("tcp://%1:%2").arg(spec.left(colon)).arg(ntohs(address.sin_port));
+        fail(QStringLiteral("cannot listen on %1: %2").arg(where, QString::fromLocal8Bit(std::strerror(errno))));
+    bound = QStringLiteral("tcp://%1:%2").arg(where.left(colon)).arg(ntohs(address.sin_port));
     return fd;
 }
 
@@ -166,10 +166,10 @@ bool answer(sim::TerminalBus& bus, FrameDecoder& decoder, const QByteArray& rece
 
 class Endpoint {
 public:
-    Endpoint(QString spec, bool network) : spec_(std::move(spec)), network_(network) {}
+    Endpoint(QString where, bool network) : where_(std::move(where)), network_(network) {}
     virtual ~Endpoint() = default;
 
-    QString spec() const { return spec_; }
+    QString where() const { return where_; }
     bool network() const { return network_; }
     sim::BusOptions& options() { return options_; }
 
@@ -179,7 +179,7 @@ public:
     virtual void close() = 0;
 
 protected:
-    QString spec_;
+    QString where_;
     bool network_;
     sim::BusOptions options_;
     std::unique_ptr<sim::TerminalBus> bus_;
@@ -199,8 +199,8 @@ public:
     QString open() override {
         loadBus();
         pty_ = openPty();
-        makeLink(spec_, pty_.slavePath);
-        return spec_;
+        makeLink(where_, pty_.slavePath);
+        return where_;
     }
 
     void serve(const Serving& serving) override {
@@ -222,7 +222,7 @@ public:
     }
 
     void close() override {
-        ::unlink(spec_.toLocal8Bit().constData());
+        ::unlink(where_.toLocal8Bit().constData());
         ::close(pty_.slave);
         ::close(pty_.master);
     }
@@ -235,12 +235,12 @@ private:
 // time, and a new client takes over from the old one, as after a reconnect.
 class TcpEndpoint : public Endpoint {
 public:
-    explicit TcpEndpoint(const QString& spec) : Endpoint(spec, true) {}
+    explicit TcpEndpoint(const QString& where) : Endpoint(where, true) {}
 
     QString open() override {
         loadBus();
         QString bound;
-        listener_ = listenOn(spec_, bound);
+        listener_ = listenOn(where_, bound);
         return bound;
     }
 
