@@ -3,6 +3,8 @@
 #include "records/record_line.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 namespace tallyfold {
@@ -78,32 +80,9 @@ QString escapedText(const QString& text) {
 }
 
 QString jsonString(const QString& text) {
-    QString result = QStringLiteral("\"");
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '"':
-            result += QStringLiteral("\\\"");
-            break;
-        case '\\':
-            result += QStringLiteral("\\\\");
-            break;
-        case '\n':
-            result += QStringLiteral("\\n");
-            break;
-        case '\r':
-            result += QStringLiteral("\\r");
-            break;
-        case '\t':
-            result += QStringLiteral("\\t");
-            break;
-        default:
-            if (c.unicode() < 0x20)
-                result += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            else
-                result += c;
-        }
-    }
-    return result + QLatin1Char('"');
+    // Qt's own writer escapes the text; the array around it is cut off again.
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
 void Console::addSecret(const QString& secret) {
@@ -270,7 +249,6 @@ void ConsoleView::setCaption(const QString& text) {
 }
 
 void ConsoleView::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
-    ++tally.records;
     bool numeric = false;
     const qint64 n = address.toLongLong(&numeric);
     event(QStringLiteral("record"),
@@ -279,7 +257,6 @@ void ConsoleView::addRecordRow(const QString& address, const QString& card, cons
 
 void ConsoleView::addFailedLine(int position, const QString& key, const QString& lineNumber,
                                 const QString& recordText) {
-    ++tally.failed;
     const std::size_t at = std::min(failed_.size(), std::size_t(std::max(position - 1, 0)));
     failed_.insert(failed_.begin() + std::ptrdiff_t(at), Failed{key, lineNumber, recordText});
 }

@@ -86,13 +86,8 @@ public:
     // Set when several terminals are gathered at once: every event then names its terminal.
     QString terminal;
 
-    // What the current run handed to the view.
-    struct Tally {
-        qint64 records = 0;
-        qint64 failed = 0;
-        std::optional<LineCounters> totals;
-    };
-    Tally tally;
+    // The counters the current run handed over when it stored a file.
+    std::optional<LineCounters> totals;
 
     void setStatus(const QString& text) override;
     void setCaption(const QString& text) override;
@@ -114,7 +109,7 @@ public:
             console_.progress(done, total);
     }
     void setDetail(const QString& text) override;
-    void setTotals(const LineCounters& counters) override { tally.totals = counters; }
+    void setTotals(const LineCounters& counters) override { totals = counters; }
 
     MessageAnswer message(const MessageRequest& request) override;
     QString chooseOpenFile(const QString&) override { return fileToChoose; }

@@ -16,8 +16,7 @@ int commandImport(Run& run) {
     loadSession(run, session, view);
     requireRight(session, ".读取", QStringLiteral("import"));
     HostLock lock(run.settings.folder());
-    const Summary s = measured(run, session, view, QStringLiteral("import"), view.fileToChoose,
-                               [&] { return runImport(session, view); });
+    const Summary s = measured(run, session, view, QStringLiteral("import"), [&] { return runImport(session, view); });
     writeSummary(run.console, s);
     return s.exitStatus();
 }
@@ -46,15 +45,11 @@ int commandGather(Run& run) {
     const std::vector<TerminalRow> rows = loadSession(run, session, view);
     requireRight(session, ".操作", QStringLiteral("gather"));
     HostLock lock(run.settings.folder());
-    const QString source = options.get == 1 ? session.host.sourceRecordFile() : QString();
-    auto gatherCurrent = [&] {
-        return measured(run, session, view, QStringLiteral("gather"), source,
-                        [&] { return runGather(session, view, options); });
-    };
     if (!all) {
         if (run.has("machine"))
             chooseMachine(session, view, rows, run.value("machine"));
-        const Summary s = gatherCurrent();
+        const Summary s =
+            measured(run, session, view, QStringLiteral("gather"), [&] { return runGather(session, view, options); });
         writeSummary(run.console, s);
         return s.exitStatus();
     }
@@ -80,33 +75,33 @@ int commandGather(Run& run) {
         },
         [&](const TerminalRow& row, OperatorView& finished, Outcome outcome) {
             auto& own = static_cast<TerminalView&>(finished);
-            Summary s;
-            s.operation = QStringLiteral("gather");
-            s.terminal = row.machAddr.toText();
-            s.seconds = own.started.elapsed() / 1000.0;
-            s.outcome = outcomeName(outcome);
-            if (const std::optional<LineCounters>& counted = own.tally.totals) {
-                s.read = counted->read;
-                s.stored = counted->stored;
-                s.errors = counted->errors;
-            } else {
-                s.read = own.tally.records + own.tally.failed;
-                s.stored = outcome == Outcome::Completed && options.get == 1 ? std::nullopt : std::optional<qint64>(0);
-                s.errors = own.tally.failed;
-            }
+            const Summary s = summaryOf(QStringLiteral("gather"), row.machAddr.toText(), outcome,
+                                        own.started.elapsed() / 1000.0, own);
             writeSummary(run.console, s);
             std::lock_guard lock(totals);
             status = worse(status, s.exitStatus());
-            total.read += s.read;
-            total.stored = total.stored && s.stored ? std::optional<qint64>(*total.stored + *s.stored) : std::nullopt;
-            total.errors += s.errors;
-            if (s.exitStatus() == 1)
-                total.outcome = s.outcome;
+            addTo(total, s);
         });
     total.seconds = timer.elapsed() / 1000.0;
     writeSummary(run.console, total);
     return status;
 }
+
+namespace {
+// Clearing and the link test: the right, the folder's lock, the terminal, the operation.
+int atTerminal(Run& run, ConsoleView& view, const char* right, const QString& operation,
+               Outcome (*body)(GatherSession&, OperatorView&)) {
+    GatherSession session(run.module, run.settings);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view);
+    requireRight(session, right, operation);
+    HostLock lock(run.settings.folder());
+    if (run.has("machine"))
+        chooseMachine(session, view, rows, run.value("machine"));
+    const Summary s = measured(run, session, view, operation, [&] { return body(session, view); });
+    writeSummary(run.console, s);
+    return s.exitStatus();
+}
+}  // namespace
 
 int commandClear(Run& run) {
     ConsoleView view(run.console);
@@ -114,30 +109,12 @@ int commandClear(Run& run) {
     if (!view.confirm)
         throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes"),
                          run.invocation.command};
-    GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view);
-    requireRight(session, ".操作", QStringLiteral("clear"));
-    HostLock lock(run.settings.folder());
-    if (run.has("machine"))
-        chooseMachine(session, view, rows, run.value("machine"));
-    const Summary s =
-        measured(run, session, view, QStringLiteral("clear"), QString(), [&] { return runClear(session, view); });
-    writeSummary(run.console, s);
-    return s.exitStatus();
+    return atTerminal(run, view, ".操作", QStringLiteral("clear"), runClear);
 }
 
 int commandTestLink(Run& run) {
     ConsoleView view(run.console);
-    GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view);
-    requireRight(session, ".测试", QStringLiteral("test-link"));
-    HostLock lock(run.settings.folder());
-    if (run.has("machine"))
-        chooseMachine(session, view, rows, run.value("machine"));
-    const Summary s = measured(run, session, view, QStringLiteral("test-link"), QString(),
-                               [&] { return runLinkTest(session, view); });
-    writeSummary(run.console, s);
-    return s.exitStatus();
+    return atTerminal(run, view, ".测试", QStringLiteral("test-link"), runLinkTest);
 }
 
 }  // namespace tallyfold

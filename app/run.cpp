@@ -1,7 +1,6 @@
 #include "run.h"
 
 #include "outside/component_registry.h"
-#include "platform/ansi_text_reader.h"
 #include "platform/log_categories.h"
 
 #include <pwd.h>
@@ -9,8 +8,6 @@
 #include <unistd.h>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <cerrno>
 #include <cstring>
 
@@ -68,15 +65,12 @@ int worse(int a, int b) {
 
 void writeSummary(Console& console, const Summary& s) {
     console.endProgress();
-    const FieldValue stored = s.stored ? FieldValue(*s.stored) : FieldValue(nullptr);
-    const FieldValue duplicates =
-        s.stored ? FieldValue(std::max<qint64>(0, s.read - *s.stored - s.errors)) : FieldValue(nullptr);
     console.event(QStringLiteral("summary"),
                   {{"operation", s.operation},
                    {"terminal", s.terminal},
                    {"read", s.read},
-                   {"stored", stored},
-                   {"duplicates", duplicates},
+                   {"stored", s.stored},
+                   {"duplicates", std::max<qint64>(0, s.read - s.stored - s.errors)},
                    {"errors", s.errors},
                    {"seconds", s.seconds},
                    {"outcome", s.outcome},
@@ -178,53 +172,38 @@ void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<
     view.setStatus(currentTerminalStatus(session.module));
 }
 
-std::optional<qint64> storedRows(GatherSession& session) {
-    QSqlQuery query(session.Conn->database());
-    if (!query.exec(QStringLiteral("select count(*) from Tcon_ConsumeDtl")) || !query.next()) {
-        qCWarning(lcDb) << "cannot count the rows of Tcon_ConsumeDtl:" << query.lastError().text();
-        return std::nullopt;
-    }
-    return query.value(0).toLongLong();
-}
-
-qint64 linesIn(const QString& path) {
-    AnsiTextReader reader(path);
-    qint64 lines = 0;
-    while (!reader.atEndOfStream()) {
-        reader.readLine();
-        ++lines;
-    }
-    return lines;
-}
-
-// Runs one operation and sums it up. Until the operations hand over their counters
-// (setTotals), stored rows are counted in the table and lines read in the file.
-Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
-                 const QString& recordFile, const std::function<Outcome()>& body) {
+Summary summaryOf(const QString& operation, const FieldValue& terminal, Outcome outcome, double seconds,
+                  const ConsoleView& view) {
+    // A run that stored no file (refused, or the terminal gave none) hands over no counters.
+    const LineCounters counted = view.totals.value_or(LineCounters{});
     Summary s;
     s.operation = operation;
-    const bool atTerminal = operation != QLatin1String("import");
-    if (atTerminal)
-        s.terminal = session.module.Pub_MachAddr.toText();
-    view.tally = {};
-    const std::optional<qint64> before = recordFile.isEmpty() ? std::optional<qint64>(0) : storedRows(session);
+    s.terminal = terminal;
+    s.read = counted.read;
+    s.stored = counted.stored;
+    s.errors = counted.errors;
+    s.seconds = seconds;
+    s.outcome = outcomeName(outcome);
+    return s;
+}
+
+void addTo(Summary& total, const Summary& s) {
+    total.read += s.read;
+    total.stored += s.stored;
+    total.errors += s.errors;
+    if (s.exitStatus() == 1)
+        total.outcome = s.outcome;
+}
+
+Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
+                 const std::function<Outcome()>& body) {
+    const FieldValue terminal =
+        operation == QLatin1String("import") ? FieldValue(nullptr) : FieldValue(session.module.Pub_MachAddr.toText());
+    view.totals.reset();
     QElapsedTimer timer;
     timer.start();
     const Outcome outcome = body();
-    s.seconds = timer.elapsed() / 1000.0;
-    s.outcome = outcomeName(outcome);
-    s.errors = view.tally.failed;
-    if (const std::optional<LineCounters>& totals = view.tally.totals) {
-        s.read = totals->read;
-        s.stored = totals->stored;
-        s.errors = totals->errors;
-    } else if (!recordFile.isEmpty()) {
-        const std::optional<qint64> after = storedRows(session);
-        s.stored = before && after ? std::optional<qint64>(*after - *before) : std::nullopt;
-        s.read = outcome == Outcome::Completed && QFileInfo(recordFile).isFile()
-                     ? linesIn(recordFile)
-                     : view.tally.records + view.tally.failed;
-    }
+    const Summary s = summaryOf(operation, terminal, outcome, timer.elapsed() / 1000.0, view);
     run.console.endProgress();
     return s;
 }

@@ -37,7 +37,7 @@ struct Summary {
     QString operation;
     FieldValue terminal = nullptr;
     qint64 read = 0;
-    std::optional<qint64> stored = 0;
+    qint64 stored = 0;
     qint64 errors = 0;
     double seconds = 0;
     QString outcome = QStringLiteral("completed");
@@ -87,9 +87,14 @@ void requireRight(GatherSession& session, const char* suffix, const QString& ope
 // --machine: the terminal the window's list would show, by its address.
 void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<TerminalRow>& rows,
                    const QString& machine);
+// What a run at one terminal, or an import, handed its view, summed up.
+Summary summaryOf(const QString& operation, const FieldValue& terminal, Outcome outcome, double seconds,
+                  const ConsoleView& view);
+// Adds a terminal's summary to the run's.
+void addTo(Summary& total, const Summary& s);
 // Runs one operation and sums it up.
 Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
-                 const QString& recordFile, const std::function<Outcome()>& body);
+                 const std::function<Outcome()>& body);
 bool failedShown(const Run& run);
 
 int commandShow(Run& run);
