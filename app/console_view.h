@@ -102,7 +102,6 @@ public:
         reasons_.clear();
     }
     Prompts& prompts() override { return *this; }
-    void processPendingEvents() override {}
     // One progress line cannot follow several terminals at once.
     void setProgress(qint64 done, qint64 total) override {
         if (terminal.isEmpty())

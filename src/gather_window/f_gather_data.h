@@ -85,7 +85,6 @@ public:
     void showFailedLines() override;
     void discardFailedLines() override;
     Prompts& prompts() override;
-    void processPendingEvents() override { keepAlive(); }
     void setProgress(qint64 done, qint64 total) override;
     void setDetail(const QString& text) override;
     // At most once every PumpIntervalMs: shows the rows taken meanwhile and lets

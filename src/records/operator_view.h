@@ -27,7 +27,6 @@ public:
     virtual void discardFailedLines() = 0;
 
     virtual Prompts& prompts() = 0;
-    virtual void processPendingEvents() = 0;
 
     // How far a long step is (a transfer, the storing of a file): done of total, total 0 when unknown.
     virtual void setProgress(qint64 done, qint64 total) {
@@ -40,7 +39,7 @@ public:
     // The final counters of a run that stored lines (also when its trap ended it), for the command's summary.
     virtual void setTotals(const LineCounters& counters) { Q_UNUSED(counters); }
 
-    // Keeps the window answering through a long wait (a device call, a slow transfer).
+    // Keeps the window answering through long work (a device call, the storing of a file).
     // Call it as often as liked from the thread that waits, which is the window's; the
     // view decides how often the window processes its events and what input it takes.
     virtual void keepAlive() {}

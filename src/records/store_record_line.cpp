@@ -54,7 +54,7 @@ public:
         context_.store->add(row);
         if (context_.handedOver)
             context_.handedOver->push_back(row);
-        context_.view->processPendingEvents();
+        context_.view->keepAlive();
     }
 
     void failedLine(const QString& reason = QString()) {

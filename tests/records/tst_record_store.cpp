@@ -186,8 +186,8 @@ class StoppingView : public RecordingView {
 public:
     std::function<void()> stopServer;
     int stopAfter = 0;
-    void processPendingEvents() override {
-        RecordingView::processPendingEvents();
+    void keepAlive() override {
+        RecordingView::keepAlive();
         if (pendingEventsProcessed == stopAfter)
             stopServer();
     }

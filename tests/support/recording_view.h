@@ -46,7 +46,7 @@ public:
     void setDetail(const QString& text) override { details << text; }
     void logNotWritten(const QString& reason) override { logsNotWritten << reason; }
     Prompts& prompts() override { return *this; }
-    void processPendingEvents() override { ++pendingEventsProcessed; }
+    void keepAlive() override { ++pendingEventsProcessed; }
 
     MessageAnswer message(const MessageRequest& request) override {
         boxes << request;
