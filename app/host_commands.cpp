@@ -82,7 +82,7 @@ int commandInitDb(Run& run) {
     const QString cs = run.settings.configuredConnectionString();
     std::shared_ptr<Connection> connection;
     try {
-        connection = sharedConnection(cs, cs == run.settings.embeddedConnectionString());
+        connection = HostDatabaseTool(run.settings).ActiveCn();
     } catch (const Error& e) {
         throw CommandFailure{cannotOpenDatabase(run.settings, e)};
     }
