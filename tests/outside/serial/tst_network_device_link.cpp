@@ -28,7 +28,7 @@ QString ser2netPath() {
 }
 
 QString delayProxyPath() {
-    return QStringLiteral(TALLYFOLD_BENCH_REFERENCE "/delay_proxy.py");
+    return QDir(qEnvironmentVariable("TALLYFOLD_BIN_DIR")).filePath(QStringLiteral("tallyfold-delay-proxy"));
 }
 
 quint16 freePort() {
@@ -141,11 +141,11 @@ private:
             if (route == QLatin1String("raw+delay")) {
                 const quint16 delayed = freePort();
                 proxy_.process().start(
-                    QStringLiteral("/usr/bin/python3"),
-                    {delayProxyPath(), QString::number(delayed), QStringLiteral("127.0.0.1"), QString::number(raw),
+                    delayProxyPath(),
+                    {QString::number(delayed), QStringLiteral("127.0.0.1"), QString::number(raw),
                      QStringLiteral("--one-way-ms"), QString::number(oneWayMs)});
                 if (!proxy_.process().waitForReadyRead(10000) || !proxy_.process().readLine().startsWith("ready")) {
-                    qWarning() << "delay_proxy.py did not start";
+                    qWarning() << "the delay proxy did not start";
                     return {};
                 }
                 target = QStringLiteral("tcp://127.0.0.1:%1").arg(delayed);
