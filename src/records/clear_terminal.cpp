@@ -38,6 +38,7 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
                 return Outcome::Cancelled;
             DeviceLink& device = *session.Device;
             const DeviceWaiting waiting(device, view);
+            PortGuard port(device);
             const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
             if (portOpen.has_value() && !*portOpen) {
                 explainDeviceFailure(view, device);
@@ -46,6 +47,7 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
                 return Outcome::Refused;
             }
             const bool cleared = clearRecords(session, view);
+            port.close();
             logClearing(session, view, cleared);
             return cleared ? Outcome::Completed : Outcome::DeviceFailed;
         },

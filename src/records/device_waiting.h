@@ -3,6 +3,8 @@
 #include "outside/interfaces.h"
 #include "records/operator_view.h"
 
+#include <utility>
+
 namespace tallyfold {
 
 // While an operation talks to a terminal, the link's waits report to the view:
@@ -22,6 +24,30 @@ public:
 
 private:
     DeviceLink& device_;
+};
+
+// Closes the terminal's port however the operation ends, so that an open window
+// never keeps a port another program needs.
+class PortGuard {
+public:
+    explicit PortGuard(DeviceLink& device) : device_(&device) {}
+    ~PortGuard() { close(); }
+    PortGuard(const PortGuard&) = delete;
+    PortGuard& operator=(const PortGuard&) = delete;
+
+    // Closes it at the operation's own step; the guard then has nothing left to undo.
+    void close() noexcept {
+        if (DeviceLink* device = std::exchange(device_, nullptr)) {
+            try {
+                device->DestoryPort();
+            } catch (...) {
+                // A link that cannot close has nothing else to be asked.
+            }
+        }
+    }
+
+private:
+    DeviceLink* device_;
 };
 
 }  // namespace tallyfold

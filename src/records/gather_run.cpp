@@ -65,6 +65,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             const QString a = module.Pub_MachAddr.toText();
             view.setStatus(QStringLiteral("开始执行机器[") + a + QStringLiteral("]的处理任务......"));
+            PortGuard port(device);
             const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
             if (portOpen.has_value() && !*portOpen) {
                 explainDeviceFailure(view, device);
@@ -136,7 +137,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 else
                     cleared = clearRecords(session, view);
             }
-            device.DestoryPort();
+            port.close();
             offerFailedLines(view, counters.errors, QStringLiteral("数据采集过程中出现了"));
             writeLog(view, module.Pub_UserName, session.clock(), QStringLiteral("数据采集"),
                      QStringLiteral("机器:") + a,

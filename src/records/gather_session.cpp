@@ -17,26 +17,11 @@ void GatherSession::createComponents() {
 }
 
 void GatherSession::release() noexcept {
-    try {
-        iniFile.reset();
-    } catch (...) {
-    }
-    try {
-        DbTool.reset();
-    } catch (...) {
-    }
-    try {
-        OnTop.reset();
-    } catch (...) {
-    }
-    try {
-        Conn.reset();
-    } catch (...) {
-    }
-    try {
-        Device.reset();
-    } catch (...) {
-    }
+    iniFile.reset();
+    DbTool.reset();
+    OnTop.reset();
+    Conn.reset();
+    Device.reset();
 }
 
 }  // namespace tallyfold

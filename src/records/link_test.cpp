@@ -14,8 +14,8 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
                 return Outcome::Refused;
             DeviceLink& device = *session.Device;
             const DeviceWaiting waiting(device, view);
-            const qint16 port = module.Pub_ComX.toInt16();
-            if (device.SetPort(Variant(int(port))) != true) {
+            PortGuard port(device);
+            if (device.SetPort(Variant(int(module.Pub_ComX.toInt16()))) != true) {
                 explainDeviceFailure(view, device);
                 view.prompts().message(promptBox(QStringLiteral("提示：\r\n串口打开失败!")));
                 return Outcome::Refused;
@@ -27,7 +27,7 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
                 explainDeviceFailure(view, device);
             view.prompts().message(promptBox(answered ? QStringLiteral("提示：\r\n通讯测试成功!")
                                                       : QStringLiteral("提示：\r\n通讯测试失败!")));
-            device.DestoryPort();
+            port.close();
             return answered ? Outcome::Completed : Outcome::DeviceFailed;
         },
         descriptionBox);

@@ -1,6 +1,7 @@
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "info_window/frm_info.h"
+#include "outside/serial/serial_device_link.h"
 #include "outside/host_schema.h"
 #include "support/recording_device.h"
 #include "support/recording_view.h"
@@ -47,6 +48,8 @@ private Q_SLOTS:
     void longImportShownInBatches();
     void gatherButtonWithSimulator();
     void answersWhileTheLinkWaits();
+    void portFreeAfterEveryOperation_data();
+    void portFreeAfterEveryOperation();
 
 private:
     F_GatherData* open() { return &showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts_); }
@@ -208,6 +211,39 @@ void tst_window_operations::answersWhileTheLinkWaits() {
     QVERIFY2(percentsSeen.size() >= 2, qPrintable(QString::number(percentsSeen.size())));
     QVERIFY(percentsSeen.contains(75) || percentsSeen.contains(100));
     QVERIFY(!w->progressShown());
+}
+
+void tst_window_operations::portFreeAfterEveryOperation_data() {
+    QTest::addColumn<Button>("button");
+    QTest::addColumn<int>("terminalRow");
+    QTest::newRow("gather") << Button::Work << 0;
+    QTest::newRow("clear") << Button::Clear << 0;
+    QTest::newRow("link test") << Button::LanTest << 0;
+    // Terminal 2 does not answer: the operations end on their failure paths.
+    QTest::newRow("gather, no answer") << Button::Work << 1;
+    QTest::newRow("clear, no answer") << Button::Clear << 1;
+}
+
+// The window stays open after an operation, and another program must still be able to use the port.
+void tst_window_operations::portFreeAfterEveryOperation() {
+    QFETCH(Button, button);
+    QFETCH(int, terminalRow);
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    writeFile(home.file(QStringLiteral("t1.txt")), "011111112403051100\n");
+    writeFile(home.file(QStringLiteral("Config/Ports.ini")),
+              QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
+    TerminalSimProcess sim;
+    QVERIFY2(sim.start(home.file(QStringLiteral("bus")),
+                       {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--baud", "115200"}),
+             qPrintable(sim.errorString()));
+    F_GatherData* w = open();
+    w->clickTerminal(terminalRow);
+    w->press(button);
+
+    SerialDeviceLink other(home.settings());
+    QCOMPARE(other.SetPort(Variant(1)), std::optional<bool>(true));
+    other.DestoryPort();
 }
 
 QTEST_MAIN(tst_window_operations)
