@@ -4,9 +4,10 @@
 #include "outside/database_tool.h"
 #include "platform/error.h"
 
+#include <QEventLoop>
 #include <QMap>
-#include <QThread>
 #include <atomic>
+#include <thread>
 
 namespace tallyfold {
 
@@ -91,17 +92,17 @@ std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostS
     // Workers take the next port until none is left, so at most `workers` ports are busy at once.
     std::atomic<std::size_t> next{0};
     auto worker = [&] {
+        // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
+        const QEventLoop dispatcher;
         for (std::size_t p = next++; p < ports.size(); p = next++)
             gatherPort(ports[p], ownRecordFiles, module, host, rows, options, makeView, finished, outcomes);
     };
-    // Qt threads, so the ports' socket notifiers work in them.
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (std::size_t w = 0; w < workers; ++w) {
-        threads.emplace_back(QThread::create(worker));
-        threads.back()->start();
+    {
+        // Joined as they go out of scope, before the outcomes are read.
+        std::vector<std::jthread> threads;
+        for (std::size_t w = 0; w < workers; ++w)
+            threads.emplace_back(worker);
     }
-    for (auto& t : threads)
-        t->wait();
     return outcomes;
 }
 
