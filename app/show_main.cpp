@@ -32,10 +32,9 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     tallyfold::KQ kq;
-    tallyfold::Variant u(parser.value(user)), t(QStringLiteral("Tallyfold")), c(parser.value(caption));
-    QDateTime today = QDateTime::currentDateTime();
     try {
-        kq.ShowA(u, t, c, today);
+        kq.ShowA(tallyfold::Variant(parser.value(user)), tallyfold::Variant(QStringLiteral("Tallyfold")),
+                 tallyfold::Variant(parser.value(caption)), QDateTime::currentDateTime());
     } catch (const tallyfold::Error& e) {
         std::fprintf(stderr, "tallyfold: %s\n", qPrintable(e.description()));
         return 1;

@@ -1,6 +1,6 @@
 #include "entry/builtin_components.h"
 
-#include "outside/component_registry.h"
+#include "outside/builtin_registration.h"
 #include "outside/database_tool.h"
 #include "outside/interfaces.h"
 #include "outside/serial/serial_device_link.h"

@@ -58,4 +58,8 @@ void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {
     showGatherWindow(VarUser, VarCaption);
 }
 
+void KQ::ShowA(const Variant& user, const Variant&, const Variant& caption, const QDateTime&) {
+    showGatherWindow(user, caption);
+}
+
 }  // namespace tallyfold

@@ -13,7 +13,10 @@ namespace tallyfold {
 // Needs a QApplication on the calling thread.
 class TALLYFOLD_EXPORT KQ {
 public:
+    // By reference, as the hosts written for the original component pass their variables.
     void ShowA(Variant& VarUser, Variant& VarTitle, Variant& VarCaption, QDateTime& VarSysDate);
+    // The same for a host that passes values it made for the call.
+    void ShowA(const Variant& user, const Variant& title, const Variant& caption, const QDateTime& sysDate);
 };
 
 }  // namespace tallyfold

@@ -1,4 +1,4 @@
-#include "outside/component_registry.h"
+#include "outside/builtin_registration.h"
 
 #include <QHash>
 #include <QMutex>

@@ -24,7 +24,6 @@ using ComponentFactory = std::function<std::unique_ptr<Component>()>;
 // registered as built-ins by the entry layer; a host or a test may register
 // its own factory for a ProgID (before ShowA) and that one wins.
 TALLYFOLD_EXPORT void registerComponent(const QString& progId, ComponentFactory factory);
-void registerBuiltinComponent(const QString& progId, ComponentFactory factory);
 TALLYFOLD_EXPORT void unregisterComponent(const QString& progId);
 TALLYFOLD_EXPORT std::unique_ptr<Component> createComponentObject(const QString& progId);
 

@@ -1,0 +1,18 @@
+# Fails when the shared library exports a symbol that is not the library's own.
+# Run as: cmake -DLIBRARY=<path> -P CheckExports.cmake
+execute_process(COMMAND nm -D --defined-only -C ${LIBRARY} OUTPUT_VARIABLE table RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm could not read ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${table}")
+set(strays "")
+foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+    if(name AND NOT name MATCHES "^(tallyfold::|tallyfold_|typeinfo for tallyfold::|typeinfo name for tallyfold::|vtable for tallyfold::)")
+        list(APPEND strays "${name}")
+    endif()
+endforeach()
+if(strays)
+    list(JOIN strays "\n" text)
+    message(FATAL_ERROR "symbols exported that are not the library's own:\n${text}")
+endif()
