@@ -37,9 +37,9 @@ int commandGather(Run& run) {
             throw UsageError{QStringLiteral("--jobs takes a whole number from 1"), run.invocation.command};
     }
     GatherOptions options;
-    options.editTime = run.has("set-clock") ? 1 : 0;
-    options.get = run.has("no-get") ? 0 : 1;
-    options.save = run.has("no-save") ? 0 : 1;
+    options.editTime = run.has("set-clock") ? Tick::Ticked : Tick::Clear;
+    options.get = run.has("no-get") ? Tick::Clear : Tick::Ticked;
+    options.save = run.has("no-save") ? Tick::Clear : Tick::Ticked;
     options.thenClear = run.has("then-clear");
     GatherSession session(run.module, run.settings);
     const std::vector<TerminalRow> rows = loadSession(run, session, view);

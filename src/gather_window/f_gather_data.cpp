@@ -30,14 +30,14 @@
 namespace tallyfold {
 
 namespace {
-int checkValue(const QCheckBox* box) {
+Tick tickOf(const QCheckBox* box) {
     switch (box->checkState()) {
     case Qt::Checked:
-        return 1;
+        return Tick::Ticked;
     case Qt::PartiallyChecked:
-        return 2;
+        return Tick::Greyed;
     default:
-        return 0;
+        return Tick::Clear;
     }
 }
 
@@ -299,9 +299,9 @@ void F_GatherData::setChecked(Check box, bool ticked) {
 
 GatherOptions F_GatherData::gatherOptions() const {
     GatherOptions options;
-    options.editTime = checkValue(CheckEditTime);
-    options.get = checkValue(CheckGet);
-    options.save = checkValue(CheckSave);
+    options.editTime = tickOf(CheckEditTime);
+    options.get = tickOf(CheckGet);
+    options.save = tickOf(CheckSave);
     return options;
 }
 

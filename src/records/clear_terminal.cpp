@@ -17,9 +17,9 @@ bool clearRecords(GatherSession& session, OperatorView& view) {
 }
 
 void logClearing(GatherSession& session, OperatorView& view, bool cleared) {
-    writeLog(view, session.module.Pub_UserName, session.clock(), QStringLiteral("清除机器"),
-             QStringLiteral("机器:") + session.module.Pub_MachAddr.toText(),
-             cleared ? QStringLiteral("数据清理成功！") : QStringLiteral("数据清理失败！"));
+    WriteCtrlLog(view, session.module.Pub_UserName, session.clock(), QStringLiteral("清除机器"),
+                 QStringLiteral("机器:") + session.module.Pub_MachAddr.toText(),
+                 cleared ? QStringLiteral("数据清理成功！") : QStringLiteral("数据清理失败！"));
 }
 
 Outcome runClear(GatherSession& session, OperatorView& view) {

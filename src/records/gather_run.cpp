@@ -73,7 +73,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;
             }
-            if (options.editTime == 1) {
+            if (options.editTime == Tick::Ticked) {
                 // One reading of the clock for date and time, so they cannot straddle a second or midnight.
                 const QDateTime now = session.clock();
                 const QDate d = now.date();
@@ -88,7 +88,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             bool gatherFailed = false;
             bool gathered = false;
             std::optional<std::size_t> missing;
-            if (options.get == 1) {
+            if (options.get == Tick::Ticked) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的数据采集......"));
                 // A transfer that fails must leave no earlier gather's file behind to be saved as this one's.
                 QFile stale(source);
@@ -103,7 +103,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                         return Outcome::Refused;
                     }
                     const StoredFile stored =
-                        storeRecordFile(source, session, view, StepOrder::GatherRun, options.thenClear);
+                        StoreRecordLines(source, session, view, StepOrder::GatherRun, options.thenClear);
                     counters = stored.counters;
                     missing = stored.missing;
                     gathered = true;
@@ -121,15 +121,16 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                 }
             }
             QString copy;
-            if (options.save == 1) {
+            if (options.save == Tick::Ticked) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的考勤数据另存......"));
-                copy = saveGatherFileCopy(session.host, source, a, session.clock);
-                view.setStatus(tickText(!copy.isEmpty(), a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
+                const bool saved = SaveGatherFile(session.host, source, a, session.clock, &copy);
+                view.setStatus(tickText(saved, a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
             }
             std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
             bool clearRefused = false;
             if (options.thenClear) {
-                const QString refusal = clearRefusal(options.get == 1, gathered, counters, missing, source, copy, view);
+                const QString refusal =
+                    clearRefusal(options.get == Tick::Ticked, gathered, counters, missing, source, copy, view);
                 clearRefused = !refusal.isEmpty();
                 if (clearRefused)
                     view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的数据清理中止。原因：{") + refusal +
@@ -139,9 +140,9 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             port.close();
             offerFailedLines(view, counters.errors, QStringLiteral("数据采集过程中出现了"));
-            writeLog(view, module.Pub_UserName, session.clock(), QStringLiteral("数据采集"),
-                     QStringLiteral("机器:") + a,
-                     gatherFailed ? QStringLiteral("采集失败！") : QStringLiteral("采集成功！"));
+            WriteCtrlLog(view, module.Pub_UserName, session.clock(), QStringLiteral("数据采集"),
+                         QStringLiteral("机器:") + a,
+                         gatherFailed ? QStringLiteral("采集失败！") : QStringLiteral("采集成功！"));
             if (cleared)
                 logClearing(session, view, *cleared);
             if (gatherFailed)

@@ -14,8 +14,9 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
                 return Outcome::Refused;
             DeviceLink& device = *session.Device;
             const DeviceWaiting waiting(device, view);
+            const qint16 portNumber = module.Pub_ComX.toInt16();
             PortGuard port(device);
-            if (device.SetPort(Variant(int(module.Pub_ComX.toInt16()))) != true) {
+            if (device.SetPort(Variant(int(portNumber))) != true) {
                 explainDeviceFailure(view, device);
                 view.prompts().message(promptBox(QStringLiteral("提示：\r\n串口打开失败!")));
                 return Outcome::Refused;

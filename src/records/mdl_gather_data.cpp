@@ -71,12 +71,8 @@ QString savedFileName(const QString& prefix, const QDateTime& moment) {
            moment.time().toString(QStringLiteral("HHmmss")) + QStringLiteral(".txt");
 }
 
-bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock) {
-    return !saveGatherFileCopy(host, sourcePath, prefix, clock).isEmpty();
-}
-
-QString saveGatherFileCopy(const HostSettings& host, const QString& sourcePath, const QString& prefix,
-                           const Clock& clock) {
+namespace {
+QString copyGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock) {
     const QString target = host.path(QStringLiteral("Database/")) + savedFileName(prefix, clock());
     if (!QFileInfo(sourcePath).isFile() || !QFileInfo(QFileInfo(target).absolutePath()).isDir())
         return QString();
@@ -94,6 +90,15 @@ QString saveGatherFileCopy(const HostSettings& host, const QString& sourcePath, 
         return QString();
     }
     return target;
+}
+}  // namespace
+
+bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock,
+                    QString* copy) {
+    const QString made = copyGatherFile(host, sourcePath, prefix, clock);
+    if (copy)
+        *copy = made;
+    return !made.isEmpty();
 }
 
 }  // namespace tallyfold

@@ -47,10 +47,9 @@ QString ctrlLogStatement(const QString& user, const QDateTime& time, const QStri
 
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt", overwriting; False on any failure.
-bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock);
-// The same, giving the copy's path, or "" when no copy was made.
-QString saveGatherFileCopy(const HostSettings& host, const QString& sourcePath, const QString& prefix,
-                           const Clock& clock);
+// `copy`, when given, receives the copy's path ("" when none was made).
+bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock,
+                    QString* copy = nullptr);
 QString savedFileName(const QString& prefix, const QDateTime& moment);
 
 }  // namespace tallyfold

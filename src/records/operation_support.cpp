@@ -6,8 +6,8 @@
 
 namespace tallyfold {
 
-StoredFile storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
-                           bool verify) {
+StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
+                            bool verify) {
     AnsiTextReader reader(path);
     std::unique_ptr<RecordStore> store = openRecordStore(session.Conn);
     std::vector<StoreRow> handedOver;
@@ -50,8 +50,8 @@ StoredFile storeRecordFile(const QString& path, GatherSession& session, Operator
     return result;
 }
 
-void writeLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
-              const QString& actionText, const QString& resultText) {
+void WriteCtrlLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
+                  const QString& actionText, const QString& resultText) {
     const QString reason = WriteCtrlLog(user, time, objectText, actionText, resultText);
     if (!reason.isEmpty())
         view.logNotWritten(reason);

@@ -17,10 +17,10 @@ struct StoredFile {
     std::optional<std::size_t> missing;
 };
 
-// Reads a record file line by line through StoreRecordLine; the file is only
-// read. A store that gives up ends it with StoreFailed, the counts so far in the detail.
-StoredFile storeRecordFile(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
-                           bool verify = false);
+// StoreRecordLine for every line of a record file; the file is only read.
+// A store that gives up ends it with StoreFailed, the counts so far in the detail.
+StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
+                            bool verify = false);
 
 // The clearing's device step on the current terminal, its port open: status texts and ClearRecord.
 bool clearRecords(GatherSession& session, OperatorView& view);
@@ -28,8 +28,8 @@ bool clearRecords(GatherSession& session, OperatorView& view);
 void logClearing(GatherSession& session, OperatorView& view, bool cleared);
 
 // WriteCtrlLog, telling the view when the row could not be written.
-void writeLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
-              const QString& actionText, const QString& resultText);
+void WriteCtrlLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
+                  const QString& actionText, const QString& resultText);
 
 // After a call to the terminal failed: the link's own reason (device, system error, retries) as the view's detail.
 void explainDeviceFailure(OperatorView& view, const DeviceLink& device);

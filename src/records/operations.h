@@ -14,11 +14,14 @@ enum class Outcome {
     Trapped,       // ended through its error trap
 };
 
-// The check boxes the gather run reads; each counts as ticked only when 1 (2 is greyed).
+// A check box's state; the gather run acts on a box only when it is Ticked, never when greyed.
+enum class Tick { Clear, Ticked, Greyed };
+
+// The check boxes the gather run reads.
 struct GatherOptions {
-    int editTime = 0;
-    int get = 1;
-    int save = 1;
+    Tick editTime = Tick::Clear;
+    Tick get = Tick::Ticked;
+    Tick save = Tick::Ticked;
     // Erase the terminal after the gather, but only once every record it gave is verified stored.
     bool thenClear = false;
 };

@@ -111,7 +111,7 @@ void tst_gather_window::opensWithLayout() {
     QCOMPARE(w->recordHeaders(), (QStringList{"机号|Machine", "卡号|COM", "日期|Ver", "时间|Team"}));
     QCOMPARE(enabledButtons(w), (QList<bool>{true, true, true, true, true}));
     const GatherOptions options = w->gatherOptions();
-    QVERIFY(options.get == 1 && options.save == 1 && options.editTime == 0);
+    QVERIFY(options.get == Tick::Ticked && options.save == Tick::Ticked && options.editTime == Tick::Clear);
     QCOMPARE(w->terminalRows().size(), 2);
     QCOMPARE(w->terminalRows()[0][0], QStringLiteral("机器1"));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));

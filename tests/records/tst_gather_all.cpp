@@ -92,9 +92,10 @@ void tst_gather_all::everyTerminalOnce() {
     module.Pub_DateQuote = QStringLiteral("'");
     module.Pub_UserName = QStringLiteral("op");
     const auto outcomes =
-        gatherAll(module, home.settings(), rows, GatherOptions{0, 1, 0}, jobs, [&](const TerminalRow& row) {
-            return std::unique_ptr<OperatorView>(new TerminalView(listed, row.machAddr.toText()));
-        });
+        gatherAll(module, home.settings(), rows, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}, jobs,
+                  [&](const TerminalRow& row) {
+                      return std::unique_ptr<OperatorView>(new TerminalView(listed, row.machAddr.toText()));
+                  });
 
     QCOMPARE(outcomes.size(), std::size_t(3));
     for (int t : {1, 2, 3}) {

@@ -105,7 +105,7 @@ struct Bench {
 void tst_gather_end_to_end::gatherTwiceWithClock() {
     BACKEND;
     Bench b(connection, records(25, 1));
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{1, 1, 1}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Ticked, Tick::Ticked, Tick::Ticked}), Outcome::Completed);
     QVERIFY(b.sim.waitForEvent(QStringLiteral("date 1 2024-03-05")));
     QVERIFY(b.sim.waitForEvent(QStringLiteral("time 1 10:20:30")));
     QCOMPARE(b.view.records.size(), 25);
@@ -117,7 +117,7 @@ void tst_gather_end_to_end::gatherTwiceWithClock() {
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll().replace("\r\n", "\n"), records(25, 1));
 
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.view.records.size(), 25);
     QCOMPARE(b.view.captions.last(), QStringLiteral("机器[1]数据采集成功,记录总数：25,正确处理记录数： 0"));
     QCOMPARE(b.count(), QStringLiteral("25"));
@@ -127,7 +127,7 @@ void tst_gather_end_to_end::badLineInTheMiddle() {
     BACKEND;
     Bench b(connection, "011111112403051100\n012222222413051101\n013333332403051102\n");
     b.view.answers = {MessageAnswer::Yes};
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.view.records.size(), 2);
     QCOMPARE(b.count(), QStringLiteral("2"));
     QCOMPARE(b.view.boxTexts(), QStringList{QStringLiteral("数据采集过程中出现了[ 1]个错误，是否查看详细记录？")});
@@ -138,14 +138,15 @@ void tst_gather_end_to_end::emptyAndSilentTerminals() {
     BACKEND;
     Bench b(connection, records(3, 1));
     b.choose(2);
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.view.captions.last(), QStringLiteral("机器[2]数据采集成功,记录总数：0,正确处理记录数： 0"));
     QVERIFY(b.view.boxes.isEmpty());
     QCOMPARE(b.lastLogResult(), QStringLiteral("采集成功！"));
 
     // The port opens, but terminal 3 never answers: a failure, said as one.
     b.choose(3);
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::DeviceFailed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}),
+             Outcome::DeviceFailed);
     QCOMPARE(b.view.statuses.last(), QStringLiteral("机器[3]数据采集失败......"));
     QCOMPARE(b.view.captions.last(), QStringLiteral("机器[3]数据采集失败......"));
     QCOMPARE(b.lastLogResult(), QStringLiteral("采集失败！"));
@@ -154,9 +155,10 @@ void tst_gather_end_to_end::emptyAndSilentTerminals() {
 void tst_gather_end_to_end::cutTransferThenRetry() {
     BACKEND;
     Bench b(connection, records(150, 1), {"--cut-after", "70"});
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::DeviceFailed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}),
+             Outcome::DeviceFailed);
     QCOMPARE(b.count(), QStringLiteral("0"));
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.count(), QStringLiteral("150"));
     QCOMPARE(b.count(QStringLiteral("Cardid='000150'")), QStringLiteral("1"));
 }
@@ -164,7 +166,7 @@ void tst_gather_end_to_end::cutTransferThenRetry() {
 void tst_gather_end_to_end::garbledReplies() {
     BACKEND;
     Bench b(connection, records(200, 1), {"--garble", "5", "--seed", "8"});
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.view.records.size(), 200);
     QCOMPARE(b.count(), QStringLiteral("200"));
     QCOMPARE(scalar(b.home.connection(), QStringLiteral("select count(distinct Cardid) from Tcon_ConsumeDtl")),
@@ -184,13 +186,13 @@ void tst_gather_end_to_end::clearing() {
     QCOMPARE(state.readAll(), QByteArray());
     QCOMPARE(b.lastLogResult(), QStringLiteral("数据清理成功！"));
     // The port the clearing left open does not block the next run.
-    QCOMPARE(runGather(b.session, b.view, GatherOptions{0, 1, 0}), Outcome::Completed);
+    QCOMPARE(runGather(b.session, b.view, GatherOptions{Tick::Clear, Tick::Ticked, Tick::Clear}), Outcome::Completed);
     QCOMPARE(b.view.captions.last(), QStringLiteral("机器[1]数据采集成功,记录总数：0,正确处理记录数： 0"));
 }
 
 void tst_gather_end_to_end::clearingAfterVerifiedGather() {
     BACKEND;
-    GatherOptions thenClear{0, 1, 1};
+    GatherOptions thenClear{Tick::Clear, Tick::Ticked, Tick::Ticked};
     thenClear.thenClear = true;
     auto terminalRecords = [](Bench& b) {
         QFile state(b.home.file(QStringLiteral("Source/1.txt")));

@@ -106,7 +106,7 @@ void tst_terminal_operations::noTerminal() {
 void tst_terminal_operations::portDoesNotOpen() {
     device_->script->setPort = false;
     QCOMPARE(gather(), Outcome::Refused);
-    QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
     QCOMPARE(view_.boxTexts(), QStringList{QStringLiteral("机器[3]的串口打开失败......")});
     QCOMPARE(view_.boxes[0].icon, MessageIcon::None);
     QVERIFY(view_.boxes[0].title.isEmpty());
@@ -114,18 +114,18 @@ void tst_terminal_operations::portDoesNotOpen() {
     QVERIFY(logRows().isEmpty());
     // A Null answer is not False: the run goes on.
     device_->script->setPort = std::nullopt;
-    QCOMPARE(gather({0, 0, 0}), Outcome::Completed);
+    QCOMPARE(gather({Tick::Clear, Tick::Clear, Tick::Clear}), Outcome::Completed);
 }
 
 void tst_terminal_operations::nothingTicked() {
-    QCOMPARE(gather({0, 0, 0}), Outcome::Completed);
+    QCOMPARE(gather({Tick::Clear, Tick::Clear, Tick::Clear}), Outcome::Completed);
     QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
     QCOMPARE(view_.statuses, (QStringList{QString(), QStringLiteral("开始执行机器[3]的处理任务......")}));
     QVERIFY(view_.captions.isEmpty());
     QCOMPARE(logRows(), QStringList{QStringLiteral("op|2024-03-05 23:59:59|数据采集|机器:3|采集成功！")});
-    // Greyed (2) counts as not ticked.
+    // Greyed counts as not ticked.
     device_->script->calls.clear();
-    QCOMPARE(gather({2, 2, 2}), Outcome::Completed);
+    QCOMPARE(gather({Tick::Greyed, Tick::Greyed, Tick::Greyed}), Outcome::Completed);
     QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
 }
 
@@ -136,7 +136,7 @@ void tst_terminal_operations::clockCorrectionReadsTheClockOnce() {
         return QDateTime(QDate(2024, 3, 5), QTime(23, 59, 59)).addSecs(readings++);
     };
     device_->script->changeTime = std::nullopt;
-    QCOMPARE(gather({1, 0, 0}), Outcome::Completed);
+    QCOMPARE(gather({Tick::Ticked, Tick::Clear, Tick::Clear}), Outcome::Completed);
     QCOMPARE(device_->script->calls,
              (QStringList{"SetPort(2)", "ChangeDate(\"3\",2024,3,5)", "ChangeTime(\"3\",23,59,59)", "DestoryPort()"}));
     QCOMPARE(view_.statuses.mid(2),
@@ -158,7 +158,7 @@ void tst_terminal_operations::gatherDataFails() {
 void tst_terminal_operations::sourceFileMissing() {
     QFile::remove(home_->settings().sourceRecordFile());
     QCOMPARE(gather(), Outcome::Refused);
-    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "GatherData(3,\"\",\"\")"}));
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "GatherData(3,\"\",\"\")", "DestoryPort()"}));
     QCOMPARE(view_.boxTexts(), QStringList{QStringLiteral("考勤机：[3]没有数据可采集!")});
     QCOMPARE(view_.boxes[0].icon, MessageIcon::Information);
     QVERIFY(logRows().isEmpty());
@@ -167,7 +167,7 @@ void tst_terminal_operations::sourceFileMissing() {
 void tst_terminal_operations::addressOutOfRange() {
     module_.Pub_MachAddr = Variant(QStringLiteral("70000"));
     QCOMPARE(gather(), Outcome::Trapped);
-    QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
     QCOMPARE(view_.statuses.last(), QStringLiteral("正在进行机器[70000]的数据采集......"));
     QCOMPARE(view_.boxes.size(), 1);
     QVERIFY(view_.boxes[0].text.startsWith(QStringLiteral("出错：Overflow")));
@@ -211,7 +211,7 @@ void tst_terminal_operations::failedTransferLeavesNoCopy() {
     QVERIFY(QDir(home_->file(QStringLiteral("Database"))).entryList({QStringLiteral("3*.txt")}).isEmpty());
     // Without "采集考勤记录" the file that is there is saved, as it always was.
     writeFile(source, "031111112403050730\r\n");
-    QCOMPARE(gather({0, 0, 1}), Outcome::Completed);
+    QCOMPARE(gather({Tick::Clear, Tick::Clear, Tick::Ticked}), Outcome::Completed);
     QCOMPARE(view_.statuses.last(), QStringLiteral("机器[3]的考勤数据另存成功......"));
 }
 
@@ -257,7 +257,7 @@ void tst_terminal_operations::thenClear() {
         execute(home_->connection(), QStringLiteral("create trigger tf_drop before insert on Tcon_ConsumeDtl "
                                                     "begin select raise(ignore); end"));
     view_.answers = {MessageAnswer::No};
-    GatherOptions options{0, 1, save};
+    GatherOptions options{Tick::Clear, Tick::Ticked, Tick(save)};
     options.thenClear = true;
     QCOMPARE(int(gather(options)), outcome);
     QCOMPARE(view_.statuses.last(), lastStatus);
@@ -281,7 +281,7 @@ void tst_terminal_operations::clear() {
     QVERIFY(device_->script->calls.isEmpty() && view_.statuses.isEmpty() && logRows().isEmpty());
 
     QCOMPARE(runClear(*session_, view_), Outcome::Completed);
-    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "ClearRecord(5)"}));
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "ClearRecord(5)", "DestoryPort()"}));
     QCOMPARE(view_.statuses,
              (QStringList{QStringLiteral("正在进行机器[5]的数据清理"), QStringLiteral("机器[5]的数据清理成功")}));
     QCOMPARE(logRows(), QStringList{QStringLiteral("op|2024-03-05 23:59:59|清除机器|机器:5|数据清理成功！")});
@@ -295,7 +295,7 @@ void tst_terminal_operations::clearFailing() {
     device_->script->setPort = false;
     device_->script->calls.clear();
     QCOMPARE(runClear(*session_, view_), Outcome::Refused);
-    QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
     QCOMPARE(view_.boxes.last().text, QStringLiteral("机器[3]的串口打开失败"));
     QCOMPARE(view_.statuses.last(), QStringLiteral("机器[3]的任务处理中止。原因：{串口打开失败}"));
     QCOMPARE(logRows().size(), 1);
@@ -317,7 +317,7 @@ void tst_terminal_operations::linkTest() {
     device_->script->setPort = std::nullopt;
     device_->script->calls.clear();
     QCOMPARE(runLinkTest(*session_, view_), Outcome::Refused);
-    QCOMPARE(device_->script->calls, QStringList{"SetPort(2)"});
+    QCOMPARE(device_->script->calls, (QStringList{"SetPort(2)", "DestoryPort()"}));
     QCOMPARE(view_.boxes.last().text, QStringLiteral("提示：\r\n串口打开失败!"));
 
     module_.Pub_ComX = Variant(QStringLiteral("COM2"));
