@@ -93,28 +93,6 @@ QString outcomeName(Outcome outcome) {
     return QStringLiteral("failed");
 }
 
-HostLock::HostLock(const QString& folder) : file_(folder + QStringLiteral("/tallyfold.lock")) {
-    // A lock counts as stale only when its process is gone: a gather may take many minutes.
-    file_.setStaleLockTime(0);
-    if (file_.tryLock(0))
-        return;
-    const QString path = folder + QStringLiteral("/tallyfold.lock");
-    qint64 pid = 0;
-    QString host, app;
-    switch (file_.error()) {
-    case QLockFile::LockFailedError:
-        file_.getLockInfo(&pid, &host, &app);
-        throw CommandFailure{
-            QStringLiteral("another tallyfold (process %1) is working in %2; try again when it has finished")
-                .arg(pid)
-                .arg(folder)};
-    case QLockFile::PermissionError:
-        throw CommandFailure{QStringLiteral("cannot create the lock file %1: %2").arg(path, systemError(EACCES))};
-    default:
-        throw CommandFailure{QStringLiteral("cannot create the lock file %1").arg(path)};
-    }
-}
-
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
 std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes) {

@@ -5,13 +5,13 @@
 
 #include "command_line.h"
 #include "console_view.h"
+#include "host_lock.h"
 #include "outside/host_folder.h"
 #include "platform/error.h"
 #include "records/gather_session.h"
 #include "records/operations.h"
 #include "records/terminal_list.h"
 
-#include <QLockFile>
 #include <functional>
 #include <optional>
 
@@ -54,16 +54,6 @@ struct Summary {
 int worse(int a, int b);
 void writeSummary(Console& console, const Summary& s);
 QString outcomeName(Outcome outcome);
-
-// Only one gather, import, clear or link test at a time works in a host folder
-// (the timer's gather and an operator's import, say).
-class HostLock {
-public:
-    explicit HostLock(const QString& folder);
-
-private:
-    QLockFile file_;
-};
 
 // One command line: its options, the host folder and database it names, the
 // operator it acts for and the shared variables of its one session.

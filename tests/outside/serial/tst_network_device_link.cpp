@@ -85,7 +85,7 @@ private:
 
 // The link through serial device servers on the loopback: ser2net (raw TCP
 // and RFC 2217) in front of the simulator's pseudo-terminal, the simulator's
-// own TCP bus, and delay_proxy.py for a slow network.
+// own TCP bus, and the delay proxy for a slow network.
 class TestNetworkDeviceLink : public QObject {
     Q_OBJECT
 
@@ -107,7 +107,7 @@ private:
 
     // Serves `records` as terminal 1 on the pseudo-terminal and on a TCP bus,
     // puts `route` in front and maps port 1 to it. Routes: pty, listen, raw and
-    // rfc2217 (ser2net), raw+delay (ser2net behind delay_proxy.py).
+    // rfc2217 (ser2net), raw+delay (ser2net behind the delay proxy).
     QString serve(const QString& route, const QList<QByteArray>& records, const QStringList& options = {},
                   const QString& ports = QStringLiteral("1.baud=115200\n"), int oneWayMs = 250) {
         const QString line = path(QStringLiteral("line"));
