@@ -67,6 +67,7 @@ int dispatch(Run& run) {
     const QString& command = run.invocation.command;
     if (command == QLatin1String("help"))
         return commandHelp(run);
+    checkOptions(run);
     const QString folder = run.settings.folder();
     if (command != QLatin1String("init-db") && !QFileInfo(folder).isDir()) {
         const int error = ::access(QFile::encodeName(folder).constData(), F_OK) == 0 ? 0 : errno;
@@ -133,12 +134,12 @@ int runCommandLine(const QStringList& args, Console& console) {
     for (const QString& secret : connectionStringSecrets(run.settings.configuredConnectionString()))
         console.addSecret(secret);
     const bool operation = QStringList{"import", "gather", "clear", "test-link"}.contains(invocation.command);
-    auto failed = [&](const QString& text) {
+    auto failed = [&](const QString& text, const QString& outcome = QStringLiteral("failed")) {
         console.error(text);
         if (operation) {
             Summary s;
             s.operation = invocation.command;
-            s.outcome = QStringLiteral("failed");
+            s.outcome = outcome;
             s.reason = console.masked(text);
             writeSummary(console, s);
         }
@@ -150,7 +151,7 @@ int runCommandLine(const QStringList& args, Console& console) {
         console.error(usageErrorLine(e).mid(QStringLiteral("tallyfold: ").size()));
         return 2;
     } catch (const CommandFailure& e) {
-        return failed(e.text);
+        return failed(e.text, e.outcome);
     } catch (const Error& e) {
         return failed(e.description());
     } catch (const std::exception& e) {

@@ -44,7 +44,8 @@ HostLock::HostLock(const QString& folder) {
                             : host.isEmpty() || host == QSysInfo::machineHostName()
                                 ? QStringLiteral("another tallyfold (process %1)").arg(pid)
                                 : QStringLiteral("another tallyfold (process %1 on %2)").arg(pid, host);
-        throw CommandFailure{QStringLiteral("%1 is working in %2; try again when it has finished").arg(who, folder)};
+        throw CommandFailure{QStringLiteral("%1 is working in %2; try again when it has finished").arg(who, folder),
+                             QStringLiteral("refused")};
     }
     const QByteArray holder = holderText();
     // Only the message needs the holder's name: the lock holds whether or not it is written.

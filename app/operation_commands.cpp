@@ -25,17 +25,7 @@ int commandGather(Run& run) {
     ConsoleView view(run.console);
     view.showFailed = failedShown(run);
     const bool all = run.has("all");
-    if (all && run.has("machine"))
-        throw UsageError{QStringLiteral("--machine and --all exclude each other"), run.invocation.command};
-    int jobs = 0;
-    if (run.has("jobs")) {
-        bool number = false;
-        jobs = run.value("jobs").toInt(&number);
-        if (!all)
-            throw UsageError{QStringLiteral("--jobs goes with --all"), run.invocation.command};
-        if (!number || jobs < 1)
-            throw UsageError{QStringLiteral("--jobs takes a whole number from 1"), run.invocation.command};
-    }
+    const int jobs = jobsOption(run);
     GatherOptions options;
     options.editTime = run.has("set-clock") ? Tick::Ticked : Tick::Clear;
     options.get = run.has("no-get") ? Tick::Clear : Tick::Ticked;
@@ -53,6 +43,9 @@ int commandGather(Run& run) {
         writeSummary(run.console, s);
         return s.exitStatus();
     }
+    if (rows.empty())
+        throw CommandFailure{QStringLiteral("no count-type terminal is listed (see tallyfold terminals)"),
+                             QStringLiteral("refused")};
     // Every terminal in a session of its own, the ports at the same time; each event names its terminal.
     struct TerminalView : ConsoleView {
         using ConsoleView::ConsoleView;
@@ -106,9 +99,6 @@ int atTerminal(Run& run, ConsoleView& view, const char* right, const QString& op
 int commandClear(Run& run) {
     ConsoleView view(run.console);
     view.confirm = run.has("yes");
-    if (!view.confirm)
-        throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes"),
-                         run.invocation.command};
     return atTerminal(run, view, ".操作", QStringLiteral("clear"), runClear);
 }
 

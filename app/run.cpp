@@ -126,7 +126,8 @@ void requireRight(GatherSession& session, const char* suffix, const QString& ope
     }
     if (granted.equalsFalse())
         throw CommandFailure{QStringLiteral("%1 lacks the right %2 (%3) that %4 needs")
-                                 .arg(user.isEmpty() ? QStringLiteral("\"\"") : user, function, SystemName, operation)};
+                                 .arg(user.isEmpty() ? QStringLiteral("\"\"") : user, function, SystemName, operation),
+                             QStringLiteral("refused")};
     qCDebug(lcOps).noquote() << user << "holds" << function;
 }
 
@@ -138,14 +139,15 @@ void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<
         terminal = lookUpTerminal(*session.DbTool, Variant(machine));
     } catch (const Error& e) {
         if (e.number() == errc::NoCurrentRecord)
-            throw CommandFailure{QStringLiteral("no terminal ") + machine};
+            throw CommandFailure{QStringLiteral("no terminal ") + machine, QStringLiteral("refused")};
         throw CommandFailure{QStringLiteral("terminal ") + machine + QStringLiteral(": ") + e.description()};
     }
     const bool listed = std::any_of(rows.begin(), rows.end(),
                                     [&](const TerminalRow& row) { return row.machAddr == terminal.machAddr; });
     if (!listed)
         throw CommandFailure{
-            QStringLiteral("terminal %1 is not a count-type terminal (see tallyfold terminals)").arg(machine)};
+            QStringLiteral("terminal %1 is not a count-type terminal (see tallyfold terminals)").arg(machine),
+            QStringLiteral("refused")};
     makeCurrent(session.module, terminal);
     view.setStatus(currentTerminalStatus(session.module));
 }
@@ -193,6 +195,31 @@ bool failedShown(const Run& run) {
     if (mode == QLatin1String("discard"))
         return false;
     throw UsageError{QStringLiteral("--failed takes show or discard"), run.invocation.command};
+}
+
+int jobsOption(const Run& run) {
+    if (!run.has("jobs"))
+        return 0;
+    bool number = false;
+    const int jobs = run.value("jobs").toInt(&number);
+    if (!run.has("all"))
+        throw UsageError{QStringLiteral("--jobs goes with --all"), run.invocation.command};
+    if (!number || jobs < 1)
+        throw UsageError{QStringLiteral("--jobs takes a whole number from 1"), run.invocation.command};
+    return jobs;
+}
+
+void checkOptions(const Run& run) {
+    const QString& command = run.invocation.command;
+    if (run.has("failed"))
+        failedShown(run);
+    if (command == QLatin1String("gather")) {
+        if (run.has("all") && run.has("machine"))
+            throw UsageError{QStringLiteral("--machine and --all exclude each other"), command};
+        jobsOption(run);
+    }
+    if (command == QLatin1String("clear") && !run.has("yes"))
+        throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes"), command};
 }
 
 }  // namespace tallyfold

@@ -20,6 +20,8 @@ namespace tallyfold {
 // The command refused or could not run what was asked; the text says why (exit status 1).
 struct CommandFailure {
     QString text;
+    // "refused" when the command declined (no right, no such terminal, the folder busy), "failed" when it could not.
+    QString outcome = QStringLiteral("failed");
 };
 
 inline const QString SystemName = QStringLiteral("考勤系统");
@@ -68,6 +70,11 @@ struct Run {
     bool has(const char* name) const { return invocation.isSet(QString::fromLatin1(name)); }
     QString value(const char* name) const { return invocation.value(QString::fromLatin1(name)); }
 };
+
+// Option errors are usage errors, found before the host folder or the database is opened.
+void checkOptions(const Run& run);
+// The --jobs of gather --all; 0 when not given.
+int jobsOption(const Run& run);
 
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.

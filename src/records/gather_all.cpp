@@ -78,17 +78,18 @@ std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostS
         }
         ports[std::size_t(*found)].terminals.push_back(i);
     }
-    // Ports share the host's one Source file unless the device link can write elsewhere.
+    std::size_t workers = jobs > 0 ? std::min<std::size_t>(std::size_t(jobs), ports.size()) : ports.size();
+    // Ports gathered one after the other share the host's one Source file; ports at
+    // the same time need files of their own, which not every device link can write.
     bool ownRecordFiles = false;
-    if (ports.size() > 1) {
+    if (workers > 1) {
         try {
             ownRecordFiles = createComponent<DeviceLink>(progid::DeviceLink)->setRecordFile(QString());
         } catch (const Error&) {
         }
         if (!ownRecordFiles)
-            jobs = 1;
+            workers = 1;
     }
-    const std::size_t workers = jobs > 0 ? std::min<std::size_t>(std::size_t(jobs), ports.size()) : ports.size();
     // Workers take the next port until none is left, so at most `workers` ports are busy at once.
     std::atomic<std::size_t> next{0};
     auto worker = [&] {

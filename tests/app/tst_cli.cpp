@@ -63,6 +63,10 @@ void tst_cli::initTestCase() {
     QCOMPARE(run({"terminals"}, demo_->path()).out,
              (QStringList{"terminal\t1\t1\tV1.0\t一楼餐厅\tcurrent", "terminal\t2\t1\tV1.0\t二楼餐厅"}));
     recordFile_ = writeFile(demo_->file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
+    QCOMPARE(run({"--db", "Provider=SQLite;Data Source=" + demo_->file("bare.db") + ";", "init-db", "--grant", "admin"},
+                 demo_->path())
+                 .status,
+             0);
 }
 
 void tst_cli::commandLines_data() {
@@ -95,6 +99,17 @@ void tst_cli::commandLines_data() {
         "tallyfold: import: unexpected argument \"b\" (see tallyfold help import)");
     row("bad answer", {"gather", "--failed", "maybe"}, 2,
         "tallyfold: gather: --failed takes show or discard (see tallyfold help gather)");
+    // Option errors come before the database: one that is not there is not the first thing said.
+    const QString noDb = QStringLiteral("Provider=SQLite;Data Source=HOME/typo.db;");
+    row("bad --jobs, no database", {"--db", noDb, "gather", "--all", "--jobs", "x"}, 2,
+        "tallyfold: gather: --jobs takes a whole number from 1 (see tallyfold help gather)");
+    row("bad answer, no database", {"--db", noDb, "import", "FILE", "--failed", "maybe"}, 2,
+        "tallyfold: import: --failed takes show or discard (see tallyfold help import)");
+    row("unconfirmed clear, no database", {"--db", noDb, "clear"}, 2,
+        "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
+    row("gather --all with no terminal listed",
+        {"--db", "Provider=SQLite;Data Source=HOME/bare.db;", "gather", "--all", "--user", "admin"}, 1,
+        "tallyfold: no count-type terminal is listed (see tallyfold terminals)");
     row("unconfirmed clear", {"clear"}, 2,
         "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
     row("machine and all", {"gather", "--all", "--machine", "1"}, 2,
@@ -168,6 +183,13 @@ void tst_cli::commandLines() {
     QVERIFY(!QString(r.out.join(QLatin1Char('\n')) + r.err).contains(QLatin1String("sekrit1")));
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/none")) &&
             !QFileInfo::exists(home + QStringLiteral("/typo.db")));
+    // A command that declined says so in its summary; one that could not run says it failed.
+    if (status == 1 && !r.out.isEmpty())
+        QCOMPARE(r.out.last().section(QLatin1Char('\t'), 8, 8), stderr.contains(QLatin1String("lacks the right")) ||
+                                                                        stderr.contains(QLatin1String("terminal")) ||
+                                                                        stderr.contains(QLatin1String("is working in"))
+                                                                    ? QStringLiteral("refused")
+                                                                    : QStringLiteral("failed"));
     if (status == 0 && args.contains(QStringLiteral("--help")))
         QVERIFY(r.out.first().startsWith(QStringLiteral("usage: tallyfold ")));
 }

@@ -111,6 +111,10 @@ void tst_gather_all::everyTerminalOnce() {
             QCOMPARE(r[0], QString::number(t));
     }
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from CtrlLog")), QStringLiteral("3"));
+    // Ports one after the other use the host's own Source file; only ports at the same time need files of their own.
+    const QStringList perPort = QDir(home.file(QStringLiteral("Source"))).entryList({"SourceRecordSet-port*.txt"});
+    QCOMPARE(perPort.isEmpty(), jobs == 1);
+    QCOMPARE(QFileInfo::exists(home.file(QStringLiteral("Source/SourceRecordSet.txt"))), jobs == 1);
 }
 
 QTEST_GUILESS_MAIN(tst_gather_all)
