@@ -2,8 +2,13 @@
 
 #include "platform/error.h"
 
+#include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 
 namespace tallyfold {
 
@@ -53,8 +58,21 @@ AnsiTextReader::AnsiTextReader(const QString& path) : file_(path) {
         throw Error(errc::FileNotFound, QStringLiteral("File not found: %1").arg(path));
     if (info.isDir())
         throw Error(errc::FileIo, QStringLiteral("Path is a folder, not a file: %1").arg(path));
-    if (!file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Opened without blocking and looked at before reading: opening a FIFO would wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw Error(errc::FileIo,
+                    QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno))));
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw Error(errc::FileIo, QStringLiteral("%1 is not a regular file").arg(path));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file_.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         throw Error(errc::FileIo, QStringLiteral("Cannot open %1: %2").arg(path, file_.errorString()));
+    }
     const QByteArray codePage = ansiCodePage().toLatin1();
     iconv_t cd = iconv_open("UTF-8", codePage.constData());
     if (cd == iconv_t(-1))
@@ -94,13 +112,17 @@ QString AnsiTextReader::readLine() {
     if (!fill())
         throw Error(62, QStringLiteral("Input past end of file"));
     QByteArray line;
+    cut_ = false;
     for (;;) {
         const char* begin = buffer_.constData() + next_;
         const char* end = buffer_.constData() + buffer_.size();
         const char* stop = begin;
         while (stop != end && *stop != '\n' && *stop != '\r')
             ++stop;
-        line.append(begin, stop - begin);
+        const qsizetype room = MaxLineBytes - line.size();
+        if (stop - begin > room)
+            cut_ = true;
+        line.append(begin, std::min<qsizetype>(stop - begin, room));
         next_ += stop - begin;
         if (stop != end) {
             ++next_;

@@ -7,7 +7,8 @@ namespace tallyfold {
 
 // Reads a text file in the system's ANSI code page (CP936 unless
 // TALLYFOLD_CODEPAGE names another), one line at a time. It opens for reading
-// only and never creates the file. A line ends at CR LF, LF or a lone CR (some
+// only, never creates the file and takes regular files only (a FIFO or a device
+// would never end, or block). A line ends at CR LF, LF or a lone CR (some
 // terminals and editors write CR alone), and a last line may have no end; a
 // UTF-8 byte-order mark at the start is skipped, so no record is lost to it.
 class AnsiTextReader {
@@ -18,7 +19,11 @@ public:
     AnsiTextReader& operator=(const AnsiTextReader&) = delete;
 
     bool atEndOfStream();
+    // A line longer than MaxLineBytes comes back cut to that length, the rest of it
+    // skipped unread into memory, and lastLineCut() tells so.
     QString readLine();
+    bool lastLineCut() const { return cut_; }
+    static constexpr qsizetype MaxLineBytes = 4096;
     // Bytes taken from the file so far, for progress.
     qint64 position() const { return file_.pos() - (buffer_.size() - next_); }
     qint64 size() const { return file_.size(); }
@@ -32,6 +37,7 @@ private:
     QByteArray buffer_;
     qsizetype next_ = 0;
     bool ended_ = false;
+    bool cut_ = false;
 };
 
 QString ansiCodePage();

@@ -17,7 +17,13 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     try {
         try {
             while (!reader.atEndOfStream()) {
-                StoreRecordLine(reader.readLine(), counters, context, order);
+                const QString line = reader.readLine();
+                if (reader.lastLineCut())
+                    FailRecordLine(line,
+                                   QStringLiteral("the line is longer than %1 bytes").arg(AnsiTextReader::MaxLineBytes),
+                                   counters, context);
+                else
+                    StoreRecordLine(line, counters, context, order);
                 if (counters.read % 1024 == 0)
                     view.setProgress(reader.position(), reader.size());
             }

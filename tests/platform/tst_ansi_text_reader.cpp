@@ -2,6 +2,7 @@
 #include "platform/error.h"
 #include "support/test_databases.h"
 
+#include <sys/stat.h>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -42,10 +43,16 @@ private Q_SLOTS:
         QTest::newRow("bad byte") << QByteArray("\xff\xbb\xfa!\n") << QStringList{QStringLiteral("\uFFFD机!")};
         // A lead byte cut off by the end of the line.
         QTest::newRow("cut character") << QByteArray("\xbb\xfa\xbb\r\n") << QStringList{QStringLiteral("机\uFFFD")};
-        QTest::newRow("long line") << QByteArray(20000, 'x') << QStringList{QString(20000, u'x')};
+        QTest::newRow("long line, cut") << QByteArray(20000, 'x')
+                                        << QStringList{QString(AnsiTextReader::MaxLineBytes, u'x')};
         // A CR LF pair split across two reads of the file is still one end.
-        QTest::newRow("crlf across reads")
-            << QByteArray(65535, 'y') + QByteArray("\r\nz") << QStringList{QString(65535, u'y'), QStringLiteral("z")};
+        QByteArray acrossReads;
+        QStringList acrossLines;
+        for (int n = 0; n < 16; ++n) {
+            acrossReads += QByteArray(4095, 'y') + (n < 15 ? "\n" : "");
+            acrossLines << QString(4095, u'y');
+        }
+        QTest::newRow("crlf across reads") << acrossReads + QByteArray("\r\nz") << acrossLines + QStringList{"z"};
     }
     void lines() {
         QFETCH(QByteArray, bytes);
@@ -79,6 +86,42 @@ private Q_SLOTS:
             QCOMPARE(e.number(), errc::FileNotFound);
         }
         QVERIFY(!QFileInfo::exists(path));
+    }
+
+    // Refused at once: a FIFO would wait for a writer, a device would never end.
+    void notRegularFiles_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("FIFO") << QStringLiteral("FIFO") << QStringLiteral("is not a regular file");
+        QTest::newRow("device") << QStringLiteral("/dev/zero") << QStringLiteral("is not a regular file");
+        QTest::newRow("folder") << QStringLiteral("/tmp") << QStringLiteral("Path is a folder, not a file");
+    }
+    void notRegularFiles() {
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        if (path == QLatin1String("FIFO")) {
+            path = dir.filePath(QStringLiteral("fifo"));
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        }
+        try {
+            AnsiTextReader reader(path);
+            QFAIL("opened what is not a file");
+        } catch (const Error& e) {
+            QCOMPARE(e.number(), errc::FileIo);
+            QVERIFY2(e.description().contains(error), qPrintable(e.description()));
+        }
+    }
+
+    // A line without an end is never held whole: it comes back cut, and the next line is whole again.
+    void longLineCut() {
+        QTemporaryDir dir;
+        const QByteArray longLine = "011234562405130730" + QByteArray(1 << 20, 'x');
+        AnsiTextReader reader(writeFile(dir.filePath(QStringLiteral("l.txt")), longLine + "\r\nnext\r\n"));
+        QCOMPARE(reader.readLine().size(), AnsiTextReader::MaxLineBytes);
+        QVERIFY(reader.lastLineCut());
+        QCOMPARE(reader.readLine(), QStringLiteral("next"));
+        QVERIFY(!reader.lastLineCut());
     }
 
     void otherCodePage() {
