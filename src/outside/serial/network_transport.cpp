@@ -186,7 +186,8 @@ private:
             found = info;
             loop.quit();
         });
-        if (!pump(loop, [&] { return found.has_value(); }, deadline)) {
+        const auto answered = [&] { return found.has_value(); };
+        if (!pump(loop, answered, deadline)) {
             QHostInfo::abortHostLookup(id);
             setFailure(DeviceError::HostUnreachable, QStringLiteral("%1 was not resolved in time").arg(settings_.host));
             return std::nullopt;
@@ -220,13 +221,11 @@ private:
         QObject::connect(socket_.get(), &QAbstractSocket::connected, &loop, &QEventLoop::quit);
         QObject::connect(socket_.get(), &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
         socket_->connectToHost(address, settings_.tcpPort);
-        const bool settled = pump(
-            loop,
-            [this] {
-                return socket_->state() == QAbstractSocket::ConnectedState ||
-                       socket_->state() == QAbstractSocket::UnconnectedState;
-            },
-            deadline);
+        const auto decided = [this] {
+            return socket_->state() == QAbstractSocket::ConnectedState ||
+                   socket_->state() == QAbstractSocket::UnconnectedState;
+        };
+        const bool settled = pump(loop, decided, deadline);
         if (!connected()) {
             if (settled)
                 setFailure(connectError(socket_->error()), socket_->errorString());
