@@ -2,21 +2,19 @@
 #include "outside/serial/transport.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QTimer>
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
-#include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 namespace tallyfold::serial {
@@ -33,49 +31,23 @@ int sliceOf(const QDeadlineTimer& deadline) {
     return int(std::clamp<qint64>(deadline.remainingTime(), 0, kRepaintSliceMs));
 }
 
-QString osReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+// A negative time would make an endless deadline; every call here is bounded.
+QDeadlineTimer boundedDeadline(int timeoutMs) {
+    return QDeadlineTimer(std::max(timeoutMs, 0));
 }
 
-DeviceError connectError(int error) {
+DeviceError connectError(QAbstractSocket::SocketError error) {
     switch (error) {
-    case ECONNREFUSED:
+    case QAbstractSocket::ConnectionRefusedError:
         return DeviceError::ConnectionRefused;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case EHOSTDOWN:
-    case ETIMEDOUT:
+    // Qt reports unreachable hosts and networks, and the kernel's own timeout, as a network error.
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::SocketTimeoutError:
         return DeviceError::HostUnreachable;
     default:
         return DeviceError::PortNotOpened;
     }
-}
-
-struct Address {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-};
-
-struct Resolved {
-    std::optional<Address> address;
-    QString reason;
-};
-
-Resolved lookUp(const QByteArray& host, quint16 port, int flags) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = flags;
-    addrinfo* found = nullptr;
-    const int status = ::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found);
-    if (status != 0)
-        return {std::nullopt, QString::fromLocal8Bit(::gai_strerror(status))};
-    Address address;
-    std::memcpy(&address.storage, found->ai_addr, found->ai_addrlen);
-    address.length = found->ai_addrlen;
-    ::freeaddrinfo(found);
-    return {address, {}};
 }
 
 class NetworkTransport : public Transport {
@@ -86,9 +58,9 @@ public:
 
     bool open(int timeoutMs) override {
         close();
-        const QDeadlineTimer deadline(timeoutMs);
-        const std::optional<Address> address = resolve(deadline);
-        if (!address || !connectTo(*address, deadline))
+        const QDeadlineTimer deadline = boundedDeadline(timeoutMs);
+        const std::optional<QList<QHostAddress>> addresses = resolve(deadline);
+        if (!addresses || !connectToAny(*addresses, deadline))
             return false;
         if (settings_.kind == PortKind::Rfc2217 && !negotiate(deadline)) {
             close();
@@ -98,32 +70,31 @@ public:
     }
 
     void close() override {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-        closed_ = false;
+        socket_.reset();
         telnet_.reset();
         received_.clear();
     }
 
     bool write(const QByteArray& bytes, int timeoutMs) override {
-        return send(telnet_ ? TelnetSession::escape(bytes) : bytes, QDeadlineTimer(timeoutMs));
+        return send(telnet_ ? TelnetSession::escape(bytes) : bytes, boundedDeadline(timeoutMs));
     }
 
     Wait waitForData(int timeoutMs) override {
-        pull();
-        if (received_.isEmpty() && !closed_ && fd_ >= 0) {
-            pollfd pfd{fd_, POLLIN, 0};
-            if (::poll(&pfd, 1, timeoutMs) > 0)
-                pull();
+        const QDeadlineTimer deadline = boundedDeadline(timeoutMs);
+        for (;;) {
+            pull();
+            if (!received_.isEmpty())
+                return Wait::Data;
+            if (!connected()) {
+                setFailure(DeviceError::ConnectionDropped, lostReason());
+                return Wait::Lost;
+            }
+            if (deadline.hasExpired())
+                return Wait::Quiet;
+            socket_->waitForReadyRead(sliceOf(deadline));
+            if (!deadline.hasExpired())
+                (*waiting_)();
         }
-        if (!received_.isEmpty())
-            return Wait::Data;
-        if (closed_ || fd_ < 0) {
-            setFailure(DeviceError::ConnectionDropped, closeReason_);
-            return Wait::Lost;
-        }
-        return Wait::Quiet;
     }
 
     QByteArray takeReceived() override {
@@ -137,139 +108,139 @@ public:
     }
 
 private:
-    void markClosed(const QString& reason) {
-        closed_ = true;
-        closeReason_ = reason;
+    bool connected() const { return socket_ && socket_->state() == QAbstractSocket::ConnectedState; }
+
+    QString lostReason() const {
+        if (!socket_)
+            return QStringLiteral("not connected");
+        // A read that timed out earlier leaves its error behind; it says nothing about the loss.
+        if (socket_->error() == QAbstractSocket::SocketTimeoutError ||
+            socket_->error() == QAbstractSocket::UnknownSocketError)
+            return QStringLiteral("the device server closed the connection");
+        return socket_->errorString();
     }
 
     bool dropped(const QString& reason) {
-        markClosed(reason);
         setFailure(DeviceError::ConnectionDropped, reason);
         return false;
     }
 
-    bool send(const QByteArray& bytes, const QDeadlineTimer& deadline) {
-        if (fd_ < 0 || closed_)
-            return dropped(closeReason_.isEmpty() ? QStringLiteral("not connected") : closeReason_);
-        for (qsizetype sent = 0; sent < bytes.size();) {
-            const ssize_t n = ::send(fd_, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += n;
-                continue;
-            }
-            if (errno != EAGAIN && errno != EINTR)
-                return dropped(osReason(errno));
+    // Runs this thread's events in slices until done() or the deadline, so the
+    // caller hears between slices; user input waits until the call returns.
+    bool pump(QEventLoop& loop, const std::function<bool()>& done, const QDeadlineTimer& deadline) {
+        QTimer slice;
+        slice.setSingleShot(true);
+        slice.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&slice, &QTimer::timeout, &loop, &QEventLoop::quit);
+        while (!done()) {
             if (deadline.hasExpired())
-                return dropped(QStringLiteral("the device server took no data in time"));
-            pollfd pfd{fd_, POLLOUT, 0};
-            ::poll(&pfd, 1, sliceOf(deadline));
+                return false;
+            slice.start(sliceOf(deadline));
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            (*waiting_)();
         }
         return true;
     }
 
-    // Moves what the socket holds into received_, answering the server's telnet negotiation.
-    void pull() {
-        if (fd_ < 0 || closed_)
-            return;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                const QByteArray bytes(buffer, n);
-                received_ += telnet_ ? telnet_->receive(bytes) : bytes;
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n == 0)
-                markClosed(QStringLiteral("the device server closed the connection"));
-            else if (errno != EAGAIN)
-                markClosed(osReason(errno));
-            break;
+    bool send(const QByteArray& bytes, const QDeadlineTimer& deadline) {
+        if (!connected())
+            return dropped(lostReason());
+        if (socket_->write(bytes) != bytes.size())
+            return dropped(socket_->errorString());
+        socket_->flush();
+        while (socket_->bytesToWrite() > 0) {
+            if (!connected())
+                return dropped(lostReason());
+            if (deadline.hasExpired())
+                return dropped(QStringLiteral("the device server took no data in time"));
+            socket_->waitForBytesWritten(sliceOf(deadline));
+            (*waiting_)();
         }
+        return true;
+    }
+
+    // Moves what the socket holds into received_, answering the server's telnet
+    // negotiation; bytes kept here outlive a socket that drops.
+    void pull() {
+        if (!socket_)
+            return;
+        const QByteArray bytes = socket_->readAll();
+        if (bytes.isEmpty())
+            return;
+        received_ += telnet_ ? telnet_->receive(bytes) : bytes;
         if (telnet_) {
             const QByteArray replies = telnet_->takeReplies();
-            if (!replies.isEmpty())
+            if (!replies.isEmpty() && connected())
                 send(replies, QDeadlineTimer(kRepaintSliceMs));
         }
     }
 
-    // getaddrinfo cannot be cut short, so a name is looked up on a thread of its
-    // own, left to finish alone when it takes longer than the deadline.
-    std::optional<Address> resolve(const QDeadlineTimer& deadline) {
-        const QByteArray host = settings_.host.toUtf8();
-        Resolved numeric = lookUp(host, settings_.tcpPort, AI_NUMERICHOST);
-        if (numeric.address)
-            return numeric.address;
-        struct Lookup {
-            std::mutex mutex;
-            std::condition_variable done;
-            std::optional<Resolved> result;
-        };
-        auto lookup = std::make_shared<Lookup>();
-        std::thread([lookup, host, port = settings_.tcpPort] {
-            Resolved result = lookUp(host, port, 0);
-            const std::lock_guard lock(lookup->mutex);
-            lookup->result = std::move(result);
-            lookup->done.notify_all();
-        }).detach();
-        std::unique_lock lock(lookup->mutex);
-        while (!lookup->result) {
-            if (deadline.hasExpired()) {
-                setFailure(DeviceError::HostUnreachable,
-                           QStringLiteral("%1 was not resolved in time").arg(settings_.host));
-                return std::nullopt;
-            }
-            lookup->done.wait_for(lock, std::chrono::milliseconds(sliceOf(deadline)));
-            lock.unlock();
-            (*waiting_)();
-            lock.lock();
+    // Looked up with a receiver, so a lookup that outlasts the deadline is abandoned, not awaited.
+    std::optional<QList<QHostAddress>> resolve(const QDeadlineTimer& deadline) {
+        if (QHostAddress numeric; numeric.setAddress(settings_.host))
+            return QList<QHostAddress>{numeric};
+        // The loop gives this thread the event dispatcher the lookup answers through.
+        QEventLoop loop;
+        std::optional<QHostInfo> found;
+        const int id = QHostInfo::lookupHost(settings_.host, &loop, [&](const QHostInfo& info) {
+            found = info;
+            loop.quit();
+        });
+        const auto answered = [&] { return found.has_value(); };
+        if (!pump(loop, answered, deadline)) {
+            QHostInfo::abortHostLookup(id);
+            setFailure(DeviceError::HostUnreachable, QStringLiteral("%1 was not resolved in time").arg(settings_.host));
+            return std::nullopt;
         }
-        if (!lookup->result->address)
-            setFailure(DeviceError::HostUnreachable, lookup->result->reason);
-        return lookup->result->address;
+        if (found->error() != QHostInfo::NoError || found->addresses().isEmpty()) {
+            setFailure(DeviceError::HostUnreachable, found->errorString());
+            return std::nullopt;
+        }
+        return found->addresses();
     }
 
-    // Non-blocking, so windows repaint while the connection is made.
-    bool connectTo(const Address& address, const QDeadlineTimer& deadline) {
-        fd_ = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) {
-            setFailure(DeviceError::PortNotOpened, osReason(errno));
-            return false;
+    // Every address the name has, in the resolver's order, until one connects.
+    bool connectToAny(const QList<QHostAddress>& addresses, const QDeadlineTimer& deadline) {
+        QStringList reasons;
+        for (qsizetype i = 0; i < addresses.size(); ++i) {
+            // An address that never answers leaves the later ones their share of the time.
+            const QDeadlineTimer share(deadline.remainingTime() / (addresses.size() - i));
+            if (connectTo(addresses[i], share))
+                return true;
+            reasons << (addresses.size() > 1 ? addresses[i].toString() + QStringLiteral(": ") : QString()) +
+                           failureReason();
         }
-        auto failed = [&](DeviceError code, const QString& reason) {
-            setFailure(code, reason);
-            close();
-            return false;
+        setFailure(failureCode(), reasons.join(QStringLiteral("; ")));
+        return false;
+    }
+
+    bool connectTo(const QHostAddress& address, const QDeadlineTimer& deadline) {
+        // Made before the socket, so the socket's notifiers have a dispatcher on any thread.
+        QEventLoop loop;
+        socket_ = std::make_unique<QTcpSocket>();
+        QObject::connect(socket_.get(), &QAbstractSocket::connected, &loop, &QEventLoop::quit);
+        QObject::connect(socket_.get(), &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+        socket_->connectToHost(address, settings_.tcpPort);
+        const auto decided = [this] {
+            return socket_->state() == QAbstractSocket::ConnectedState ||
+                   socket_->state() == QAbstractSocket::UnconnectedState;
         };
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) != 0) {
-            if (errno != EINPROGRESS)
-                return failed(connectError(errno), osReason(errno));
-            for (;;) {
-                if (deadline.hasExpired())
-                    return failed(DeviceError::HostUnreachable, QStringLiteral("no connection in time"));
-                pollfd pfd{fd_, POLLOUT, 0};
-                const int ready = ::poll(&pfd, 1, sliceOf(deadline));
-                (*waiting_)();
-                if (ready < 0 && errno != EINTR)
-                    return failed(DeviceError::PortNotOpened, osReason(errno));
-                if (ready > 0)
-                    break;
-            }
-            int error = 0;
-            socklen_t size = sizeof error;
-            if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-                error = errno;
-            if (error != 0)
-                return failed(connectError(error), osReason(error));
+        const bool settled = pump(loop, decided, deadline);
+        if (!connected()) {
+            if (settled)
+                setFailure(connectError(socket_->error()), socket_->errorString());
+            else
+                setFailure(DeviceError::HostUnreachable, QStringLiteral("no connection in time"));
+            socket_.reset();
+            return false;
         }
         // Requests are a few bytes each: send them at once, not after the last answer's ACK.
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket_->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        const int fd = int(socket_->socketDescriptor());
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
         return true;
     }
 
@@ -312,9 +283,7 @@ private:
 
     PortSettings settings_;
     WaitReportPtr waiting_;
-    int fd_ = -1;
-    bool closed_ = false;
-    QString closeReason_;
+    std::unique_ptr<QTcpSocket> socket_;
     std::unique_ptr<TelnetSession> telnet_;
     QByteArray received_;
 };

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHostInfo>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -231,6 +232,9 @@ private Q_SLOTS:
             << QStringLiteral("raw") << QStringLiteral("no such host") << false << DeviceError::HostUnreachable;
         QTest::newRow("accepts, never answers, raw")
             << QStringLiteral("raw") << QStringLiteral("mute server") << true << DeviceError::NoAnswer;
+        // Where localhost is both ::1 and 127.0.0.1, the address tried first refuses and the next one opens.
+        QTest::newRow("accepts on localhost's last address only")
+            << QStringLiteral("raw") << QStringLiteral("mute server, last address") << true << DeviceError::NoAnswer;
         QTest::newRow("accepts, never answers, RFC 2217")
             << QStringLiteral("rfc2217") << QStringLiteral("mute server") << false << DeviceError::NoAnswer;
         QTest::newRow("250 ms each way, no allowance")
@@ -260,6 +264,12 @@ private Q_SLOTS:
             // The kernel completes the handshake; nobody ever reads or writes.
             QVERIFY(mute.listen(QHostAddress::LocalHost));
             target = QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(mute.serverPort());
+        }
+        if (fault == QLatin1String("mute server, last address")) {
+            const QList<QHostAddress> addresses = QHostInfo::fromName(QStringLiteral("localhost")).addresses();
+            QVERIFY(!addresses.isEmpty());
+            QVERIFY(mute.listen(addresses.last()));
+            target = QStringLiteral("%1://localhost:%2").arg(scheme).arg(mute.serverPort());
         }
         writeFile(path(QStringLiteral("Config/Ports.ini")), ("[Ports]\nbaud=19200\n1=" + target + "\n").toUtf8());
         QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
