@@ -1,8 +1,7 @@
-#include "records/batch_writer.h"
+#include "store/batch_writer.h"
 
-#include "records/batch_rows.h"
-
-#include "platform/pg_script.h"
+#include "store/batch_rows.h"
+#include "store/pg_script.h"
 
 #include <QSet>
 #include <QSqlDriver>

@@ -1,7 +1,7 @@
 // The batch writer on SQLite and SQL Server: the test, then the insert, in
 // prepared pieces; each batch committed before the call returns.
-#include "records/batch_rows.h"
-#include "records/batch_writer.h"
+#include "store/batch_rows.h"
+#include "store/batch_writer.h"
 
 #include <QSqlError>
 

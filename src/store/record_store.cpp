@@ -1,6 +1,6 @@
-#include "records/record_store.h"
+#include "store/record_store.h"
 
-#include "records/batch_writer.h"
+#include "store/batch_writer.h"
 
 #include <pthread.h>
 #include <chrono>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records/record_store.h"
+#include "store/record_store.h"
 
 #include <QHash>
 #include <QSqlQuery>

@@ -1,4 +1,4 @@
-#include "platform/pg_script.h"
+#include "store/pg_script.h"
 
 #include <dlfcn.h>
 #include <QSqlError>

@@ -1,9 +1,8 @@
 // The batch writer on PostgreSQL: one statement tests and inserts under
 // advisory locks, and a batch's COMMIT travels with the next batch.
-#include "records/batch_rows.h"
-#include "records/batch_writer.h"
-
-#include "platform/pg_script.h"
+#include "store/batch_rows.h"
+#include "store/batch_writer.h"
+#include "store/pg_script.h"
 
 #include <QSqlError>
 #include <algorithm>
