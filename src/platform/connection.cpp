@@ -3,7 +3,8 @@
 #include "platform/error.h"
 #include "platform/sql_failure.h"
 
-#include <dlfcn.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <QAtomicInt>
 #include <QCoreApplication>
@@ -101,12 +102,6 @@ private:
 // How much longer than Command Timeout a statement may run before the watchdog cuts it off:
 // the server's own timeout comes first whenever the server still answers.
 constexpr auto Grace = std::chrono::seconds(5);
-
-// A function of a client library the driver plugin has already loaded.
-void* loadedSymbol(const char* library, const char* name) {
-    void* lib = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-    return lib ? dlsym(lib, name) : nullptr;
-}
 
 void tearDownConnections() {
     QMutexLocker lock(&liveMutex());
@@ -258,15 +253,11 @@ void Connection::interrupt() {
     if (!handle_)
         return;
     if (provider_ == ProviderKind::SQLite) {
-        static const auto stop =
-            reinterpret_cast<void (*)(void*)>(loadedSymbol("libsqlite3.so.0", "sqlite3_interrupt"));
-        if (stop)
-            stop(handle_);
+        sqlite3_interrupt(static_cast<sqlite3*>(handle_));
     } else if (provider_ == ProviderKind::PostgreSQL) {
         // A server that stopped answering cannot cancel anything: cutting the
         // socket ends the wait, and the statement fails as a lost connection.
-        static const auto socketOf = reinterpret_cast<int (*)(void*)>(loadedSymbol("libpq.so.5", "PQsocket"));
-        const int fd = socketOf ? socketOf(handle_) : -1;
+        const int fd = PQsocket(static_cast<PGconn*>(handle_));
         if (fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
     }

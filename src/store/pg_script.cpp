@@ -1,66 +1,17 @@
 #include "store/pg_script.h"
 
-#include <dlfcn.h>
+#include <libpq-fe.h>
 #include <QSqlError>
 
 namespace tallyfold {
 
 namespace {
 
-// The few libpq functions used here, with the library's own C signatures
-// (PGconn and PGresult are opaque). Taken from the libpq the QPSQL plugin loaded.
-struct LibPq {
-    int (*sendQuery)(void*, const char*) = nullptr;
-    void* (*getResult)(void*) = nullptr;
-    int (*resultStatus)(const void*) = nullptr;
-    int (*ntuples)(const void*) = nullptr;
-    char* (*getvalue)(const void*, int, int) = nullptr;
-    int (*getisnull)(const void*, int, int) = nullptr;
-    char* (*resultErrorField)(const void*, int) = nullptr;
-    char* (*resultErrorMessage)(const void*) = nullptr;
-    char* (*errorMessage)(const void*) = nullptr;
-    void (*clear)(void*) = nullptr;
-    int (*consumeInput)(void*) = nullptr;
-    int (*status)(const void*) = nullptr;
-    void* (*setNoticeProcessor)(void*, void (*)(void*, const char*), void*) = nullptr;
-
-    bool complete() const {
-        return sendQuery && getResult && resultStatus && ntuples && getvalue && getisnull && resultErrorField &&
-               resultErrorMessage && errorMessage && clear && consumeInput && status && setNoticeProcessor;
-    }
-};
-
-const LibPq& libpq() {
-    static const LibPq pq = [] {
-        LibPq p;
-        void* lib = dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
-        if (!lib)
-            return p;
-        auto take = [lib](auto& fn, const char* name) {
-            fn = reinterpret_cast<std::decay_t<decltype(fn)>>(dlsym(lib, name));
-        };
-        take(p.sendQuery, "PQsendQuery");
-        take(p.getResult, "PQgetResult");
-        take(p.resultStatus, "PQresultStatus");
-        take(p.ntuples, "PQntuples");
-        take(p.getvalue, "PQgetvalue");
-        take(p.getisnull, "PQgetisnull");
-        take(p.resultErrorField, "PQresultErrorField");
-        take(p.resultErrorMessage, "PQresultErrorMessage");
-        take(p.errorMessage, "PQerrorMessage");
-        take(p.clear, "PQclear");
-        take(p.consumeInput, "PQconsumeInput");
-        take(p.status, "PQstatus");
-        take(p.setNoticeProcessor, "PQsetNoticeProcessor");
-        return p;
-    }();
-    return pq;
+// The driver's own connection; null when closed or not PostgreSQL.
+PGconn* postgresOf(Connection& connection) {
+    return connection.provider() == ProviderKind::PostgreSQL ? static_cast<PGconn*>(connection.nativeHandle())
+                                                              : nullptr;
 }
-
-constexpr int ConnectionOk = 0;  // CONNECTION_OK
-constexpr int CommandOk = 1;     // PGRES_COMMAND_OK
-constexpr int TuplesOk = 2;      // PGRES_TUPLES_OK
-constexpr int SqlStateField = 'C';
 
 DatabaseError failure(const QString& state, const QString& message) {
     const QSqlError error(QString(), message, QSqlError::StatementError, state);
@@ -72,45 +23,43 @@ DatabaseError failure(const QString& state, const QString& message) {
 }  // namespace
 
 std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements) {
-    const LibPq& pq = libpq();
-    void* conn = connection.nativeHandle();
-    if (!pq.complete() || !conn)
+    PGconn* conn = postgresOf(connection);
+    if (!conn)
         return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
     // The server may have ended the session while it waited for us (its FATAL came in the meantime):
     // then nothing is sent, which the caller must be able to tell from a script sent and lost.
-    if (!pq.consumeInput(conn) || pq.status(conn) != ConnectionOk)
-        return failure(QString(), QString::fromUtf8(pq.errorMessage(conn)));
+    if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK)
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     const QByteArray text = statements.join(QStringLiteral(";\n")).toUtf8();
-    if (!pq.sendQuery(conn, text.constData()))
-        return failure(QString(), QString::fromUtf8(pq.errorMessage(conn)));
+    if (!PQsendQuery(conn, text.constData()))
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     return std::nullopt;
 }
 
 ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements) {
     ScriptOutcome outcome;
-    const LibPq& pq = libpq();
-    void* conn = connection.nativeHandle();
+    PGconn* conn = postgresOf(connection);
     // Every result is read, also after an error, so the connection is idle again for the driver.
-    while (void* result = conn ? pq.getResult(conn) : nullptr) {
-        const int status = pq.resultStatus(result);
+    while (PGresult* result = conn ? PQgetResult(conn) : nullptr) {
+        const ExecStatusType status = PQresultStatus(result);
         if (outcome.error) {
             // The server skips the statements after a failed one; nothing more to take.
-        } else if (status == CommandOk || status == TuplesOk) {
+        } else if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
             std::vector<qint64> column;
-            const int rows = status == TuplesOk ? pq.ntuples(result) : 0;
+            const int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
             column.reserve(std::size_t(rows));
             for (int r = 0; r < rows; ++r)
-                column.push_back(pq.getisnull(result, r, 0) ? 0 : QByteArray(pq.getvalue(result, r, 0)).toLongLong());
+                column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
             outcome.columns.push_back(std::move(column));
         } else {
-            const char* state = pq.resultErrorField(result, SqlStateField);
+            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
             outcome.error = failure(state ? QString::fromLatin1(state) : QString(),
-                                    QString::fromUtf8(pq.resultErrorMessage(result)));
+                                    QString::fromUtf8(PQresultErrorMessage(result)));
         }
-        pq.clear(result);
+        PQclear(result);
     }
     if (!outcome.error && outcome.columns.size() < statements)
-        outcome.error = failure(QString(), conn ? QString::fromUtf8(pq.errorMessage(conn)) : QString());
+        outcome.error = failure(QString(), conn ? QString::fromUtf8(PQerrorMessage(conn)) : QString());
     return outcome;
 }
 
@@ -124,10 +73,9 @@ ScriptOutcome runPostgresScript(Connection& connection, const QStringList& state
 }
 
 void quietPostgresNotices(Connection& connection) {
-    const LibPq& pq = libpq();
-    if (pq.complete() && connection.nativeHandle())
-        pq.setNoticeProcessor(
-            connection.nativeHandle(), [](void*, const char*) {}, nullptr);
+    if (PGconn* conn = postgresOf(connection))
+        PQsetNoticeProcessor(
+            conn, [](void*, const char*) {}, nullptr);
 }
 
 QString postgresArray(const QStringList& items) {
