@@ -117,14 +117,27 @@ std::vector<std::vector<qint64>> BatchWriter::script(const QStringList& statemen
     return std::move(outcome.columns);
 }
 
-void BatchWriter::rollbackQuietly() {
-    if (connection_.State() != adStateOpen)
+BatchWriter::Transaction::Transaction(BatchWriter& writer, const std::function<void()>& begin)
+    : writer_(&writer), generation_(writer.generation_) {
+    begin();
+}
+
+BatchWriter::Transaction::Transaction(Transaction&& other) noexcept
+    : writer_(other.writer_), generation_(other.generation_), over_(std::exchange(other.over_, true)) {}
+
+BatchWriter::Transaction::~Transaction() {
+    if (over_ || writer_->generation_ != generation_ || writer_->connection_.State() != adStateOpen)
         return;
     try {
-        run(QStringLiteral("ROLLBACK"), "Cannot roll back");
+        writer_->run(QStringLiteral("ROLLBACK"), "Cannot roll back");
     } catch (const Error&) {
-        // Nothing was open, or the connection is gone and the server rolls back by itself.
+        // The connection is gone, and the server rolls back by itself.
     }
+}
+
+void BatchWriter::Transaction::commit() {
+    writer_->run(QStringLiteral("COMMIT"), "Cannot commit");
+    over_ = true;
 }
 
 template <typename Work>
@@ -141,7 +154,6 @@ void BatchWriter::retried(Work work) {
             // An error inside a transaction ends it: a batch still open must be stored again.
             if (open_ && !open_->commitSent)
                 open_->aborted = true;
-            rollbackQuietly();
             const bool waitable = e.failure() == SqlFailure::Lost || e.failure() == SqlFailure::Full;
             // Out of shared memory: a batch's advisory locks did not fit the server's lock table.
             if (e.code() == QLatin1String("53200") && maxBatch_ > 64)
@@ -197,7 +209,6 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
                     throw;
             }
             // Some row is refused: find it, and store the rest.
-            rollbackQuietly();
             done = storeDirect(rows, true);
         });
         if (meanwhile)
