@@ -1,4 +1,4 @@
-#include "platform/connection.h"
+#include "platform/connection_private.h"
 
 #include "platform/error.h"
 #include "platform/sql_failure.h"
@@ -38,8 +38,8 @@ void throwDatabaseError(const QString& what, const QString& dbMessage, const QSt
 namespace {
 // Connections can outlive the application object (a host's static data); Qt's
 // database registry is gone then, so they are torn down when it quits.
-std::set<Connection*>& liveConnections() {
-    static auto* live = new std::set<Connection*>();  // outlives every static Connection
+std::set<ConnectionPrivate*>& liveConnections() {
+    static auto* live = new std::set<ConnectionPrivate*>();  // outlives every static Connection
     return *live;
 }
 QMutex& liveMutex() {
@@ -65,7 +65,7 @@ public:
         return *watchdog;
     }
 
-    void enter(Connection* connection, std::chrono::steady_clock::time_point deadline) {
+    void enter(ConnectionPrivate* connection, std::chrono::steady_clock::time_point deadline) {
         std::lock_guard lock(mutex_);
         running_[connection] = deadline;
         if (!started_) {
@@ -74,7 +74,7 @@ public:
         }
     }
 
-    void leave(Connection* connection) {
+    void leave(ConnectionPrivate* connection) {
         std::lock_guard lock(mutex_);
         running_.erase(connection);
     }
@@ -95,7 +95,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::map<Connection*, std::chrono::steady_clock::time_point> running_;
+    std::map<ConnectionPrivate*, std::chrono::steady_clock::time_point> running_;
     bool started_ = false;
 };
 
@@ -105,43 +105,66 @@ constexpr auto Grace = std::chrono::seconds(5);
 
 void tearDownConnections() {
     QMutexLocker lock(&liveMutex());
-    for (Connection* c : liveConnections())
-        c->Close();
+    for (ConnectionPrivate* c : liveConnections())
+        c->close();
     applicationGone = true;
 }
 }  // namespace
 
+ConnectionPrivate::ConnectionPrivate(QString connectionString)
+    : connectionString_(std::move(connectionString)), qtName_(nextConnectionName()) {}
+
 Connection::Connection(QString connectionString)
-    : connectionString_(std::move(connectionString)), qtName_(nextConnectionName()) {
+    : d_(std::make_unique<ConnectionPrivate>(std::move(connectionString))) {
     static const bool registered = [] {
         qAddPostRoutine(tearDownConnections);
         return true;
     }();
     Q_UNUSED(registered);
     QMutexLocker lock(&liveMutex());
-    liveConnections().insert(this);
+    liveConnections().insert(d_.get());
 }
 
 Connection::~Connection() {
     {
         QMutexLocker lock(&liveMutex());
-        liveConnections().erase(this);
+        liveConnections().erase(d_.get());
     }
-    Close();
+    d_->close();
+}
+
+QString Connection::ConnectionString() const {
+    return d_->connectionString_;
 }
 
 int Connection::State() const {
-    return open_ ? adStateOpen : adStateClosed;
+    return d_->open_ ? adStateOpen : adStateClosed;
+}
+
+void Connection::Open() {
+    d_->open();
+}
+
+void Connection::Close() {
+    d_->close();
+}
+
+void Connection::Execute(const QString& statement) {
+    d_->execute(statement);
 }
 
 QSqlDatabase Connection::database() const {
+    return d_->database();
+}
+
+QSqlDatabase ConnectionPrivate::database() const {
     if (!QSqlDatabase::contains(qtName_))
         throw Error(errc::ObjectNotSet, QStringLiteral("The connection is not open"));
     return QSqlDatabase::database(qtName_, false);
 }
 
-void Connection::Open() {
-    if (State() == adStateOpen)
+void ConnectionPrivate::open() {
+    if (open_)
         return;
     const tallyfold::ConnectionString cs(connectionString_);
     provider_ = providerKind(cs);
@@ -214,12 +237,12 @@ void Connection::Open() {
     }
     if (provider_ == ProviderKind::SQLite) {
         // WAL with FULL sync: every committed row is on disk before the call returns.
-        Execute(QStringLiteral("PRAGMA journal_mode=WAL"));
-        Execute(QStringLiteral("PRAGMA synchronous=FULL"));
+        execute(QStringLiteral("PRAGMA journal_mode=WAL"));
+        execute(QStringLiteral("PRAGMA synchronous=FULL"));
     }
 }
 
-void Connection::Close() {
+void ConnectionPrivate::close() {
     open_ = false;
     {
         std::lock_guard lock(handleMutex_);
@@ -238,17 +261,17 @@ void Connection::Close() {
     }
 }
 
-bool Connection::reopen() {
-    Close();
+bool ConnectionPrivate::reopen() {
+    close();
     try {
-        Open();
+        open();
         return true;
     } catch (const Error&) {
         return false;
     }
 }
 
-void Connection::interrupt() {
+void ConnectionPrivate::interrupt() {
     std::lock_guard lock(handleMutex_);
     if (!handle_)
         return;
@@ -263,21 +286,21 @@ void Connection::interrupt() {
     }
 }
 
-Connection::Running::Running(Connection& connection) : connection_(connection) {
+RunningStatement::RunningStatement(ConnectionPrivate& connection) : connection_(connection) {
     Watchdog::instance().enter(&connection_, std::chrono::steady_clock::now() +
                                                  std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace);
 }
 
-Connection::Running::~Running() {
+RunningStatement::~RunningStatement() {
     Watchdog::instance().leave(&connection_);
 }
 
-void Connection::Execute(const QString& statement) {
+void ConnectionPrivate::execute(const QString& statement) {
     QSqlError error;
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             QSqlQuery query(database());
-            const Running running(*this);
+            const RunningStatement running(*this);
             if (query.exec(statement))
                 return;
             error = query.lastError();
@@ -289,7 +312,7 @@ void Connection::Execute(const QString& statement) {
     throwSqlError(provider_, QStringLiteral("The database rejected the statement"), error, statement);
 }
 
-QSqlQuery& Connection::selectQuery() {
+QSqlQuery& ConnectionPrivate::selectQuery() {
     if (!select_) {
         select_ = std::make_unique<QSqlQuery>(database());
         select_->setForwardOnly(true);
@@ -297,7 +320,7 @@ QSqlQuery& Connection::selectQuery() {
     return *select_;
 }
 
-QSqlQuery& Connection::prepared(const QString& statement) {
+QSqlQuery& ConnectionPrivate::prepared(const QString& statement) {
     auto it = prepared_.find(statement);
     if (it == prepared_.end()) {
         auto query = std::make_shared<QSqlQuery>(database());

@@ -3,6 +3,8 @@
 #include "store/batch_rows.h"
 #include "store/pg_script.h"
 
+#include "platform/connection_private.h"
+
 #include <QSet>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -37,7 +39,7 @@ void BatchWriter::openConnection() {
         // Could not even connect: what a server that is restarting says.
         throw DatabaseError(SqlFailure::Lost, QString(), e.description(), e.description());
     }
-    provider_ = connection_.provider();
+    provider_ = ConnectionPrivate::of(connection_).provider();
     if (provider_ == ProviderKind::PostgreSQL)
         quietPostgresNotices(connection_);
     // SQL Server takes at most 2100 values a statement.
@@ -87,7 +89,7 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
     if (provider_ == ProviderKind::PostgreSQL)
         return script({statement.text}).front();
     auto it = prepared_.find(statement.text);
-    const Connection::Running running(connection_);
+    const RunningStatement running(connection_);
     if (it == prepared_.end()) {
         auto prepared = std::make_shared<QSqlQuery>(connection_.database());
         prepared->setForwardOnly(true);
@@ -110,7 +112,7 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
 }
 
 std::vector<std::vector<qint64>> BatchWriter::script(const QStringList& statements) {
-    const Connection::Running running(connection_);
+    const RunningStatement running(connection_);
     ScriptOutcome outcome = runPostgresScript(connection_, statements);
     if (outcome.error)
         throw *outcome.error;
@@ -142,6 +144,7 @@ void BatchWriter::Transaction::commit() {
 
 template <typename Work>
 void BatchWriter::retried(Work work) {
+    const int waitSeconds = ConnectionPrivate::of(connection_).connectTimeoutSeconds();
     std::optional<SteadyClock::time_point> giveUpAt;
     QString first;
     for (;;) {
@@ -160,15 +163,13 @@ void BatchWriter::retried(Work work) {
                 maxBatch_ /= 2;
             const auto now = SteadyClock::now();
             if (!giveUpAt)
-                giveUpAt = now + std::chrono::seconds(connection_.connectTimeoutSeconds());
+                giveUpAt = now + std::chrono::seconds(waitSeconds);
             if (first.isEmpty())
                 first = e.description();
             if (!waitable || now >= *giveUpAt || stopping_()) {
                 QString text = e.description();
                 if (waitable) {
-                    text = QStringLiteral("The database did not come back within %1 s: %2")
-                               .arg(connection_.connectTimeoutSeconds())
-                               .arg(first);
+                    text = QStringLiteral("The database did not come back within %1 s: %2").arg(waitSeconds).arg(first);
                     if (e.description() != first)
                         text += QStringLiteral(" Then: ") + e.message();
                 }

@@ -4,6 +4,8 @@
 #include "store/batch_writer.h"
 #include "store/pg_script.h"
 
+#include "platform/connection_private.h"
+
 #include <QSqlError>
 #include <algorithm>
 
@@ -82,7 +84,7 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
     statements << batch.statements;
     // Its BEGIN travels with its statements.
     std::optional<Transaction> transaction(std::in_place, *this, [] {});
-    std::optional<Connection::Running> running(std::in_place, connection_);
+    std::optional<RunningStatement> running(std::in_place, connection_);
     ScriptOutcome outcome;
     if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
         // Nothing went out: an open batch's transaction died with the session, uncommitted.
@@ -143,7 +145,7 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
         return fates;
     ScriptOutcome outcome;
     {
-        const Connection::Running running(connection_);
+        const RunningStatement running(connection_);
         outcome = runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
     }
     if (!outcome.error) {
@@ -177,7 +179,7 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
     open_->commitSent = true;
     ScriptOutcome outcome;
     {
-        const Connection::Running running(connection_);
+        const RunningStatement running(connection_);
         outcome = readPostgresScript(connection_, 1);
     }
     if (outcome.error) {

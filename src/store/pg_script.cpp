@@ -1,5 +1,7 @@
 #include "store/pg_script.h"
 
+#include "platform/connection_private.h"
+
 #include <libpq-fe.h>
 #include <QSqlError>
 
@@ -9,8 +11,8 @@ namespace {
 
 // The driver's own connection; null when closed or not PostgreSQL.
 PGconn* postgresOf(Connection& connection) {
-    return connection.provider() == ProviderKind::PostgreSQL ? static_cast<PGconn*>(connection.nativeHandle())
-                                                              : nullptr;
+    const ConnectionPrivate& d = ConnectionPrivate::of(connection);
+    return d.provider() == ProviderKind::PostgreSQL ? static_cast<PGconn*>(d.nativeHandle()) : nullptr;
 }
 
 DatabaseError failure(const QString& state, const QString& message) {
