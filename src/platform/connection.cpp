@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <map>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 namespace tallyfold {
@@ -56,22 +57,34 @@ int timeoutSeconds(const ConnectionString& cs, const QString& key, int fallback)
     return ok && seconds > 0 ? seconds : fallback;
 }
 
-// Interrupts statements that outlive their bound. One for the process, with a
-// thread of its own that is never stopped: it must outlive every connection.
+// Interrupts statements that outlive their bound. Its thread runs while some
+// connection is open: the last one to close stops and joins it.
 class Watchdog {
 public:
     static Watchdog& instance() {
-        static auto* watchdog = new Watchdog();
+        static auto* watchdog = new Watchdog();  // outlives every static Connection
         return *watchdog;
+    }
+
+    void hold() {
+        std::lock_guard lock(mutex_);
+        if (holders_++ == 0)
+            thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+    }
+
+    void release() {
+        std::jthread ending;
+        {
+            std::lock_guard lock(mutex_);
+            if (--holders_ == 0)
+                ending = std::move(thread_);
+        }
+        // `ending` stops and joins the thread here, outside the lock the thread takes.
     }
 
     void enter(ConnectionPrivate* connection, std::chrono::steady_clock::time_point deadline) {
         std::lock_guard lock(mutex_);
         running_[connection] = deadline;
-        if (!started_) {
-            started_ = true;
-            std::thread([this] { watch(); }).detach();
-        }
     }
 
     void leave(ConnectionPrivate* connection) {
@@ -80,10 +93,9 @@ public:
     }
 
 private:
-    void watch() {
+    void watch(const std::stop_token& stop) {
         std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait_for(lock, std::chrono::milliseconds(500));
+        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(500), [&] { return stop.stop_requested(); })) {
             const auto now = std::chrono::steady_clock::now();
             for (auto& [connection, deadline] : running_)
                 if (now > deadline) {
@@ -94,9 +106,10 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable_any wake_;
     std::map<ConnectionPrivate*, std::chrono::steady_clock::time_point> running_;
-    bool started_ = false;
+    int holders_ = 0;
+    std::jthread thread_;
 };
 
 // How much longer than Command Timeout a statement may run before the watchdog cuts it off:
@@ -235,6 +248,8 @@ void ConnectionPrivate::open() {
         std::lock_guard lock(handleMutex_);
         handle_ = handle.isValid() ? *static_cast<void* const*>(handle.constData()) : nullptr;
     }
+    Watchdog::instance().hold();
+    watched_ = true;
     if (provider_ == ProviderKind::SQLite) {
         // WAL with FULL sync: every committed row is on disk before the call returns.
         execute(QStringLiteral("PRAGMA journal_mode=WAL"));
@@ -248,6 +263,8 @@ void ConnectionPrivate::close() {
         std::lock_guard lock(handleMutex_);
         handle_ = nullptr;
     }
+    if (std::exchange(watched_, false))
+        Watchdog::instance().release();
     if (applicationGone)
         return;
     prepared_.clear();

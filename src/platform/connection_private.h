@@ -46,6 +46,7 @@ private:
     QString qtName_;
     ProviderKind provider_ = ProviderKind::Unknown;
     bool open_ = false;
+    bool watched_ = false;  // holds the watchdog's thread while open
     int connectTimeout_ = 15;
     int commandTimeout_ = 30;
     std::mutex handleMutex_;
