@@ -1,5 +1,6 @@
 #include "outside/host_schema.h"
 
+#include "platform/connection_private.h"
 #include "platform/recordset.h"
 
 #include <QStringList>
@@ -8,9 +9,10 @@ namespace tallyfold {
 
 void createHostSchema(Connection& connection) {
     // A plain integer key on SQLite is the rowid: no sequence table to rewrite with every row.
-    const QString autoId = connection.provider() == ProviderKind::PostgreSQL ? QStringLiteral("serial primary key")
-                                                                             : QStringLiteral("integer primary key");
-    const bool sqlServer = connection.provider() == ProviderKind::SqlServer;
+    const ProviderKind provider = ConnectionPrivate::of(connection).provider();
+    const QString autoId = provider == ProviderKind::PostgreSQL ? QStringLiteral("serial primary key")
+                                                                : QStringLiteral("integer primary key");
+    const bool sqlServer = provider == ProviderKind::SqlServer;
     const QString text = sqlServer ? QStringLiteral("nvarchar(max)") : QStringLiteral("text");
     const QStringList statements = {
         QStringLiteral("create table if not exists MachineInfo (MachAddr varchar(10) not null, "
@@ -33,7 +35,7 @@ void createHostSchema(Connection& connection) {
     for (const QString& s : statements)
         connection.Execute(s);
     // A log made by an earlier version had fixed widths; SQLite never enforced them.
-    if (connection.provider() == ProviderKind::SQLite)
+    if (provider == ProviderKind::SQLite)
         return;
     for (const char* column : {"UserA", "ObjectA", "ActionA", "ResultA"})
         connection.Execute(

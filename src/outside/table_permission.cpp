@@ -1,5 +1,6 @@
 #include "outside/table_permission.h"
 
+#include "platform/connection_private.h"
 #include "platform/error.h"
 
 #include <QSqlError>

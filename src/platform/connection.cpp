@@ -1,9 +1,10 @@
-#include "platform/connection.h"
+#include "platform/connection_private.h"
 
 #include "platform/error.h"
 #include "platform/sql_failure.h"
 
-#include <dlfcn.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <QAtomicInt>
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <map>
 #include <set>
+#include <stop_token>
 #include <thread>
 
 namespace tallyfold {
@@ -37,8 +39,8 @@ void throwDatabaseError(const QString& what, const QString& dbMessage, const QSt
 namespace {
 // Connections can outlive the application object (a host's static data); Qt's
 // database registry is gone then, so they are torn down when it quits.
-std::set<Connection*>& liveConnections() {
-    static auto* live = new std::set<Connection*>();  // outlives every static Connection
+std::set<ConnectionPrivate*>& liveConnections() {
+    static auto* live = new std::set<ConnectionPrivate*>();  // outlives every static Connection
     return *live;
 }
 QMutex& liveMutex() {
@@ -55,34 +57,45 @@ int timeoutSeconds(const ConnectionString& cs, const QString& key, int fallback)
     return ok && seconds > 0 ? seconds : fallback;
 }
 
-// Interrupts statements that outlive their bound. One for the process, with a
-// thread of its own that is never stopped: it must outlive every connection.
+// Interrupts statements that outlive their bound. Its thread runs while some
+// connection is open: the last one to close stops and joins it.
 class Watchdog {
 public:
     static Watchdog& instance() {
-        static auto* watchdog = new Watchdog();
+        static auto* watchdog = new Watchdog();  // outlives every static Connection
         return *watchdog;
     }
 
-    void enter(Connection* connection, std::chrono::steady_clock::time_point deadline) {
+    void hold() {
         std::lock_guard lock(mutex_);
-        running_[connection] = deadline;
-        if (!started_) {
-            started_ = true;
-            std::thread([this] { watch(); }).detach();
-        }
+        if (holders_++ == 0)
+            thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
     }
 
-    void leave(Connection* connection) {
+    void release() {
+        std::jthread ending;
+        {
+            std::lock_guard lock(mutex_);
+            if (--holders_ == 0)
+                ending = std::move(thread_);
+        }
+        // `ending` stops and joins the thread here, outside the lock the thread takes.
+    }
+
+    void enter(ConnectionPrivate* connection, std::chrono::steady_clock::time_point deadline) {
+        std::lock_guard lock(mutex_);
+        running_[connection] = deadline;
+    }
+
+    void leave(ConnectionPrivate* connection) {
         std::lock_guard lock(mutex_);
         running_.erase(connection);
     }
 
 private:
-    void watch() {
+    void watch(const std::stop_token& stop) {
         std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait_for(lock, std::chrono::milliseconds(500));
+        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(500), [&] { return stop.stop_requested(); })) {
             const auto now = std::chrono::steady_clock::now();
             for (auto& [connection, deadline] : running_)
                 if (now > deadline) {
@@ -93,60 +106,78 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::map<Connection*, std::chrono::steady_clock::time_point> running_;
-    bool started_ = false;
+    std::condition_variable_any wake_;
+    std::map<ConnectionPrivate*, std::chrono::steady_clock::time_point> running_;
+    int holders_ = 0;
+    std::jthread thread_;
 };
 
 // How much longer than Command Timeout a statement may run before the watchdog cuts it off:
 // the server's own timeout comes first whenever the server still answers.
 constexpr auto Grace = std::chrono::seconds(5);
 
-// A function of a client library the driver plugin has already loaded.
-void* loadedSymbol(const char* library, const char* name) {
-    void* lib = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-    return lib ? dlsym(lib, name) : nullptr;
-}
-
 void tearDownConnections() {
     QMutexLocker lock(&liveMutex());
-    for (Connection* c : liveConnections())
-        c->Close();
+    for (ConnectionPrivate* c : liveConnections())
+        c->close();
     applicationGone = true;
 }
 }  // namespace
 
+ConnectionPrivate::ConnectionPrivate(QString connectionString)
+    : connectionString_(std::move(connectionString)), qtName_(nextConnectionName()) {}
+
 Connection::Connection(QString connectionString)
-    : connectionString_(std::move(connectionString)), qtName_(nextConnectionName()) {
+    : d_(std::make_unique<ConnectionPrivate>(std::move(connectionString))) {
     static const bool registered = [] {
         qAddPostRoutine(tearDownConnections);
         return true;
     }();
     Q_UNUSED(registered);
     QMutexLocker lock(&liveMutex());
-    liveConnections().insert(this);
+    liveConnections().insert(d_.get());
 }
 
 Connection::~Connection() {
     {
         QMutexLocker lock(&liveMutex());
-        liveConnections().erase(this);
+        liveConnections().erase(d_.get());
     }
-    Close();
+    d_->close();
+}
+
+QString Connection::ConnectionString() const {
+    return d_->connectionString_;
 }
 
 int Connection::State() const {
-    return open_ ? adStateOpen : adStateClosed;
+    return d_->open_ ? adStateOpen : adStateClosed;
+}
+
+void Connection::Open() {
+    d_->open();
+}
+
+void Connection::Close() {
+    d_->close();
+}
+
+void Connection::Execute(const QString& statement) {
+    d_->execute(statement);
 }
 
 QSqlDatabase Connection::database() const {
+    return d_->database();
+}
+
+QSqlDatabase ConnectionPrivate::database() const {
     if (!QSqlDatabase::contains(qtName_))
         throw Error(errc::ObjectNotSet, QStringLiteral("The connection is not open"));
     return QSqlDatabase::database(qtName_, false);
 }
 
-void Connection::Open() {
-    if (State() == adStateOpen)
+void ConnectionPrivate::open() {
+    if (open_)
         return;
     const tallyfold::ConnectionString cs(connectionString_);
     provider_ = providerKind(cs);
@@ -217,19 +248,23 @@ void Connection::Open() {
         std::lock_guard lock(handleMutex_);
         handle_ = handle.isValid() ? *static_cast<void* const*>(handle.constData()) : nullptr;
     }
+    Watchdog::instance().hold();
+    watched_ = true;
     if (provider_ == ProviderKind::SQLite) {
         // WAL with FULL sync: every committed row is on disk before the call returns.
-        Execute(QStringLiteral("PRAGMA journal_mode=WAL"));
-        Execute(QStringLiteral("PRAGMA synchronous=FULL"));
+        execute(QStringLiteral("PRAGMA journal_mode=WAL"));
+        execute(QStringLiteral("PRAGMA synchronous=FULL"));
     }
 }
 
-void Connection::Close() {
+void ConnectionPrivate::close() {
     open_ = false;
     {
         std::lock_guard lock(handleMutex_);
         handle_ = nullptr;
     }
+    if (std::exchange(watched_, false))
+        Watchdog::instance().release();
     if (applicationGone)
         return;
     prepared_.clear();
@@ -243,50 +278,46 @@ void Connection::Close() {
     }
 }
 
-bool Connection::reopen() {
-    Close();
+bool ConnectionPrivate::reopen() {
+    close();
     try {
-        Open();
+        open();
         return true;
     } catch (const Error&) {
         return false;
     }
 }
 
-void Connection::interrupt() {
+void ConnectionPrivate::interrupt() {
     std::lock_guard lock(handleMutex_);
     if (!handle_)
         return;
     if (provider_ == ProviderKind::SQLite) {
-        static const auto stop =
-            reinterpret_cast<void (*)(void*)>(loadedSymbol("libsqlite3.so.0", "sqlite3_interrupt"));
-        if (stop)
-            stop(handle_);
+        sqlite3_interrupt(static_cast<sqlite3*>(handle_));
     } else if (provider_ == ProviderKind::PostgreSQL) {
         // A server that stopped answering cannot cancel anything: cutting the
         // socket ends the wait, and the statement fails as a lost connection.
-        static const auto socketOf = reinterpret_cast<int (*)(void*)>(loadedSymbol("libpq.so.5", "PQsocket"));
-        const int fd = socketOf ? socketOf(handle_) : -1;
+        const int fd = PQsocket(static_cast<PGconn*>(handle_));
         if (fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
     }
 }
 
-Connection::Running::Running(Connection& connection) : connection_(connection) {
+RunningStatement::RunningStatement(ConnectionPrivate& connection) : connection_(connection) {
     Watchdog::instance().enter(&connection_, std::chrono::steady_clock::now() +
                                                  std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace);
 }
 
-Connection::Running::~Running() {
+RunningStatement::~RunningStatement() {
     Watchdog::instance().leave(&connection_);
 }
 
-void Connection::Execute(const QString& statement) {
+void ConnectionPrivate::execute(const QString& statement) {
     QSqlError error;
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             QSqlQuery query(database());
-            const Running running(*this);
+            const RunningStatement running(*this);
             if (query.exec(statement))
                 return;
             error = query.lastError();
@@ -298,7 +329,7 @@ void Connection::Execute(const QString& statement) {
     throwSqlError(provider_, QStringLiteral("The database rejected the statement"), error, statement);
 }
 
-QSqlQuery& Connection::selectQuery() {
+QSqlQuery& ConnectionPrivate::selectQuery() {
     if (!select_) {
         select_ = std::make_unique<QSqlQuery>(database());
         select_->setForwardOnly(true);
@@ -306,7 +337,7 @@ QSqlQuery& Connection::selectQuery() {
     return *select_;
 }
 
-QSqlQuery& Connection::prepared(const QString& statement) {
+QSqlQuery& ConnectionPrivate::prepared(const QString& statement) {
     auto it = prepared_.find(statement);
     if (it == prepared_.end()) {
         auto query = std::make_shared<QSqlQuery>(database());

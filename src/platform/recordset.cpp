@@ -1,5 +1,6 @@
 #include "platform/recordset.h"
 
+#include "platform/connection_private.h"
 #include "platform/error.h"
 #include "platform/sql_failure.h"
 
@@ -10,94 +11,123 @@
 
 namespace tallyfold {
 
+class RecordsetPrivate {
+public:
+    void requireOpen(const char* member) const;
+    qsizetype columnIndex(const QString& name) const;
+
+    std::shared_ptr<Connection> connection_;
+    QString statement_;
+    QString table_;
+    QStringList columns_;
+    std::vector<std::vector<QVariant>> rows_;
+    std::size_t position_ = 0;
+    bool open_ = false;
+    bool adding_ = false;
+    std::vector<std::pair<QString, Variant>> newRow_;
+};
+
+namespace {
+// The table a "select ... from TABLE ..." statement reads, or "" when none.
 QString tableOfSelect(const QString& statement) {
     static const QRegularExpression from(QStringLiteral("\\bfrom\\s+([A-Za-z_][A-Za-z0-9_.]*)"),
                                          QRegularExpression::CaseInsensitiveOption);
     const auto m = from.match(statement);
     return m.hasMatch() ? m.captured(1) : QString();
 }
+}  // namespace
 
-void Recordset::requireOpen(const char* member) const {
+void RecordsetPrivate::requireOpen(const char* member) const {
     if (!open_)
         throw Error(
-            errc::ObjectClosed, QStringLiteral("Operation is not allowed when the object is closed (%1)").arg(QLatin1String(member)));
+            errc::ObjectClosed,
+            QStringLiteral("Operation is not allowed when the object is closed (%1)").arg(QLatin1String(member)));
+}
+
+Recordset::Recordset() : d_(std::make_unique<RecordsetPrivate>()) {}
+
+Recordset::~Recordset() = default;
+
+int Recordset::State() const {
+    return d_->open_ ? adStateOpen : adStateClosed;
 }
 
 void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>& connection, int, int, int) {
-    if (open_)
+    if (d_->open_)
         throw Error(errc::ObjectOpen, QStringLiteral("Operation is not allowed when the object is open"));
     if (!connection || connection->State() != adStateOpen)
         throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
+    ConnectionPrivate& db = ConnectionPrivate::of(*connection);
     auto exec = [&] {
-        const Connection::Running running(*connection);
-        return connection->selectQuery().exec(statement);
+        const RunningStatement running(db);
+        return db.selectQuery().exec(statement);
     };
     bool ran = exec();
     if (!ran) {
-        const QSqlError error = connection->selectQuery().lastError();
+        const QSqlError error = db.selectQuery().lastError();
         // A server restarted since the last query: one fresh connection is worth a try.
-        ran = classifySqlError(connection->provider(), error) == SqlFailure::Lost && connection->reopen() && exec();
+        ran = classifySqlError(db.provider(), error) == SqlFailure::Lost && db.reopen() && exec();
         if (!ran) {
-            const QSqlError last = connection->State() == adStateOpen ? connection->selectQuery().lastError() : error;
+            const QSqlError last = connection->State() == adStateOpen ? db.selectQuery().lastError() : error;
             if (connection->State() == adStateOpen)
-                connection->selectQuery().finish();
-            throwSqlError(connection->provider(), QStringLiteral("The database rejected the query"), last, statement);
+                db.selectQuery().finish();
+            throwSqlError(db.provider(), QStringLiteral("The database rejected the query"), last, statement);
         }
     }
-    QSqlQuery& query = connection->selectQuery();
-    columns_.clear();
-    rows_.clear();
+    QSqlQuery& query = db.selectQuery();
+    d_->columns_.clear();
+    d_->rows_.clear();
     while (query.next()) {
         // Column names only when there is a row to read them for: most duplicate queries find none.
-        if (columns_.isEmpty()) {
+        if (d_->columns_.isEmpty()) {
             const QSqlRecord record = query.record();
             for (int i = 0; i < record.count(); ++i)
-                columns_ << record.fieldName(i);
+                d_->columns_ << record.fieldName(i);
         }
         std::vector<QVariant> row;
-        row.reserve(columns_.size());
-        for (int i = 0; i < columns_.size(); ++i)
+        row.reserve(d_->columns_.size());
+        for (int i = 0; i < d_->columns_.size(); ++i)
             row.push_back(query.value(i));
-        rows_.push_back(std::move(row));
+        d_->rows_.push_back(std::move(row));
     }
     query.finish();
-    connection_ = connection;
-    statement_ = statement;
-    table_.clear();
-    position_ = 0;
-    adding_ = false;
-    newRow_.clear();
-    open_ = true;
+    d_->connection_ = connection;
+    d_->statement_ = statement;
+    d_->table_.clear();
+    d_->position_ = 0;
+    d_->adding_ = false;
+    d_->newRow_.clear();
+    d_->open_ = true;
 }
 
 void Recordset::Close() {
-    requireOpen("Close");
-    open_ = false;
-    rows_.clear();
-    newRow_.clear();
-    adding_ = false;
-    connection_.reset();
+    d_->requireOpen("Close");
+    d_->open_ = false;
+    d_->rows_.clear();
+    d_->newRow_.clear();
+    d_->adding_ = false;
+    d_->connection_.reset();
 }
 
 long Recordset::RecordCount() const {
-    requireOpen("RecordCount");
-    return long(rows_.size());
+    d_->requireOpen("RecordCount");
+    return long(d_->rows_.size());
 }
 
 bool Recordset::Eof() const {
-    requireOpen("EOF");
-    return position_ >= rows_.size();
+    d_->requireOpen("EOF");
+    return d_->position_ >= d_->rows_.size();
 }
 
 void Recordset::MoveNext() {
-    requireOpen("MoveNext");
-    if (position_ >= rows_.size())
+    d_->requireOpen("MoveNext");
+    if (d_->position_ >= d_->rows_.size())
         throw Error(errc::NoCurrentRecord,
                     QStringLiteral("Either BOF or EOF is True, or the current record has been deleted"));
-    ++position_;
+    ++d_->position_;
 }
 
-qsizetype Recordset::columnIndex(const QString& name) const {
+qsizetype RecordsetPrivate::columnIndex(const QString& name) const {
     for (qsizetype i = 0; i < columns_.size(); ++i)
         if (columns_[i].compare(name, Qt::CaseInsensitive) == 0)
             return i;
@@ -105,60 +135,60 @@ qsizetype Recordset::columnIndex(const QString& name) const {
 }
 
 Variant Recordset::Fields(const QString& name) const {
-    requireOpen("Fields");
+    d_->requireOpen("Fields");
     // Without rows the column names were never read: only the missing row can be reported.
-    const qsizetype index = columns_.isEmpty() ? -1 : columnIndex(name);
-    if (position_ >= rows_.size())
+    const qsizetype index = d_->columns_.isEmpty() ? -1 : d_->columnIndex(name);
+    if (d_->position_ >= d_->rows_.size())
         throw Error(errc::NoCurrentRecord,
                     QStringLiteral("Either BOF or EOF is True, or the current record has been deleted"));
-    return Variant::fromQVariant(rows_[position_][std::size_t(index)]);
+    return Variant::fromQVariant(d_->rows_[d_->position_][std::size_t(index)]);
 }
 
 void Recordset::AddNew() {
-    requireOpen("AddNew");
-    table_ = tableOfSelect(statement_);
-    if (table_.isEmpty())
+    d_->requireOpen("AddNew");
+    d_->table_ = tableOfSelect(d_->statement_);
+    if (d_->table_.isEmpty())
         throw Error(errc::NotSupported, QStringLiteral("The recordset does not name a table to add rows to"));
-    adding_ = true;
-    newRow_.clear();
+    d_->adding_ = true;
+    d_->newRow_.clear();
 }
 
 void Recordset::SetField(const QString& name, const Variant& value) {
-    requireOpen("Fields");
-    if (!adding_)
+    d_->requireOpen("Fields");
+    if (!d_->adding_)
         throw Error(errc::NoCurrentRecord, QStringLiteral("No new row: call AddNew first"));
-    for (auto& [column, v] : newRow_)
+    for (auto& [column, v] : d_->newRow_)
         if (column.compare(name, Qt::CaseInsensitive) == 0) {
             v = value;
             return;
         }
-    newRow_.emplace_back(name, value);
+    d_->newRow_.emplace_back(name, value);
 }
 
 void Recordset::UpdateBatch() {
-    requireOpen("UpdateBatch");
-    if (!adding_)
+    d_->requireOpen("UpdateBatch");
+    if (!d_->adding_)
         return;
     QStringList names;
     QStringList marks;
-    for (const auto& [column, v] : newRow_) {
+    for (const auto& [column, v] : d_->newRow_) {
         names << column;
         marks << QStringLiteral("?");
     }
     const QString insert = QStringLiteral("insert into %1 (%2) values (%3)")
-                               .arg(table_, names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
-    QSqlQuery& query = connection_->prepared(insert);
-    for (int i = 0; i < int(newRow_.size()); ++i)
-        query.bindValue(i, newRow_[std::size_t(i)].second.toQVariant());
+                               .arg(d_->table_, names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
+    QSqlQuery& query = ConnectionPrivate::of(*d_->connection_).prepared(insert);
+    for (int i = 0; i < int(d_->newRow_.size()); ++i)
+        query.bindValue(i, d_->newRow_[std::size_t(i)].second.toQVariant());
     bool ok = false;
     {
-        const Connection::Running running(*connection_);
+        const RunningStatement running(*d_->connection_);
         ok = query.exec();
     }
     const QString message = ok ? QString() : query.lastError().text();
     query.finish();
-    adding_ = false;
-    newRow_.clear();
+    d_->adding_ = false;
+    d_->newRow_.clear();
     if (!ok)
         throwDatabaseError(QStringLiteral("The database rejected the new row"), message, insert);
 }

@@ -4,11 +4,8 @@
 #include "platform/export.h"
 #include "platform/variant.h"
 
-#include <QStringList>
-#include <QVariant>
+#include <QString>
 #include <memory>
-#include <utility>
-#include <vector>
 
 namespace tallyfold {
 
@@ -18,11 +15,18 @@ constexpr int adCmdUnspecified = -1;
 
 // The rows of one SELECT, read at Open so that RecordCount is known, plus one
 // pending new row that UpdateBatch inserts into the table the SELECT named.
+class RecordsetPrivate;
+
 class TALLYFOLD_EXPORT Recordset {
 public:
+    Recordset();
+    ~Recordset();
+    Recordset(const Recordset&) = delete;
+    Recordset& operator=(const Recordset&) = delete;
+
     void Open(const QString& statement, const std::shared_ptr<Connection>& connection,
               int cursorType = adOpenForwardOnly, int lockType = adLockReadOnly, int options = adCmdUnspecified);
-    int State() const { return open_ ? adStateOpen : adStateClosed; }
+    int State() const;
     void Close();
 
     long RecordCount() const;
@@ -37,21 +41,7 @@ public:
     void UpdateBatch();
 
 private:
-    void requireOpen(const char* member) const;
-    qsizetype columnIndex(const QString& name) const;
-
-    std::shared_ptr<Connection> connection_;
-    QString statement_;
-    QString table_;
-    QStringList columns_;
-    std::vector<std::vector<QVariant>> rows_;
-    std::size_t position_ = 0;
-    bool open_ = false;
-    bool adding_ = false;
-    std::vector<std::pair<QString, Variant>> newRow_;
+    std::unique_ptr<RecordsetPrivate> d_;
 };
-
-// The table a "select ... from TABLE ..." statement reads, or "" when none.
-QString tableOfSelect(const QString& statement);
 
 }  // namespace tallyfold

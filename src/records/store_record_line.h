@@ -2,7 +2,7 @@
 
 #include "records/business_day.h"
 #include "records/operator_view.h"
-#include "records/record_store.h"
+#include "store/record_store.h"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 // The batch writer on SQLite and SQL Server: the test, then the insert, in
 // prepared pieces; each batch committed before the call returns.
-#include "records/batch_rows.h"
-#include "records/batch_writer.h"
+#include "store/batch_rows.h"
+#include "store/batch_writer.h"
 
 #include <QSqlError>
 
@@ -12,8 +12,10 @@ using Fate = BatchWriter::Fate;
 
 std::vector<StoreResult> BatchWriter::storeDirect(const std::vector<StoreRow>& rows, bool isolate) {
     // SQLite: the write lock first, so the test below sees every other writer's rows.
-    run(provider_ == ProviderKind::SQLite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN TRANSACTION"),
-        "Cannot begin a transaction");
+    Transaction transaction(*this, [this] {
+        run(provider_ == ProviderKind::SQLite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN TRANSACTION"),
+            "Cannot begin a transaction");  // can throw
+    });
     std::vector<StoreResult> results = settle(rows, [&](const std::vector<const StoreRow*>& batch) {
         const std::vector<bool> found = existing(batch);
         std::vector<const StoreRow*> fresh;
@@ -34,7 +36,7 @@ std::vector<StoreResult> BatchWriter::storeDirect(const std::vector<StoreRow>& r
         }
         return fates;
     });
-    run(QStringLiteral("COMMIT"), "Cannot commit");
+    transaction.commit();  // can throw
     return results;
 }
 

@@ -3,7 +3,7 @@
 // What the batch writer's provider parts share: a row's key, its lock number,
 // the verdicts of a batch and the pieces statements are cut into.
 
-#include "records/batch_writer.h"
+#include "store/batch_writer.h"
 
 namespace tallyfold::batch {
 

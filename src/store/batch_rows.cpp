@@ -1,4 +1,4 @@
-#include "records/batch_rows.h"
+#include "store/batch_rows.h"
 
 #include <QSet>
 

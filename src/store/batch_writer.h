@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records/record_store.h"
+#include "store/record_store.h"
 
 #include <QHash>
 #include <QSqlQuery>
@@ -53,6 +53,26 @@ public:
     using StoreNew = std::function<std::vector<Fate>(const std::vector<const StoreRow*>&)>;
 
 private:
+    // A transaction on the writer's connection that rolls back unless committed;
+    // never on a connection opened again since it began, where it is gone.
+    class Transaction {
+    public:
+        // `begin` starts it (can throw: then nothing is open).
+        Transaction(BatchWriter& writer, const std::function<void()>& begin);
+        Transaction(Transaction&& other) noexcept;
+        Transaction& operator=(Transaction&&) = delete;
+        ~Transaction();
+        // Can throw; then the transaction is rolled back.
+        void commit();
+        // Its COMMIT went out with other statements: it is over, whatever came back.
+        void ended() { over_ = true; }
+
+    private:
+        BatchWriter* writer_;
+        int generation_;
+        bool over_ = false;
+    };
+
     struct Statement {
         QString text;  // '?' for each value
         QVariantList values;
@@ -65,6 +85,7 @@ private:
         int generation = 0;
         bool commitSent = false;  // sent, answer lost: txid_status tells
         bool aborted = false;     // the transaction is gone without a commit
+        Transaction transaction;
     };
 
     template <typename Work>
@@ -74,7 +95,6 @@ private:
     std::vector<qint64> run(const QString& text, const char* what) { return run(Statement{text, {}}, what); }
     std::vector<std::vector<qint64>> script(const QStringList& statements);
     QString literal(const QVariant& value) const;
-    void rollbackQuietly();
 
     // SQLite and SQL Server: test, then insert, each batch committed before the call returns.
     std::vector<StoreResult> storeDirect(const std::vector<StoreRow>& rows, bool isolate);

@@ -1,12 +1,13 @@
-#include "records/record_store.h"
+#include "store/record_store.h"
 
-#include "records/batch_writer.h"
+#include "store/batch_writer.h"
 
 #include <pthread.h>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 namespace tallyfold {
@@ -23,21 +24,13 @@ constexpr std::size_t MaxQueued = 4096;
 constexpr auto Slice = std::chrono::milliseconds(200);
 
 // Reads on the caller's thread and stores on a writer thread of its own, so
-// that the next lines are read while a batch waits for its commit.
+// that the next lines are read while a batch waits for its commit. The writer
+// is stopped and joined when the store goes.
 class BatchedRecordStore : public RecordStore {
 public:
     // The writer opens its connection while the first lines are read; a failure to open comes with the next row.
     explicit BatchedRecordStore(QString connectionString) {
-        thread_ = std::thread(&BatchedRecordStore::run, this, std::move(connectionString));
-    }
-
-    ~BatchedRecordStore() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        writerWakes_.notify_all();
-        thread_.join();
+        thread_ = std::jthread([this, cs = std::move(connectionString)](std::stop_token stop) { run(stop, cs); });
     }
 
     void add(const StoreRow& row) override {
@@ -104,24 +97,30 @@ private:
         readerWakes_.notify_all();
     }
 
+    bool checkAsked() const { return verify_ && !answer_; }
+    // A full hand, a flush, or a row that waited MaxDelay.
+    bool batchReady() const {
+        return !queued_.empty() &&
+               (queued_.size() >= HandOver || flushing_ || SteadyClock::now() - oldest_ >= MaxDelay);
+    }
+
     // Waits for a batch to take, a check to answer or the end; false at the end.
-    bool nextJob(std::vector<StoreRow>& batch, const std::vector<StoreRow>*& verify) {
+    bool nextJob(const std::stop_token& stop, std::vector<StoreRow>& batch, const std::vector<StoreRow>*& verify) {
         std::unique_lock lock(mutex_);
-        for (;;) {
-            if (stopping_)
-                return false;
-            if (verify_ && !answer_) {
-                verify = verify_;
-                return true;
-            }
-            if (!queued_.empty() &&
-                (queued_.size() >= HandOver || flushing_ || SteadyClock::now() - oldest_ >= MaxDelay))
-                break;
-            writerIdle_ = true;
-            writerWakes_.wait_for(lock, queued_.empty() ? Slice : MaxDelay);
-            writerIdle_ = false;
+        writerIdle_ = true;
+        while (!stop.stop_requested() && !checkAsked() && !batchReady()) {
+            if (queued_.empty())
+                writerWakes_.wait(lock, stop, [&] { return checkAsked() || !queued_.empty(); });
+            else
+                writerWakes_.wait_until(lock, stop, oldest_ + MaxDelay, [&] { return checkAsked() || batchReady(); });
         }
-        take(batch);
+        writerIdle_ = false;
+        if (stop.stop_requested())
+            return false;
+        if (checkAsked())
+            verify = verify_;
+        else
+            take(batch);
         return true;
     }
 
@@ -135,9 +134,9 @@ private:
     }
 
     // The next batch if one can go at once, so that the open one's COMMIT travels with it.
-    bool takeReady(std::vector<StoreRow>& batch) {
+    bool takeReady(const std::stop_token& stop, std::vector<StoreRow>& batch) {
         std::lock_guard lock(mutex_);
-        if (stopping_ || queued_.empty() || (queued_.size() < HandOver && !flushing_))
+        if (stop.stop_requested() || queued_.empty() || (queued_.size() < HandOver && !flushing_))
             return false;
         take(batch);
         return true;
@@ -150,11 +149,11 @@ private:
         resultsReady_.store(true, std::memory_order_release);
     }
 
-    void run(QString connectionString) {
+    void run(const std::stop_token& stop, const QString& connectionString) {
         pthread_setname_np(pthread_self(), "tallyfold-rows");
         std::optional<BatchWriter> writer;
         try {
-            writer.emplace(connectionString, [this] { return stopping_.load(); });
+            writer.emplace(connectionString, [stop] { return stop.stop_requested(); });
         } catch (const DatabaseError& e) {
             fail(StoreFailed(e.failure(), e.description()));
             return;
@@ -172,7 +171,7 @@ private:
                 if (!next) {
                     std::vector<StoreRow> rows;
                     const std::vector<StoreRow>* verify = nullptr;
-                    if (!nextJob(rows, verify))
+                    if (!nextJob(stop, rows, verify))
                         break;
                     if (verify) {
                         std::vector<std::size_t> absent = writer->missing(*verify);
@@ -188,7 +187,7 @@ private:
                 // The next batch is written while this one travels.
                 deliver(writer->store(batch, [&] {
                     std::vector<StoreRow> rows;
-                    if (takeReady(rows))
+                    if (takeReady(stop, rows))
                         next = writer->prepare(std::move(rows));
                 }));
                 // No batch waiting: commit now rather than hold the records' locks while the reader reads.
@@ -209,20 +208,19 @@ private:
 
     std::mutex mutex_;
     std::condition_variable readerWakes_;
-    std::condition_variable writerWakes_;
+    std::condition_variable_any writerWakes_;
     std::deque<StoreRow> queued_;
     SteadyClock::time_point oldest_;
     std::size_t inFlight_ = 0;
     bool flushing_ = false;
     bool writerIdle_ = false;
     std::size_t maxBatch_ = 1;
-    std::atomic<bool> stopping_ = false;
     std::vector<StoreResult> results_;
     std::atomic<bool> resultsReady_ = false;
     const std::vector<StoreRow>* verify_ = nullptr;
     std::optional<std::vector<std::size_t>> answer_;
     std::optional<StoreFailed> failure_;
-    std::thread thread_;
+    std::jthread thread_;  // last: stopped and joined before the rest goes
 };
 
 }  // namespace

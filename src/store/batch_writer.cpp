@@ -1,8 +1,9 @@
-#include "records/batch_writer.h"
+#include "store/batch_writer.h"
 
-#include "records/batch_rows.h"
+#include "store/batch_rows.h"
+#include "store/pg_script.h"
 
-#include "platform/pg_script.h"
+#include "platform/connection_private.h"
 
 #include <QSet>
 #include <QSqlDriver>
@@ -38,7 +39,7 @@ void BatchWriter::openConnection() {
         // Could not even connect: what a server that is restarting says.
         throw DatabaseError(SqlFailure::Lost, QString(), e.description(), e.description());
     }
-    provider_ = connection_.provider();
+    provider_ = ConnectionPrivate::of(connection_).provider();
     if (provider_ == ProviderKind::PostgreSQL)
         quietPostgresNotices(connection_);
     // SQL Server takes at most 2100 values a statement.
@@ -88,7 +89,7 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
     if (provider_ == ProviderKind::PostgreSQL)
         return script({statement.text}).front();
     auto it = prepared_.find(statement.text);
-    const Connection::Running running(connection_);
+    const RunningStatement running(connection_);
     if (it == prepared_.end()) {
         auto prepared = std::make_shared<QSqlQuery>(connection_.database());
         prepared->setForwardOnly(true);
@@ -111,25 +112,39 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
 }
 
 std::vector<std::vector<qint64>> BatchWriter::script(const QStringList& statements) {
-    const Connection::Running running(connection_);
+    const RunningStatement running(connection_);
     ScriptOutcome outcome = runPostgresScript(connection_, statements);
     if (outcome.error)
         throw *outcome.error;
     return std::move(outcome.columns);
 }
 
-void BatchWriter::rollbackQuietly() {
-    if (connection_.State() != adStateOpen)
+BatchWriter::Transaction::Transaction(BatchWriter& writer, const std::function<void()>& begin)
+    : writer_(&writer), generation_(writer.generation_) {
+    begin();
+}
+
+BatchWriter::Transaction::Transaction(Transaction&& other) noexcept
+    : writer_(other.writer_), generation_(other.generation_), over_(std::exchange(other.over_, true)) {}
+
+BatchWriter::Transaction::~Transaction() {
+    if (over_ || writer_->generation_ != generation_ || writer_->connection_.State() != adStateOpen)
         return;
     try {
-        run(QStringLiteral("ROLLBACK"), "Cannot roll back");
+        writer_->run(QStringLiteral("ROLLBACK"), "Cannot roll back");
     } catch (const Error&) {
-        // Nothing was open, or the connection is gone and the server rolls back by itself.
+        // The connection is gone, and the server rolls back by itself.
     }
+}
+
+void BatchWriter::Transaction::commit() {
+    writer_->run(QStringLiteral("COMMIT"), "Cannot commit");
+    over_ = true;
 }
 
 template <typename Work>
 void BatchWriter::retried(Work work) {
+    const int waitSeconds = ConnectionPrivate::of(connection_).connectTimeoutSeconds();
     std::optional<SteadyClock::time_point> giveUpAt;
     QString first;
     for (;;) {
@@ -142,22 +157,19 @@ void BatchWriter::retried(Work work) {
             // An error inside a transaction ends it: a batch still open must be stored again.
             if (open_ && !open_->commitSent)
                 open_->aborted = true;
-            rollbackQuietly();
             const bool waitable = e.failure() == SqlFailure::Lost || e.failure() == SqlFailure::Full;
             // Out of shared memory: a batch's advisory locks did not fit the server's lock table.
             if (e.code() == QLatin1String("53200") && maxBatch_ > 64)
                 maxBatch_ /= 2;
             const auto now = SteadyClock::now();
             if (!giveUpAt)
-                giveUpAt = now + std::chrono::seconds(connection_.connectTimeoutSeconds());
+                giveUpAt = now + std::chrono::seconds(waitSeconds);
             if (first.isEmpty())
                 first = e.description();
             if (!waitable || now >= *giveUpAt || stopping_()) {
                 QString text = e.description();
                 if (waitable) {
-                    text = QStringLiteral("The database did not come back within %1 s: %2")
-                               .arg(connection_.connectTimeoutSeconds())
-                               .arg(first);
+                    text = QStringLiteral("The database did not come back within %1 s: %2").arg(waitSeconds).arg(first);
                     if (e.description() != first)
                         text += QStringLiteral(" Then: ") + e.message();
                 }
@@ -198,7 +210,6 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
                     throw;
             }
             // Some row is refused: find it, and store the rest.
-            rollbackQuietly();
             done = storeDirect(rows, true);
         });
         if (meanwhile)

@@ -18,8 +18,8 @@ struct ScriptOutcome {
 
 // Sends statements to a PostgreSQL connection in one message and reads every
 // result: one round trip however many statements, which Qt's driver cannot
-// do (it keeps the first result only). Uses the libpq the driver has loaded,
-// through the connection's native handle; the connection must be idle.
+// do (it keeps the first result only). Works on the driver's own libpq
+// connection; the connection must be idle.
 ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements);
 // The same in two halves, so that the caller can work while the statements travel and run.
 // An error from sending means that the server has received none of the statements.

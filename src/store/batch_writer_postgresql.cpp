@@ -1,9 +1,10 @@
 // The batch writer on PostgreSQL: one statement tests and inserts under
 // advisory locks, and a batch's COMMIT travels with the next batch.
-#include "records/batch_rows.h"
-#include "records/batch_writer.h"
+#include "store/batch_rows.h"
+#include "store/batch_writer.h"
+#include "store/pg_script.h"
 
-#include "platform/pg_script.h"
+#include "platform/connection_private.h"
 
 #include <QSqlError>
 #include <algorithm>
@@ -76,11 +77,14 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
     const std::vector<StoreRow>& rows = batch.rows;
     QStringList statements;
     if (commitFirst) {
+        open_->transaction.ended();
         open_->commitSent = true;
         statements << QStringLiteral("COMMIT");
     }
     statements << batch.statements;
-    std::optional<Connection::Running> running(std::in_place, connection_);
+    // Its BEGIN travels with its statements.
+    std::optional<Transaction> transaction(std::in_place, *this, [] {});
+    std::optional<RunningStatement> running(std::in_place, connection_);
     ScriptOutcome outcome;
     if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
         // Nothing went out: an open batch's transaction died with the session, uncommitted.
@@ -110,11 +114,14 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
         if (outcome.error->failure() != SqlFailure::Row)
             throw *outcome.error;
         // Some row is refused: find it in a transaction of its own, and store the rest.
-        rollbackQuietly();
-        const qint64 txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();
+        transaction.reset();
+        qint64 txid = 0;
+        Transaction isolated(*this, [&] {
+            txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();  // can throw
+        });
         std::vector<StoreResult> results =
             settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
-        open_ = OpenBatch{rows, std::move(results), txid, generation_, false, false};
+        open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated)});
         commitOpen(done);
         return;
     }
@@ -129,7 +136,7 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
                 fates[i].kind = Fate::Inserted;
         return fates;
     });
-    open_ = OpenBatch{rows, std::move(results), txid, generation_, false, false};
+    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(*transaction)});
 }
 
 std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRow*>& rows) {
@@ -138,7 +145,7 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
         return fates;
     ScriptOutcome outcome;
     {
-        const Connection::Running running(connection_);
+        const RunningStatement running(connection_);
         outcome = runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
     }
     if (!outcome.error) {
@@ -163,6 +170,8 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
 
 void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
     const QStringList commit{QStringLiteral("COMMIT")};
+    // Sent, the COMMIT ends the transaction; unsent, the session has ended it.
+    open_->transaction.ended();
     if (std::optional<DatabaseError> error = sendPostgresScript(connection_, commit)) {
         open_->aborted = true;  // never sent: the session, and the transaction with it, is gone
         throw *error;
@@ -170,7 +179,7 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
     open_->commitSent = true;
     ScriptOutcome outcome;
     {
-        const Connection::Running running(connection_);
+        const RunningStatement running(connection_);
         outcome = readPostgresScript(connection_, 1);
     }
     if (outcome.error) {
@@ -205,6 +214,7 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
     }
     // Its transaction is gone without a commit: store its rows again.
     const Batch again = prepare(open_->rows);
+    open_.reset();
     beginBatch(again, false, done, {});
     if (open_)
         commitOpen(done);

@@ -1,0 +1,74 @@
+#pragma once
+
+// What the library itself uses of a connection; not installed.
+
+#include "platform/connection.h"
+#include "platform/connection_string.h"
+
+#include <QHash>
+#include <QSqlQuery>
+#include <memory>
+#include <mutex>
+
+namespace tallyfold {
+
+class ConnectionPrivate {
+public:
+    explicit ConnectionPrivate(QString connectionString);
+
+    static ConnectionPrivate& of(const Connection& connection) { return *connection.d_; }
+
+    ProviderKind provider() const { return provider_; }
+    int connectTimeoutSeconds() const { return connectTimeout_; }
+    int commandTimeoutSeconds() const { return commandTimeout_; }
+    // Closes and opens again after the connection was lost; false when it cannot.
+    bool reopen();
+    // Stops the statement running on the connection's own thread, from any
+    // thread: the bound for a server that stops answering altogether.
+    void interrupt();
+    // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
+    void* nativeHandle() const { return handle_; }
+    // Reuses one prepared statement per text, so a bound INSERT is parsed once.
+    QSqlQuery& prepared(const QString& statement);
+    // One forward-only query object for the SELECTs that are read to the end at once.
+    QSqlQuery& selectQuery();
+
+    // What the public members do.
+    void open();
+    void close();
+    void execute(const QString& statement);
+    QSqlDatabase database() const;
+
+private:
+    friend class Connection;
+
+    QString connectionString_;
+    QString qtName_;
+    ProviderKind provider_ = ProviderKind::Unknown;
+    bool open_ = false;
+    bool watched_ = false;  // holds the watchdog's thread while open
+    int connectTimeout_ = 15;
+    int commandTimeout_ = 30;
+    std::mutex handleMutex_;
+    void* handle_ = nullptr;  // the driver's own connection, for interrupt()
+    QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
+    std::unique_ptr<QSqlQuery> select_;
+};
+
+// While it lives, a statement runs on the connection: a watchdog thread
+// interrupts it once it has run Command Timeout and a grace.
+class RunningStatement {
+public:
+    explicit RunningStatement(ConnectionPrivate& connection);
+    explicit RunningStatement(Connection& connection) : RunningStatement(ConnectionPrivate::of(connection)) {}
+    ~RunningStatement();
+    RunningStatement(const RunningStatement&) = delete;
+    RunningStatement& operator=(const RunningStatement&) = delete;
+
+private:
+    ConnectionPrivate& connection_;
+};
+
+[[noreturn]] void throwDatabaseError(const QString& what, const QString& dbMessage, const QString& statement);
+
+}  // namespace tallyfold
