@@ -47,6 +47,7 @@ enum class DeviceError {
     TransferCut,        // the terminal fell silent in the middle of a gather
     SourceFolderMissing,
     FileNotWritten,  // the source file could not be written; the earlier one stays
+    Cancelled,       // the caller asked the call to stop; nothing more was sent to the terminal
 };
 
 struct DeviceFault {
@@ -81,6 +82,11 @@ public:
     // runs the event loop itself.
     using WaitHandler = std::function<void(qint64 done, qint64 total)>;
     virtual void setWaitHandler(WaitHandler handler) { Q_UNUSED(handler); }
+    // Asked by the link at least as often as the wait handler is called, and between
+    // frames: once it says true the call ends as soon as the line allows, failing with
+    // Cancelled. A gather cut short that way writes no source file.
+    using CancelCheck = std::function<bool()>;
+    virtual void setCancelCheck(CancelCheck check) { Q_UNUSED(check); }
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.

@@ -17,8 +17,12 @@ public:
             view.setProgress(done, total);
             view.keepAlive();
         });
+        device_.setCancelCheck([&view] { return view.cancelRequested(); });
     }
-    ~DeviceWaiting() { device_.setWaitHandler({}); }
+    ~DeviceWaiting() {
+        device_.setWaitHandler({});
+        device_.setCancelCheck({});
+    }
     DeviceWaiting(const DeviceWaiting&) = delete;
     DeviceWaiting& operator=(const DeviceWaiting&) = delete;
 

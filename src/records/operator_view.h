@@ -52,6 +52,10 @@ public:
     }
     // The operation's CtrlLog row could not be written; the operation went on as if it had been.
     virtual void logNotWritten(const QString& reason) { Q_UNUSED(reason); }
+
+    // Asked from any thread, as often as liked: the operator or a signal asked the run to stop.
+    // The run then stops at the next line or frame, keeping what was stored.
+    virtual bool cancelRequested() const { return false; }
 };
 
 }  // namespace tallyfold
