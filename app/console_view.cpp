@@ -249,10 +249,8 @@ void ConsoleView::setCaption(const QString& text) {
 }
 
 void ConsoleView::addRecordRow(const QString& address, const QString& card, const QString& date, const QString& time) {
-    bool numeric = false;
-    const qint64 n = address.toLongLong(&numeric);
-    event(QStringLiteral("record"),
-          {{"address", numeric ? FieldValue(n) : FieldValue(address)}, {"card", card}, {"date", date}, {"time", time}});
+    // A text, as a terminal's address is everywhere else (MachineInfo holds texts such as "01").
+    event(QStringLiteral("record"), {{"address", address}, {"card", card}, {"date", date}, {"time", time}});
 }
 
 void ConsoleView::addFailedLine(int position, const QString& key, const QString& lineNumber,
@@ -280,12 +278,14 @@ void ConsoleView::logNotWritten(const QString& reason) {
 }
 
 void ConsoleView::setDetail(const QString& text) {
+    lastDetail_ = console_.masked(text);
     event(QStringLiteral("detail"), {{"text", text}});
 }
 
 MessageAnswer ConsoleView::message(const MessageRequest& request) {
     switch (request.buttons) {
     case MessageButtons::Ok:
+        lastBox_ = console_.masked(request.text);
         event(QStringLiteral("message"), {{"text", request.text}});
         return MessageAnswer::Ok;
     case MessageButtons::YesNo:

@@ -111,6 +111,10 @@ public:
     void setTotals(const LineCounters& counters) override { totals = counters; }
 
     MessageAnswer message(const MessageRequest& request) override;
+
+    // Why the run did not complete, in the database's or the device link's words: the
+    // last detail it gave, else the last box it showed.
+    QString failureReason() const { return lastDetail_.isEmpty() ? lastBox_ : lastDetail_; }
     QString chooseOpenFile(const QString&) override { return fileToChoose; }
 
 private:
@@ -122,6 +126,8 @@ private:
         QString text;
     };
     Console& console_;
+    QString lastDetail_;
+    QString lastBox_;
     std::vector<Failed> failed_;
     QHash<QString, QString> reasons_;
 };

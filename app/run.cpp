@@ -70,11 +70,12 @@ void writeSummary(Console& console, const Summary& s) {
                    {"terminal", s.terminal},
                    {"read", s.read},
                    {"stored", s.stored},
-                   {"duplicates", std::max<qint64>(0, s.read - s.stored - s.errors)},
+                   {"duplicates", s.duplicates},
                    {"errors", s.errors},
                    {"seconds", s.seconds},
                    {"outcome", s.outcome},
-                   {"reason", s.reason.isEmpty() ? FieldValue(nullptr) : FieldValue(s.reason)}});
+                   {"reason", s.reason.isEmpty() ? FieldValue(nullptr) : FieldValue(s.reason)},
+                   {"unstored", s.unstored()}});
 }
 
 QString outcomeName(Outcome outcome) {
@@ -161,18 +162,25 @@ Summary summaryOf(const QString& operation, const FieldValue& terminal, Outcome 
     s.terminal = terminal;
     s.read = counted.read;
     s.stored = counted.stored;
+    s.duplicates = counted.duplicates;
     s.errors = counted.errors;
     s.seconds = seconds;
     s.outcome = outcomeName(outcome);
+    if (outcome != Outcome::Completed)
+        s.reason = view.failureReason();
     return s;
 }
 
 void addTo(Summary& total, const Summary& s) {
     total.read += s.read;
     total.stored += s.stored;
+    total.duplicates += s.duplicates;
     total.errors += s.errors;
-    if (s.exitStatus() == 1)
+    if (s.exitStatus() == 1) {
         total.outcome = s.outcome;
+        total.reason =
+            s.terminal.index() == 1 ? std::get<QString>(s.terminal) + QStringLiteral(": ") + s.reason : s.reason;
+    }
 }
 
 Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,

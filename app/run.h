@@ -40,10 +40,14 @@ struct Summary {
     FieldValue terminal = nullptr;
     qint64 read = 0;
     qint64 stored = 0;
+    qint64 duplicates = 0;
     qint64 errors = 0;
     double seconds = 0;
     QString outcome = QStringLiteral("completed");
     QString reason;
+
+    // Lines read that are neither stored, nor found in the table, nor failed: a run cut short left them.
+    qint64 unstored() const { return std::max<qint64>(0, read - stored - duplicates - errors); }
 
     int exitStatus() const {
         if (outcome != QLatin1String("completed"))

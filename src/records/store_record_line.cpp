@@ -24,6 +24,8 @@ void count(const std::vector<StoreResult>& results, LineCounters& counters, Stor
     for (const StoreResult& r : results) {
         if (r.verdict == StoreVerdict::Stored)
             ++counters.stored;
+        else if (r.verdict == StoreVerdict::Duplicate)
+            ++counters.duplicates;
         else if (r.verdict == StoreVerdict::Rejected)  // listed already, now failed too
             addFailed(counters, context, r.row.lineNumber, r.row.recordText, r.reason);
     }

@@ -18,6 +18,7 @@ struct FailedLine {
 struct LineCounters {
     qint64 read = 0;
     qint64 stored = 0;
+    qint64 duplicates = 0;  // found in the table already
     qint64 errors = 0;
 };
 
