@@ -5,6 +5,7 @@
 #include "outside/host_schema.h"
 #include "platform/log_categories.h"
 #include "run.h"
+#include "stop_signals.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,7 +147,9 @@ int runCommandLine(const QStringList& args, Console& console) {
         return 1;
     };
     try {
-        return dispatch(run);
+        const int status = dispatch(run);
+        // Stopped by a signal: the shell's convention, 128 and the signal's number.
+        return stopSignal() != 0 ? 128 + stopSignal() : status;
     } catch (const UsageError& e) {
         console.error(usageErrorLine(e).mid(QStringLiteral("tallyfold: ").size()));
         return 2;

@@ -1,6 +1,7 @@
 #include "console_view.h"
 
 #include "records/record_line.h"
+#include "stop_signals.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -275,6 +276,10 @@ void ConsoleView::showFailedLines() {
 
 void ConsoleView::logNotWritten(const QString& reason) {
     console_.error(QStringLiteral("the operation log row could not be written: ") + reason);
+}
+
+bool ConsoleView::cancelRequested() const {
+    return stopSignal() != 0;
 }
 
 void ConsoleView::setDetail(const QString& text) {

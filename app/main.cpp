@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "stop_signals.h"
 
 #include <unistd.h>
 #include <QCoreApplication>
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
     tallyfold::Console console(out, err);
     console.progressShown = isatty(STDERR_FILENO) == 1;
     console.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    tallyfold::installStopSignals();
     const int status = tallyfold::runCommandLine(args, console);
     out.flush();
     err.flush();

@@ -46,6 +46,7 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
                 view.setStatus(QStringLiteral("机器[") + m + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;
             }
+            stopIfCancelled(view);
             const bool cleared = clearRecords(session, view);
             port.close();
             logClearing(session, view, cleared);

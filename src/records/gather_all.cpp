@@ -33,6 +33,13 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
         for (std::size_t index : work.terminals) {
             const TerminalRow& row = rows[index];
             std::unique_ptr<OperatorView> view = makeView(row);
+            if (view->cancelRequested()) {
+                // Asked to stop: the terminals not yet begun are not begun.
+                outcomes[index].outcome = Outcome::Cancelled;
+                if (finished)
+                    finished(row, *view, Outcome::Cancelled);
+                continue;
+            }
             try {
                 if (!loaded) {
                     session.createComponents();

@@ -96,7 +96,10 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
                     throw Error(errc::FileIo,
                                 QStringLiteral("Cannot remove the earlier %1: %2").arg(source, stale.errorString()));
                 QString text1, text2;
-                if (device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2) == true) {
+                const std::optional<bool> transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
+                // Stopped mid-transfer: nothing was stored, the terminal keeps its records.
+                stopIfCancelled(view);
+                if (transferred == true) {
                     if (!QFileInfo(source).isFile()) {
                         view.prompts().message(
                             promptBox(QStringLiteral("考勤机：[") + a + QStringLiteral("]没有数据可采集!")));
@@ -128,6 +131,7 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
             bool clearRefused = false;
+            stopIfCancelled(view);
             if (options.thenClear) {
                 const QString refusal =
                     clearRefusal(options.get == Tick::Ticked, gathered, counters, missing, source, copy, view);

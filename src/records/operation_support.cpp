@@ -17,6 +17,17 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     try {
         try {
             while (!reader.atEndOfStream()) {
+                if (view.cancelRequested()) {
+                    // The rows handed over commit; the lines not read are left for another run.
+                    finishStoring(counters, context);
+                    putFailedLines(context);
+                    view.setTotals(counters);
+                    view.setDetail(QStringLiteral("stopped on request after %1 lines; %2 rows stored, storing the "
+                                                  "file again stores the rest")
+                                       .arg(counters.read)
+                                       .arg(counters.stored));
+                    throw RunCancelled{};
+                }
                 const QString line = reader.readLine();
                 if (reader.lastLineCut())
                     FailRecordLine(line,
@@ -28,6 +39,8 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
                     view.setProgress(reader.position(), reader.size());
             }
         } catch (const StoreFailed&) {
+            throw;
+        } catch (const RunCancelled&) {
             throw;
         } catch (...) {
             // A file that cannot be read on: rows already handed over are still stored and counted before the trap.
@@ -88,12 +101,19 @@ Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box) {
     try {
         return body();
+    } catch (const RunCancelled&) {
+        return Outcome::Cancelled;
     } catch (const Error& e) {
         view.prompts().message(box(e));
     } catch (const std::exception& e) {
         view.prompts().message(box(Error(-1, QString::fromLocal8Bit(e.what()))));
     }
     return Outcome::Trapped;
+}
+
+void stopIfCancelled(const OperatorView& view) {
+    if (view.cancelRequested())
+        throw RunCancelled{};
 }
 
 MessageRequest descriptionBox(const Error& e) {

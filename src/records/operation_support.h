@@ -37,7 +37,13 @@ void explainDeviceFailure(OperatorView& view, const DeviceLink& device);
 // "...出现了[ n]个错误，是否查看详细记录？": Yes shows the failed lines modally, No discards them.
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead);
 
-// Runs `body` under the operation's error trap; a trapped error shows `box(error)`.
+// The run stopped because the operator or a signal asked it to; what was stored stays stored.
+struct RunCancelled {};
+// Raises RunCancelled once the view asks the run to stop.
+void stopIfCancelled(const OperatorView& view);
+
+// Runs `body` under the operation's error trap; a trapped error shows `box(error)`;
+// a cancelled run ends as Cancelled, with no box.
 Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box);
 

@@ -3,6 +3,7 @@
 #include "support/test_databases.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +21,8 @@ private Q_SLOTS:
     void commandLines();
     void importEscapesCountsAndLogs();
     void gatherAllAsJsonMatchesTheDatabase();
+    void signalStopsAnImport_data();
+    void signalStopsAnImport();
 
 private:
     struct Result {
@@ -29,14 +32,14 @@ private:
         QString firstErrorLine() const { return err.section(QLatin1Char('\n'), 0, 0); }
     };
     Result run(const QStringList& args, const QString& home);
+    static void start(QProcess& p, const QStringList& args, const QString& home);
     QString rows(const QString& home, const QString& select);
 
     std::unique_ptr<TestHome> demo_;
     QString recordFile_;
 };
 
-tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
-    QProcess p;
+void tst_cli::start(QProcess& p, const QStringList& args, const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("TALLYFOLD_CONNECTION"));
     env.remove(QStringLiteral("TALLYFOLD_HOME"));
@@ -44,6 +47,11 @@ tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
     p.setProcessEnvironment(env);
     p.start(qEnvironmentVariable("TALLYFOLD_BIN_DIR") + QStringLiteral("/tallyfold"),
             QStringList{"--home", home} + args);
+}
+
+tst_cli::Result tst_cli::run(const QStringList& args, const QString& home) {
+    QProcess p;
+    start(p, args, home);
     if (!p.waitForFinished(120000))
         qFatal("tallyfold did not finish");
     if (p.exitStatus() != QProcess::NormalExit)
@@ -330,6 +338,44 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     QVERIFY2(details.size() == 1 && details[0].contains(home.file(QStringLiteral("bus"))) &&
                  details[0].contains(QStringLiteral("No such file or directory")),
              qPrintable(gone.out.join(QLatin1Char('\n'))));
+}
+
+void tst_cli::signalStopsAnImport_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM, as systemctl stop sends") << int(SIGTERM);
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+}
+
+// Stopped mid-file: the batch in flight commits, the summary says cancelled and counts what the table holds.
+void tst_cli::signalStopsAnImport() {
+    QFETCH(int, signal);
+    TestHome home;
+    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
+    QByteArray lines;
+    for (int i = 0; i < 200000; ++i)
+        lines +=
+            "01" + QByteArray::number(100000 + i % 900000) + QByteArray::number(2401010000 + i / 900000 * 100) + "\r\n";
+    const QString file = writeFile(home.file(QStringLiteral("big.txt")), lines);
+    QProcess p;
+    start(p, {"--json", "import", file, "--user", "admin"}, home.path());
+    qint64 seen = 0;
+    while (seen < 20000 && p.waitForReadyRead(10000))
+        seen += p.readAll().count("\"record\"");
+    QVERIFY2(seen >= 20000, "the import did not get going");
+    ::kill(pid_t(p.processId()), signal);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 128 + signal);
+    const QList<QByteArray> out = p.readAllStandardOutput().trimmed().split('\n');
+    const QJsonObject summary = QJsonDocument::fromJson(out.last()).object();
+    QCOMPARE(summary.value("outcome").toString(), QStringLiteral("cancelled"));
+    QVERIFY(summary.value("read").toInt() < 200000);
+    QCOMPARE(QString::number(summary.value("stored").toInt()),
+             rows(home.path(), "select count(*) from Tcon_ConsumeDtl"));
+    QVERIFY(!summary.value("reason").toString().isEmpty());
+    // Like a trapped run it claims no success, and writes no log row of one.
+    QVERIFY(!out.join('\n').contains("数据读取成功"));
+    QCOMPARE(rows(home.path(), "select count(*) from CtrlLog"), QStringLiteral("0"));
 }
 
 QTEST_GUILESS_MAIN(tst_cli)
