@@ -90,6 +90,7 @@ int commandInitDb(Run& run) {
     shareWithGroup(run.settings, cs);
     if (run.has("demo"))
         addDemoData(*connection);
+    addDefaultTimes(*connection);
     if (run.has("grant"))
         grantRights(run, *connection, run.value("grant"));
     run.console.event(QStringLiteral("database"), {{"connection", maskedConnectionString(cs)}});

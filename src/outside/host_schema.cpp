@@ -4,6 +4,7 @@
 #include "platform/recordset.h"
 
 #include <QStringList>
+#include <initializer_list>
 
 namespace tallyfold {
 
@@ -49,6 +50,15 @@ static bool hasRows(const std::shared_ptr<Connection>& connection, const QString
     const bool any = rs.RecordCount() > 0;
     rs.Close();
     return any;
+}
+
+void addDefaultTimes(Connection& connection) {
+    std::shared_ptr<Connection> shared(&connection, [](Connection*) {});
+    if (hasRows(shared, QStringLiteral("select ParaName from Tcon_MonTime")))
+        return;
+    for (const char* row : {"(1, '00:00:00')", "(7, '00:00:00')", "(8, '23:59:59')"})
+        connection.Execute(QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values ") +
+                           QLatin1String(row));
 }
 
 void addDemoData(Connection& connection) {

@@ -51,11 +51,21 @@ static MessageRequest numberedErrorBox(const Error& e) {
 void getTimeBZBE(DatabaseTool& tool, BusinessDayTimes& times, Prompts& prompts) {
     try {
         loadBusinessDayTimes(tool, times);
+        times.unreadable.reset();
     } catch (const Error& e) {
+        times.unreadable = e;
         prompts.message(numberedErrorBox(e));
     } catch (const std::exception& e) {
-        prompts.message(numberedErrorBox(Error(-1, QString::fromLocal8Bit(e.what()))));
+        times.unreadable = Error(-1, QString::fromLocal8Bit(e.what()));
+        prompts.message(numberedErrorBox(*times.unreadable));
     }
+}
+
+void requireBusinessDayTimes(const BusinessDayTimes& times) {
+    if (times.unreadable)
+        throw Error(times.unreadable->number(),
+                    QStringLiteral("the business-day times in Tcon_MonTime cannot be read (%1); nothing was stored")
+                        .arg(times.unreadable->description()));
 }
 
 qint16 getGatherDay(const BusinessDayTimes& times, const QString& recordDateTime, Prompts& prompts) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "outside/interfaces.h"
+#include "platform/error.h"
 #include "platform/prompts.h"
 
 #include <QTime>
+#include <optional>
 
 namespace tallyfold {
 
@@ -12,7 +14,13 @@ struct BusinessDayTimes {
     QTime paraTime1{0, 0};
     QTime paraTime7{0, 0};
     QTime paraTime8{0, 0};
+    // Why the last load failed; while set, no record may be stored: its day would be a guess,
+    // and once the setting is mended the same swipe would be stored again on another day.
+    std::optional<Error> unreadable;
 };
+
+// Raises why the times could not be read, if they could not.
+void requireBusinessDayTimes(const BusinessDayTimes& times);
 
 // 1 when a record at time of day t moves on by one business day, else 0.
 int businessDayOffset(const BusinessDayTimes& times, const QTime& t);

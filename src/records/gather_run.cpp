@@ -65,6 +65,9 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             }
             const QString a = module.Pub_MachAddr.toText();
             view.setStatus(QStringLiteral("开始执行机器[") + a + QStringLiteral("]的处理任务......"));
+            // Refused before the terminal is asked: it keeps its records until they can be stored right.
+            if (options.get == Tick::Ticked)
+                requireBusinessDayTimes(session.times);
             PortGuard port(device);
             const std::optional<bool> portOpen = device.SetPort(module.Pub_ComX);
             if (portOpen.has_value() && !*portOpen) {

@@ -8,6 +8,7 @@ namespace tallyfold {
 
 StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
                             bool verify) {
+    requireBusinessDayTimes(session.times);
     AnsiTextReader reader(path);
     std::unique_ptr<RecordStore> store = openRecordStore(session.Conn);
     std::vector<StoreRow> handedOver;

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void commandLines();
     void importEscapesCountsAndLogs();
     void gatherAllAsJsonMatchesTheDatabase();
+    void unreadableTimesStoreNothing();
     void signalStopsAnImport_data();
     void signalStopsAnImport();
 
@@ -338,6 +339,25 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     QVERIFY2(details.size() == 1 && details[0].contains(home.file(QStringLiteral("bus"))) &&
                  details[0].contains(QStringLiteral("No such file or directory")),
              qPrintable(gone.out.join(QLatin1Char('\n'))));
+}
+
+// A record's day would be a guess, and mending the setting later would store the same swipe again.
+void tst_cli::unreadableTimesStoreNothing() {
+    TestHome home;
+    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
+    const QString db = QStringLiteral("Provider=SQLite;Data Source=%1;").arg(home.file("Database/tallyfold.db"));
+    execute(db, QStringLiteral("update Tcon_MonTime set ParaTimeValue='x' where ParaName=7"));
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "011234562405130130\r\n");
+    const Result r = run({"import", file, "--user", "admin"}, home.path());
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.out.last().contains(QLatin1String("the business-day times in Tcon_MonTime cannot be read")),
+             qPrintable(r.out.join('\n')));
+    QCOMPARE(rows(home.path(), "select count(*) from Tcon_ConsumeDtl"), QStringLiteral("0"));
+    // Mended, the same line is stored once, on its business day.
+    execute(db, QStringLiteral("update Tcon_MonTime set ParaTimeValue='00:30:00' where ParaName=7"));
+    QCOMPARE(run({"import", file, "--user", "admin"}, home.path()).status, 0);
+    QCOMPARE(rows(home.path(), "select datadate || ' ' || count(*) from Tcon_ConsumeDtl"),
+             QStringLiteral("2024-05-13 1"));
 }
 
 void tst_cli::signalStopsAnImport_data() {

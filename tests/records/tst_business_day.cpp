@@ -71,7 +71,7 @@ void tst_business_day::offset() {
     QFETCH(QString, record);
     QFETCH(int, expected);
     RecordingView view;
-    QCOMPARE(getGatherDay(BusinessDayTimes{p1, p7, p8}, record, view), expected);
+    QCOMPARE(getGatherDay(BusinessDayTimes{p1, p7, p8, {}}, record, view), expected);
     QVERIFY(view.boxes.isEmpty());
 }
 
@@ -105,7 +105,7 @@ void tst_business_day::loadFromTable() {
 void tst_business_day::missingRowsKeepEarlierTimes() {
     TALLYFOLD_DATABASE_TEST(home, false);
     HostDatabaseTool tool(home.settings());
-    BusinessDayTimes times{QTime(4, 0), QTime(1, 0), QTime(2, 0)};
+    BusinessDayTimes times{QTime(4, 0), QTime(1, 0), QTime(2, 0), {}};
     RecordingView view;
     getTimeBZBE(tool, times, view);
     QCOMPARE(view.boxes.size(), 1);

@@ -25,7 +25,7 @@ private Q_SLOTS:
 
 namespace {
 // Offset 1 for records from 01:00 to 03:00.
-const BusinessDayTimes MovingWindow{QTime(5, 0), QTime(1, 0), QTime(3, 0)};
+const BusinessDayTimes MovingWindow{QTime(5, 0), QTime(1, 0), QTime(3, 0), {}};
 
 void resetTable(const QString& connection) {
     execute(connection, QStringLiteral("delete from Tcon_ConsumeDtl"));
