@@ -70,6 +70,9 @@ void tst_gather_all::everyTerminalOnce() {
                            "'V1', 'x')")
                 .arg(t)
                 .arg(t == 2 ? 2 : 1));
+    for (const char* times : {"(1, '00:00:00')", "(7, '00:00:00')", "(8, '23:59:59')"})
+        execute(home.connection(),
+                QStringLiteral("insert into Tcon_MonTime (ParaName, ParaTimeValue) values ") + QLatin1String(times));
     std::vector<TerminalRow> rows(3);
     for (int t : {1, 2, 3})
         rows[std::size_t(t - 1)] = TerminalRow{Variant(QString::number(t)), Variant(t == 2 ? 2 : 1), {}, {}, {}, {}};
