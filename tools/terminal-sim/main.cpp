@@ -350,6 +350,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Once only: the transfer stops after N records, mid-answer, and the terminal ignores "
                        "read requests until the PC counts the records again."),
         QStringLiteral("N"));
+    const QCommandLineOption cutTimesOption(
+        QStringLiteral("cut-times"),
+        QStringLiteral("With --cut-after: cut this many transfers, not only the first."), QStringLiteral("K"),
+        QStringLiteral("1"));
     const QCommandLineOption dropOption(
         QStringLiteral("drop-after"),
         QStringLiteral("Once only, on --listen buses: the connection is closed after N records, mid-answer; "
@@ -363,7 +367,7 @@ int main(int argc, char* argv[]) {
                        "and after every change (addresses must then differ across buses)."),
         QStringLiteral("DIR"));
     parser.addOptions({linkOption, listenOption, terminalOption, baudOption, silentOption, delayOption, garbleOption,
-                       nakOption, seedOption, cutOption, dropOption, failClearOption, stateOption});
+                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, failClearOption, stateOption});
     parser.process(app);
 
     sim::BusOptions shared;
@@ -376,6 +380,7 @@ int main(int argc, char* argv[]) {
     shared.seed = quint32(intValue(parser.value(seedOption), QStringLiteral("seed"), 0, INT_MAX));
     if (parser.isSet(cutOption))
         shared.cutAfter = intValue(parser.value(cutOption), QStringLiteral("cut-after"), 0, INT_MAX);
+    shared.cutTimes = intValue(parser.value(cutTimesOption), QStringLiteral("cut-times"), 0, INT_MAX);
     if (parser.isSet(dropOption))
         shared.dropAfter = intValue(parser.value(dropOption), QStringLiteral("drop-after"), 0, INT_MAX);
     shared.stateDir = parser.value(stateOption);

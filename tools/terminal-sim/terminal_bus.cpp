@@ -106,7 +106,7 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
             return nak(NakReason::OutOfRange);
         RecordBlock block{read->index, terminal.records.mid(read->index, read->count)};
         reply(Command::ReadReply, encodeRecordBlock(block));
-        const bool cutting = options_.cutAfter && !cutUsed_;
+        const bool cutting = options_.cutAfter && cutsMade_ < options_.cutTimes;
         const std::optional<int> limit = cutting ? options_.cutAfter : dropUsed_ ? std::nullopt : options_.dropAfter;
         if (limit && read->count > *limit - terminal.passSent) {
             // The line drops in the middle of this answer.
@@ -114,7 +114,7 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
             answer.bytes.truncate(kHeaderLength + kReadReplyHeader + room * kRecordLength);
             if (cutting) {
                 terminal.cut = true;
-                cutUsed_ = true;
+                ++cutsMade_;
             } else {
                 answer.hangUp = true;
                 dropUsed_ = true;

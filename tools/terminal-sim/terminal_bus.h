@@ -22,6 +22,8 @@ struct BusOptions {
     int nakPercent = 0;
     quint32 seed = 1;
     std::optional<int> cutAfter;
+    // How many transfers cutAfter cuts, each after that many records.
+    int cutTimes = 1;
     // Like cutAfter, but the connection is hung up instead and the terminal goes on answering.
     std::optional<int> dropAfter;
     QString stateDir;
@@ -60,7 +62,7 @@ private:
     BusOptions options_;
     QHash<int, Terminal> terminals_;
     std::mt19937 random_;
-    bool cutUsed_ = false;
+    int cutsMade_ = 0;
     bool dropUsed_ = false;
 };
 

@@ -94,6 +94,8 @@ public:
             socket_->waitForReadyRead(sliceOf(deadline));
             if (!deadline.hasExpired())
                 (*waiting_)();
+            if (waiting_->stopping)
+                return Wait::Quiet;
         }
     }
 
@@ -133,7 +135,7 @@ private:
         slice.setTimerType(Qt::PreciseTimer);
         QObject::connect(&slice, &QTimer::timeout, &loop, &QEventLoop::quit);
         while (!done()) {
-            if (deadline.hasExpired())
+            if (deadline.hasExpired() || waiting_->stopping)
                 return false;
             slice.start(sliceOf(deadline));
             loop.exec(QEventLoop::ExcludeUserInputEvents);
@@ -153,6 +155,8 @@ private:
                 return dropped(lostReason());
             if (deadline.hasExpired())
                 return dropped(QStringLiteral("the device server took no data in time"));
+            if (waiting_->stopping)
+                return dropped(QStringLiteral("stopped while sending"));
             socket_->waitForBytesWritten(sliceOf(deadline));
             (*waiting_)();
         }
@@ -269,6 +273,10 @@ private:
         while (!done()) {
             if (deadline.hasExpired()) {
                 setFailure(DeviceError::NoAnswer, silence);
+                return false;
+            }
+            if (waiting_->stopping) {
+                setFailure(DeviceError::Cancelled, QStringLiteral("stopped while negotiating"));
                 return false;
             }
             const Wait wait = waitForData(sliceOf(deadline));

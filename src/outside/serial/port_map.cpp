@@ -13,10 +13,32 @@ namespace {
 
 constexpr qint32 kMaxBaud = 4'000'000;
 constexpr int kMaxLatencyMs = 600'000;
+constexpr int kMaxTransferRetries = 100;
+
+// An unusable line and whom it concerns.
+struct LineProblem {
+    // The port the line is about; none when it is a default or cannot be told.
+    std::optional<int> port;
+    // The default's name (baud, latency_ms, transfer_retries); empty when the line cannot be told apart.
+    QString setting;
+    QString text;
+};
 
 struct PortsSection {
     QHash<QString, QString> values;
-    QStringList problems;
+    QList<LineProblem> problems;
+
+    // The first unusable line port n would depend on: its own, a default it
+    // takes because it has no value of its own, or a line nobody can place.
+    const LineProblem* problemFor(int n) const {
+        const QString own = QString::number(n);
+        for (const LineProblem& p : problems) {
+            if (p.port ? *p.port == n
+                       : p.setting.isEmpty() || !values.contains(own + QLatin1Char('.') + p.setting))
+                return &p;
+        }
+        return nullptr;
+    }
 };
 
 std::optional<int> wholeNumber(const QString& text, int min, int max) {
@@ -51,10 +73,11 @@ QString parseAddress(const QString& value, PortSettings& settings) {
 // The reason a value cannot be used for `key`, empty when it can.
 QString checkValue(const QString& key, const QString& value) {
     static const QRegularExpression keyPattern(
-        QStringLiteral("^(?:([1-9][0-9]{0,4})(?:\\.(baud|latency_ms))?|baud|latency_ms)$"));
+        QStringLiteral("^(?:([1-9][0-9]{0,4})(?:\\.(baud|latency_ms|transfer_retries))?|baud|latency_ms|transfer_retries)$"));
     const QRegularExpressionMatch match = keyPattern.match(key);
     if (!match.hasMatch())
-        return QStringLiteral("unknown key; keys are N, N.baud, N.latency_ms, baud and latency_ms");
+        return QStringLiteral("unknown key; keys are N, N.baud, N.latency_ms, N.transfer_retries, baud, latency_ms "
+                              "and transfer_retries");
     if (key.endsWith(QLatin1String("baud")))
         return wholeNumber(value, 1, kMaxBaud)
                    ? QString()
@@ -63,6 +86,10 @@ QString checkValue(const QString& key, const QString& value) {
         return wholeNumber(value, 0, kMaxLatencyMs)
                    ? QString()
                    : QStringLiteral("latency_ms is a whole number of milliseconds from 0 to %1").arg(kMaxLatencyMs);
+    if (key.endsWith(QLatin1String("transfer_retries")))
+        return wholeNumber(value, 0, kMaxTransferRetries)
+                   ? QString()
+                   : QStringLiteral("transfer_retries is a whole number from 0 to %1").arg(kMaxTransferRetries);
     if (value.isEmpty())
         return QStringLiteral("no device");
     if (value.contains(QLatin1String("://"))) {
@@ -90,10 +117,23 @@ PortsSection readPortsSection(const QString& iniPath) {
         }
         if (!inPorts)
             continue;
-        auto problem = [&](const QString& why) {
-            section.problems << QStringLiteral("%1:%2: %3: %4").arg(iniPath).arg(lineNumber).arg(line, why);
-        };
         const qsizetype eq = line.indexOf(QLatin1Char('='));
+        const QString key = eq > 0 ? line.left(eq).trimmed().toLower() : QString();
+        auto problem = [&](const QString& why) {
+            static const QRegularExpression portKey(QStringLiteral("^([1-9][0-9]{0,4})(?:\\.|$)"));
+            static const QRegularExpression defaultKey(QStringLiteral("^(baud|latency_ms|transfer_retries)$"));
+            LineProblem p;
+            p.text = QStringLiteral("%1:%2: %3: %4").arg(iniPath).arg(lineNumber).arg(line, why);
+            if (const auto m = portKey.match(key); m.hasMatch()) {
+                p.port = m.captured(1).toInt();
+            } else if (const auto d = defaultKey.match(key); d.hasMatch()) {
+                p.setting = d.captured(1);
+                p.text += QStringLiteral("; every port without its own N.%1 is refused").arg(p.setting);
+            } else {
+                p.text += QStringLiteral("; every port is refused, the line may be meant for any");
+            }
+            section.problems << p;
+        };
         if (eq <= 0) {
             problem(QStringLiteral("not KEY=VALUE"));
             continue;
@@ -104,7 +144,6 @@ PortsSection readPortsSection(const QString& iniPath) {
         if (comment >= 0)
             value.truncate(comment);
         value = value.trimmed();
-        const QString key = line.left(eq).trimmed().toLower();
         if (const QString why = checkValue(key, value); !why.isEmpty()) {
             problem(why);
             continue;
@@ -128,8 +167,8 @@ PortLookup lookUpPort(const QString& iniPath, int portNumber) {
     if (portNumber < 1)
         return {std::nullopt, QStringLiteral("there is no port %1; ports count from 1").arg(portNumber)};
     const PortsSection section = readPortsSection(iniPath);
-    if (!section.problems.isEmpty())
-        return {std::nullopt, section.problems.first()};
+    if (const LineProblem* problem = section.problemFor(portNumber))
+        return {std::nullopt, problem->text};
     const QString key = QString::number(portNumber);
     auto number = [&](const QString& name, int fallback) {
         const auto own = section.values.constFind(key + QLatin1Char('.') + name);
@@ -147,11 +186,15 @@ PortLookup lookUpPort(const QString& iniPath, int portNumber) {
         parseAddress(settings.device, settings);
     settings.baudRate = number(QStringLiteral("baud"), settings.baudRate);
     settings.latencyMs = number(QStringLiteral("latency_ms"), settings.latencyMs);
+    settings.transferRetries = number(QStringLiteral("transfer_retries"), settings.transferRetries);
     return {settings, {}};
 }
 
 QStringList portMapProblems(const QString& iniPath) {
-    return readPortsSection(iniPath).problems;
+    QStringList texts;
+    for (const LineProblem& p : readPortsSection(iniPath).problems)
+        texts << p.text;
+    return texts;
 }
 
 }  // namespace tallyfold::serial

@@ -23,6 +23,8 @@ struct PortSettings {
     qint32 baudRate = 9600;
     // Added to every wait for an answer: the network's share of a round trip.
     int latencyMs = 0;
+    // How often a gather whose transfer was cut starts it again from the first record.
+    int transferRetries = 1;
 };
 
 struct PortLookup {
@@ -42,11 +44,15 @@ struct PortLookup {
 //   2=tcp://10.0.0.5:4001          ; a device server in raw TCP mode
 //   3=rfc2217://10.0.0.6:2217      ; a device server that takes baud and framing over telnet
 //   3.latency_ms=400               ; port 3's own allowance
+//   transfer_retries=1             ; a cut transfer is started again this often, 0: never
+//   2.transfer_retries=3           ; port 2's own count
 //
 // Keys are case-insensitive, ';' and '#' start comments, other sections are
-// ignored. A line of the [Ports] section that cannot be used makes every lookup
-// fail with that line named: a wrong setting must not quietly reach another
-// device or rate. Lines are always 8N1.
+// ignored. A line of the [Ports] section that cannot be used fails, with that
+// line named, the lookups it could reach: N and N.* lines port N, a default
+// every port without its own value for it, a line whose key names neither
+// every port. A wrong setting must not quietly reach another device or rate,
+// nor stop the ports it has nothing to do with. Lines are always 8N1.
 PortLookup lookUpPort(const HostSettings& host, int portNumber);
 PortLookup lookUpPort(const QString& iniPath, int portNumber);
 // Every unusable line of the [Ports] section; empty when there is none or no file.

@@ -51,6 +51,8 @@ QString requestFailure(DeviceError code, int address) {
         return QStringLiteral("garbled answers from terminal %1").arg(address);
     case DeviceError::TerminalRefused:
         return QStringLiteral("terminal %1 refused the request").arg(address);
+    case DeviceError::Cancelled:
+        return QStringLiteral("stopped while talking to terminal %1").arg(address);
     default:
         return QStringLiteral("the line to terminal %1 fell").arg(address);
     }
@@ -75,8 +77,9 @@ public:
     DeviceError openError() const { return transport_->failureCode(); }
     QString openReason() const { return transport_->failureReason(); }
     QString device() const { return settings_.device; }
+    int transferRetries() const { return settings_.transferRetries; }
 
-    // Each member call of the link may reopen a fallen line once.
+    // Each member call of the link, and each new try of a transfer, may reopen a fallen line once.
     void beginCall() { reopenLeft_ = true; }
 
     // One request, repeated up to kRetries times until the terminal answers with
@@ -87,6 +90,10 @@ public:
         Reply reply;
         const int timeoutMs = lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + marginMs();
         for (int attempt = 0; attempt <= kRetries;) {
+            if (waiting_->stopAsked()) {
+                reply.error = DeviceError::Cancelled;
+                return reply;
+            }
             if (attempt > 0) {
                 ++reply.retries;
                 discardStaleInput();
@@ -102,10 +109,15 @@ public:
             case Outcome::Answered:
                 reply.error = DeviceError::None;
                 return reply;
+            case Outcome::Cancelled:
+                reply.error = DeviceError::Cancelled;
+                return reply;
             case Outcome::LineLost:
-                // The same attempt again on the reopened line.
-                if (reopen(reply))
+                // The same attempt again on the reopened line; a stop may have broken off the write or the reopen.
+                if (!waiting_->stopping && reopen(reply))
                     continue;
+                if (waiting_->stopping)
+                    reply = {std::nullopt, DeviceError::Cancelled, {}, reply.retries};
                 return reply;
             case Outcome::Silent:
                 reply.error = DeviceError::NoAnswer;
@@ -123,7 +135,7 @@ public:
     }
 
 private:
-    enum class Outcome { Answered, Silent, Garbled, Refused, LineLost };
+    enum class Outcome { Answered, Silent, Garbled, Refused, LineLost, Cancelled };
 
     // A device server may sit behind a slow network: its latency counts on top of line time.
     int marginMs() const { return kTimeoutMarginMs + settings_.latencyMs; }
@@ -175,6 +187,8 @@ private:
                 return Outcome::Silent;
             const Transport::Wait wait = transport_->waitForData(int(std::min<qint64>(remaining, kRepaintSliceMs)));
             (*waiting_)();
+            if (waiting_->stopping)
+                return Outcome::Cancelled;
             if (wait == Transport::Wait::Lost)
                 return Outcome::LineLost;
             decoder.append(transport_->takeReceived());
@@ -189,7 +203,8 @@ private:
         QElapsedTimer timer;
         timer.start();
         transport_->discardInput();
-        while (timer.elapsed() < capMs && transport_->waitForData(quietMs) == Transport::Wait::Data)
+        while (timer.elapsed() < capMs && !waiting_->stopAsked() &&
+               transport_->waitForData(quietMs) == Transport::Wait::Data)
             transport_->discardInput();
         transport_->discardInput();
     }
@@ -215,8 +230,13 @@ void SerialDeviceLink::setWaitHandler(WaitHandler handler) {
     waiting_->handler = std::move(handler);
 }
 
+void SerialDeviceLink::setCancelCheck(CancelCheck check) {
+    waiting_->cancelCheck = std::move(check);
+}
+
 void SerialDeviceLink::beginCall() {
     fault_ = {};
+    waiting_->stopping = false;
     waiting_->done = 0;
     waiting_->total = 0;
     if (bus_) {
@@ -247,9 +267,15 @@ std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
     if (!lookup.settings)
         return fail(DeviceError::BadPortSetting, lookup.problem);
     fault_.device = lookup.settings->device;
+    const QString stopped = QStringLiteral("stopped while opening port %1").arg(number);
+    if (waiting_->stopAsked())
+        return fail(DeviceError::Cancelled, stopped);
     auto bus = std::make_unique<Bus>(*lookup.settings, waiting_);
-    if (!bus->open())
+    if (!bus->open()) {
+        if (waiting_->stopping)
+            return fail(DeviceError::Cancelled, stopped);
         return fail(bus->openError(), QStringLiteral("cannot open port %1").arg(number), bus->openReason());
+    }
     bus_ = std::move(bus);
     return true;
 }
@@ -308,58 +334,84 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
                       QStringLiteral("no folder %1 to write the records in").arg(QFileInfo(target).absolutePath()));
 
     int retries = 0;
-    const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
-                                       [](const Frame& f) { return decodeCount(f.payload).has_value(); });
-    retries += counted.retries;
-    if (!counted.frame)
-        return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
-    const quint32 total = *decodeCount(counted.frame->payload);
-    waiting_->total = total;
-
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return failed(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
     quint32 read = 0;
+    quint32 total = 0;
     auto progress = [&] {
         return QStringLiteral("%1 of %2 records read from terminal %3").arg(read).arg(total).arg(*address);
     };
-    auto cut = [&](DeviceError code, const QString& what, const QString& osReason = {}) {
-        file.cancelWriting();
-        text1 = progress();
-        return failed(code, what, osReason, retries);
-    };
-    while (read < total) {
-        const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
-        const quint32 index = read;
-        const auto block =
-            bus_->request(*address, Command::ReadRecords, encodeReadRequest({index, count}), Command::ReadReply,
-                          kReadReplyHeader + count * kRecordLength, [index, count](const Frame& f) {
-                              const auto decoded = decodeRecordBlock(f.payload);
-                              return decoded && decoded->index == index && decoded->records.size() == count;
-                          });
-        retries += block.retries;
-        if (!block.frame) {
-            // The terminal answered the count, so silence now is a transfer that broke off.
-            if (block.error == DeviceError::NoAnswer)
-                return cut(DeviceError::TransferCut,
-                           QStringLiteral("terminal %1 stopped answering after %2 of %3 records")
-                               .arg(*address)
-                               .arg(read)
-                               .arg(total));
-            return cut(block.error, requestFailure(block.error, *address), block.osReason);
+    const int tries = 1 + bus_->transferRetries();
+    for (int transfer = 1;; ++transfer) {
+        // Each try starts from the first record into a fresh file, so what is kept is one whole transfer.
+        if (transfer > 1)
+            bus_->beginCall();
+        read = 0;
+        total = 0;
+        waiting_->done = 0;
+        waiting_->total = 0;
+        const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
+                                           [](const Frame& f) { return decodeCount(f.payload).has_value(); });
+        retries += counted.retries;
+        if (!counted.frame)
+            return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
+        total = *decodeCount(counted.frame->payload);
+        waiting_->total = total;
+
+        QSaveFile file(target);
+        if (!file.open(QIODevice::WriteOnly))
+            return failed(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
+                          file.errorString());
+        auto cut = [&](DeviceError code, const QString& what, const QString& osReason = {}) {
+            file.cancelWriting();
+            text1 = progress();
+            return failed(code, transfer > 1 ? what + QStringLiteral(" in each of %1 transfers").arg(transfer) : what,
+                          osReason, retries);
+        };
+        DeviceError broken = DeviceError::None;
+        Bus::Reply block;
+        while (read < total) {
+            const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
+            const quint32 index = read;
+            block = bus_->request(*address, Command::ReadRecords, encodeReadRequest({index, count}),
+                                  Command::ReadReply, kReadReplyHeader + count * kRecordLength,
+                                  [index, count](const Frame& f) {
+                                      const auto decoded = decodeRecordBlock(f.payload);
+                                      return decoded && decoded->index == index && decoded->records.size() == count;
+                                  });
+            retries += block.retries;
+            if (!block.frame) {
+                // The terminal answered the count, so silence now is a transfer that broke off.
+                broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;
+                break;
+            }
+            QByteArray lines;
+            lines.reserve(count * (kRecordLength + 2));
+            const RecordBlock records = *decodeRecordBlock(block.frame->payload);
+            for (const QByteArray& record : records.records)
+                lines.append(record).append("\r\n");
+            if (file.write(lines) != lines.size())
+                return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
+                           file.errorString());
+            read += count;
+            waiting_->done = read;
         }
-        QByteArray lines;
-        lines.reserve(count * (kRecordLength + 2));
-        const RecordBlock records = *decodeRecordBlock(block.frame->payload);
-        for (const QByteArray& record : records.records)
-            lines.append(record).append("\r\n");
-        if (file.write(lines) != lines.size())
-            return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
-        read += count;
-        waiting_->done = read;
+        if (broken == DeviceError::None) {
+            if (!file.commit())
+                return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
+                           file.errorString());
+            break;
+        }
+        // The terminal keeps its records through a gather, so starting over loses nothing.
+        const bool startOver = broken == DeviceError::TransferCut || broken == DeviceError::ConnectionDropped;
+        if (!startOver || transfer >= tries || waiting_->stopAsked()) {
+            if (broken == DeviceError::TransferCut)
+                return cut(broken, QStringLiteral("terminal %1 stopped answering after %2 of %3 records")
+                                       .arg(*address)
+                                       .arg(read)
+                                       .arg(total));
+            return cut(broken, requestFailure(broken, *address), block.osReason);
+        }
+        file.cancelWriting();
     }
-    if (!file.commit())
-        return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
     text1 = progress();
     text2 = QStringLiteral("%1 retries").arg(retries);
     return true;

@@ -20,7 +20,8 @@ struct WaitReport;
 // the port cannot be opened; a value that is no number raises the Variant's
 // conversion error. Machine addresses are 0-255; anything else answers False
 // without touching the line. A line that falls during a call is reopened once.
-// After a False, lastError() says what went wrong and where.
+// After a False, lastError() says what went wrong and where. A cancel check
+// that says true ends the call at the next wait slice or frame with Cancelled.
 class SerialDeviceLink : public DeviceLink {
 public:
     explicit SerialDeviceLink(HostSettings host);
@@ -30,14 +31,17 @@ public:
     std::optional<bool> ChangeDate(const Variant& machine, qint16 year, qint16 month, qint16 day) override;
     std::optional<bool> ChangeTime(const Variant& machine, double hour, double minute, double second) override;
     // Reads every record of the terminal into Source/SourceRecordSet.txt, replacing
-    // that file only when all of them arrived. text1 tells how many records were
-    // read, text2 the retries needed or why the gather failed.
+    // that file only when all of them arrived. A transfer that is cut or whose line
+    // falls is started again from the first record, as often as the port's
+    // transfer_retries says. text1 tells how many records were read, text2 the
+    // retries needed or why the gather failed.
     std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override;
     std::optional<bool> ClearRecord(const Variant& machine) override;
     void DestoryPort() override;
     bool setRecordFile(const QString& path) override;
     DeviceFault lastError() const override;
     void setWaitHandler(WaitHandler handler) override;
+    void setCancelCheck(CancelCheck check) override;
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.

@@ -14,14 +14,24 @@ constexpr int kRepaintSliceMs = 50;
 
 // What the link's caller asked to hear while a call waits on the line (a
 // transfer at 9600 baud takes minutes): how far it is, so a window stays
-// painted and shows progress.
+// painted and shows progress, and whether the call is to stop.
 struct WaitReport {
     DeviceLink::WaitHandler handler;
+    DeviceLink::CancelCheck cancelCheck;
     qint64 done = 0;
     qint64 total = 0;
-    void operator()() const {
+    // Set once the check said true; cleared when the next call begins.
+    bool stopping = false;
+
+    void operator()() {
         if (handler)
             handler(done, total);
+        stopAsked();
+    }
+    bool stopAsked() {
+        if (!stopping && cancelCheck && cancelCheck())
+            stopping = true;
+        return stopping;
     }
 };
 using WaitReportPtr = std::shared_ptr<WaitReport>;

@@ -3,6 +3,7 @@
 #include "support/terminal_sim_process.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,6 +45,11 @@ private:
             return false;
         }
         return link_->SetPort(Variant(1)) == std::optional<bool>(true);
+    }
+
+    bool appendPorts(const QByteArray& lines) {
+        QFile file(path(QStringLiteral("Config/Ports.ini")));
+        return file.open(QIODevice::Append) && file.write(lines) == lines.size();
     }
 
     QStringList sourceFolderEntries() const {
@@ -164,9 +170,11 @@ private Q_SLOTS:
                                               << 1 << kept << DeviceError::Garbled << 3;
         QTest::newRow("every request refused") << QStringList{QStringLiteral("--nak"), QStringLiteral("100")} << 1 << 1
                                                << kept << DeviceError::TerminalRefused << 3;
-        // The count and the first block arrive; the second block breaks off and never comes.
-        QTest::newRow("cut mid-transfer") << QStringList{QStringLiteral("--cut-after"), QStringLiteral("100")} << 1 << 1
-                                          << kept << DeviceError::TransferCut << 3;
+        // The count and the first block arrive; the second block breaks off and never comes, in both transfers.
+        QTest::newRow("cut mid-transfer")
+            << QStringList{QStringLiteral("--cut-after"), QStringLiteral("100"), QStringLiteral("--cut-times"),
+                           QStringLiteral("2")}
+            << 1 << 1 << kept << DeviceError::TransferCut << 6;
         QTest::newRow("Source folder missing")
             << none << 1 << 1 << QStringLiteral("no folder") << DeviceError::SourceFolderMissing << 0;
         // Root may write anywhere but here, so the test holds under CI too.
@@ -217,11 +225,99 @@ private Q_SLOTS:
     }
 
     void gatherAfterACutTransferGetsEveryRecordOnce() {
+        QVERIFY(appendPorts("1.transfer_retries=0\n"));
         QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(150)), QStringLiteral("--cut-after"),
                        QStringLiteral("100")}));
         QCOMPARE(gather(1), std::optional<bool>(false));
         QCOMPARE(gather(1), std::optional<bool>(true));
         QCOMPARE(readFile(sourceFile()), asSourceFile(makeRecords(150)));
+    }
+
+    void cutTransferIsStartedAgain_data() {
+        QTest::addColumn<QByteArray>("ports");
+        QTest::addColumn<int>("cuts");
+        QTest::addColumn<bool>("gathered");
+        QTest::addColumn<int>("retries");
+        QTest::newRow("cut once, started again by default") << QByteArray() << 1 << true << 3;
+        QTest::newRow("cut twice, two retries") << QByteArray("1.transfer_retries=2\n") << 2 << true << 6;
+        // Each of the three transfers spends its three block retries.
+        QTest::newRow("cut every time, two retries") << QByteArray("1.transfer_retries=2\n") << 100 << false << 9;
+        QTest::newRow("retries off for every port") << QByteArray("transfer_retries=0\n") << 1 << false << 3;
+    }
+
+    // The file holds one whole transfer or nothing, and the terminal keeps its records either way.
+    void cutTransferIsStartedAgain() {
+        QFETCH(QByteArray, ports);
+        QFETCH(int, cuts);
+        QFETCH(bool, gathered);
+        QFETCH(int, retries);
+        const QList<QByteArray> records = makeRecords(150);
+        QVERIFY(appendPorts(ports));
+        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, records), QStringLiteral("--cut-after"),
+                       QStringLiteral("100"), QStringLiteral("--cut-times"), QString::number(cuts)}));
+        QString text1, text2;
+        QCOMPARE(link_->GatherData(1, text1, text2), std::optional<bool>(gathered));
+        if (gathered) {
+            QCOMPARE(text2, QStringLiteral("%1 retries").arg(retries));
+            QCOMPARE(readFile(sourceFile()), asSourceFile(records));
+        } else {
+            QCOMPARE(link_->lastError().code, DeviceError::TransferCut);
+            QCOMPARE(link_->lastError().retries, retries);
+            QVERIFY(sourceFolderEntries().isEmpty());
+        }
+        QCOMPARE(readFile(stateOf(1)), asSourceFile(records).replace("\r\n", "\n"));
+    }
+
+    void cancelEndsTheCall_data() {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<int>("stopAt");
+        QTest::newRow("gather at 9600") << 9600 << QStringLiteral("gather") << 128;
+        QTest::newRow("gather at 115200") << 115200 << QStringLiteral("gather") << 1024;
+        QTest::newRow("clock setting") << 115200 << QStringLiteral("date") << 0;
+        QTest::newRow("clear") << 115200 << QStringLiteral("clear") << 0;
+    }
+
+    // Stopped calls return within a wait slice or two, send nothing more and leave no source file.
+    void cancelEndsTheCall() {
+        QFETCH(int, baud);
+        QFETCH(QString, call);
+        QFETCH(int, stopAt);
+        const QList<QByteArray> records = makeRecords(3000);
+        QVERIFY(writeFile(path(QStringLiteral("Config/Ports.ini")), "[Ports]\n1=" +
+                                                                       QFile::encodeName(path(QStringLiteral("line"))) +
+                                                                       "\n1.baud=" + QByteArray::number(baud) + "\n"));
+        QVERIFY(sim_.start(path(QStringLiteral("line")),
+                           {QStringLiteral("--terminal"), recordFile(1, records), QStringLiteral("--baud"),
+                            QString::number(baud), QStringLiteral("--state-dir"), path(QStringLiteral("state"))}));
+        QCOMPARE(link_->SetPort(Variant(1)), std::optional<bool>(true));
+
+        qint64 done = 0;
+        QElapsedTimer asked;
+        link_->setWaitHandler([&](qint64 moved, qint64) { done = moved; });
+        link_->setCancelCheck([&] {
+            if (done < stopAt)
+                return false;
+            if (!asked.isValid())
+                asked.start();
+            return true;
+        });
+        QString text1, text2;
+        std::optional<bool> result;
+        if (call == QLatin1String("gather"))
+            result = link_->GatherData(1, text1, text2);
+        else if (call == QLatin1String("date"))
+            result = link_->ChangeDate(Variant(1), 2024, 2, 29);
+        else
+            result = link_->ClearRecord(Variant(1));
+        QVERIFY(asked.isValid());
+        QVERIFY2(asked.elapsed() < 200, qPrintable(QString::number(asked.elapsed())));
+        QCOMPARE(result, std::optional<bool>(false));
+        QCOMPARE(link_->lastError().code, DeviceError::Cancelled);
+        QVERIFY(done < records.size());
+        QVERIFY(sourceFolderEntries().isEmpty());
+        QVERIFY(sim_.events().isEmpty());
+        QCOMPARE(readFile(stateOf(1)), asSourceFile(records).replace("\r\n", "\n"));
     }
 
     void occasionalLineFaultsAreRetried_data() {
