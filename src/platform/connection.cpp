@@ -95,7 +95,7 @@ public:
 private:
     void watch(const std::stop_token& stop) {
         std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(500), [&] { return stop.stop_requested(); })) {
+        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(250), [&] { return stop.stop_requested(); })) {
             const auto now = std::chrono::steady_clock::now();
             for (auto& [connection, deadline] : running_)
                 if (now > deadline) {
@@ -114,7 +114,7 @@ private:
 
 // How much longer than Command Timeout a statement may run before the watchdog cuts it off:
 // the server's own timeout comes first whenever the server still answers.
-constexpr auto Grace = std::chrono::seconds(5);
+constexpr auto Grace = std::chrono::seconds(2);
 
 void tearDownConnections() {
     QMutexLocker lock(&liveMutex());
@@ -246,6 +246,7 @@ void ConnectionPrivate::open() {
     {
         const QVariant handle = db.driver()->handle();
         std::lock_guard lock(handleMutex_);
+        cutOff_.store(false, std::memory_order_release);
         handle_ = handle.isValid() ? *static_cast<void* const*>(handle.constData()) : nullptr;
     }
     Watchdog::instance().hold();
@@ -292,6 +293,7 @@ void ConnectionPrivate::interrupt() {
     std::lock_guard lock(handleMutex_);
     if (!handle_)
         return;
+    cutOff_.store(true, std::memory_order_release);
     if (provider_ == ProviderKind::SQLite) {
         sqlite3_interrupt(static_cast<sqlite3*>(handle_));
     } else if (provider_ == ProviderKind::PostgreSQL) {
@@ -304,6 +306,9 @@ void ConnectionPrivate::interrupt() {
 }
 
 RunningStatement::RunningStatement(ConnectionPrivate& connection) : connection_(connection) {
+    // SQLite goes on after an interrupt; a PostgreSQL connection whose socket was cut does not.
+    if (connection_.provider() != ProviderKind::PostgreSQL)
+        connection_.cutOff_.store(false, std::memory_order_release);
     Watchdog::instance().enter(&connection_, std::chrono::steady_clock::now() +
                                                  std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace);
 }
@@ -322,11 +327,22 @@ void ConnectionPrivate::execute(const QString& statement) {
                 return;
             error = query.lastError();
         }
+        if (cutOff())
+            throwCutOff(statement);
         // A server restarted since the last statement: one fresh connection is worth a try.
         if (attempt > 0 || classifySqlError(provider_, error) != SqlFailure::Lost || !reopen())
             break;
     }
     throwSqlError(provider_, QStringLiteral("The database rejected the statement"), error, statement);
+}
+
+void ConnectionPrivate::throwCutOff(const QString& statement) const {
+    const QString message =
+        QStringLiteral("the database did not answer within Command Timeout (%1 s)").arg(commandTimeout_);
+    QString text = QStringLiteral("The statement was stopped: ") + message;
+    if (!statement.isEmpty())
+        text += QStringLiteral(" [statement: ") + statement + QLatin1Char(']');
+    throw DatabaseError(SqlFailure::Busy, QString(), text, message);
 }
 
 QSqlQuery& ConnectionPrivate::selectQuery() {

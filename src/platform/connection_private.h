@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QSqlQuery>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -26,6 +27,12 @@ public:
     // Stops the statement running on the connection's own thread, from any
     // thread: the bound for a server that stops answering altogether.
     void interrupt();
+    // The last statement was stopped by interrupt(): the server did not answer within Command
+    // Timeout, and waiting for it again would only double that wait. On PostgreSQL it holds
+    // until the connection is opened again, its socket being cut.
+    bool cutOff() const { return cutOff_.load(std::memory_order_acquire); }
+    // Raises the Busy DatabaseError of a statement stopped so.
+    [[noreturn]] void throwCutOff(const QString& statement = QString()) const;
     // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
     void* nativeHandle() const { return handle_; }
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
@@ -41,6 +48,7 @@ public:
 
 private:
     friend class Connection;
+    friend class RunningStatement;
 
     QString connectionString_;
     QString qtName_;
@@ -51,6 +59,7 @@ private:
     int commandTimeout_ = 30;
     std::mutex handleMutex_;
     void* handle_ = nullptr;  // the driver's own connection, for interrupt()
+    std::atomic<bool> cutOff_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
 };

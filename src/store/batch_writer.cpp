@@ -157,7 +157,9 @@ void BatchWriter::retried(Work work) {
             // An error inside a transaction ends it: a batch still open must be stored again.
             if (open_ && !open_->commitSent)
                 open_->aborted = true;
-            const bool waitable = e.failure() == SqlFailure::Lost || e.failure() == SqlFailure::Full;
+            // A server the watchdog had to cut off would hold the redone batch just as long: no second wait.
+            const bool cutOff = ConnectionPrivate::of(connection_).cutOff();
+            const bool waitable = (e.failure() == SqlFailure::Lost || e.failure() == SqlFailure::Full) && !cutOff;
             // Out of shared memory: a batch's advisory locks did not fit the server's lock table.
             if (e.code() == QLatin1String("53200") && maxBatch_ > 64)
                 maxBatch_ /= 2;
@@ -168,7 +170,12 @@ void BatchWriter::retried(Work work) {
                 first = e.description();
             if (!waitable || now >= *giveUpAt || stopping_()) {
                 QString text = e.description();
-                if (waitable) {
+                if (cutOff) {
+                    text = QStringLiteral(
+                               "The database did not answer within Command Timeout (%1 s); the statement "
+                               "was stopped")
+                               .arg(ConnectionPrivate::of(connection_).commandTimeoutSeconds());
+                } else if (waitable) {
                     text = QStringLiteral("The database did not come back within %1 s: %2").arg(waitSeconds).arg(first);
                     if (e.description() != first)
                         text += QStringLiteral(" Then: ") + e.message();
@@ -176,7 +183,7 @@ void BatchWriter::retried(Work work) {
                 if (open_ && open_->commitSent && !open_->aborted)
                     text += QStringLiteral(" (whether the last %1 rows were committed is not known)")
                                 .arg(open_->rows.size());
-                throw StoreFailed(e.failure(), text);
+                throw StoreFailed(cutOff ? SqlFailure::Busy : e.failure(), text);
             }
             connection_.Close();
             const auto wakeAt = std::min(*giveUpAt, now + std::chrono::milliseconds(500));

@@ -3,6 +3,7 @@
 #include "store/batch_writer.h"
 
 #include <pthread.h>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -23,6 +24,19 @@ constexpr auto MaxDelay = std::chrono::milliseconds(20);
 constexpr std::size_t MaxQueued = 4096;
 constexpr auto Slice = std::chrono::milliseconds(200);
 
+// Why the table cannot hold the row as read, or nothing. A NUL is the one character refused:
+// PostgreSQL's text and its UTF-8 client encoding take every other, and a NUL kept in an
+// SQLite text is cut off by whatever reads it as a C string, so no backend takes it.
+QString unstorable(const StoreRow& row) {
+    const std::pair<const QString*, const char*> fields[] = {
+        {&row.card, "card number"}, {&row.dateText, "date"}, {&row.storedDateTime, "date and time"}};
+    for (const auto& [text, name] : fields)
+        if (text->contains(QChar(0)))
+            return QStringLiteral("the database cannot hold the character NUL (code 0) in the %1")
+                .arg(QLatin1String(name));
+    return QString();
+}
+
 // Reads on the caller's thread and stores on a writer thread of its own, so
 // that the next lines are read while a batch waits for its commit. The writer
 // is stopped and joined when the store goes.
@@ -34,7 +48,14 @@ public:
     }
 
     void add(const StoreRow& row) override {
+        const QString refused = unstorable(row);
         std::unique_lock lock(mutex_);
+        if (!refused.isEmpty() && !failure_) {
+            // Refused here, it never reaches a batch that would fail with it.
+            results_.push_back(StoreResult{row, StoreVerdict::Rejected, refused});
+            resultsReady_.store(true, std::memory_order_release);
+            return;
+        }
         while (queued_.size() >= MaxQueued && !failure_)
             waitSlice(lock);
         if (failure_)
@@ -72,6 +93,24 @@ public:
     }
 
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows) override {
+        // Rows refused before they were sent are missing; the database is asked about the others only.
+        std::vector<std::size_t> refused, asked;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            (unstorable(rows[i]).isEmpty() ? asked : refused).push_back(i);
+        if (refused.empty())
+            return missingOf(rows);
+        std::vector<StoreRow> sendable;
+        sendable.reserve(asked.size());
+        for (std::size_t i : asked)
+            sendable.push_back(rows[i]);
+        for (std::size_t i : missingOf(sendable))
+            refused.push_back(asked[i]);
+        std::sort(refused.begin(), refused.end());
+        return refused;
+    }
+
+private:
+    std::vector<std::size_t> missingOf(const std::vector<StoreRow>& rows) {
         finish();
         std::unique_lock lock(mutex_);
         answer_.reset();
@@ -85,7 +124,6 @@ public:
         return std::move(*answer_);
     }
 
-private:
     // Each wait is bounded by the writer's: its statements by their timeouts, its retries by Connect Timeout.
     void waitSlice(std::unique_lock<std::mutex>& lock) { readerWakes_.wait_for(lock, Slice); }
 

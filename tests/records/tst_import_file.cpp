@@ -36,6 +36,8 @@ private Q_SLOTS:
     void moreLinesThanSixteenBits();
     void logRowNotWritten_data() { addBackendRows(); }
     void logRowNotWritten();
+    void controlCharactersInCard_data() { addBackendRows(); }
+    void controlCharactersInCard();
 };
 
 namespace {
@@ -249,6 +251,33 @@ void tst_import_file::logRowNotWritten() {
     QCOMPARE(run.outcome, Outcome::Completed);
     QCOMPARE(run.view.logsNotWritten.size(), 1);
     QVERIFY(run.view.logsNotWritten[0].contains(QStringLiteral("ctrllog"), Qt::CaseInsensitive));
+}
+
+void tst_import_file::controlCharactersInCard() {
+    TALLYFOLD_DATABASE_TEST(home, false);
+    // A NUL no backend can hold fails its line alone; a SOH, a tab and a DEL are plain text to every backend.
+    QByteArray text;
+    for (int i = 0; i < 51; ++i) {
+        QByteArray line =
+            "01" + QByteArray::number(100000 + i) + "24051307" + QByteArray::number(i).rightJustified(2, '0') + "\r\n";
+        if (i == 7 || i == 20 || i == 21 || i == 22)
+            line[4] = "\0\x01\t\x7f"[i == 7 ? 0 : i - 19];
+        text += line;
+    }
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), text);
+    const QString nulLine = QString::fromLatin1(text.mid(7 * 20, 18));
+    for (qint64 stored : {50, 0}) {
+        Import run;
+        runOn(home, file, run);
+        QCOMPARE(run.outcome, Outcome::Completed);
+        QVERIFY2(run.view.statuses.value(0).endsWith(QStringLiteral("记录总数：51,正确处理记录数： %1").arg(stored)),
+                 qPrintable(run.view.statuses.value(0)));
+        QCOMPARE(run.view.failedLines, (QList<QStringList>{{"R1", "8", nulLine}}));
+        QCOMPARE(
+            run.view.reasons,
+            QStringList{QStringLiteral("R1: the database cannot hold the character NUL (code 0) in the card number")});
+    }
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("50"));
 }
 
 QTEST_GUILESS_MAIN(tst_import_file)

@@ -5,6 +5,8 @@
 #include "support/recording_view.h"
 #include "support/test_databases.h"
 
+#include "platform/connection.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,8 +14,10 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QtTest>
+#include <csignal>
 
 using namespace tallyfold;
 using namespace tallyfold::test;
@@ -28,6 +32,7 @@ private Q_SLOTS:
     void concurrentImportsStoreEachRecordOnce_data() { addBackendRows(); }
     void concurrentImportsStoreEachRecordOnce();
     void serverStoppedMidImport();
+    void frozenServerEndsInTime();
     void databaseTakesNoRows_data();
     void databaseTakesNoRows();
 };
@@ -259,6 +264,70 @@ void tst_record_store::serverStoppedMidImport() {
              qPrintable(again.statuses.last()));
     QCOMPARE(distinctCount(home.connection()), QString::number(file.distinct));
     QCOMPARE(rowCount(home.connection()), QString::number(file.distinct));
+}
+
+// Backends that stop dead (SIGSTOP) mid-file, with their locks held: the import ends
+// Command Timeout and a few seconds later, not once per statement that waits for them.
+void tst_record_store::frozenServerEndsInTime() {
+    if (!postgresExpected())
+        QSKIP("no PostgreSQL for the tests (the test script starts one; CI=true requires it)");
+    if (geteuid() != 0)
+        QSKIP("stopping the server's backends takes root: they run as the postgres user");
+    OwnServer server;
+    QVERIFY2(server.start(), "scripts/pg-throwaway could not start a server of the test's own");
+    TestHome home(server.connection() + QStringLiteral("Command Timeout=3;"));
+    resetHostDatabase(home.connection());
+    const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), 30000);
+    std::vector<pid_t> frozen;
+    auto thaw = qScopeGuard([&] {
+        for (pid_t pid : std::exchange(frozen, {}))
+            ::kill(pid, SIGCONT);
+    });
+    QElapsedTimer sinceFrozen;
+    StoppingView view;
+    view.stopAfter = 20000;
+    view.stopServer = [&] {
+        Connection probe(server.connection());
+        probe.Open();
+        QSqlQuery q(probe.database());
+        QVERIFY(
+            q.exec(QStringLiteral("select pid from pg_stat_activity where backend_type = 'client backend' "
+                                  "and pid <> pg_backend_pid()")));
+        while (q.next())
+            frozen.push_back(pid_t(q.value(0).toInt()));
+        for (pid_t pid : frozen)
+            QCOMPARE(::kill(pid, SIGSTOP), 0);
+        sinceFrozen.start();
+    };
+    auto importOnce = [&](RecordingView& v) {
+        Mdl_GatherData module;
+        module.Pub_DateQuote = QStringLiteral("'");
+        GatherSession session(module, home.settings());
+        session.createComponents();
+        v.fileToChoose = file.path;
+        return runImport(session, v);
+    };
+    QCOMPARE(importOnce(view), Outcome::Trapped);
+    const qint64 ms = sinceFrozen.elapsed();
+    thaw.dismiss();
+    for (pid_t pid : std::exchange(frozen, {}))
+        ::kill(pid, SIGCONT);
+    QVERIFY(sinceFrozen.isValid());
+    QVERIFY2(ms < 3000 + 5000, qPrintable(QString::number(ms)));
+    QVERIFY2(view.boxTexts().value(0).startsWith(
+                 QStringLiteral("出错：The database did not answer within Command Timeout (3 s)")),
+             qPrintable(view.boxTexts().value(0)));
+    const auto counted =
+        QRegularExpression(QStringLiteral("(\\d+) rows stored when the database failed")).match(view.details.value(0));
+    QVERIFY2(counted.hasMatch() && counted.captured(1).toInt() > 0, qPrintable(view.details.value(0)));
+
+    // Thawed, the server holds at least what was counted; the same file again completes it, each record once.
+    releaseSharedConnections();
+    QVERIFY(rowCount(home.connection()).toInt() >= counted.captured(1).toInt());
+    RecordingView again;
+    QCOMPARE(importOnce(again), Outcome::Completed);
+    QCOMPARE(rowCount(home.connection()), QString::number(file.distinct));
+    QCOMPARE(distinctCount(home.connection()), QString::number(file.distinct));
 }
 
 void tst_record_store::databaseTakesNoRows_data() {
