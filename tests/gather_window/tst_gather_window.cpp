@@ -72,6 +72,8 @@ private Q_SLOTS:
     void secondShowAKeepsOneWindow();
     void loadFailureShowsNoWindow();
     void nullUserFailsShowA();
+    void missingDatabaseNamed_data();
+    void missingDatabaseNamed();
     void terminalListAndClicks_data() { addBackendRows(); }
     void terminalListAndClicks();
     void noCountTypeTerminalKeepsCurrent();
@@ -213,6 +215,31 @@ void tst_gather_window::nullUserFailsShowA() {
     resetHostDatabase(home.connection(), true);
     QVERIFY_THROWS_EXCEPTION(Error, showA(Variant::null()));
     QCOMPARE(gatherWindow(), nullptr);
+}
+
+void tst_gather_window::missingDatabaseNamed_data() {
+    QTest::addColumn<QString>("file");  // below the host folder; empty: the embedded database
+    QTest::newRow("configured file") << QStringLiteral("Database/other.db");
+    QTest::newRow("embedded") << QString();
+}
+
+// The load names the file and creates none, also for the embedded database it would otherwise make.
+void tst_gather_window::missingDatabaseNamed() {
+    QFETCH(QString, file);
+    TestHome home;
+    const QString path = home.file(file.isEmpty() ? QStringLiteral("Database/tallyfold.db") : file);
+    qputenv("TALLYFOLD_CONNECTION",
+            file.isEmpty() ? QByteArray() : QStringLiteral("Provider=SQLite;Data Source=%1;").arg(path).toUtf8());
+    try {
+        showA(DemoUser);
+        QFAIL("ShowA should have raised");
+    } catch (const Error& e) {
+        QCOMPARE(e.number(), errc::FileNotFound);
+        QCOMPARE(e.description(), QStringLiteral("找不到数据库文件：") + path);
+    }
+    QVERIFY(!QFileInfo::exists(path));
+    QCOMPARE(gatherWindow(), nullptr);
+    QVERIFY(prompts_.boxes.isEmpty());
 }
 
 void tst_gather_window::terminalListAndClicks() {
