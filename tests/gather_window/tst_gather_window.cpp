@@ -256,8 +256,10 @@ void tst_gather_window::terminalListAndClicks() {
     QCOMPARE(rows[1][1], QStringLiteral("3"));
     QCOMPARE(rows[2][0], QStringLiteral("机器23"));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(w->highlightedTerminal(), 0);
 
     w->clickTerminal(1);
+    QCOMPARE(w->highlightedTerminal(), 1);
     QCOMPARE(w->statusText(), QStringLiteral("当前机器：123 通讯口：3  版本：V3"));
     QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("3"));
     w->clickTerminal(0);
@@ -280,6 +282,7 @@ void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachDesc<>'考勤'"));
     F_GatherData* w = showA(DemoUser);
     QVERIFY(w->terminalRows().isEmpty());
+    QCOMPARE(w->highlightedTerminal(), -1);
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     // A click into the empty list still runs the handler: nothing is selected.
     w->clickTerminal(0);
