@@ -3,6 +3,7 @@
 #include "outside/host_folder.h"
 #include "outside/host_schema.h"
 
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +11,6 @@
 #include <QMutex>
 #include <QThread>
 #include <cerrno>
-#include <unistd.h>
 
 namespace tallyfold {
 
