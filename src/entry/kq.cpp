@@ -4,6 +4,7 @@
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "gather_window/qt_translations.h"
+#include "outside/database_tool.h"
 
 #include <dlfcn.h>
 #include <QPointer>
@@ -37,8 +38,17 @@ static void keepLibraryLoaded() {
                  dlopen(info.dli_fname, RTLD_NOW | RTLD_NODELETE) != nullptr;
 }
 
+// Opening a SQLite file that is not there would create an empty database, and the
+// load would then fail on its empty tables; only the command's init-db creates one.
+static void requireDatabaseFile(const HostSettings& host) {
+    const QString missing = missingDatabaseFile(host.configuredConnectionString());
+    if (!missing.isEmpty())
+        throw Error(errc::FileNotFound, QStringLiteral("找不到数据库文件：") + missing);
+}
+
 F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prompts* prompts) {
     const HostSettings host = hostSettingsFromEnvironment();
+    requireDatabaseFile(host);
     registerBuiltinComponents(host);
     enterOperator(libraryModule(), user, caption);
     keepLibraryLoaded();

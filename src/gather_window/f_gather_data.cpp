@@ -125,9 +125,11 @@ void F_GatherData::bringToFront() {
 }
 
 void F_GatherData::closeEvent(QCloseEvent* event) {
+    // The window stays in view until the operation has stopped: a hidden window's
+    // later close would not count as the last one closed, and the host would never end.
     if (guard_.running()) {
         guard_.deferClose();
-        hide();
+        setStatus(QStringLiteral("正在停止......"));
         event->ignore();
         return;
     }
@@ -158,7 +160,9 @@ bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void F_GatherData::ReadListMachine() {
-    terminals_->reload(*session_.DbTool, session_.module);
+    const std::optional<int> current = terminals_->reload(*session_.DbTool, session_.module);
+    if (current)
+        ListMachine->setCurrentIndex(terminals_->index(*current, 0));
 }
 
 Variant F_GatherData::ViewMachInfo(const Variant& address) {
@@ -219,6 +223,10 @@ void F_GatherData::showRows() {
         stepDone_ = false;
         progress_->setRange(0, 0);
     }
+}
+
+bool F_GatherData::cancelRequested() const {
+    return guard_.stopRequested();
 }
 
 void F_GatherData::keepAlive() {
@@ -291,6 +299,11 @@ void F_GatherData::clickTerminal(int row) {
                           type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(ListMachine->viewport(), &event);
     }
+}
+
+int F_GatherData::highlightedTerminal() const {
+    const QModelIndex current = ListMachine->currentIndex();
+    return current.isValid() && ListMachine->selectionModel()->isRowSelected(current.row(), {}) ? current.row() : -1;
 }
 
 void F_GatherData::setChecked(Check box, bool ticked) {

@@ -29,7 +29,8 @@ class WidgetPrompts;
 // "计次餐饮数据采集": the gathering window, an adapter from its widgets to the
 // operations. It lays out the controls, forwards clicks, and shows what the
 // operations tell the operator; the rights, the terminal list and the busy rule
-// live in units of their own. Closing it unloads it.
+// live in units of their own. Closing it unloads it; a close during an operation
+// asks the operation to stop and closes the window once it has.
 class F_GatherData : public QWidget, public OperatorView {
     Q_OBJECT
 public:
@@ -60,6 +61,8 @@ public:
     bool isEnabled(Button button) const;
     // A mouse click on terminal `row`; a row past the last one clicks the empty space below.
     void clickTerminal(int row);
+    // The terminal row the list shows selected, -1 for none.
+    int highlightedTerminal() const;
     void setChecked(Check box, bool ticked);
     GatherOptions gatherOptions() const;
     QList<QStringList> terminalRows() const;
@@ -91,6 +94,8 @@ public:
     // the window process its events, input included; the guard refuses a second
     // operation and a click in the terminal list meanwhile.
     void keepAlive() override;
+    // True once "退出" or a close came during the running operation.
+    bool cancelRequested() const override;
 
     static constexpr int PumpIntervalMs = 30;
 

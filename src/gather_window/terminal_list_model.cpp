@@ -17,12 +17,13 @@ QVariant listHeader(const char* const (&captions)[4], int section, Qt::Orientati
 TerminalListModel::TerminalListModel(QIcon icon, QObject* parent)
     : QAbstractTableModel(parent), icon_(std::move(icon)) {}
 
-void TerminalListModel::reload(DatabaseTool& tool, Mdl_GatherData& module) {
+std::optional<int> TerminalListModel::reload(DatabaseTool& tool, Mdl_GatherData& module) {
     std::vector<TerminalRow> rows = readTerminalRows(tool);
     beginResetModel();
     rows_ = std::move(rows);
     endResetModel();
     makeFirstCurrent(module, rows_);
+    return rows_.empty() ? std::nullopt : std::optional<int>(0);
 }
 
 QString TerminalListModel::choose(std::optional<int> row, DatabaseTool& tool, Mdl_GatherData& module) const {

@@ -17,8 +17,9 @@ public:
     explicit TerminalListModel(QIcon icon, QObject* parent = nullptr);
 
     // Reads the list again; its first terminal becomes current, with none the current one stays.
-    // Raises on a failing query or a null column, leaving the list as it was.
-    void reload(DatabaseTool& tool, Mdl_GatherData& module);
+    // Returns the row made current, if any. Raises on a failing query or a null column,
+    // leaving the list as it was.
+    std::optional<int> reload(DatabaseTool& tool, Mdl_GatherData& module);
     // The operator clicked `row` (empty: nothing selected): that terminal is read again by
     // its address and becomes current. Returns the status text; on failure "错误:" and
     // the reason, with what had already changed left changed.

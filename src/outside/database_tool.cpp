@@ -3,12 +3,14 @@
 #include "outside/host_folder.h"
 #include "outside/host_schema.h"
 
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QThread>
+#include <cerrno>
 
 namespace tallyfold {
 
@@ -50,6 +52,17 @@ std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bo
         createHostSchema(*connection);
     all.insert(key, connection);
     return connection;
+}
+
+QString missingDatabaseFile(const QString& connectionString) {
+    const ConnectionString cs(connectionString);
+    const QString source = cs.value(QStringLiteral("Data Source"));
+    if (providerKind(cs) != ProviderKind::SQLite || source == QLatin1String(":memory:"))
+        return QString();
+    const QString file = QFileInfo(source).absoluteFilePath();
+    if (::access(QFile::encodeName(file).constData(), F_OK) == 0 || errno != ENOENT)
+        return QString();
+    return file;
 }
 
 void releaseSharedConnections() {

@@ -8,6 +8,9 @@ namespace tallyfold {
 // The calling thread's one open connection for a connection string, opened on first
 // use (a new SQLite file gets the host schema; the embedded one also its folder).
 std::shared_ptr<Connection> sharedConnection(const QString& connectionString, bool embedded = false);
+// The SQLite file a connection string names, made absolute, when it is not there; else empty.
+// A file that cannot be looked at is not missing: opening it says why.
+QString missingDatabaseFile(const QString& connectionString);
 // Drops the process's connections; the next use opens them again.
 void releaseSharedConnections();
 // Drops the calling thread's connections, before the thread ends.

@@ -64,7 +64,13 @@ QString HostSettings::configuredConnectionString() const {
 }
 
 HostSettings hostSettingsFromEnvironment() {
-    return HostSettings{qEnvironmentVariable("TALLYFOLD_HOME"), qEnvironmentVariable("TALLYFOLD_CONNECTION")};
+    HostSettings settings{qEnvironmentVariable("TALLYFOLD_HOME"), qEnvironmentVariable("TALLYFOLD_CONNECTION")};
+#ifdef TALLYFOLD_DEFAULT_HOME
+    // Installed under /usr the parent of the library's folder is no host folder.
+    if (settings.home.isEmpty())
+        settings.home = QStringLiteral(TALLYFOLD_DEFAULT_HOME);
+#endif
+    return settings;
 }
 
 }  // namespace tallyfold

@@ -25,7 +25,8 @@ struct HostSettings {
 };
 
 // What a host that loads the library gets: TALLYFOLD_HOME and
-// TALLYFOLD_CONNECTION when set, so a relocated install needs no code.
+// TALLYFOLD_CONNECTION when set, so a relocated install needs no code; without
+// TALLYFOLD_HOME, the host folder the build was given for an install under /usr.
 HostSettings hostSettingsFromEnvironment();
 
 }  // namespace tallyfold

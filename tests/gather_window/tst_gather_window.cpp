@@ -72,6 +72,8 @@ private Q_SLOTS:
     void secondShowAKeepsOneWindow();
     void loadFailureShowsNoWindow();
     void nullUserFailsShowA();
+    void missingDatabaseNamed_data();
+    void missingDatabaseNamed();
     void terminalListAndClicks_data() { addBackendRows(); }
     void terminalListAndClicks();
     void noCountTypeTerminalKeepsCurrent();
@@ -215,6 +217,31 @@ void tst_gather_window::nullUserFailsShowA() {
     QCOMPARE(gatherWindow(), nullptr);
 }
 
+void tst_gather_window::missingDatabaseNamed_data() {
+    QTest::addColumn<QString>("file");  // below the host folder; empty: the embedded database
+    QTest::newRow("configured file") << QStringLiteral("Database/other.db");
+    QTest::newRow("embedded") << QString();
+}
+
+// The load names the file and creates none, also for the embedded database it would otherwise make.
+void tst_gather_window::missingDatabaseNamed() {
+    QFETCH(QString, file);
+    TestHome home;
+    const QString path = home.file(file.isEmpty() ? QStringLiteral("Database/tallyfold.db") : file);
+    qputenv("TALLYFOLD_CONNECTION",
+            file.isEmpty() ? QByteArray() : QStringLiteral("Provider=SQLite;Data Source=%1;").arg(path).toUtf8());
+    try {
+        showA(DemoUser);
+        QFAIL("ShowA should have raised");
+    } catch (const Error& e) {
+        QCOMPARE(e.number(), errc::FileNotFound);
+        QCOMPARE(e.description(), QStringLiteral("找不到数据库文件：") + path);
+    }
+    QVERIFY(!QFileInfo::exists(path));
+    QCOMPARE(gatherWindow(), nullptr);
+    QVERIFY(prompts_.boxes.isEmpty());
+}
+
 void tst_gather_window::terminalListAndClicks() {
     TALLYFOLD_DATABASE_TEST(home, false);
     for (const char* row : {"('123', '计次', 3, 'V3', 'a')", "('05', '计次', 5, 'V5', 'b')",
@@ -229,8 +256,10 @@ void tst_gather_window::terminalListAndClicks() {
     QCOMPARE(rows[1][1], QStringLiteral("3"));
     QCOMPARE(rows[2][0], QStringLiteral("机器23"));
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("05"));
+    QCOMPARE(w->highlightedTerminal(), 0);
 
     w->clickTerminal(1);
+    QCOMPARE(w->highlightedTerminal(), 1);
     QCOMPARE(w->statusText(), QStringLiteral("当前机器：123 通讯口：3  版本：V3"));
     QCOMPARE(libraryModule().Pub_ComX.toText(), QStringLiteral("3"));
     w->clickTerminal(0);
@@ -253,6 +282,7 @@ void tst_gather_window::noCountTypeTerminalKeepsCurrent() {
     execute(home.connection(), QStringLiteral("delete from MachineInfo where MachDesc<>'考勤'"));
     F_GatherData* w = showA(DemoUser);
     QVERIFY(w->terminalRows().isEmpty());
+    QCOMPARE(w->highlightedTerminal(), -1);
     QCOMPARE(libraryModule().Pub_MachAddr.toText(), QStringLiteral("1"));
     // A click into the empty list still runs the handler: nothing is selected.
     w->clickTerminal(0);

@@ -18,22 +18,33 @@ using namespace tallyfold;
 using namespace tallyfold::test;
 
 namespace {
-// A link whose transfer takes a while and reports in as the real one does.
+// A link whose transfer takes a while and reports in as the real one does; asked
+// to stop, it ends the transfer and notes "cancelled" among the script's calls.
 class SlowDevice : public RecordingDevice {
 public:
-    using RecordingDevice::RecordingDevice;
+    explicit SlowDevice(std::shared_ptr<DeviceScript> script) : RecordingDevice(script), script_(std::move(script)) {}
     void setWaitHandler(WaitHandler handler) override { handler_ = std::move(handler); }
+    void setCancelCheck(CancelCheck check) override { cancel_ = std::move(check); }
+    DeviceFault lastError() const override { return fault_; }
     std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override {
         for (int i = 1; i <= 4; ++i) {
             QThread::msleep(50);
             if (handler_)
                 handler_(i, 4);
+            if (cancel_ && cancel_()) {
+                script_->calls << QStringLiteral("cancelled");
+                fault_.code = DeviceError::Cancelled;
+                return false;
+            }
         }
         return RecordingDevice::GatherData(machine, text1, text2);
     }
 
 private:
+    std::shared_ptr<DeviceScript> script_;
     WaitHandler handler_;
+    CancelCheck cancel_;
+    DeviceFault fault_;
 };
 }  // namespace
 
@@ -48,6 +59,7 @@ private Q_SLOTS:
     void longImportShownInBatches();
     void gatherButtonWithSimulator();
     void answersWhileTheLinkWaits();
+    void exitWaitsForTheOperationToStop();
     void portFreeAfterEveryOperation_data();
     void portFreeAfterEveryOperation();
 
@@ -211,6 +223,43 @@ void tst_window_operations::answersWhileTheLinkWaits() {
     QVERIFY2(percentsSeen.size() >= 2, qPrintable(QString::number(percentsSeen.size())));
     QVERIFY(percentsSeen.contains(75) || percentsSeen.contains(100));
     QVERIFY(!w->progressShown());
+}
+
+// "退出" during a gather asks it to stop; the window closes only once the gather has
+// returned, and as the last window it ends the host's event loop.
+void tst_window_operations::exitWaitsForTheOperationToStop() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    auto script = std::make_shared<DeviceScript>();
+    script->sourceContent = QByteArray("011111112403051100\r\n");
+    registerComponent(progid::DeviceLink, [script] { return std::make_unique<SlowDevice>(script); });
+    QPointer<F_GatherData> w = open();
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    bool openAfterExit = false;
+    QTimer::singleShot(0, this, [&] {
+        QTimer::singleShot(0, this, [&] {
+            w->press(Button::Close);
+            openAfterExit = w->isVisible() && w->isLoaded() && lastClosed.isEmpty();
+        });
+        w->press(Button::Work);
+    });
+    bool timedOut = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, this, [&] {
+        timedOut = true;
+        QCoreApplication::quit();
+    });
+    watchdog.start(10000);
+    QApplication::exec();
+    unregisterComponent(progid::DeviceLink);
+    QVERIFY(!timedOut);
+    QVERIFY(openAfterExit);
+    QVERIFY2(script->calls.contains(QStringLiteral("cancelled")), qPrintable(script->calls.join(QLatin1Char(' '))));
+    QCOMPARE(lastClosed.size(), 1);
+    QCOMPARE(gatherWindow(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(w.isNull());
 }
 
 void tst_window_operations::portFreeAfterEveryOperation_data() {
