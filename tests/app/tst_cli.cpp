@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -24,6 +25,7 @@ private Q_SLOTS:
     void unreadableTimesStoreNothing();
     void signalStopsAnImport_data();
     void signalStopsAnImport();
+    void signalStopsATransfer();
 
 private:
     struct Result {
@@ -396,6 +398,39 @@ void tst_cli::signalStopsAnImport() {
     // Like a trapped run it claims no success, and writes no log row of one.
     QVERIFY(!out.join('\n').contains("数据读取成功"));
     QCOMPARE(rows(home.path(), "select count(*) from CtrlLog"), QStringLiteral("0"));
+}
+
+// Stopped mid-transfer: nothing is stored, the terminal keeps its records, and the run says so.
+void tst_cli::signalStopsATransfer() {
+    TestHome home;
+    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
+    QByteArray records;
+    for (int i = 0; i < 2000; ++i)
+        records += "01" + QByteArray::number(100000 + i) + "2401010000\n";
+    writeFile(home.file(QStringLiteral("t1.txt")), records);
+    writeFile(home.file(QStringLiteral("Config/Ports.ini")),
+              QStringLiteral("[Ports]\n1=%1\nbaud=9600\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
+    TerminalSimProcess sim;
+    QVERIFY(sim.start(home.file(QStringLiteral("bus")),
+                      {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--baud", "9600"}));
+    QProcess p;
+    start(p, {"--json", "gather", "--user", "admin"}, home.path());
+    QByteArray out;
+    while (!out.contains("数据采集......") && p.waitForReadyRead(10000))
+        out += p.readAll();
+    QVERIFY(out.contains("数据采集......"));
+    QThread::msleep(500);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QElapsedTimer stopping;
+    stopping.start();
+    QVERIFY(p.waitForFinished(20000));
+    QVERIFY2(stopping.elapsed() < 2000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(p.exitCode(), 128 + SIGTERM);
+    const QJsonObject summary =
+        QJsonDocument::fromJson(QByteArray(out + p.readAllStandardOutput()).trimmed().split('\n').last()).object();
+    QCOMPARE(summary.value("outcome").toString(), QStringLiteral("cancelled"));
+    QCOMPARE(rows(home.path(), "select count(*) from Tcon_ConsumeDtl"), QStringLiteral("0"));
+    QVERIFY(!QFileInfo::exists(home.file(QStringLiteral("Source/SourceRecordSet.txt"))));
 }
 
 QTEST_GUILESS_MAIN(tst_cli)
