@@ -81,15 +81,18 @@ QString copyGatherFile(const HostSettings& host, const QString& sourcePath, cons
     QFile::remove(partial);
     if (!QFile::copy(sourcePath, partial))
         return QString();
-    if (QFileInfo::exists(target) && !QFile::remove(target)) {
-        QFile::remove(partial);
-        return QString();
+    // Another run's copy of the same second is never replaced (its terminal may be cleared
+    // already): the later copy takes the next free name, -2, -3, ... Renaming never overwrites.
+    const QString stem = target.chopped(4);
+    for (int n = 1; n <= 100; ++n) {
+        const QString name = n == 1 ? target : stem + QStringLiteral("-%1.txt").arg(n);
+        if (QFile::rename(partial, name))
+            return name;
+        if (!QFileInfo::exists(name))
+            break;
     }
-    if (!QFile::rename(partial, target)) {
-        QFile::remove(partial);
-        return QString();
-    }
-    return target;
+    QFile::remove(partial);
+    return QString();
 }
 }  // namespace
 

@@ -46,7 +46,8 @@ QString ctrlLogStatement(const QString& user, const QDateTime& time, const QStri
                          const QString& actionText, const QString& resultText, const QString& delimiter);
 
 // Copies a record file into the host's Database folder as
-// prefix + yyyyMMdd + hhmmss + ".txt", overwriting; False on any failure.
+// prefix + yyyyMMdd + hhmmss + ".txt" (-2, -3, ... before ".txt" when another copy
+// of the same second is there, never replacing it); False on any failure.
 // `copy`, when given, receives the copy's path ("" when none was made).
 bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock,
                     QString* copy = nullptr);

@@ -163,14 +163,19 @@ private Q_SLOTS:
         QVERIFY(SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock));
         QVERIFY(QFileInfo::exists(target));
 
-        // A second gather in the same second replaces the first copy.
+        // A second gather in the same second keeps the first copy: its terminal may be cleared already.
         writeFile(source, "second\r\n");
-        QVERIFY(SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock));
-        QFile saved(target);
-        QVERIFY(saved.open(QIODevice::ReadOnly));
-        QCOMPARE(saved.readAll(), QByteArray("second\r\n"));
+        QString copy;
+        QVERIFY(SaveGatherFile(home.settings(), source, QStringLiteral("12"), clock, &copy));
+        QCOMPARE(copy, home.file(QStringLiteral("Database/1220240305090807-2.txt")));
+        for (const auto& [path, bytes] :
+             {std::pair{target, QByteArray("first\r\n")}, {copy, QByteArray("second\r\n")}}) {
+            QFile saved(path);
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            QCOMPARE(saved.readAll(), bytes);
+        }
         QCOMPARE(QDir(home.file(QStringLiteral("Database"))).entryList(QDir::Files),
-                 QStringList{QStringLiteral("1220240305090807.txt")});
+                 (QStringList{QStringLiteral("1220240305090807-2.txt"), QStringLiteral("1220240305090807.txt")}));
 
         QVERIFY(!SaveGatherFile(home.settings(), home.file(QStringLiteral("Source/missing.txt")), QStringLiteral("13"),
                                 clock));
