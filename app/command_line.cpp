@@ -250,7 +250,8 @@ QString overviewHelp() {
             optionLines({HelpOption}) + optionLines({switchOption("version", "print the version")}) +
             QStringLiteral(
                 "\nexit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused,\n"
-                "failed or ended through its error trap; 2 a usage error. See tallyfold help output.\n");
+                "failed or ended through its error trap; 2 a usage error; 128 + N stopped by signal N\n"
+                "(130 Ctrl-C, 143 SIGTERM). See tallyfold help output.\n");
     return text;
 }
 
@@ -303,7 +304,9 @@ QString outputHelp() {
         "\n"
         "exit status: 0 done and no line failed; 3 done, but some lines failed (see the\n"
         "failed events, or the question with --failed discard); 1 refused, failed or\n"
-        "trapped; 2 a usage error. With --all the worst of the terminals counts.\n"
+        "trapped; 2 a usage error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM,\n"
+        "129 SIGHUP): the run stopped at the next line or frame, its summary says cancelled.\n"
+        "With --all the worst of the terminals counts.\n"
         "\n"
         "Progress goes to standard error, and only when it is a terminal.\n");
 }
