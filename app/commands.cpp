@@ -77,6 +77,12 @@ int dispatch(Run& run) {
         throw CommandFailure{
             QStringLiteral("no host folder %1 (tallyfold init-db creates one; --home names another)").arg(folder)};
     }
+    // The log names whoever the command acts for: another operator's name is for those the folder trusts.
+    if (run.user != loginName() && !mayActForOthers(folder))
+        throw CommandFailure{QStringLiteral("only root and the members of the group of %1 may act for another operator "
+                                            "(--user %2); %3 acts for itself")
+                                 .arg(folder, run.user, loginName()),
+                             QStringLiteral("refused")};
     // A host folder shared by a group (set-group-ID, as the package makes it): what the
     // command creates there stays writable for the service and the other members.
     if (sharedFolder(folder))

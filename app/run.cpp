@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace tallyfold {
 
@@ -56,6 +57,21 @@ QString cannotOpenDatabase(const HostSettings& settings, const Error& e) {
 bool sharedFolder(const QString& folder) {
     struct stat status {};
     return ::stat(QFile::encodeName(folder).constData(), &status) == 0 && (status.st_mode & S_ISGID);
+}
+
+bool mayActForOthers(const QString& folder) {
+    if (::geteuid() == 0)
+        return true;
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder).constData(), &status) != 0)
+        return false;
+    if (::getegid() == status.st_gid)
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(std::size_t(std::max(count, 0)));
+    if (count > 0 && ::getgroups(count, groups.data()) == count)
+        return std::find(groups.begin(), groups.end(), status.st_gid) != groups.end();
+    return false;
 }
 
 int worse(int a, int b) {

@@ -34,6 +34,9 @@ QString accessProblem(const QString& path, int mode);
 QString cannotOpenDatabase(const HostSettings& settings, const Error& e);
 // A host folder shared by a group (set-group-ID, as the package makes it).
 bool sharedFolder(const QString& folder);
+// Whether the account running the command may act for another operator in `folder`:
+// root, and the members of the folder's group (the service's group, for the package).
+bool mayActForOthers(const QString& folder);
 
 struct Summary {
     QString operation;

@@ -23,6 +23,8 @@ private Q_SLOTS:
     void importEscapesCountsAndLogs();
     void gatherAllAsJsonMatchesTheDatabase();
     void unreadableTimesStoreNothing();
+    void actingForAnotherOperator_data();
+    void actingForAnotherOperator();
     void signalStopsAnImport_data();
     void signalStopsAnImport();
     void signalStopsATransfer();
@@ -360,6 +362,42 @@ void tst_cli::unreadableTimesStoreNothing() {
     QCOMPARE(run({"import", file, "--user", "admin"}, home.path()).status, 0);
     QCOMPARE(rows(home.path(), "select datadate || ' ' || count(*) from Tcon_ConsumeDtl"),
              QStringLiteral("2024-05-13 1"));
+}
+
+void tst_cli::actingForAnotherOperator_data() {
+    QTest::addColumn<bool>("folderGroupIsTheirs");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("rowsAfter");
+    QTest::newRow("an account outside the folder's group") << false << 1 << QStringLiteral("0");
+    QTest::newRow("a member of the folder's group") << true << 0 << QStringLiteral("1");
+}
+
+// CtrlLog names whom the command acted for; any local account naming another operator would forge it.
+void tst_cli::actingForAnotherOperator() {
+    QFETCH(bool, folderGroupIsTheirs);
+    QFETCH(int, status);
+    QFETCH(QString, rowsAfter);
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the command as another account");
+    TestHome home;
+    QCOMPARE(run({"init-db", "--demo"}, home.path()).status, 0);
+    const QString file = writeFile(home.file(QStringLiteral("r.txt")), "011234562405130730\r\n");
+    // Everybody may reach the folder and the database: only the rule decides.
+    for (const QString& path : {home.path(), home.file("Database"), home.file("Source"), home.file("Config"),
+                                home.file("Database/tallyfold.db"), file})
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions(0x7777)));
+    QVERIFY(::chown(QFile::encodeName(home.path()).constData(), 0, folderGroupIsTheirs ? 65534 : 0) == 0);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("TALLYFOLD_CONNECTION"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("runuser"), {"-u", "nobody", "--", qEnvironmentVariable("TALLYFOLD_BIN_DIR") + "/tallyfold",
+                                        "--home", home.path(), "import", file, "--user", "admin"});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), status);
+    if (status == 1)
+        QVERIFY(p.readAllStandardError().contains("may act for another operator"));
+    QCOMPARE(rows(home.path(), "select count(*) from Tcon_ConsumeDtl"), rowsAfter);
 }
 
 void tst_cli::signalStopsAnImport_data() {
