@@ -19,7 +19,9 @@ OptionDef switchOption(const char* name, const char* description) {
 }
 
 const OptionDef UserOption = valueOption(
-    "user", "U", "act for this operator: its rights are checked and its name is logged (default: the login name)");
+    "user", "U",
+    "act for this operator: its rights are checked and its name is logged (default: the login name; another "
+    "operator only for root and the members of the host folder's group)");
 const OptionDef CaptionOption =
     valueOption("caption", "C", "the caption that names the rights C.测试, C.操作 and C.读取 (default: 消费管理)");
 const OptionDef MachineOption =
