@@ -69,6 +69,10 @@ int dispatch(Run& run) {
     if (command == QLatin1String("help"))
         return commandHelp(run);
     checkOptions(run);
+    // Here, not before: help and usage errors need no connection string, and a connection file that
+    // cannot be read fails as any command does.
+    for (const QString& secret : connectionStringSecrets(run.settings.configuredConnectionString()))
+        run.console.addSecret(secret);
     const QString folder = run.settings.folder();
     if (command != QLatin1String("init-db") && !QFileInfo(folder).isDir()) {
         const int error = ::access(QFile::encodeName(folder).constData(), F_OK) == 0 ? 0 : errno;
@@ -138,8 +142,6 @@ int runCommandLine(const QStringList& args, Console& console) {
     run.user = invocation.isSet(QStringLiteral("user")) ? invocation.value(QStringLiteral("user")) : loginName();
     run.caption =
         invocation.isSet(QStringLiteral("caption")) ? invocation.value(QStringLiteral("caption")) : DemoCaption;
-    for (const QString& secret : connectionStringSecrets(run.settings.configuredConnectionString()))
-        console.addSecret(secret);
     const bool operation = QStringList{"import", "gather", "clear", "test-link"}.contains(invocation.command);
     auto failed = [&](const QString& text, const QString& outcome = QStringLiteral("failed")) {
         console.error(text);

@@ -1,5 +1,6 @@
 #include "console_view.h"
 
+#include "platform/connection_string.h"
 #include "records/record_line.h"
 #include "stop_signals.h"
 
@@ -50,6 +51,10 @@ QStringList connectionStringSecrets(const QString& connectionString) {
                                  value.startsWith(QLatin1Char('\''))))
             secrets << value.mid(1, value.size() - 2);
     }
+    // The password as the driver gets it: quotes removed, doubled quotes single.
+    const QString password = ConnectionString(connectionString).value(QStringLiteral("Password"));
+    if (!password.isEmpty() && !secrets.contains(password))
+        secrets << password;
     return secrets;
 }
 

@@ -1,9 +1,14 @@
 #include "outside/host_folder.h"
 
+#include "platform/error.h"
+
 #include <dlfcn.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 
 namespace tallyfold {
 
@@ -54,9 +59,37 @@ static QString iniConnectionString(const QString& path) {
     return QString();
 }
 
+// A file that is there but unreadable is an error of its own: falling back would
+// quietly open another database.
+static QString fileConnectionString(const QString& path) {
+    if (::access(QFile::encodeName(path).constData(), F_OK) != 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return QString();
+        throw Error(errc::FileIo, QStringLiteral("cannot read the connection string file %1: %2")
+                                      .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        throw Error(errc::FileIo,
+                    QStringLiteral("cannot read the connection string file %1: %2").arg(path, file.errorString()));
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
+            return line;
+    }
+    if (file.error() != QFileDevice::NoError)
+        throw Error(errc::FileIo,
+                    QStringLiteral("cannot read the connection string file %1: %2").arg(path, file.errorString()));
+    throw Error(errc::FileIo, QStringLiteral("the connection string file %1 holds no connection string").arg(path));
+}
+
 QString HostSettings::configuredConnectionString() const {
     if (!connectionString.isEmpty())
         return connectionString;
+    if (!connectionFile.isEmpty())
+        if (const QString fromFile = fileConnectionString(connectionFile); !fromFile.isEmpty())
+            return fromFile;
     const QString fromIni = iniConnectionString(folder() + QStringLiteral("/Config/Tallyfold.ini"));
     if (!fromIni.isEmpty())
         return fromIni;
@@ -64,7 +97,10 @@ QString HostSettings::configuredConnectionString() const {
 }
 
 HostSettings hostSettingsFromEnvironment() {
-    HostSettings settings{qEnvironmentVariable("TALLYFOLD_HOME"), qEnvironmentVariable("TALLYFOLD_CONNECTION")};
+    HostSettings settings{qEnvironmentVariable("TALLYFOLD_HOME"), qEnvironmentVariable("TALLYFOLD_CONNECTION"), {}};
+#ifdef TALLYFOLD_CONNECTION_FILE
+    settings.connectionFile = QStringLiteral(TALLYFOLD_CONNECTION_FILE);
+#endif
 #ifdef TALLYFOLD_DEFAULT_HOME
     // Installed under /usr the parent of the library's folder is no host folder.
     if (settings.home.isEmpty())

@@ -5,22 +5,30 @@
 namespace tallyfold {
 
 ConnectionString::ConnectionString(const QString& text) {
-    // Items are split on ';' outside quotes, so a quoted value may hold one.
+    // Items are split on ';' outside quotes, so a quoted value may hold one; a
+    // doubled quote inside stands for the quote itself.
     QString key, value;
     bool inValue = false;
+    bool quoted = false;
     QChar quote;
     auto finish = [&] {
-        const QString k = key.trimmed().toLower();
+        QString k = key.trimmed().toLower();
+        // "Pwd" is the other common spelling of the password key.
+        if (k == QLatin1String("pwd"))
+            k = QStringLiteral("password");
         if (inValue && !k.isEmpty())
-            items_.insert(k, value.trimmed());
+            items_.insert(k, quoted ? value : value.trimmed());
         key.clear();
         value.clear();
         inValue = false;
+        quoted = false;
     };
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
         if (!quote.isNull()) {
-            if (c == quote)
+            if (c == quote && i + 1 < text.size() && text[i + 1] == quote)
+                value += text[++i];
+            else if (c == quote)
                 quote = QChar();
             else
                 value += c;
@@ -28,9 +36,14 @@ ConnectionString::ConnectionString(const QString& text) {
             finish();
         } else if (!inValue && c == QLatin1Char('=')) {
             inValue = true;
-        } else if (inValue && value.trimmed().isEmpty() && (c == QLatin1Char('"') || c == QLatin1Char('\''))) {
+        } else if (inValue && !quoted && value.trimmed().isEmpty() &&
+                   (c == QLatin1Char('"') || c == QLatin1Char('\''))) {
             quote = c;
+            quoted = true;
             value.clear();
+        } else if (inValue && quoted) {
+            if (!c.isSpace())
+                value += c;
         } else if (inValue) {
             value += c;
         } else {

@@ -7,7 +7,8 @@
 namespace tallyfold {
 
 // An ADO-style "Provider=...;Key=Value;..." string split into its items.
-// Keys compare without regard to case; the last of repeated keys wins.
+// Keys compare without regard to case ("Pwd" is "Password"); the last of repeated
+// keys wins. A value in "..." or '...' may hold ';', its quote doubled inside.
 class TALLYFOLD_EXPORT ConnectionString {
 public:
     explicit ConnectionString(const QString& text);

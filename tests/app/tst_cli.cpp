@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 using namespace tallyfold::test;
@@ -28,6 +29,8 @@ private Q_SLOTS:
     void signalStopsAnImport_data();
     void signalStopsAnImport();
     void signalStopsATransfer();
+    void passwordsAreUsedAndNeverShown_data();
+    void passwordsAreUsedAndNeverShown();
 
 private:
     struct Result {
@@ -469,6 +472,57 @@ void tst_cli::signalStopsATransfer() {
     QCOMPARE(summary.value("outcome").toString(), QStringLiteral("cancelled"));
     QCOMPARE(rows(home.path(), "select count(*) from Tcon_ConsumeDtl"), QStringLiteral("0"));
     QVERIFY(!QFileInfo::exists(home.file(QStringLiteral("Source/SourceRecordSet.txt"))));
+}
+
+void tst_cli::passwordsAreUsedAndNeverShown_data() {
+    QTest::addColumn<QString>("item");      // how the connection string gives the password
+    QTest::addColumn<QString>("password");  // the role's password
+    QTest::newRow("Password") << "Password=Tf-s3cret"
+                              << "Tf-s3cret";
+    QTest::newRow("Pwd") << "Pwd=Tf-s3cret"
+                         << "Tf-s3cret";
+    QTest::newRow("PASSWORD") << "PASSWORD=Tf-s3cret"
+                              << "Tf-s3cret";
+    QTest::newRow("pwd") << "pwd=Tf-s3cret"
+                         << "Tf-s3cret";
+    // ';' and both quotes, the quote that encloses it doubled.
+    QTest::newRow("quoted") << "Password=\"Tf-s3cret;\"\"x'y\""
+                            << "Tf-s3cret;\"x'y";
+}
+
+// A role the test server asks a password of connects with each spelling; a wrong
+// password fails without the password in any output, verbose and JSON included.
+void tst_cli::passwordsAreUsedAndNeverShown() {
+    QFETCH(QString, item);
+    QFETCH(QString, password);
+    if (qEnvironmentVariable("TALLYFOLD_TEST_PG").isEmpty() && qEnvironmentVariable("CI") != QLatin1String("true"))
+        QSKIP("TALLYFOLD_TEST_PG names no PostgreSQL server");
+    if (!requireBackend(QStringLiteral("postgresql")))
+        return;
+    TestHome home(QStringLiteral("postgresql"));
+    const QString admin = home.connection();
+    const QString role = QStringLiteral("tf_secret_%1").arg(QCoreApplication::applicationPid());
+    // Members of password_login must give their password over TCP (scripts/pg-throwaway).
+    execute(admin, QStringLiteral("create role %1 login in role password_login password '%2'")
+                       .arg(role, QString(password).replace(QLatin1Char('\''), QStringLiteral("''"))));
+    auto dropRole = qScopeGuard([&] {
+        execute(admin, QStringLiteral("drop owned by ") + role);
+        execute(admin, QStringLiteral("drop role ") + role);
+    });
+    execute(admin, QStringLiteral("grant all on schema public to ") + role);
+    const QString cs =
+        QString(admin).replace(QStringLiteral("User ID=postgres"), QStringLiteral("User ID=") + role) + item + ';';
+
+    const Result right = run({"--db", cs, "init-db"}, home.path());
+    QVERIFY2(right.status == 0, qPrintable(right.err));
+
+    const Result wrong = run({"--db", QString(cs).replace("Tf-s3cret", "Tf-s3cret-not"), "--verbose", "--json",
+                              "gather", "--all", "--user", "admin"},
+                             home.path());
+    QCOMPARE(wrong.status, 1);
+    QVERIFY2(wrong.err.contains(QLatin1String("password authentication failed")), qPrintable(wrong.err));
+    const QString all = wrong.out.join(QLatin1Char('\n')) + right.out.join(QLatin1Char('\n')) + wrong.err + right.err;
+    QVERIFY2(!all.contains(QLatin1String("s3cret")), qPrintable(all));
 }
 
 QTEST_GUILESS_MAIN(tst_cli)

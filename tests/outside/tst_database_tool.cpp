@@ -1,5 +1,6 @@
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
+#include "platform/error.h"
 #include "support/test_databases.h"
 
 #include <QtTest>
@@ -15,31 +16,60 @@ private Q_SLOTS:
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QByteArray>("ini");  // Config/Tallyfold.ini; empty: no file
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("file");  // the connection file; empty: none, "folder": a folder in its place
         const QString envCs = QStringLiteral("Provider=PostgreSQL;Host=env;Database=canteen;");
         const QByteArray iniCs = "Provider=SQLOLEDB.1;Data Source=db,1433;Initial Catalog=Canteen;";
-        QTest::newRow("environment over ini")
-            << envCs << QByteArray("[Database]\nConnectionString=" + iniCs + "\n") << envCs;
+        const QByteArray ini = "[Database]\nConnectionString=" + iniCs + "\n";
+        const QByteArray fileCs = "Provider=PostgreSQL;Host=file;Password=\"a;b\";";
+        QTest::newRow("environment over ini") << envCs << ini << envCs << QByteArray();
+        QTest::newRow("environment over file") << envCs << ini << envCs << QByteArray(fileCs + "\n");
+        QTest::newRow("file over ini, comments skipped")
+            << QString() << ini << QString::fromLatin1(fileCs) << QByteArray("# the host database\n\n" + fileCs + "\n");
+        // Falling back to the ini or the embedded database would quietly use another database.
+        QTest::newRow("file unreadable") << QString() << ini << QStringLiteral("error: a directory")
+                                         << QByteArray("folder");
+        QTest::newRow("file without a line")
+            << QString() << ini << QStringLiteral("error: holds no connection string") << QByteArray("# none yet\n");
         // Written as an operator writes it: unquoted, with ';' and ','.
         QTest::newRow("ini as written") << QString() << QByteArray("[Database]\r\nConnectionString=" + iniCs + "\r\n")
-                                        << QString::fromLatin1(iniCs);
+                                        << QString::fromLatin1(iniCs) << QByteArray();
         QTest::newRow("ini quoted") << QString() << QByteArray("[Database]\nConnectionString=\"" + iniCs + "\"\n")
-                                    << QString::fromLatin1(iniCs);
+                                    << QString::fromLatin1(iniCs) << QByteArray();
         QTest::newRow("ini without the key")
-            << QString() << QByteArray("[Database]\nOther=1\n") << QStringLiteral("embedded");
-        QTest::newRow("nothing") << QString() << QByteArray() << QStringLiteral("embedded");
+            << QString() << QByteArray("[Database]\nOther=1\n") << QStringLiteral("embedded") << QByteArray();
+        QTest::newRow("nothing") << QString() << QByteArray() << QStringLiteral("embedded") << QByteArray();
     }
     void whereTheDatabaseIs() {
         QFETCH(QString, environment);
         QFETCH(QByteArray, ini);
         QFETCH(QString, expected);
+        QFETCH(QByteArray, file);
         TestHome home;
         qputenv("TALLYFOLD_CONNECTION", environment.toUtf8());
         if (!ini.isEmpty())
             writeFile(home.file(QStringLiteral("Config/Tallyfold.ini")), ini);
+        HostSettings settings = hostSettingsFromEnvironment();
+        settings.connectionFile = home.file(QStringLiteral("connection"));  // not there unless written
+        if (file == "folder")
+            QVERIFY(QDir().mkpath(settings.connectionFile));
+        else if (!file.isEmpty())
+            writeFile(settings.connectionFile, file);
         if (expected == QLatin1String("embedded"))
             expected = QStringLiteral("Provider=SQLite;Data Source=") +
                        home.file(QStringLiteral("Database/tallyfold.db")) + QLatin1Char(';');
-        QCOMPARE(hostSettingsFromEnvironment().configuredConnectionString(), expected);
+        if (!expected.startsWith(QLatin1String("error: "))) {
+            QCOMPARE(settings.configuredConnectionString(), expected);
+            return;
+        }
+        try {
+            settings.configuredConnectionString();
+            QFAIL("no error");
+        } catch (const Error& e) {
+            QCOMPARE(e.number(), errc::FileIo);
+            QVERIFY2(e.description().contains(settings.connectionFile) &&
+                         e.description().contains(expected.mid(QStringLiteral("error: ").size())),
+                     qPrintable(e.description()));
+        }
     }
 
     void embeddedDatabaseIsCreated_data() {

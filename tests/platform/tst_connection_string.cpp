@@ -30,6 +30,13 @@ private Q_SLOTS:
         // Quoting exists so a value can hold ';'.
         QTest::newRow("quoted semicolon")
             << QStringLiteral("Password=\"a;b\";User ID=u") << QStringLiteral("Password") << QStringLiteral("a;b");
+        QTest::newRow("pwd is the password")
+            << QStringLiteral("pwd=x") << QStringLiteral("Password") << QStringLiteral("x");
+        // A doubled quote is the quote itself; the other quote and ';' are plain inside.
+        QTest::newRow("doubled quote") << QStringLiteral("Password='a''b;\"c';Host=h") << QStringLiteral("Password")
+                                       << QStringLiteral("a'b;\"c");
+        QTest::newRow("quoted blanks kept")
+            << QStringLiteral("Password=\" a \" ;") << QStringLiteral("Password") << QStringLiteral(" a ");
         QTest::newRow("missing key") << QStringLiteral("Provider=SQLite") << QStringLiteral("Host") << QString();
     }
     void items() {
