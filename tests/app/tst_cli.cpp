@@ -397,9 +397,10 @@ void tst_cli::actingForAnotherOperator() {
     p.start(QStringLiteral("runuser"), {"-u", "nobody", "--", qEnvironmentVariable("TALLYFOLD_BIN_DIR") + "/tallyfold",
                                         "--home", home.path(), "import", file, "--user", "admin"});
     QVERIFY(p.waitForFinished(60000));
-    QCOMPARE(p.exitCode(), status);
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitCode() == status, err.constData());
     if (status == 1)
-        QVERIFY(p.readAllStandardError().contains("may act for another operator"));
+        QVERIFY2(err.contains("may act for another operator"), err.constData());
     QCOMPARE(rows(home.path(), "select count(*) from Tcon_ConsumeDtl"), rowsAfter);
 }
 
