@@ -8,8 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <cerrno>
 
 namespace tallyfold {
@@ -36,24 +34,29 @@ int commandShow(Run& run) {
 }
 
 void grantRights(Run& run, Connection& connection, const QString& user) {
+    // The user's name and the caption are bound, never part of a statement's text.
+    std::shared_ptr<Connection> shared(&connection, [](Connection*) {});
     for (const char* suffix : {".测试", ".操作", ".读取"}) {
         const QString function = run.caption + QString::fromUtf8(suffix);
-        QSqlQuery query(connection.database());
-        query.prepare(
-            QStringLiteral("select count(*) from UserPermission where UserName=? and SystemName=? and FunctionName=?"));
-        query.addBindValue(user);
-        query.addBindValue(SystemName);
-        query.addBindValue(function);
-        if (!query.exec() || !query.next())
-            throw CommandFailure{QStringLiteral("cannot read the rights: ") + query.lastError().text()};
-        if (query.value(0).toLongLong() == 0) {
-            query.prepare(
-                QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) values (?, ?, ?)"));
-            query.addBindValue(user);
-            query.addBindValue(SystemName);
-            query.addBindValue(function);
-            if (!query.exec())
-                throw CommandFailure{QStringLiteral("cannot grant the rights: ") + query.lastError().text()};
+        const QVariantList row{user, SystemName, function};
+        bool held = false;
+        try {
+            Recordset rs;
+            rs.Open(QStringLiteral("select count(*) as n from UserPermission "
+                                   "where UserName=? and SystemName=? and FunctionName=?"),
+                    row, shared);
+            held = rs.Fields(QStringLiteral("n")).toQVariant().toLongLong() > 0;
+        } catch (const Error& e) {
+            throw CommandFailure{QStringLiteral("cannot read the rights: ") + e.description()};
+        }
+        try {
+            if (!held)
+                executeBound(connection,
+                             QStringLiteral("insert into UserPermission (UserName, SystemName, FunctionName) "
+                                            "values (?, ?, ?)"),
+                             row);
+        } catch (const Error& e) {
+            throw CommandFailure{QStringLiteral("cannot grant the rights: ") + e.description()};
         }
         run.console.event(QStringLiteral("granted"), {{"user", user}, {"function", function}});
     }

@@ -89,4 +89,10 @@ std::unique_ptr<Recordset> HostDatabaseTool::RecordSetA(const QString& statement
     return rs;
 }
 
+std::unique_ptr<Recordset> DatabaseTool::RecordSetA(const QString& statement, const QVariantList& values) {
+    auto rs = std::make_unique<Recordset>();
+    rs->Open(statement, values, ActiveCn(), adOpenDynamic, adLockOptimistic);
+    return rs;
+}
+
 }  // namespace tallyfold

@@ -21,6 +21,7 @@ public:
     explicit HostDatabaseTool(HostSettings host) : host_(std::move(host)) {}
     std::shared_ptr<Connection> ActiveCn() override;
     std::unique_ptr<Recordset> RecordSetA(const QString& statement) override;
+    using DatabaseTool::RecordSetA;
 
 private:
     HostSettings host_;

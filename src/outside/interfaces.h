@@ -18,6 +18,10 @@ class TALLYFOLD_EXPORT DatabaseTool : public Component {
 public:
     virtual std::shared_ptr<Connection> ActiveCn() = 0;
     virtual std::unique_ptr<Recordset> RecordSetA(const QString& statement) = 0;
+    // The rows of a SELECT with a '?' for each of `values`, bound to them, on ActiveCn(): the
+    // way for a value an operator, a file or a device gave. Not virtual: a host's own tool
+    // needs nothing new for it, and its vtable stays as it was.
+    std::unique_ptr<Recordset> RecordSetA(const QString& statement, const QVariantList& values);
 };
 
 // zev_Permission.Auth: answers whether the operator holds a right.

@@ -1,10 +1,7 @@
 #include "outside/table_permission.h"
 
-#include "platform/connection_private.h"
 #include "platform/error.h"
-
-#include <QSqlError>
-#include <QSqlQuery>
+#include "platform/recordset.h"
 
 namespace tallyfold {
 
@@ -12,16 +9,14 @@ Variant TablePermission::CheckPermission(std::shared_ptr<Connection>& connection
                                          QString& userName, const Variant&, const QString& functionName, bool, bool) {
     if (!connection)
         throw Error(errc::ObjectNotSet, QStringLiteral("The permission check has no connection"));
-    const QString select =
-        QStringLiteral("select count(*) from UserPermission where UserName=? and SystemName=? and FunctionName=?");
-    QSqlQuery query(connection->database());
-    query.prepare(select);
-    query.addBindValue(userName);
-    query.addBindValue(systemName);
-    query.addBindValue(functionName);
-    if (!query.exec() || !query.next())
-        throwDatabaseError(QStringLiteral("The permission check failed"), query.lastError().text(), select);
-    return Variant(query.value(0).toLongLong() > 0);
+    // The operator's name and the function's are bound, never part of the statement's text.
+    Recordset rs;
+    rs.Open(QStringLiteral("select count(*) as n from UserPermission "
+                           "where UserName=? and SystemName=? and FunctionName=?"),
+            {userName, systemName, functionName}, connection);
+    const bool granted = rs.Fields(QStringLiteral("n")).toQVariant().toLongLong() > 0;
+    rs.Close();
+    return Variant(granted);
 }
 
 }  // namespace tallyfold

@@ -4,8 +4,11 @@
 #include "platform/error.h"
 #include "platform/sql_failure.h"
 
+#include <libpq-fe.h>
 #include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -15,6 +18,8 @@ class RecordsetPrivate {
 public:
     void requireOpen(const char* member) const;
     qsizetype columnIndex(const QString& name) const;
+    // Reads every row of a query that ran, and is open on them.
+    void take(QSqlQuery& query, const std::shared_ptr<Connection>& connection, const QString& statement);
 
     std::shared_ptr<Connection> connection_;
     QString statement_;
@@ -34,6 +39,54 @@ QString tableOfSelect(const QString& statement) {
                                          QRegularExpression::CaseInsensitiveOption);
     const auto m = from.match(statement);
     return m.hasMatch() ? m.captured(1) : QString();
+}
+
+void requireUsable(const std::shared_ptr<Connection>& connection) {
+    if (!connection || connection->State() != adStateOpen)
+        throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
+}
+
+// Qt's PostgreSQL driver sends bound values as quoted literals of an EXECUTE, their
+// backslashes doubled or not as standard_conforming_strings was when the connection opened.
+// A session that has changed the setting since would read such a literal otherwise, so no
+// value goes out then. libpq knows the session's setting: the server reports every change.
+void requireQuotingOfSession(ConnectionPrivate& db, const QString& statement) {
+    if (db.provider() != ProviderKind::PostgreSQL || !db.nativeHandle())
+        return;
+    const char* setting = PQparameterStatus(static_cast<PGconn*>(db.nativeHandle()), "standard_conforming_strings");
+    if (!setting)
+        return;  // a server too old to report it; the driver took it for off
+    QSqlField backslash(QString(), QMetaType(QMetaType::QString));
+    backslash.setValue(QStringLiteral("\\"));
+    const bool driverDoubles = db.database().driver()->formatValue(backslash) != QLatin1String("'\\'");
+    const bool sessionEscapes = qstrcmp(setting, "off") == 0;
+    if (driverDoubles == sessionEscapes)
+        return;
+    const QString message = QStringLiteral(
+                                "standard_conforming_strings is %1 in the session, not as when the connection opened: "
+                                "its bound values could be misread")
+                                .arg(QString::fromLatin1(setting));
+    throw DatabaseError(SqlFailure::Refused, QString(),
+                        QStringLiteral("The statement was not run: ") + message + QStringLiteral(" [statement: ") +
+                            statement + QLatin1Char(']'),
+                        message);
+}
+
+// Binds the values to a prepared query and runs it under the watchdog.
+bool runPrepared(ConnectionPrivate& db, QSqlQuery& query, const QString& statement, const QVariantList& values) {
+    requireQuotingOfSession(db, statement);
+    for (qsizetype i = 0; i < values.size(); ++i)
+        query.bindValue(int(i), values.at(i));
+    const RunningStatement running(db);
+    return query.exec();
+}
+
+// After a failed statement: the cut-off error, or nothing when a server lost since the last
+// statement is back on a fresh connection and the statement is worth one more try.
+bool retryable(ConnectionPrivate& db, int attempt, const QSqlError& error, const QString& statement) {
+    if (db.cutOff())
+        db.throwCutOff(statement);
+    return attempt == 0 && classifySqlError(db.provider(), error) == SqlFailure::Lost && db.reopen();
 }
 }  // namespace
 
@@ -74,30 +127,62 @@ void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>
             throwSqlError(db.provider(), QStringLiteral("The database rejected the query"), last, statement);
         }
     }
-    QSqlQuery& query = db.selectQuery();
-    d_->columns_.clear();
-    d_->rows_.clear();
+    d_->take(db.selectQuery(), connection, statement);
+}
+
+void Recordset::Open(const QString& statement, const QVariantList& values,
+                     const std::shared_ptr<Connection>& connection, int, int, int) {
+    if (d_->open_)
+        throw Error(errc::ObjectOpen, QStringLiteral("Operation is not allowed when the object is open"));
+    requireUsable(connection);
+    ConnectionPrivate& db = ConnectionPrivate::of(*connection);
+    for (int attempt = 0;; ++attempt) {
+        QSqlError error;
+        {
+            // A query of its own, prepared afresh: a plan kept from before would fail on a table
+            // whose columns have changed since.
+            QSqlQuery query(db.database());
+            query.setForwardOnly(true);
+            bool ok = false;
+            {
+                const RunningStatement running(db);
+                ok = query.prepare(statement);
+            }
+            if (ok && runPrepared(db, query, statement, values)) {
+                d_->take(query, connection, statement);
+                return;
+            }
+            error = query.lastError();
+        }
+        if (!retryable(db, attempt, error, statement))
+            throwSqlError(db.provider(), QStringLiteral("The database rejected the query"), error, statement);
+    }
+}
+
+void RecordsetPrivate::take(QSqlQuery& query, const std::shared_ptr<Connection>& connection, const QString& statement) {
+    columns_.clear();
+    rows_.clear();
     while (query.next()) {
         // Column names only when there is a row to read them for: most duplicate queries find none.
-        if (d_->columns_.isEmpty()) {
+        if (columns_.isEmpty()) {
             const QSqlRecord record = query.record();
             for (int i = 0; i < record.count(); ++i)
-                d_->columns_ << record.fieldName(i);
+                columns_ << record.fieldName(i);
         }
         std::vector<QVariant> row;
-        row.reserve(d_->columns_.size());
-        for (int i = 0; i < d_->columns_.size(); ++i)
+        row.reserve(columns_.size());
+        for (int i = 0; i < columns_.size(); ++i)
             row.push_back(query.value(i));
-        d_->rows_.push_back(std::move(row));
+        rows_.push_back(std::move(row));
     }
     query.finish();
-    d_->connection_ = connection;
-    d_->statement_ = statement;
-    d_->table_.clear();
-    d_->position_ = 0;
-    d_->adding_ = false;
-    d_->newRow_.clear();
-    d_->open_ = true;
+    connection_ = connection;
+    statement_ = statement;
+    table_.clear();
+    position_ = 0;
+    adding_ = false;
+    newRow_.clear();
+    open_ = true;
 }
 
 void Recordset::Close() {
@@ -177,20 +262,45 @@ void Recordset::UpdateBatch() {
     }
     const QString insert = QStringLiteral("insert into %1 (%2) values (%3)")
                                .arg(d_->table_, names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
-    QSqlQuery& query = ConnectionPrivate::of(*d_->connection_).prepared(insert);
-    for (int i = 0; i < int(d_->newRow_.size()); ++i)
-        query.bindValue(i, d_->newRow_[std::size_t(i)].second.toQVariant());
-    bool ok = false;
-    {
-        const RunningStatement running(*d_->connection_);
-        ok = query.exec();
-    }
-    const QString message = ok ? QString() : query.lastError().text();
-    query.finish();
+    ConnectionPrivate& db = ConnectionPrivate::of(*d_->connection_);
+    QSqlQuery& query = db.prepared(insert);
+    QVariantList values;
+    for (const auto& [column, v] : d_->newRow_)
+        values << v.toQVariant();
     d_->adding_ = false;
     d_->newRow_.clear();
+    const bool ok = runPrepared(db, query, insert, values);
+    const QString message = ok ? QString() : query.lastError().text();
+    query.finish();
     if (!ok)
         throwDatabaseError(QStringLiteral("The database rejected the new row"), message, insert);
+}
+
+void executeBound(Connection& connection, const QString& statement, const QVariantList& values) {
+    if (connection.State() != adStateOpen)
+        throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
+    ConnectionPrivate& db = ConnectionPrivate::of(connection);
+    for (int attempt = 0;; ++attempt) {
+        QSqlQuery* query = nullptr;
+        try {
+            const RunningStatement running(db);
+            query = &db.prepared(statement);  // parsed once per connection
+        } catch (const Error&) {
+            // Preparing is the statement's first word with the server: one lost since fails here.
+            if (db.cutOff())
+                db.throwCutOff(statement);
+            if (attempt > 0 || db.database().isOpen() || !db.reopen())
+                throw;
+            continue;
+        }
+        const bool ok = runPrepared(db, *query, statement, values);
+        const QSqlError error = query->lastError();
+        query->finish();
+        if (ok)
+            return;
+        if (!retryable(db, attempt, error, statement))
+            throwSqlError(db.provider(), QStringLiteral("The database rejected the statement"), error, statement);
+    }
 }
 
 }  // namespace tallyfold

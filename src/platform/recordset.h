@@ -5,6 +5,7 @@
 #include "platform/variant.h"
 
 #include <QString>
+#include <QVariantList>
 #include <memory>
 
 namespace tallyfold {
@@ -26,6 +27,10 @@ public:
 
     void Open(const QString& statement, const std::shared_ptr<Connection>& connection,
               int cursorType = adOpenForwardOnly, int lockType = adLockReadOnly, int options = adCmdUnspecified);
+    // The same for a SELECT with a '?' for each of `values`, which are bound to them: the way
+    // for any value an operator, a file, a device or the host gave (see executeBound).
+    void Open(const QString& statement, const QVariantList& values, const std::shared_ptr<Connection>& connection,
+              int cursorType = adOpenForwardOnly, int lockType = adLockReadOnly, int options = adCmdUnspecified);
     int State() const;
     void Close();
 
@@ -43,5 +48,13 @@ public:
 private:
     std::unique_ptr<RecordsetPrivate> d_;
 };
+
+// Runs one statement with a '?' for each of `values`, which are bound to them, never spliced
+// into its text by us. SQLite and ODBC hand them to the database apart from the statement.
+// Qt's PostgreSQL driver writes them as quoted literals of an EXECUTE, quoted for the
+// standard_conforming_strings the session had when it opened: should the session's setting
+// differ now, nothing runs and a DatabaseError says so. Raises as Connection::Execute does
+// and, as it does, tries a server lost since the last statement once more on a fresh connection.
+TALLYFOLD_EXPORT void executeBound(Connection& connection, const QString& statement, const QVariantList& values);
 
 }  // namespace tallyfold

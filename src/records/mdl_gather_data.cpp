@@ -32,18 +32,15 @@ QString recognisedDateQuote(const QString& connectionString, const QString& prev
     return previous;
 }
 
-QString sqlText(const QString& value) {
-    QString doubled = value;
-    doubled.replace(QLatin1Char('\''), QStringLiteral("''"));
-    return doubled;
+QString ctrlLogStatement() {
+    return QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values (?,?,?,?,?)");
 }
 
-QString ctrlLogStatement(const QString& user, const QDateTime& time, const QString& objectText,
-                         const QString& actionText, const QString& resultText, const QString& delimiter) {
-    return QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values ") +
-           QStringLiteral("('") + sqlText(user) + QStringLiteral("',") + delimiter + regionalDateTimeText(time) +
-           delimiter + QStringLiteral(",'") + sqlText(objectText) + QStringLiteral("','") + sqlText(actionText) +
-           QStringLiteral("','") + sqlText(resultText) + QStringLiteral("')");
+QVariantList ctrlLogValues(const QString& user, const QDateTime& time, const QString& objectText,
+                           const QString& actionText, const QString& resultText) {
+    // A null text would be bound as NULL; the literal it replaces made it ''.
+    auto text = [](const QString& s) { return s.isNull() ? QStringLiteral("") : s; };
+    return {text(user), text(regionalDateTimeText(time)), text(objectText), text(actionText), text(resultText)};
 }
 
 QString WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
@@ -56,8 +53,7 @@ QString WriteCtrlLog(const QString& user, const QDateTime& time, const QString& 
         }
         if (!connection)
             return QStringLiteral("The database tool gave no connection");
-        const QString delimiter = recognisedDateQuote(connection->ConnectionString(), QString());
-        connection->Execute(ctrlLogStatement(user, time, objectText, actionText, resultText, delimiter));
+        executeBound(*connection, ctrlLogStatement(), ctrlLogValues(user, time, objectText, actionText, resultText));
         return QString();
     } catch (const Error& e) {
         return e.description();

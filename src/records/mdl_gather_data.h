@@ -6,6 +6,7 @@
 #include "platform/variant.h"
 
 #include <QString>
+#include <QVariantList>
 #include <memory>
 
 namespace tallyfold {
@@ -34,16 +35,17 @@ void enterOperator(Mdl_GatherData& module, const Variant& user, const Variant& c
 // The probes are matched lower-cased anywhere in the string, trailing semicolon included.
 QString recognisedDateQuote(const QString& connectionString, const QString& previous);
 
-// Doubles apostrophes so a value cannot end its SQL literal early.
-QString sqlText(const QString& value);
-
 // One CtrlLog row. Never raises: the operation goes on whatever happens; the
 // reason the row was not written comes back (empty when it was), for the view.
+// Its values are bound, never part of the statement's text.
 QString WriteCtrlLog(const QString& user, const QDateTime& time, const QString& objectText, const QString& actionText,
                      const QString& resultText);
-// The statement WriteCtrlLog runs, for a given delimiter.
-QString ctrlLogStatement(const QString& user, const QDateTime& time, const QString& objectText,
-                         const QString& actionText, const QString& resultText, const QString& delimiter);
+// The statement WriteCtrlLog runs: a '?' for each column (UserA, TimeA, ObjectA, ActionA, ResultA).
+QString ctrlLogStatement();
+// The values bound to it, in its order: the texts as given (a null one as ""), the time as
+// regional text, which the database reads as it read the literal that once carried it.
+QVariantList ctrlLogValues(const QString& user, const QDateTime& time, const QString& objectText,
+                           const QString& actionText, const QString& resultText);
 
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt" (-2, -3, ... before ".txt" when another copy

@@ -22,8 +22,7 @@ std::vector<TerminalRow> readTerminalRows(DatabaseTool& tool) {
 }
 
 CurrentTerminal lookUpTerminal(DatabaseTool& tool, const Variant& machAddr) {
-    auto rs = tool.RecordSetA(QStringLiteral("Select * From MachineInfo where machaddr='") +
-                              sqlText(machAddr.toText()) + QStringLiteral("' Order By MachAddr"));
+    auto rs = tool.RecordSetA(TerminalLookupStatement, {machAddr.toText()});
     CurrentTerminal terminal;
     terminal.machAddr = rs->Fields(QStringLiteral("MachAddr"));
     terminal.comX = rs->Fields(QStringLiteral("COMX"));

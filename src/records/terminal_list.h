@@ -25,6 +25,9 @@ struct CurrentTerminal {
 
 inline const QString TerminalListStatement =
     QStringLiteral("Select * From MachineInfo where (MachDesc='计次' or MachDesc='记次') Order By MachAddr");
+// One terminal by its address, which is bound to the '?'.
+inline const QString TerminalLookupStatement =
+    QStringLiteral("Select * From MachineInfo where machaddr=? Order By MachAddr");
 
 // The count-type terminals in list order; a null column raises.
 std::vector<TerminalRow> readTerminalRows(DatabaseTool& tool);

@@ -6,9 +6,7 @@
 #include "platform/connection_private.h"
 
 #include <QSet>
-#include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlField>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -77,12 +75,6 @@ void BatchWriter::openConnection() {
     cardType_ = types.value(QStringLiteral("cardid"));
     dateType_ = types.value(QStringLiteral("datadate"));
     dateTimeType_ = types.value(QStringLiteral("datatime"));
-}
-
-QString BatchWriter::literal(const QVariant& value) const {
-    QSqlField field(QString(), value.metaType());
-    field.setValue(value);
-    return connection_.database().driver()->formatValue(field);
 }
 
 std::vector<qint64> BatchWriter::run(const Statement& statement, const char* what) {

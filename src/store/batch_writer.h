@@ -94,7 +94,6 @@ private:
     std::vector<qint64> run(const Statement& statement, const char* what);
     std::vector<qint64> run(const QString& text, const char* what) { return run(Statement{text, {}}, what); }
     std::vector<std::vector<qint64>> script(const QStringList& statements);
-    QString literal(const QVariant& value) const;
 
     // SQLite and SQL Server: test, then insert, each batch committed before the call returns.
     std::vector<StoreResult> storeDirect(const std::vector<StoreRow>& rows, bool isolate);

@@ -40,17 +40,15 @@ QString BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows)
         dates << row->dateText;
         dateTimes << row->storedDateTime;
     }
-    auto array = [this](const QStringList& items, const QString& type) -> QString {
-        return literal(postgresArray(items)) + QStringLiteral("::") + type + QStringLiteral("[]");
-    };
     // The test and the insert in one statement; it gives the positions (from 0) of the rows it inserted.
+    // The record's texts are in it only as base64 (a script cannot bind them).
     return QStringLiteral(
                "WITH k(a, c, dd, d, i) AS (SELECT * FROM unnest(%1, %2, %3, %4) WITH ORDINALITY), "
                "ins AS (INSERT INTO Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
                "SELECT k.a, k.c, k.dd, k.d FROM k %5 RETURNING Cardid, datatime) "
                "SELECT k.i - 1 FROM k JOIN ins ON ins.Cardid = k.c AND ins.datatime = k.d")
-        .arg(array(addresses, addressType_), array(cards, cardType_), array(dates, dateType_),
-             array(dateTimes, dateTimeType_),
+        .arg(postgresArrayOf(addresses, addressType_), postgresArrayOf(cards, cardType_),
+             postgresArrayOf(dates, dateType_), postgresArrayOf(dateTimes, dateTimeType_),
              probeIndex_ ? QStringLiteral("LEFT JOIN LATERAL (SELECT 1 AS found FROM Tcon_ConsumeDtl t WHERE "
                                           "t.Cardid = k.c AND t.datatime = k.d LIMIT 1) AS hit ON true "
                                           "WHERE hit.found IS NULL")
@@ -64,8 +62,8 @@ QString BatchWriter::existingStatement(const std::vector<const StoreRow*>& rows)
         cards << row->card;
         dateTimes << row->storedDateTime;
     }
-    return QStringLiteral("SELECT k.i - 1 FROM unnest(%1::%2[], %3::%4[]) WITH ORDINALITY AS k(c, d, i) %5")
-        .arg(literal(postgresArray(cards)), cardType_, literal(postgresArray(dateTimes)), dateTimeType_,
+    return QStringLiteral("SELECT k.i - 1 FROM unnest(%1, %2) WITH ORDINALITY AS k(c, d, i) %3")
+        .arg(postgresArrayOf(cards, cardType_), postgresArrayOf(dateTimes, dateTimeType_),
              probeIndex_ ? QStringLiteral("CROSS JOIN LATERAL (SELECT 1 FROM Tcon_ConsumeDtl t WHERE t.Cardid = k.c "
                                           "AND t.datatime = k.d LIMIT 1) AS hit")
                          : QStringLiteral("WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t WHERE t.Cardid = k.c "

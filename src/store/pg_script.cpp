@@ -99,4 +99,9 @@ QString postgresArray(const QStringList& items) {
     return s;
 }
 
+QString postgresArrayOf(const QStringList& items, const QString& type) {
+    return QStringLiteral("convert_from(decode('%1', 'base64'), 'UTF8')::%2[]")
+        .arg(QString::fromLatin1(postgresArray(items).toUtf8().toBase64()), type);
+}
+
 }  // namespace tallyfold

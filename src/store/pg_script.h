@@ -31,5 +31,10 @@ void quietPostgresNotices(Connection& connection);
 
 // A PostgreSQL array literal of texts, for '...'::type[].
 QString postgresArray(const QStringList& items);
+// An expression of type `type`[] holding the texts, for a statement that cannot bind them (a
+// script): the array literal goes base64-encoded, so nothing of the texts but letters, digits,
+// '+', '/' and '=' stands between the quotes, which no setting of standard_conforming_strings
+// and no client encoding reads as anything else. `type` is a type's name, never a value.
+QString postgresArrayOf(const QStringList& items, const QString& type);
 
 }  // namespace tallyfold

@@ -1,3 +1,4 @@
+#include "entry/builtin_components.h"
 #include "platform/recordset.h"
 #include "records/mdl_gather_data.h"
 #include "support/test_databases.h"
@@ -68,37 +69,43 @@ private Q_SLOTS:
 
     void ctrlLogStatement_data() {
         QTest::addColumn<QString>("user");
+        QTest::addColumn<QDateTime>("time");
         QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("delimiter");
-        QTest::addColumn<QString>("statement");
-        QTest::newRow("access") << QStringLiteral("U1") << QStringLiteral("机器:3") << QStringLiteral("#")
-                                << QStringLiteral(
-                                       " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values "
-                                       "('U1',#2024-03-05 14:03:07#,'清除机器','机器:3','数据清理成功！')");
-        QTest::newRow("sql server") << QStringLiteral("U1") << QStringLiteral("机器:3") << QStringLiteral("'")
-                                    << QStringLiteral(
-                                           " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
-                                           "values ('U1','2024-03-05 14:03:07','清除机器','机器:3',"
-                                           "'数据清理成功！')");
-        QTest::newRow("unrecognised") << QStringLiteral("U1") << QStringLiteral("机器:3") << QString()
-                                      << QStringLiteral(
-                                             " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) "
-                                             "values ('U1',2024-03-05 14:03:07,'清除机器','机器:3',"
-                                             "'数据清理成功！')");
-        QTest::newRow("apostrophes doubled")
-            << QStringLiteral("O'Neil") << QStringLiteral("/home/o'brien/a''b.txt") << QStringLiteral("'")
-            << QStringLiteral(
-                   " insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values ('O''Neil',"
-                   "'2024-03-05 14:03:07','清除机器','/home/o''brien/a''''b.txt','数据清理成功！')");
+        QTest::addColumn<QVariantList>("values");
+        QTest::newRow("plain") << QStringLiteral("U1") << Moment << QStringLiteral("机器:3")
+                               << QVariantList{QStringLiteral("U1"), QStringLiteral("2024-03-05 14:03:07"),
+                                               QStringLiteral("清除机器"), QStringLiteral("机器:3"),
+                                               QStringLiteral("数据清理成功！")};
+        // The values go as given: nothing doubled, nothing escaped.
+        QTest::newRow("apostrophes and backslashes")
+            << QStringLiteral("O'Neil\\") << Moment << QStringLiteral("/home/o'brien/a''b\\'.txt")
+            << QVariantList{QStringLiteral("O'Neil\\"), QStringLiteral("2024-03-05 14:03:07"),
+                            QStringLiteral("清除机器"), QStringLiteral("/home/o'brien/a''b\\'.txt"),
+                            QStringLiteral("数据清理成功！")};
+        QTest::newRow("midnight is a date")
+            << QStringLiteral("U1") << QDateTime(QDate(2024, 3, 5), QTime(0, 0)) << QStringLiteral("机器:3")
+            << QVariantList{QStringLiteral("U1"), QStringLiteral("2024-03-05"), QStringLiteral("清除机器"),
+                            QStringLiteral("机器:3"), QStringLiteral("数据清理成功！")};
+        // A null text is written as an empty one, as the literal that once carried it was.
+        QTest::newRow("null user") << QString() << Moment << QStringLiteral("机器:3")
+                                   << QVariantList{QStringLiteral(""), QStringLiteral("2024-03-05 14:03:07"),
+                                                   QStringLiteral("清除机器"), QStringLiteral("机器:3"),
+                                                   QStringLiteral("数据清理成功！")};
     }
     void ctrlLogStatement() {
         QFETCH(QString, user);
+        QFETCH(QDateTime, time);
         QFETCH(QString, action);
-        QFETCH(QString, delimiter);
-        QFETCH(QString, statement);
-        QCOMPARE(tallyfold::ctrlLogStatement(user, Moment, QStringLiteral("清除机器"), action,
-                                             QStringLiteral("数据清理成功！"), delimiter),
-                 statement);
+        QFETCH(QVariantList, values);
+        QCOMPARE(tallyfold::ctrlLogStatement(),
+                 QStringLiteral(" insert into CtrlLog (UserA,TimeA,ObjectA,ActionA,ResultA ) values (?,?,?,?,?)"));
+        const QVariantList bound =
+            ctrlLogValues(user, time, QStringLiteral("清除机器"), action, QStringLiteral("数据清理成功！"));
+        QCOMPARE(bound, values);
+        for (const QVariant& v : bound) {
+            QCOMPARE(v.metaType(), QMetaType(QMetaType::QString));
+            QVERIFY(!v.toString().isNull());
+        }
     }
 
     void writeCtrlLog_data() { addBackendRows(); }
@@ -122,18 +129,24 @@ private Q_SLOTS:
 
     void writeCtrlLogIsQuietOnFailure() {
         TestHome home;
-        // The probe needs the trailing semicolon: no delimiters, so the database rejects the date.
+        // The date delimiter only mattered for a literal: a connection string whose provider it
+        // does not recognise (the probe needs the trailing semicolon) writes the bound time all the same.
         const QString unprobed = QStringLiteral("Data Source=") + home.file(QStringLiteral("Database/other.db")) +
                                  QStringLiteral(";Provider=SQLite");
-        qputenv("TALLYFOLD_CONNECTION", unprobed.toUtf8());
-        WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
-                     QStringLiteral("数据清理成功！"));
-        QCOMPARE(scalar(unprobed, QStringLiteral("select count(*) from CtrlLog")), QStringLiteral("0"));
+        QCOMPARE(tallyfold::recognisedDateQuote(unprobed, QString()), QString());
+        registerBuiltinComponents(HostSettings{home.path(), unprobed});
+        QCOMPARE(WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
+                              QStringLiteral("数据清理成功！")),
+                 QString());
+        QCOMPARE(ctrlLogRows(unprobed),
+                 QStringList{QStringLiteral("U1|2024-03-05 14:03:07|清除机器|机器:3|数据清理成功！")});
 
-        // Nor when there is no database at all.
-        qputenv("TALLYFOLD_CONNECTION", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\a.mdb;");
-        WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
-                     QStringLiteral("数据清理成功！"));
+        // No database at all: the reason comes back, nothing is raised.
+        registerBuiltinComponents(
+            HostSettings{home.path(), QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\a.mdb;")});
+        QVERIFY(!WriteCtrlLog(QStringLiteral("U1"), Moment, QStringLiteral("清除机器"), QStringLiteral("机器:3"),
+                              QStringLiteral("数据清理成功！"))
+                     .isEmpty());
     }
 
     void savedFileName_data() {
