@@ -56,7 +56,7 @@ void requireQuotingOfSession(ConnectionPrivate& db, const QString& statement) {
     const char* setting = PQparameterStatus(static_cast<PGconn*>(db.nativeHandle()), "standard_conforming_strings");
     if (!setting)
         return;  // a server too old to report it; the driver took it for off
-    QSqlField backslash(QString(), QMetaType(QMetaType::QString));
+    QSqlField backslash{QString(), QMetaType(QMetaType::QString)};
     backslash.setValue(QStringLiteral("\\"));
     const bool driverDoubles = db.database().driver()->formatValue(backslash) != QLatin1String("'\\'");
     const bool sessionEscapes = qstrcmp(setting, "off") == 0;
