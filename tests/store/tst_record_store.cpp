@@ -221,6 +221,15 @@ void tst_record_store::concurrentImportsStoreEachRecordOnce() {
     QCOMPARE(stored, qint64(file.distinct));
 }
 
+// One import of `path` through a session loaded as the window loads it.
+static Outcome importAsTheWindowDoes(const TestHome& home, const QString& path, RecordingView& view) {
+    Mdl_GatherData module;
+    module.Pub_DateQuote = QStringLiteral("'");
+    GatherSession session(module, home.settings());
+    session.createComponents();
+    view.fileToChoose = path;
+    return runImport(session, view);
+}
 void tst_record_store::serverStoppedMidImport() {
     if (!postgresExpected())
         QSKIP("no PostgreSQL for the tests (the test script starts one; CI=true requires it)");
@@ -229,14 +238,7 @@ void tst_record_store::serverStoppedMidImport() {
     TestHome home(server.connection() + QStringLiteral("Connect Timeout=2;"));
     resetHostDatabase(home.connection());
     const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), 30000);
-    auto importOnce = [&](RecordingView& view) {
-        Mdl_GatherData module;
-        module.Pub_DateQuote = QStringLiteral("'");
-        GatherSession session(module, home.settings());
-        session.createComponents();
-        view.fileToChoose = file.path;
-        return runImport(session, view);
-    };
+    auto importOnce = [&](RecordingView& v) { return importAsTheWindowDoes(home, file.path, v); };
 
     StoppingView stopped;
     stopped.stopAfter = 20000;
@@ -299,14 +301,7 @@ void tst_record_store::frozenServerEndsInTime() {
             QCOMPARE(::kill(pid, SIGSTOP), 0);
         sinceFrozen.start();
     };
-    auto importOnce = [&](RecordingView& v) {
-        Mdl_GatherData module;
-        module.Pub_DateQuote = QStringLiteral("'");
-        GatherSession session(module, home.settings());
-        session.createComponents();
-        v.fileToChoose = file.path;
-        return runImport(session, v);
-    };
+    auto importOnce = [&](RecordingView& v) { return importAsTheWindowDoes(home, file.path, v); };
     QCOMPARE(importOnce(view), Outcome::Trapped);
     const qint64 ms = sinceFrozen.elapsed();
     thaw.dismiss();
