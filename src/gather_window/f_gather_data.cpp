@@ -24,6 +24,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QThread>
 #include <QTreeView>
 
@@ -86,10 +87,10 @@ void F_GatherData::connectButtons() {
 void F_GatherData::loadSteps() {
     session_.createComponents();
     static const double machineFractions[4] = {0.3, 0.2, 0.2, 0.3};
-    setColumnWidths(ListMachine, machineFractions, machineColumnTwips_);
+    setColumnWidths(ListMachine->header(), machineFractions, machineColumnTwips_);
     ReadListMachine();
     static const double recordFractions[4] = {0.2, 0.3, 0.4, 0.5};
-    setColumnWidths(ListReco, recordFractions, recordColumnTwips_);
+    setColumnWidths(ListReco->horizontalHeader(), recordFractions, recordColumnTwips_);
     loadTrapped();
     session_.loadFinished();
 }

@@ -13,10 +13,12 @@
 
 class QAbstractItemModel;
 class QCheckBox;
+class QHeaderView;
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class QTableView;
 class QTreeView;
 
 namespace tallyfold {
@@ -109,7 +111,7 @@ private:
     void loadSteps();
     void loadTrapped();
     void unload() noexcept;
-    void setColumnWidths(QTreeView* list, const double (&fractions)[4], std::vector<double>& twips);
+    void setColumnWidths(QHeaderView* columns, const double (&fractions)[4], std::vector<double>& twips);
     void ListMachine_Click();
     template <class Operation>
     void runOperation(Operation&& operation);
@@ -153,7 +155,7 @@ private:
     QLabel* Picture1 = nullptr;
     QLabel* Label2 = nullptr;
     QTreeView* ListMachine = nullptr;
-    QTreeView* ListReco = nullptr;
+    QTableView* ListReco = nullptr;
     QCheckBox* CheckClear = nullptr;
     QCheckBox* CheckGet = nullptr;
     QCheckBox* CheckEditTime = nullptr;

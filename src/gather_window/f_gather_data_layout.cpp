@@ -15,7 +15,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QStyleOptionViewItem>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTreeView>
 
 namespace tallyfold {
@@ -42,6 +44,35 @@ QTreeView* makeList(QWidget* parent, QAbstractItemModel* model) {
     // Every row is one line high, so the view need not measure rows to lay them out.
     list->setUniformRowHeights(true);
     list->header()->setStretchLastSection(false);
+    return list;
+}
+
+// The record list looks and behaves as the terminal list does, but may hold a million
+// rows: a table view lays out only what it shows, where a tree view walks every row
+// again for each batch added.
+QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
+    auto* list = new QTableView(parent);
+    list->setModel(model);
+    list->setShowGrid(false);
+    list->setWordWrap(false);
+    list->setCornerButtonEnabled(false);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    QHeaderView* columns = list->horizontalHeader();
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    columns->setSectionsClickable(false);
+    columns->setHighlightSections(false);
+    // Rows one line high, as a tree view's item of the same font.
+    QStyleOptionViewItem item;
+    item.initFrom(list);
+    item.features = QStyleOptionViewItem::HasDisplay;
+    item.text = QStringLiteral("0");
+    const int height = list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &item, QSize(), list).height();
+    QHeaderView* rows = list->verticalHeader();
+    rows->hide();
+    rows->setMinimumSectionSize(height);
+    rows->setDefaultSectionSize(height);
+    rows->setSectionResizeMode(QHeaderView::Fixed);
     return list;
 }
 
@@ -77,7 +108,7 @@ void F_GatherData::buildControls() {
 
     auto* Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
     Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175));
-    ListReco = makeList(Frame1, records_);
+    ListReco = makeRecordList(Frame1, records_);
     ListReco->setGeometry(px(120), px(240), px(3975), px(4815));
 
     CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false);
@@ -115,12 +146,12 @@ void F_GatherData::buildControls() {
     Sta_Text->addPermanentWidget(progress_);
 }
 
-void F_GatherData::setColumnWidths(QTreeView* list, const double (&fractions)[4], std::vector<double>& twips) {
+void F_GatherData::setColumnWidths(QHeaderView* columns, const double (&fractions)[4], std::vector<double>& twips) {
     twips.clear();
     for (int i = 0; i < 4; ++i) {
         // The widths follow the terminal list's width, read again for every column.
         twips.push_back(double(ListMachine->width()) * TwipsPerPixel * fractions[i]);
-        list->setColumnWidth(i, px(twips.back()));
+        columns->resizeSection(i, px(twips.back()));
     }
 }
 

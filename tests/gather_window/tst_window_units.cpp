@@ -35,6 +35,8 @@ private Q_SLOTS:
     void rightsAndBusy();
     void oneOperationAtATime();
     void recordRowsShownInBatches();
+    void recordRowsKeptExactly_data();
+    void recordRowsKeptExactly();
     void terminalChoice();
 };
 
@@ -108,6 +110,35 @@ void tst_window_units::recordRowsShownInBatches() {
     model.append({});
     model.clear();
     QVERIFY(model.rowCount() == 0 && !model.hasPending());
+}
+
+void tst_window_units::recordRowsKeptExactly_data() {
+    QTest::addColumn<QStringList>("row");  // 机号 卡号 日期 时间
+    QTest::newRow("a record line's row") << QStringList{"10", "123456", "2024-03-05", "11:00:00"};
+    QTest::newRow("highest address, midnight") << QStringList{"255", "000001", "2099-12-31", "00:00:00"};
+    QTest::newRow("latin-1 card") << QStringList{"0", "ab\u00e9 x\u00ff", "2000-01-01", "23:59:59"};
+    // Texts without a record line's shape are shown as they came.
+    QTest::newRow("address with a zero ahead") << QStringList{"01", "123456", "2024-03-05", "11:00:00"};
+    QTest::newRow("address past a byte") << QStringList{"256", "123456", "2024-03-05", "11:00:00"};
+    QTest::newRow("chinese card") << QStringList{"1", "卡12345", "2024-03-05", "11:00:00"};
+    QTest::newRow("card of seven") << QStringList{"1", "1234567", "2024-03-05", "11:00:00"};
+    QTest::newRow("other century") << QStringList{"1", "123456", "1999-03-05", "11:00:00"};
+    QTest::newRow("short date, letter in time") << QStringList{"1", "123456", "2024-3-05", "11:0a:00"};
+    QTest::newRow("empty") << QStringList{"", "", "", ""};
+}
+
+void tst_window_units::recordRowsKeptExactly() {
+    QFETCH(QStringList, row);
+    RecordListModel model;
+    // Between two packed rows, so that a row kept as it came does not shift its neighbours.
+    const RecordListModel::Row packed{"1", "111111", "2024-01-01", "01:01:00"};
+    model.append(packed);
+    model.append({row[0], row[1], row[2], row[3]});
+    model.append(packed);
+    model.flush();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(model.index(r, c).data().toString(), r == 1 ? row[c] : packed[std::size_t(c)]);
 }
 
 void tst_window_units::terminalChoice() {
