@@ -395,20 +395,22 @@ void F_GatherData::addRecordRow(const QString& address, const QString& card, con
 
 void F_GatherData::addFailedLine(int position, const QString& key, const QString& lineNumber,
                                  const QString& recordText) {
-    if (!failedLines_)
-        failedLines_ = new frm_Info(this);
-    failedLines_->addRow(position, key, lineNumber, recordText);
+    failedRows_.push_back(FailedRow{position, key, lineNumber, recordText});
 }
 
 void F_GatherData::showFailedLines() {
     showRows();
     if (!failedLines_)
         failedLines_ = new frm_Info(this);
+    for (const FailedRow& row : failedRows_)
+        failedLines_->addRow(row.position, row.key, row.lineNumber, row.recordText);
+    std::vector<FailedRow>().swap(failedRows_);
     failedLines_->exec();
     discardFailedLines();
 }
 
 void F_GatherData::discardFailedLines() {
+    std::vector<FailedRow>().swap(failedRows_);
     delete failedLines_.data();
 }
 

@@ -78,7 +78,7 @@ public:
     int progressPercent() const;  // -1 while the total is unknown
     // The record list's rows as shown, for watching how they arrive.
     const QAbstractItemModel& recordModel() const;
-    // The failed-lines window while a run has one loaded, else nullptr.
+    // The failed-lines window while it is shown, else nullptr.
     frm_Info* failedLinesWindow() const;
 
     // OperatorView
@@ -150,6 +150,14 @@ private:
 
     TerminalListModel* terminals_ = nullptr;
     RecordListModel* records_ = nullptr;
+    // The running operation's failed lines wait here until it shows them, in a window
+    // made then, or discards them: a long file's thousands of failed lines cost no
+    // widgets unless the operator asks to see them.
+    struct FailedRow {
+        int position;
+        QString key, lineNumber, recordText;
+    };
+    std::vector<FailedRow> failedRows_;
     QPointer<frm_Info> failedLines_;
 
     QLabel* Picture1 = nullptr;

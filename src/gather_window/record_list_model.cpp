@@ -7,48 +7,61 @@
 namespace tallyfold {
 
 namespace {
-// The number written by two decimal digits at `at`, or -1.
-int twoDigits(const QString& s, qsizetype at) {
-    const char16_t high = s[at].unicode(), low = s[at + 1].unicode();
-    if (high < u'0' || high > u'9' || low < u'0' || low > u'9')
-        return -1;
-    return (high - u'0') * 10 + (low - u'0');
+// Where each number lies in a packed row, and how many bits it has.
+struct Field {
+    int shift, bits;
+};
+constexpr quint64 PackedFlag = quint64(1) << 63;
+constexpr Field Address{0, 8}, Card{8, 20}, Year{28, 7}, Month{35, 4}, Day{39, 5}, Hour{44, 5}, Minute{49, 6},
+    Second{55, 6};
+
+bool put(quint64& packed, Field field, int value) {
+    if (value < 0 || value >= (1 << field.bits))
+        return false;
+    packed |= quint64(value) << field.shift;
+    return true;
 }
 
-// "20yy-MM-dd" or "hh:mm:ss": the three numbers, when `s` has that shape.
-bool threeNumbers(const QString& s, QLatin1String head, char16_t separator, quint8 (&numbers)[3]) {
+int get(quint64 packed, Field field) {
+    return int((packed >> field.shift) & ((quint64(1) << field.bits) - 1));
+}
+
+// The number written by `digits` decimal digits at `at`, or -1.
+int digitsAt(const QString& s, qsizetype at, int digits) {
+    int n = 0;
+    for (qsizetype i = at; i < at + digits; ++i) {
+        const char16_t c = s[i].unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        n = n * 10 + (c - u'0');
+    }
+    return n;
+}
+
+// "20yy-MM-dd" or "hh:mm:ss" into three fields, when `s` has that shape.
+bool putThree(quint64& packed, const QString& s, QLatin1String head, char16_t separator, const Field (&fields)[3]) {
     const qsizetype at = head.size();
     if (s.size() != at + 8 || !s.startsWith(head) || s[at + 2] != separator || s[at + 5] != separator)
         return false;
-    for (int i = 0; i < 3; ++i) {
-        const int n = twoDigits(s, at + 3 * i);
-        if (n < 0)
+    for (int i = 0; i < 3; ++i)
+        if (!put(packed, fields[i], digitsAt(s, at + 3 * i, 2)))
             return false;
-        numbers[i] = quint8(n);
-    }
     return true;
 }
 
 // An address as QString::number writes one of 0 to 255.
-bool addressNumber(const QString& s, quint8& number) {
+int addressNumber(const QString& s) {
     if (s.isEmpty() || s.size() > 3 || (s.size() > 1 && s[0] == u'0'))
-        return false;
-    int n = 0;
-    for (QChar c : s) {
-        if (c < u'0' || c > u'9')
-            return false;
-        n = n * 10 + (c.unicode() - u'0');
-    }
-    number = quint8(n);
-    return n <= 255;
+        return -1;
+    return digitsAt(s, 0, int(s.size()));
 }
 
-QString twoDigitsText(const char* head, quint8 a, char separator, quint8 b, quint8 c) {
+QString threeText(const char* head, int a, char separator, int b, int c) {
     char text[10];
     const std::size_t at = std::strlen(head);
     std::memcpy(text, head, at);
     char* p = text + at;
-    for (quint8 n : {a, b, c}) {
+    for (int n : {a, b, c}) {
         if (p != text + at)
             *p++ = separator;
         *p++ = char('0' + n / 10);
@@ -59,47 +72,31 @@ QString twoDigitsText(const char* head, quint8 a, char separator, quint8 b, quin
 }  // namespace
 
 bool RecordListModel::pack(const Row& row, Packed& packed) {
-    const QString& card = row[1];
-    if (!addressNumber(row[0], packed.address) || card.size() > qsizetype(sizeof packed.card))
-        return false;
-    for (qsizetype i = 0; i < card.size(); ++i) {
-        if (card[i].unicode() > 0xff)
-            return false;
-        packed.card[i] = char(card[i].unicode());
-    }
-    packed.cardLength = quint8(card.size());
-    quint8 date[3], time[3];
-    if (!threeNumbers(row[2], QLatin1String("20"), u'-', date) || !threeNumbers(row[3], QLatin1String(), u':', time))
-        return false;
-    packed.year = date[0];
-    packed.month = date[1];
-    packed.day = date[2];
-    packed.hour = time[0];
-    packed.minute = time[1];
-    packed.second = time[2];
-    return true;
+    packed = PackedFlag;
+    return put(packed, Address, addressNumber(row[0])) &&
+           put(packed, Card, row[1].size() == 6 ? digitsAt(row[1], 0, 6) : -1) &&
+           putThree(packed, row[2], QLatin1String("20"), u'-', {Year, Month, Day}) &&
+           putThree(packed, row[3], QLatin1String(), u':', {Hour, Minute, Second});
 }
 
-QString RecordListModel::text(const Packed& packed, int column) {
+QString RecordListModel::text(Packed packed, int column) {
     switch (column) {
     case 0:
-        return QString::number(packed.address);
+        return QString::number(get(packed, Address));
     case 1:
-        return QString::fromLatin1(packed.card, packed.cardLength);
+        return QStringLiteral("%1").arg(get(packed, Card), 6, 10, QLatin1Char('0'));
     case 2:
-        return twoDigitsText("20", packed.year, '-', packed.month, packed.day);
+        return threeText("20", get(packed, Year), '-', get(packed, Month), get(packed, Day));
     default:
-        return twoDigitsText("", packed.hour, ':', packed.minute, packed.second);
+        return threeText("", get(packed, Hour), ':', get(packed, Minute), get(packed, Second));
     }
 }
 
 void RecordListModel::append(const Row& row) {
-    Packed packed{};
+    Packed packed = 0;
     if (!pack(row, packed)) {
-        const auto index = quint32(unpacked_.size());
+        packed = unpacked_.size();
         unpacked_.push_back(row);
-        packed.cardLength = Packed::Unpacked;
-        std::memcpy(packed.card, &index, sizeof index);
     }
     rows_.push_back(packed);
 }
@@ -131,12 +128,10 @@ int RecordListModel::columnCount(const QModelIndex& parent) const {
 QVariant RecordListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid() || std::size_t(index.row()) >= shown_ || index.column() > 3)
         return {};
-    const Packed& packed = rows_[std::size_t(index.row())];
-    if (packed.cardLength != Packed::Unpacked)
+    const Packed packed = rows_[std::size_t(index.row())];
+    if (packed & PackedFlag)
         return text(packed, index.column());
-    quint32 at = 0;
-    std::memcpy(&at, packed.card, sizeof at);
-    return unpacked_[at][std::size_t(index.column())];
+    return unpacked_[std::size_t(packed)][std::size_t(index.column())];
 }
 
 QVariant RecordListModel::headerData(int section, Qt::Orientation orientation, int role) const {

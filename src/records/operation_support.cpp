@@ -11,6 +11,8 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     requireBusinessDayTimes(session.times);
     AnsiTextReader reader(path);
     std::unique_ptr<RecordStore> store = openRecordStore(session.Conn);
+    // A batch's commit can outlast the window's patience: it keeps answering while the rows wait.
+    store->setWaitHandler([&view] { view.keepAlive(); });
     std::vector<StoreRow> handedOver;
     StoreContext context{store.get(), &session.times, &view, {}, verify ? &handedOver : nullptr};
     StoredFile result;

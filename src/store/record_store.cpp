@@ -23,6 +23,8 @@ constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
 constexpr std::size_t MaxQueued = 4096;
 constexpr auto Slice = std::chrono::milliseconds(200);
+// How often a wait handler runs while the reader waits.
+constexpr auto HandlerSlice = std::chrono::milliseconds(5);
 
 // Why the table cannot hold the row as read, or nothing. A NUL is the one character refused:
 // PostgreSQL's text and its UTF-8 client encoding take every other, and a NUL kept in an
@@ -92,6 +94,8 @@ public:
             throw *failure_;
     }
 
+    void setWaitHandler(std::function<void()> handler) override { waitHandler_ = std::move(handler); }
+
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows) override {
         // Rows refused before they were sent are missing; the database is asked about the others only.
         std::vector<std::size_t> refused, asked;
@@ -125,7 +129,16 @@ private:
     }
 
     // Each wait is bounded by the writer's: its statements by their timeouts, its retries by Connect Timeout.
-    void waitSlice(std::unique_lock<std::mutex>& lock) { readerWakes_.wait_for(lock, Slice); }
+    void waitSlice(std::unique_lock<std::mutex>& lock) {
+        if (!waitHandler_) {
+            readerWakes_.wait_for(lock, Slice);
+            return;
+        }
+        readerWakes_.wait_for(lock, HandlerSlice);
+        lock.unlock();
+        waitHandler_();
+        lock.lock();
+    }
 
     void fail(const StoreFailed& failure) {
         std::lock_guard lock(mutex_);
@@ -258,7 +271,8 @@ private:
     const std::vector<StoreRow>* verify_ = nullptr;
     std::optional<std::vector<std::size_t>> answer_;
     std::optional<StoreFailed> failure_;
-    std::jthread thread_;  // last: stopped and joined before the rest goes
+    std::function<void()> waitHandler_;  // the reader's, called without the lock
+    std::jthread thread_;                // last: stopped and joined before the rest goes
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "platform/sql_failure.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,9 @@ public:
     virtual void finish() = 0;
     // After finish(): which of `rows` (their positions) the table does not hold now.
     virtual std::vector<std::size_t> missing(const std::vector<StoreRow>& rows) = 0;
+    // Runs `handler` on the waiting thread every few milliseconds while add(), finish() or
+    // missing() waits for the database, so that a window keeps answering meanwhile.
+    virtual void setWaitHandler(std::function<void()> handler) { Q_UNUSED(handler); }
 };
 
 // A store with a connection of its own to the database `connection` reaches; raises when it cannot open.

@@ -115,11 +115,13 @@ void tst_window_units::recordRowsShownInBatches() {
 void tst_window_units::recordRowsKeptExactly_data() {
     QTest::addColumn<QStringList>("row");  // 机号 卡号 日期 时间
     QTest::newRow("a record line's row") << QStringList{"10", "123456", "2024-03-05", "11:00:00"};
-    QTest::newRow("highest address, midnight") << QStringList{"255", "000001", "2099-12-31", "00:00:00"};
-    QTest::newRow("latin-1 card") << QStringList{"0", "ab\u00e9 x\u00ff", "2000-01-01", "23:59:59"};
+    QTest::newRow("zeros ahead, highest address") << QStringList{"255", "000001", "2099-12-31", "00:00:00"};
+    QTest::newRow("each number at its widest") << QStringList{"0", "999999", "2000-15-31", "31:63:63"};
     // Texts without a record line's shape are shown as they came.
+    QTest::newRow("numbers past their widths") << QStringList{"1", "123456", "2024-16-32", "32:64:64"};
     QTest::newRow("address with a zero ahead") << QStringList{"01", "123456", "2024-03-05", "11:00:00"};
     QTest::newRow("address past a byte") << QStringList{"256", "123456", "2024-03-05", "11:00:00"};
+    QTest::newRow("letters in the card") << QStringList{"1", "12a45\u00e9", "2024-03-05", "11:00:00"};
     QTest::newRow("chinese card") << QStringList{"1", "卡12345", "2024-03-05", "11:00:00"};
     QTest::newRow("card of seven") << QStringList{"1", "1234567", "2024-03-05", "11:00:00"};
     QTest::newRow("other century") << QStringList{"1", "123456", "1999-03-05", "11:00:00"};
