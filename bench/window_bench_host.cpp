@@ -4,13 +4,20 @@
 // window's widgets the way any host could. Prints one JSON line.
 //
 // usage: window_bench_host FILE   (TALLYFOLD_HOME names the host folder)
+//        window_bench_host --first-paint showa|plain
+// The second form times one window from the call that shows it to its first paint:
+// the gathering window through ShowA, or a plain QWidget of the same size and title
+// through show(), the reference. Each process shows one window, so both pay the
+// same first-window costs.
 #include <tallyfold/kq.h>
 
 #include <sys/resource.h>
 #include <QAbstractButton>
 #include <QAbstractItemModel>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -19,7 +26,6 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
-#include <QTreeView>
 #include <cstdio>
 
 namespace {
@@ -47,8 +53,66 @@ QString statusText(QWidget* window) {
 
 int recordRows(QWidget* window) {
     QGroupBox* frame = window->findChild<QGroupBox*>();
-    QTreeView* list = frame ? frame->findChild<QTreeView*>() : nullptr;
+    QAbstractItemView* list = frame ? frame->findChild<QAbstractItemView*>() : nullptr;
     return list && list->model() ? list->model()->rowCount() : -1;
+}
+
+// Notes the time of the first paint a top-level window receives; in the host's
+// event loop (not one the call to show may run itself) it then ends that loop.
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(const QElapsedTimer& clock) : clock_(clock) {}
+    qint64 at = -1;
+    bool looping = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (at < 0 && event->type() == QEvent::Paint && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->isWindow()) {
+            at = clock_.nsecsElapsed();
+            if (looping)
+                QTimer::singleShot(0, qApp, &QApplication::quit);
+        }
+        return false;
+    }
+
+private:
+    const QElapsedTimer& clock_;
+};
+
+int firstPaint(const QString& which) {
+    QElapsedTimer clock;
+    FirstPaint paint(clock);
+    qApp->installEventFilter(&paint);
+    tallyfold::KQ kq;
+    QWidget plain;
+    clock.start();
+    if (which == QLatin1String("plain")) {
+        plain.resize(654, 518);
+        plain.setWindowTitle(QStringLiteral("计次餐饮数据采集"));
+        plain.show();
+    } else {
+        try {
+            kq.ShowA(tallyfold::Variant(QStringLiteral("admin")), tallyfold::Variant(QStringLiteral("bench")),
+                     tallyfold::Variant(QStringLiteral("消费管理")), QDateTime::currentDateTime());
+        } catch (const tallyfold::Error& e) {
+            std::fprintf(stderr, "ShowA: %s\n", qPrintable(e.description()));
+            return 1;
+        }
+    }
+    const qint64 returned = clock.nsecsElapsed();
+    if (paint.at < 0) {
+        paint.looping = true;
+        QTimer::singleShot(5000, qApp, &QApplication::quit);
+        QApplication::exec();
+    }
+    if (paint.at < 0) {
+        std::fputs("no paint within 5 s\n", stderr);
+        return 1;
+    }
+    std::printf("{\"first_paint_ms\": %.3f, \"returned_ms\": %.3f}\n", double(paint.at) / 1e6, double(returned) / 1e6);
+    QApplication::closeAllWindows();
+    return 0;
 }
 
 QString jsonText(const QString& s) {
@@ -61,9 +125,11 @@ QString jsonText(const QString& s) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
-        std::fputs("usage: window_bench_host FILE\n", stderr);
+        std::fputs("usage: window_bench_host FILE | --first-paint showa|plain\n", stderr);
         return 1;
     }
+    if (argc == 3 && QByteArray(argv[1]) == "--first-paint")
+        return firstPaint(QString::fromLocal8Bit(argv[2]));
     const QString file = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
     QElapsedTimer process;
     process.start();

@@ -50,18 +50,22 @@ F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prom
     const HostSettings host = hostSettingsFromEnvironment();
     requireDatabaseFile(host);
     registerBuiltinComponents(host);
-    enterOperator(libraryModule(), user, caption);
-    keepLibraryLoaded();
     if (F_GatherData* window = gatherWindow()) {
+        enterOperator(libraryModule(), user, caption);
         window->bringToFront();
         return *window;
     }
+    // The operator sees the window at once: it appears before its connection, controls and
+    // lists are made, and takes no input until they are. A load that fails takes it away again.
+    std::unique_ptr<F_GatherData> window = F_GatherData::frame(libraryModule(), host, prompts);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    openWindow() = window.get();
+    window->showFirstPaint();
+    keepLibraryLoaded();
+    enterOperator(libraryModule(), user, caption);
     installQtTranslations();
-    std::unique_ptr<F_GatherData> loaded = F_GatherData::load(libraryModule(), host, prompts);
-    loaded->setAttribute(Qt::WA_DeleteOnClose);
-    openWindow() = loaded.get();
-    loaded->show();
-    return *loaded.release();
+    window->finishLoad();
+    return *window.release();
 }
 
 void KQ::ShowA(Variant& VarUser, Variant&, Variant& VarCaption, QDateTime&) {

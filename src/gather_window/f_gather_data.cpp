@@ -1,6 +1,5 @@
 #include "gather_window/f_gather_data.h"
 
-#include "gather_window/artwork.h"
 #include "gather_window/record_list_model.h"
 #include "gather_window/terminal_list_model.h"
 #include "gather_window/widget_prompts.h"
@@ -14,6 +13,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -26,6 +26,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QThread>
+#include <QTimer>
 #include <QTreeView>
 
 namespace tallyfold {
@@ -55,18 +56,51 @@ QList<QStringList> modelRows(const QAbstractItemModel& model) {
 }  // namespace
 
 std::unique_ptr<F_GatherData> F_GatherData::load(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts) {
-    std::unique_ptr<F_GatherData> window(new F_GatherData(module, host, prompts));
-    window->loadSteps();
+    std::unique_ptr<F_GatherData> window = frame(module, host, prompts);
+    window->finishLoad();
     return window;
+}
+
+std::unique_ptr<F_GatherData> F_GatherData::frame(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts) {
+    return std::unique_ptr<F_GatherData>(new F_GatherData(module, host, prompts));
 }
 
 F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts)
     : QWidget(nullptr), session_(module, host) {
     widgetPrompts_ = std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))));
     prompts_ = std::make_unique<Asking>(*this, prompts ? *prompts : *widgetPrompts_);
-    terminals_ = new TerminalListModel(QIcon(terminalPicture(16)), this);
-    records_ = new RecordListModel(this);
+    buildFrame();
+}
+
+void F_GatherData::showFirstPaint() {
+    show();
+    if (painted_)
+        return;
+    QEventLoop wait;
+    firstPaint_ = &wait;
+    QTimer::singleShot(FirstPaintWaitMs, &wait, &QEventLoop::quit);
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    firstPaint_ = nullptr;
+}
+
+void F_GatherData::paintEvent(QPaintEvent* event) {
+    painted_ = true;
+    if (firstPaint_)
+        firstPaint_->quit();
+    QWidget::paintEvent(event);
+}
+
+void F_GatherData::finishLoad() {
     buildControls();
+    // Controls made after the window was shown stay hidden until shown themselves.
+    if (isVisible())
+        for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!child->isWindow() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide))
+                child->show();
+    loadSteps();
+    loading_ = false;
+    if (guard_.closeDeferred())
+        close();
 }
 
 F_GatherData::~F_GatherData() {
@@ -126,6 +160,12 @@ void F_GatherData::bringToFront() {
 }
 
 void F_GatherData::closeEvent(QCloseEvent* event) {
+    // A close while the shown window loads is carried out once the load has ended.
+    if (loading_) {
+        guard_.deferClose();
+        event->ignore();
+        return;
+    }
     // The window stays in view until the operation has stopped: a hidden window's
     // later close would not count as the last one closed, and the host would never end.
     if (guard_.running()) {

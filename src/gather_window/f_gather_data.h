@@ -13,6 +13,7 @@
 
 class QAbstractItemModel;
 class QCheckBox;
+class QEventLoop;
 class QHeaderView;
 class QLabel;
 class QProgressBar;
@@ -44,6 +45,16 @@ public:
     // the file dialog; nullptr: the window's own message boxes and file dialog.
     static std::unique_ptr<F_GatherData> load(Mdl_GatherData& module, const HostSettings& host,
                                               Prompts* prompts = nullptr);
+    // The same in two steps, for a window shown before it loads: frame() makes the window
+    // alone (caption, icon, size), which paints at once; finishLoad() adds the controls and
+    // loads as load() does, raising the same way. A close meanwhile waits for the load's end.
+    static std::unique_ptr<F_GatherData> frame(Mdl_GatherData& module, const HostSettings& host,
+                                               Prompts* prompts = nullptr);
+    void finishLoad();
+    // Shows the window and waits until it has painted once, at most FirstPaintWaitMs; input
+    // meanwhile waits in the queue for the loaded window.
+    void showFirstPaint();
+    static constexpr int FirstPaintWaitMs = 100;
     ~F_GatherData() override;
 
     // False once closed: the components are released and the window is going away.
@@ -103,10 +114,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts);
+    void buildFrame();
     void buildControls();
     void loadSteps();
     void loadTrapped();
@@ -147,6 +160,9 @@ private:
     QString detail_;
     bool stepDone_ = false;  // the last progress reported was complete
     bool unloaded_ = false;
+    bool loading_ = true;  // until finishLoad() has ended
+    bool painted_ = false;
+    QEventLoop* firstPaint_ = nullptr;  // while showFirstPaint() waits
 
     TerminalListModel* terminals_ = nullptr;
     RecordListModel* records_ = nullptr;

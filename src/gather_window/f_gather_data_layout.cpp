@@ -58,6 +58,7 @@ QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
     list->setCornerButtonEnabled(false);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     QHeaderView* columns = list->horizontalHeader();
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setSectionsClickable(false);
@@ -65,6 +66,8 @@ QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
     // Rows one line high, as a tree view's item of the same font.
     QStyleOptionViewItem item;
     item.initFrom(list);
+    item.font = list->font();
+    item.fontMetrics = QFontMetrics(item.font);
     item.features = QStyleOptionViewItem::HasDisplay;
     item.text = QStringLiteral("0");
     const int height = list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &item, QSize(), list).height();
@@ -78,11 +81,17 @@ QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
 
 }  // namespace
 
-void F_GatherData::buildControls() {
+// What the first paint shows: an empty window of its size, with its caption.
+void F_GatherData::buildFrame() {
     setWindowTitle(QStringLiteral("计次餐饮数据采集"));
+    setFixedSize(px(9810), px(7770));
+}
+
+void F_GatherData::buildControls() {
     setWindowIcon(tallyfold::windowIcon());
     setFont(windowFont());
-    setFixedSize(px(9810), px(7770));
+    terminals_ = new TerminalListModel(QIcon(terminalPicture(16)), this);
+    records_ = new RecordListModel(this);
 
     Picture1 = new QLabel(this);
     Picture1->setGeometry(px(-480), px(-480), px(10455), px(2175));
