@@ -131,6 +131,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && QByteArray(argv[1]) == "--first-paint")
         return firstPaint(QString::fromLocal8Bit(argv[2]));
     const QString file = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    if (!QFileInfo(file).isFile()) {
+        std::fprintf(stderr, "no file %s\n", qPrintable(file));  // the dialog would wait for one forever
+        return 1;
+    }
     QElapsedTimer process;
     process.start();
     tallyfold::KQ kq;

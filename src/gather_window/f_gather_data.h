@@ -110,7 +110,7 @@ public:
     // True once "退出" or a close came during the running operation.
     bool cancelRequested() const override;
 
-    static constexpr int PumpIntervalMs = 30;
+    static constexpr int PumpIntervalMs = 20;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
