@@ -106,6 +106,8 @@ void checkTerminalsArguments(const Run& run) {
         throw UsageError{QStringLiteral("%1 needs the terminal's address").arg(action), command};
     if (action == QLatin1String("add") && !run.has("port"))
         throw UsageError{QStringLiteral("add needs --port"), command};
+    if (action == QLatin1String("set") && !fields)
+        throw UsageError{QStringLiteral("set needs --port, --desc, --team or --version"), command};
     if (action == QLatin1String("remove") && fields)
         throw UsageError{QStringLiteral("remove takes no --port, --desc, --team or --version"), command};
 }
