@@ -40,9 +40,11 @@ void BatchWriter::openConnection() {
     provider_ = ConnectionPrivate::of(connection_).provider();
     if (provider_ == ProviderKind::PostgreSQL)
         quietPostgresNotices(connection_);
-    // SQL Server takes at most 2100 values a statement.
+    // SQL Server takes at most 2100 values a statement. On SQLite a commit writes each page
+    // the batch changed: into a large table, new rows land on as many index pages as there
+    // are rows, so larger batches share more pages a commit (within the page cache).
     if (generation_ == 1)
-        maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : 1000;
+        maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : provider_ == ProviderKind::SQLite ? 4000 : 1000;
     if (provider_ != ProviderKind::PostgreSQL)
         return;
     // The batch's values go in as arrays of the columns' own types.
