@@ -22,6 +22,12 @@ public:
     ProviderKind provider() const { return provider_; }
     int connectTimeoutSeconds() const { return connectTimeout_; }
     int commandTimeoutSeconds() const { return commandTimeout_; }
+    // Closes the library's own session only, from the thread that works on it; a Qt
+    // connection opened for a host stays. Open() opens the session again.
+    void closeSession();
+    // A PostgreSQL connection lent to another thread while its owner does not use it.
+    bool lend() { return !lent_.exchange(true); }
+    void giveBack() { lent_.store(false); }
     // Closes and opens again after the connection was lost; false when it cannot.
     bool reopen();
     // Stops the statement running on the connection's own thread, from any
@@ -33,7 +39,9 @@ public:
     bool cutOff() const { return cutOff_.load(std::memory_order_acquire); }
     // Raises the Busy DatabaseError of a statement stopped so.
     [[noreturn]] void throwCutOff(const QString& statement = QString()) const;
-    // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
+    // The native connection, for the owner thread; null when closed. On PostgreSQL a PGconn*
+    // of the library's own, which every statement of the library goes through; on SQLite the
+    // driver's sqlite3*.
     void* nativeHandle() const { return handle_; }
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);
@@ -47,6 +55,8 @@ public:
     QSqlDatabase database() const;
 
 private:
+    void openQtPostgres();
+
     friend class Connection;
     friend class RunningStatement;
 
@@ -60,6 +70,7 @@ private:
     std::mutex handleMutex_;
     void* handle_ = nullptr;  // the driver's own connection, for interrupt()
     std::atomic<bool> cutOff_ = false;
+    std::atomic<bool> lent_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
 };
