@@ -155,9 +155,11 @@ PgParameters pgParameters(const ConnectionString& cs, int connectTimeoutSeconds,
     add("client_encoding", QStringLiteral("UTF8"));
     // Set at the start, not by statements: the server ends a statement after Command Timeout,
     // and the session of a client that vanished inside a transaction (its locks with it);
-    // commits wait for the disk and a synchronous standby; dates read back as ISO.
+    // commits wait for the disk and a synchronous standby; dates read back as ISO. No JIT: a
+    // batch's plan is estimated dearer as the table grows, and compiling it then costs seconds
+    // for a statement that runs in milliseconds.
     add("options", QStringLiteral("-c statement_timeout=%1 -c idle_in_transaction_session_timeout=%1 "
-                                  "-c synchronous_commit=on -c DateStyle=ISO")
+                                  "-c synchronous_commit=on -c DateStyle=ISO -c jit=off")
                        .arg(commandTimeoutSeconds * 1000));
     return p;
 }
