@@ -23,7 +23,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
-constexpr std::size_t MaxQueued = 4096;
+constexpr std::size_t MaxQueued = 8192;  // twice the largest batch, so that the next is ready
 constexpr auto Slice = std::chrono::milliseconds(200);
 
 // Why the table cannot hold the row as read, or nothing. A NUL is the one character refused:
