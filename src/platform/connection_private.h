@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace tallyfold {
 
@@ -25,9 +26,16 @@ public:
     // Closes the library's own session only, from the thread that works on it; a Qt
     // connection opened for a host stays. Open() opens the session again.
     void closeSession();
-    // A PostgreSQL connection lent to another thread while its owner does not use it.
+    // A PostgreSQL connection lent to another thread while its owner does not use it: the
+    // borrower names itself from its own thread, and until it gives the connection back a
+    // statement from any other thread is refused rather than run inside its transaction.
     bool lend() { return !lent_.exchange(true); }
-    void giveBack() { lent_.store(false); }
+    void borrowHere() { borrower_.store(std::this_thread::get_id()); }
+    void giveBack() {
+        borrower_.store(std::thread::id());
+        lent_.store(false);
+    }
+    bool lentAway() const { return lent_.load() && borrower_.load() != std::this_thread::get_id(); }
     // Closes and opens again after the connection was lost; false when it cannot.
     bool reopen();
     // Stops the statement running on the connection's own thread, from any
@@ -71,6 +79,7 @@ private:
     void* handle_ = nullptr;  // the driver's own connection, for interrupt()
     std::atomic<bool> cutOff_ = false;
     std::atomic<bool> lent_ = false;
+    std::atomic<std::thread::id> borrower_;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
 };

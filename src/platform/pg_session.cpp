@@ -1,6 +1,7 @@
 #include "platform/pg_session.h"
 
 #include "platform/connection_private.h"
+#include "platform/error.h"
 #include "platform/sql_failure.h"
 
 #include <libpq-fe.h>
@@ -210,6 +211,10 @@ QString pgNumberedParameters(const QString& statement) {
 }
 
 PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what) {
+    if (db.lentAway())
+        throw Error(errc::ConnectionUnusable,
+                    QStringLiteral("The connection is storing records for the running operation: %1 was not run")
+                        .arg(statement));
     auto* conn = static_cast<PGconn*>(db.nativeHandle());
     if (!conn) {
         const QSqlError error(QString(), QStringLiteral("the connection is closed"), QSqlError::ConnectionError,

@@ -212,6 +212,8 @@ private:
     void run(const std::stop_token& stop, const QString& connectionString) {
         pthread_setname_np(pthread_self(), "tallyfold-rows");
         std::optional<BatchWriter> writer;
+        if (borrowed_)
+            ConnectionPrivate::of(*borrowed_).borrowHere();
         try {
             if (borrowed_)
                 writer.emplace(borrowed_, [stop] { return stop.stop_requested(); });

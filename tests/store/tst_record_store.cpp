@@ -190,7 +190,9 @@ public:
             QProcess::execute(QStringLiteral("bash"), {Script, QStringLiteral("stop"), dir_});
     }
     QString connection() const { return connection_; }
-    bool failOver() { return QProcess::execute(QStringLiteral("bash"), {Script, QStringLiteral("fail-over"), dir_}) == 0; }
+    bool failOver() {
+        return QProcess::execute(QStringLiteral("bash"), {Script, QStringLiteral("fail-over"), dir_}) == 0;
+    }
 
 private:
     static inline const QString Script = QStringLiteral(TALLYFOLD_SOURCE_DIR "/scripts/pg-standby-pair");
@@ -319,9 +321,8 @@ void tst_record_store::primaryFailsOverMidImport() {
     QCOMPARE(importAsTheWindowDoes(home, file.path, failing), Outcome::Completed);
     QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!failing.statuses.isEmpty());
-    QVERIFY2(failing.statuses.last().endsWith(QStringLiteral("记录总数：%1,正确处理记录数： %2")
-                                                  .arg(file.lines)
-                                                  .arg(file.distinct)),
+    QVERIFY2(failing.statuses.last().endsWith(
+                 QStringLiteral("记录总数：%1,正确处理记录数： %2").arg(file.lines).arg(file.distinct)),
              qPrintable(failing.statuses.last()));
     releaseSharedConnections();
     QCOMPARE(rowCount(home.connection()), QString::number(file.distinct));
