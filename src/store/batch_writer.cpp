@@ -28,7 +28,14 @@ BatchWriter::BatchWriter(const QString& connectionString, std::function<bool()> 
 
 BatchWriter::BatchWriter(std::shared_ptr<Connection> borrowed, std::function<bool()> stopping)
     : owned_(std::move(borrowed)), connection_(*owned_), stopping_(std::move(stopping)) {
-    openConnection();
+    try {
+        openConnection();
+    } catch (const DatabaseError& e) {
+        // The lent session may have died since its owner's last statement: a fresh one is worth a try.
+        if (e.failure() != SqlFailure::Lost)
+            throw;
+        openConnection();
+    }
 }
 
 void BatchWriter::closeConnection() {
