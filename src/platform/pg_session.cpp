@@ -145,7 +145,12 @@ PgParameters pgParameters(const ConnectionString& cs, int connectTimeoutSeconds,
     add("user", cs.value(QStringLiteral("User ID")));
     add("password", cs.value(QStringLiteral("Password")));
     add("target_session_attrs", QStringLiteral("read-write"));
-    add("connect_timeout", QString::number(std::max(connectTimeoutSeconds, 2)));
+    // libpq waits this long for each host in turn. With several, a host that vanished (its
+    // packets dropped, not refused) must leave time within Connect Timeout for the next one
+    // and for a second pass while a standby is being promoted.
+    const auto hosts = std::max<qsizetype>(1, cs.value(QStringLiteral("Host")).split(QLatin1Char(',')).size());
+    add("connect_timeout",
+        QString::number(std::max(2, hosts > 1 ? connectTimeoutSeconds / int(2 * hosts) : connectTimeoutSeconds)));
     // Keepalives and the user timeout find a peer that vanished without closing.
     add("keepalives", QStringLiteral("1"));
     add("keepalives_idle", QStringLiteral("10"));
