@@ -67,10 +67,28 @@ const std::vector<CommandDef> Commands = {
                    "operator admin"),
       valueOption("grant", "USER", "grant USER the three rights of the caption"), CaptionOption}},
     {s("terminals"),
+     s("[add|set|remove ADDR]"),
+     s("list, add, change or remove the count-type terminals"),
+     s("Without an action, lists the count-type terminals in list order and marks the one a run uses by default. "
+       "add writes a count-type terminal into MachineInfo: its address (0 to 255, as the terminal is set) must be "
+       "free among the terminals of every kind, and its port must open through Config/Ports.ini or the default "
+       "/dev/ttyS<N-1>. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
+       "remove need the right C.操作 and are logged in CtrlLog."),
+     {valueOption("port", "N", "the terminal's port number (MachineInfo.COMX); add needs it"),
+      valueOption("desc", "D", "the kind, 计次 (default) or 记次 (MachineInfo.MachDesc)"),
+      valueOption("team", "T", "the group the list shows (MachineInfo.Team)"),
+      valueOption("version", "V", "the terminal's version text (MachineInfo.Ver)"), UserOption, CaptionOption},
+     0,
+     2},
+    {s("status"),
      QString(),
-     s("list the count-type terminals"),
-     s("Lists the count-type terminals in list order and marks the one a run uses by default."),
-     {}},
+     s("show each terminal's last gather, last failure and last success"),
+     s("Shows each count-type terminal's last gather (time, outcome, rows), its last failure with the reason, since "
+       "when it fails, and when it last succeeded and how many seconds ago. Gathers by the window and by the "
+       "command both count."),
+     {valueOption("max-age", "AGE",
+                  "exit 1 and name the terminals without a successful gather within AGE (90s, 30m, 2h, 1d); one "
+                  "never gathered counts as too old")}},
     {s("import"),
      s("FILE"),
      s("store the records of a record file, as \"读取\" does"),
@@ -91,6 +109,9 @@ const std::vector<CommandDef> Commands = {
       switchOption("set-clock", "set the terminal's date and clock first"),
       switchOption("no-get", "do not gather the records"), switchOption("no-save", "keep no dated copy of the file"),
       switchOption("then-clear", "erase the terminal's records afterwards, once every record it gave is stored"),
+      valueOption("metrics", "FILE",
+                  "afterwards write every terminal's last success, rows stored and failed lines to FILE in "
+                  "Prometheus' text format, replacing it whole (for node_exporter's textfile collector)"),
       FailedOption, UserOption, CaptionOption}},
     {s("clear"),
      QString(),
@@ -291,7 +312,10 @@ QString outputHelp() {
         "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\"stored\":2,\n"
         "   \"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\"reason\":... or null,\"unstored\":0}\n"
         "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals\n"
-        "write \"created\", \"granted\", \"database\" and \"terminal\" events.\n"
+        "write \"created\", \"granted\", \"database\", \"terminal\" and \"removed\" events; status a\n"
+        "\"state\" a terminal: address, port, last, outcome, read, stored, duplicates, errors,\n"
+        "success, age (seconds since success), failure, reason, failing_since and, with\n"
+        "--max-age, the mark stale. Times are ISO 8601 with the offset; null when never.\n"
         "\n"
         "Every import, gather, clear and test-link ends with a summary; gather --all writes\n"
         "one for each terminal and a last one with the totals (terminal empty, or null).\n"
