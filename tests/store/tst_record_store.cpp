@@ -6,6 +6,7 @@
 #include "support/test_databases.h"
 
 #include "platform/connection.h"
+#include "platform/recordset.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -333,15 +334,18 @@ void tst_record_store::primaryFailsOverMidImport() {
 // Backends that stop dead (SIGSTOP) mid-file, with their locks held: the import ends
 // Command Timeout and a few seconds later, not once per statement that waits for them.
 namespace {
-int otherClientBackends(const QString& connection) {
-    Connection probe(connection);
-    probe.Open();
-    QSqlQuery q(probe.database());
-    if (!q.exec(QStringLiteral("select count(*) from pg_stat_activity where backend_type = 'client backend' "
-                               "and pid <> pg_backend_pid()")) ||
-        !q.next())
-        return -1;
-    return q.value(0).toInt();
+// The client backends but the asking one's own session, whose pids `each` is given.
+int otherClientBackends(const QString& connection, const std::function<void(pid_t)>& each = {}) {
+    auto probe = std::make_shared<Connection>(connection);
+    probe->Open();
+    Recordset rs;
+    rs.Open(QStringLiteral("select pid from pg_stat_activity where backend_type = 'client backend' "
+                           "and pid <> pg_backend_pid()"),
+            probe);
+    for (; !rs.Eof(); rs.MoveNext())
+        if (each)
+            each(pid_t(rs.Fields(QStringLiteral("pid")).toText().toInt()));
+    return int(rs.RecordCount());
 }
 }  // namespace
 
@@ -364,14 +368,7 @@ void tst_record_store::frozenServerEndsInTime() {
     StoppingView view;
     view.stopAfter = 20000;
     view.stopServer = [&] {
-        Connection probe(server.connection());
-        probe.Open();
-        QSqlQuery q(probe.database());
-        QVERIFY(
-            q.exec(QStringLiteral("select pid from pg_stat_activity where backend_type = 'client backend' "
-                                  "and pid <> pg_backend_pid()")));
-        while (q.next())
-            frozen.push_back(pid_t(q.value(0).toInt()));
+        otherClientBackends(server.connection(), [&](pid_t pid) { frozen.push_back(pid); });
         for (pid_t pid : frozen)
             QCOMPARE(::kill(pid, SIGSTOP), 0);
         sinceFrozen.start();
