@@ -79,8 +79,8 @@ const std::vector<CommandDef> Commands = {
      0,
      {example("tallyfold init-db --demo --grant admin",
               "the host tables with the demo terminals, and the three rights for admin"),
-      example("tallyfold --db 'Provider=PostgreSQL;Host=db;Database=host;User ID=tf;' init-db",
-              "the host tables in a PostgreSQL database (the password from ~/.pgpass)"),
+      example("tallyfold --db 'Provider=PostgreSQL;Host=db;Database=tf;User ID=tf' init-db",
+              "the host tables in a PostgreSQL database"),
       example("runuser -u tallyfold -- tallyfold init-db --grant tallyfold --caption 食堂",
               "grant the service the rights of the caption 食堂 too")}},
     {s("terminals"),
@@ -99,8 +99,7 @@ const std::vector<CommandDef> Commands = {
      {UserOption, CaptionOption, FailedOption},
      1,
      1,
-     {example("tallyfold import records.txt",
-              "store a record file; records stored already count as duplicates"),
+     {example("tallyfold import records.txt", "store a record file; records stored already count as duplicates"),
       example("tallyfold --quiet import --failed discard records.txt",
               "print only the summary; exit status 3 still tells that lines failed")}},
     {s("gather"),
@@ -156,7 +155,8 @@ const std::vector<CommandDef> Commands = {
 QString exampleLines(const std::vector<ExampleDef>& examples) {
     QString text;
     for (const ExampleDef& e : examples)
-        text += QStringLiteral("  ") + e.command + QStringLiteral("\n      ") + wrapped(e.comment, 6) + QLatin1Char('\n');
+        text +=
+            QStringLiteral("  ") + e.command + QStringLiteral("\n      ") + wrapped(e.comment, 6) + QLatin1Char('\n');
     return text;
 }
 
@@ -337,10 +337,12 @@ QString overviewHelp() {
         text += QStringLiteral("  ") + c.name.leftJustified(12) + wrapped(c.summary, 14) + QLatin1Char('\n');
     text += QStringLiteral("\nglobal options, before or after the command:\n") + optionLines(Globals) +
             optionLines({HelpOption}) + optionLines({switchOption("version", "print the version")}) +
-            QStringLiteral(
-                "\nexit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused,\n"
-                "failed or ended through its error trap; 2 a usage error; 128 + N stopped by signal N\n"
-                "(130 Ctrl-C, 143 SIGTERM). See tallyfold help output.\n");
+            QLatin1Char('\n') +
+            wrapped(QStringLiteral("exit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused, "
+                                   "failed or ended through its error trap; 2 a usage error; 128 + N stopped by "
+                                   "signal N (130 Ctrl-C, 143 SIGTERM). See tallyfold help output."),
+                    0) +
+            QLatin1Char('\n');
     return text + QStringLiteral("\nexamples:\n") + exampleLines(OverviewExamples);
 }
 
@@ -361,45 +363,53 @@ QString commandHelp(const CommandDef& command) {
 }
 
 QString outputHelp() {
-    return QStringLiteral(
-        "output: one event a line on standard output, as the window would show it.\n"
-        "\n"
-        "Text (default): fields separated by a tab; in a text a backslash is written \\\\,\n"
-        "a tab \\t, a carriage return \\r, a line feed \\n and a NUL \\0.\n"
-        "  status TEXT | caption TEXT | message TEXT | question TEXT ANSWER | detail TEXT\n"
-        "  record ADDRESS CARD DATE TIME\n"
-        "  failed KEY LINE TEXT REASON\n"
-        "  summary OPERATION TERMINAL READ STORED DUPLICATES ERRORS SECONDS OUTCOME REASON UNSTORED\n"
-        "\n"
-        "--json: one JSON object a line, its kind in \"event\":\n"
-        "  {\"event\":\"status\"|\"caption\"|\"message\"|\"detail\",\"text\":...}\n"
-        "  {\"event\":\"question\",\"text\":...,\"answer\":\"Yes\"|\"No\"|\"OK\"|\"Cancel\"}\n"
-        "  "
-        "{\"event\":\"record\",\"address\":\"10\",\"card\":\"123456\",\"date\":\"2024-05-13\",\"time\":\"07:30:00\"}\n"
-        "  {\"event\":\"failed\",\"key\":\"R1\",\"line\":2,\"text\":...,\"reason\":... or null}\n"
-        "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\"stored\":2,\n"
-        "   \"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\"reason\":... or null,\"unstored\":0}\n"
-        "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals\n"
-        "write \"created\", \"granted\", \"database\" and \"terminal\" events.\n"
-        "\n"
-        "Every import, gather, clear and test-link ends with a summary; gather --all writes\n"
-        "one for each terminal and a last one with the totals (terminal empty, or null).\n"
-        "READ counts the lines read, STORED the rows added to Tcon_ConsumeDtl, DUPLICATES the\n"
-        "records found in the table already, ERRORS the lines that failed, UNSTORED the lines\n"
-        "read and neither stored nor found (a run cut short): READ = STORED + DUPLICATES +\n"
-        "ERRORS + UNSTORED. Whenever OUTCOME is not completed, REASON holds the database's or\n"
-        "the device link's words. OUTCOME is completed,\n"
-        "device-failed (the terminal did not do what was asked), refused, cancelled,\n"
-        "trapped (ended through the error trap) or failed (the command could not run it;\n"
-        "reason says why). --quiet prints only the summaries.\n"
-        "\n"
-        "exit status: 0 done and no line failed; 3 done, but some lines failed (see the\n"
-        "failed events, or the question with --failed discard); 1 refused, failed or\n"
-        "trapped; 2 a usage error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM,\n"
-        "129 SIGHUP): the run stopped at the next line or frame, its summary says cancelled.\n"
-        "With --all the worst of the terminals counts.\n"
-        "\n"
-        "Progress goes to standard error, and only when it is a terminal.\n");
+    // Prose is wrapped to the width; the formats keep their own line breaks.
+    auto paragraph = [](const char* text) -> QString {
+        return wrapped(QString::fromUtf8(text), 0) + QLatin1Char('\n');
+    };
+    return paragraph("output: one event a line on standard output, as the window would show it.") + QLatin1Char('\n') +
+           paragraph(
+               "Text (default): fields separated by a tab; in a text a backslash is written \\\\, a tab \\t, "
+               "a carriage return \\r, a line feed \\n and a NUL \\0.") +
+           QStringLiteral(
+               "  status TEXT | caption TEXT | message TEXT | detail TEXT\n"
+               "  question TEXT ANSWER\n"
+               "  record ADDRESS CARD DATE TIME\n"
+               "  failed KEY LINE TEXT REASON\n"
+               "  summary OPERATION TERMINAL READ STORED DUPLICATES ERRORS SECONDS OUTCOME\n"
+               "          REASON UNSTORED\n"
+               "\n"
+               "--json: one JSON object a line, its kind in \"event\":\n"
+               "  {\"event\":\"status\"|\"caption\"|\"message\"|\"detail\",\"text\":...}\n"
+               "  {\"event\":\"question\",\"text\":...,\"answer\":\"Yes\"|\"No\"|\"OK\"|\"Cancel\"}\n"
+               "  {\"event\":\"record\",\"address\":\"10\",\"card\":\"123456\",\"date\":\"2024-05-13\",\n"
+               "   \"time\":\"07:30:00\"}\n"
+               "  {\"event\":\"failed\",\"key\":\"R1\",\"line\":2,\"text\":...,\"reason\":... or null}\n"
+               "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\n"
+               "   \"stored\":2,\"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\n"
+               "   \"reason\":... or null,\"unstored\":0}\n") +
+           paragraph(
+               "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals write "
+               "\"created\", \"granted\", \"database\" and \"terminal\" events.") +
+           QLatin1Char('\n') +
+           paragraph(
+               "Every import, gather, clear and test-link ends with a summary; gather --all writes one for "
+               "each terminal and a last one with the totals (terminal empty, or null). READ counts the "
+               "lines read, STORED the rows added to Tcon_ConsumeDtl, DUPLICATES the records found in the "
+               "table already, ERRORS the lines that failed, UNSTORED the lines read and neither stored nor "
+               "found (a run cut short): READ = STORED + DUPLICATES + ERRORS + UNSTORED. Whenever OUTCOME is "
+               "not completed, REASON holds the database's or the device link's words. OUTCOME is "
+               "completed, device-failed (the terminal did not do what was asked), refused, cancelled, "
+               "trapped (ended through the error trap) or failed (the command could not run it; reason says "
+               "why). --quiet prints only the summaries.") +
+           QLatin1Char('\n') +
+           paragraph(
+               "exit status: 0 done and no line failed; 3 done, but some lines failed (see the failed "
+               "events, or the question with --failed discard); 1 refused, failed or trapped; 2 a usage "
+               "error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): the run stopped "
+               "at the next line or frame, its summary says cancelled. With --all the worst of the "
+               "terminals counts.") +
+           QLatin1Char('\n') + paragraph("Progress goes to standard error, and only when it is a terminal.");
 }
 
 QString usageErrorLine(const UsageError& error) {

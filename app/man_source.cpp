@@ -2,6 +2,8 @@
 
 #include "command_line.h"
 
+#include <algorithm>
+
 namespace tallyfold {
 
 namespace {
@@ -68,12 +70,15 @@ QString bashTables() {
         if (!c.arguments.isEmpty())
             arguments += QStringLiteral("    %1) echo '%2' ;;\n").arg(c.name, c.arguments);
     }
-    return QStringLiteral("_tallyfold_commands='%1'\n_tallyfold_globals='%2 --help -h --version'\n"
-                          "_tallyfold_valued='%3'\n"
-                          "_tallyfold_command_options() {\n  case $1 in\n%4  esac\n}\n"
-                          "_tallyfold_command_arguments() {\n  case $1 in\n%5  esac\n}\n")
-        .arg(commands.join(QLatin1Char(' ')), dashedNames(globalOptions(), false), dashedNames(values, true), options,
-             arguments);
+    QStringList valuedNames = dashedNames(values, true).split(QLatin1Char(' '));
+    valuedNames.removeDuplicates();
+    const QString valued = valuedNames.join(QLatin1Char(' '));
+    return QStringLiteral(
+               "_tallyfold_commands='%1'\n_tallyfold_globals='%2 --help -h --version'\n"
+               "_tallyfold_valued='%3'\n"
+               "_tallyfold_command_options() {\n  case $1 in\n%4  esac\n}\n"
+               "_tallyfold_command_arguments() {\n  case $1 in\n%5  esac\n}\n")
+        .arg(commands.join(QLatin1Char(' ')), dashedNames(globalOptions(), false), valued, options, arguments);
 }
 
 }  // namespace
@@ -86,22 +91,29 @@ QString manSource(const QString& part) {
         text += QStringLiteral("*tallyfold* *--version*\n");
     } else if (part == QLatin1String("options")) {
         std::vector<OptionDef> all = globalOptions();
-        all.push_back(OptionDef{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show the help")});
+        all.push_back(
+            OptionDef{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show the help")});
         all.push_back(OptionDef{{QStringLiteral("version")}, QString(), QStringLiteral("print the version")});
         text = optionEntries(all);
     } else if (part == QLatin1String("commands")) {
         for (const CommandDef& c : commandDefs()) {
-            text += QStringLiteral("## ") + c.name.toUpper() + QStringLiteral("\n\n") + usage(c) + QStringLiteral("\n\n") +
-                    escaped(c.description.isEmpty() ? c.summary : c.description) + QStringLiteral("\n\n") +
-                    optionEntries(c.options);
+            text += QStringLiteral("## ") + c.name.toUpper() + QStringLiteral("\n\n") + usage(c) +
+                    QStringLiteral("\n\n") + escaped(c.description.isEmpty() ? c.summary : c.description) +
+                    QStringLiteral("\n\n") + optionEntries(c.options);
             if (!c.examples.empty())
                 text += QStringLiteral("Examples:\n\n") + exampleEntries(c.examples);
         }
     } else if (part == QLatin1String("examples")) {
-        text = exampleEntries(overviewExamples());
-        for (const CommandDef& c : commandDefs())
-            if (c.name != QLatin1String("help") && !c.examples.empty())
-                text += exampleEntries({c.examples.front()});
+        // The overview's, then each command's first one.
+        std::vector<ExampleDef> examples = overviewExamples();
+        for (const CommandDef& c : commandDefs()) {
+            const bool shown = std::any_of(examples.begin(), examples.end(), [&](const ExampleDef& e) {
+                return !c.examples.empty() && e.command == c.examples.front().command;
+            });
+            if (c.name != QLatin1String("help") && !c.examples.empty() && !shown)
+                examples.push_back(c.examples.front());
+        }
+        text = exampleEntries(examples);
     } else if (part == QLatin1String("bash")) {
         text = bashTables();
     } else if (part == QLatin1String("output")) {

@@ -4,6 +4,7 @@
 #   cmake -DSOURCE=<page.1.scd> -DOUTPUT=<page.1.gz> -DVERSION=<version> -DSCDOC=<scdoc>
 #         [-DPARTS=<program>] [-DPROGRAM=<program>] -P ManPage.cmake
 # Without SCDOC the filled source itself is OUTPUT (the shell completion's tables).
+cmake_minimum_required(VERSION 3.25)  # else "@VERSION@" below would be read as a variable
 function(run_or_fail out)
     execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
@@ -27,12 +28,14 @@ function(qt_options out)
     set(text "")
     foreach(line IN LISTS lines)
         if(line MATCHES "^  (-[^ ]+(, --[^ ]+)?)( <([^>]+)>)?  +(.*)$")
+            set(value "${CMAKE_MATCH_4}")
+            set(description "${CMAKE_MATCH_5}")
             string(REGEX REPLACE "(-[^ ,]+)" "*\\1*" names "${CMAKE_MATCH_1}")
-            string(APPEND text "\n${names}")
-            if(CMAKE_MATCH_4)
-                string(APPEND text " _${CMAKE_MATCH_4}_")
+            string(APPEND text "\n\n${names}")
+            if(NOT value STREQUAL "")
+                string(APPEND text " _${value}_")
             endif()
-            string(APPEND text "\n\t${CMAKE_MATCH_5}")
+            string(APPEND text "\n\t${description}")
         elseif(line MATCHES "^ +(.+)$")
             string(APPEND text " ${CMAKE_MATCH_1}")
         endif()

@@ -17,7 +17,8 @@ endif()
 
 set(TALLYFOLD_DEBIAN_REVISION 1)
 set(TALLYFOLD_MAINTAINER "Tallyfold Maintainers <maintainers@tallyfold.org>")
-set(packages lib libtallyfold0 dev libtallyfold-dev tools tallyfold)
+set(components lib dev tools)
+set(packages libtallyfold0 libtallyfold-dev tallyfold)
 
 # Every package carries the copyright and the Debian changelog, compressed as policy asks
 # (gzip -9n: the same bytes for the same text); tallyfold also the upstream changes.
@@ -30,7 +31,7 @@ add_custom_command(OUTPUT ${doc_build}/changelog.Debian.gz ${doc_build}/changelo
     DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md
     VERBATIM)
 add_custom_target(tallyfold_package_docs ALL DEPENDS ${doc_build}/changelog.Debian.gz ${doc_build}/changelog.gz)
-foreach(component package IN ZIP_LISTS packages)
+foreach(component package IN ZIP_LISTS components packages)
     if(package STREQUAL "tallyfold" OR NOT TALLYFOLD_HOST_LAYOUT)
         install(FILES packaging/copyright ${doc_build}/changelog.Debian.gz
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
