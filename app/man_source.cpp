@@ -49,12 +49,14 @@ QString usage(const CommandDef& c) {
     return text;
 }
 
-QString dashedNames(const std::vector<OptionDef>& options, bool valuesOnly) {
+// The options' names with their dashes; with `value`, only those whose value is named so ("*": any).
+QString dashedNames(const std::vector<OptionDef>& options, const QString& value = QString()) {
     QStringList names;
     for (const OptionDef& o : options)
-        if (!valuesOnly || !o.valueName.isEmpty())
+        if (value.isEmpty() || (value == QLatin1String("*") ? !o.valueName.isEmpty() : o.valueName == value))
             for (const QString& name : o.names)
                 names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    names.removeDuplicates();
     return names.join(QLatin1Char(' '));
 }
 
@@ -66,19 +68,19 @@ QString bashTables() {
     for (const CommandDef& c : commandDefs()) {
         commands << c.name;
         values.insert(values.end(), c.options.begin(), c.options.end());
-        options += QStringLiteral("    %1) echo '%2' ;;\n").arg(c.name, dashedNames(c.options, false));
+        options += QStringLiteral("    %1) echo '%2' ;;\n").arg(c.name, dashedNames(c.options));
         if (!c.arguments.isEmpty())
             arguments += QStringLiteral("    %1) echo '%2' ;;\n").arg(c.name, c.arguments);
     }
-    QStringList valuedNames = dashedNames(values, true).split(QLatin1Char(' '));
-    valuedNames.removeDuplicates();
-    const QString valued = valuedNames.join(QLatin1Char(' '));
     return QStringLiteral(
                "_tallyfold_commands='%1'\n_tallyfold_globals='%2 --help -h --version'\n"
-               "_tallyfold_valued='%3'\n"
-               "_tallyfold_command_options() {\n  case $1 in\n%4  esac\n}\n"
-               "_tallyfold_command_arguments() {\n  case $1 in\n%5  esac\n}\n")
-        .arg(commands.join(QLatin1Char(' ')), dashedNames(globalOptions(), false), valued, options, arguments);
+               "_tallyfold_valued='%3'\n_tallyfold_file_valued='%4'\n_tallyfold_dir_valued='%5'\n")
+               .arg(commands.join(QLatin1Char(' ')), dashedNames(globalOptions()),
+                    dashedNames(values, QStringLiteral("*")), dashedNames(values, QStringLiteral("FILE")),
+                    dashedNames(values, QStringLiteral("DIR"))) +
+           QStringLiteral("_tallyfold_command_options() {\n  case $1 in\n") + options +
+           QStringLiteral("  esac\n}\n_tallyfold_command_arguments() {\n  case $1 in\n") + arguments +
+           QStringLiteral("  esac\n}\n");
 }
 
 }  // namespace

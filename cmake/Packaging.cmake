@@ -68,20 +68,25 @@ set(before_split "tallyfold (<< ${PROJECT_VERSION}-${TALLYFOLD_DEBIAN_REVISION})
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libtallyfold0)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/libtallyfold0/triggers)
+# Scripts of our own, or CPack would write ones that call ldconfig instead of the trigger.
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/libtallyfold0/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/libtallyfold0/postinst ${PROJECT_SOURCE_DIR}/packaging/libtallyfold0/postrm)
 # Loaded at run time, so dpkg-shlibdeps cannot see it: the embedded database's driver.
 set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libqt6sql6-sqlite")
 set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n, libqt6sql6-psql")
 set(CPACK_DEBIAN_LIB_PACKAGE_SUGGESTS "libqt6sql6-odbc, tdsodbc")
 set(CPACK_DEBIAN_LIB_PACKAGE_BREAKS "${before_split}")
 set(CPACK_DEBIAN_LIB_PACKAGE_REPLACES "${before_split}")
+# The lines of the long descriptions are broken by hand: CPack copies them as they are.
 string(CONCAT CPACK_COMPONENT_LIB_DESCRIPTION
     "library to gather the records of count-type canteen terminals\n"
-    "The library a host attendance and canteen application loads to gather the card-swipe "
-    "records of its count-type terminals over serial lines or device servers into the host "
-    "database (SQLite, PostgreSQL or SQL Server), with the gathering window.")
+    "The library a host attendance and canteen application loads to gather the\n"
+    "card-swipe records of its count-type terminals over serial lines or serial\n"
+    "device servers into the host database (SQLite, PostgreSQL or SQL Server).\n"
+    "It shows the gathering window, in which the operator gathers, imports and\n"
+    "clears the records of a terminal and tests its link.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtallyfold-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -91,8 +96,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_REPLACES "${before_split}")
 set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
 string(CONCAT CPACK_COMPONENT_DEV_DESCRIPTION
     "library to gather the records of count-type terminals - development files\n"
-    "The headers, the CMake package (find_package(Tallyfold)) and the pkg-config file "
-    "of libtallyfold, for hosts in C++ or C.")
+    "The library a host attendance and canteen application loads to gather the\n"
+    "card-swipe records of its count-type terminals into the host database.\n"
+    "This package holds the headers, the CMake package (find_package(Tallyfold))\n"
+    "and the pkg-config file, for hosts written in C++ or C.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tallyfold)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
@@ -105,11 +112,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/tallyfold/postrm ${PROJECT_SOURCE_DIR}/packaging/tallyfold/conffiles)
 string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
     "gather the records of count-type canteen terminals into a database\n"
-    "The tallyfold command runs the gathering window's operations without it: gather, "
-    "import, clear and test a terminal's link, with JSON output for scripts. A timer "
-    "gathers every terminal every 15 minutes as the system user tallyfold once enabled. "
-    "Also tallyfold-show, a small host of the window, and tallyfold-terminal-sim, a "
-    "simulator of the terminals.")
+    "The tallyfold command runs the operations of the gathering window without\n"
+    "it: it gathers the records of terminals over serial lines or device servers,\n"
+    "imports record files, clears terminals and tests their links, with JSON\n"
+    "output for scripts. The timer tallyfold-gather.timer, once enabled, gathers\n"
+    "every terminal every 15 minutes as the system user tallyfold.\n"
+    "Also tallyfold-show, a small host of the window, and tallyfold-terminal-sim,\n"
+    "a simulator of the terminals.")
 
 set(CPACK_GENERATOR DEB)
 include(CPack)

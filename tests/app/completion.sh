@@ -31,5 +31,7 @@ expect "show discard" tallyfold import --failed ''
 expect "discard" tallyfold import --failed = d
 expect "gather" tallyfold help ga
 expect "" tallyfold test-link --machine 1 --yes
+touch "$home/shot.png"
+expect "$home/shot.png" tallyfold show --screenshot "$home/sh"
 expect "${addresses% }" tallyfold --home "$home" clear --machine ''
 exit $((failures > 0))
