@@ -84,14 +84,36 @@ const std::vector<CommandDef> Commands = {
       example("runuser -u tallyfold -- tallyfold init-db --grant tallyfold --caption 食堂",
               "grant the service the rights of the caption 食堂 too")}},
     {s("terminals"),
-     QString(),
-     s("list the count-type terminals"),
-     s("Lists the count-type terminals in list order and marks the one a run uses by default."),
-     {},
+     s("[add|set|remove ADDR]"),
+     s("list, add, change or remove the count-type terminals"),
+     s("Without an action, lists the count-type terminals in list order and marks the one a run uses by default. "
+       "add writes a count-type terminal into MachineInfo: its address (0 to 255, as the terminal is set) must be "
+       "free among the terminals of every kind, and its port must open through Config/Ports.ini or the default "
+       "/dev/ttyS<N-1>. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
+       "remove need the right C.操作 and are logged in CtrlLog."),
+     {valueOption("port", "N", "the terminal's port number (MachineInfo.COMX); add needs it"),
+      valueOption("desc", "D", "the kind, 计次 (default) or 记次 (MachineInfo.MachDesc)"),
+      valueOption("team", "T", "the group the list shows (MachineInfo.Team)"),
+      valueOption("version", "V", "the terminal's version text (MachineInfo.Ver)"), UserOption, CaptionOption},
      0,
-     0,
+     2,
      {example("tallyfold terminals", "address, port, version and team of each terminal"),
-      example("tallyfold --json terminals", "the same as JSON lines, one \"terminal\" event each")}},
+      example("tallyfold terminals add 7 --port 2 --team 一楼餐厅", "list terminal 7 on port 2"),
+      example("tallyfold terminals set 7 --port 3", "it moved to port 3")}},
+    {s("status"),
+     QString(),
+     s("show each terminal's last gather, last failure and last success"),
+     s("Shows each count-type terminal's last gather (time, outcome, rows), its last failure with the reason, since "
+       "when it fails, and when it last succeeded and how many seconds ago. Gathers by the window and by the "
+       "command both count."),
+     {valueOption("max-age", "AGE",
+                  "exit 1 and name the terminals without a successful gather within AGE (90s, 30m, 2h, 1d); one "
+                  "never gathered counts as too old")},
+     0,
+     0,
+     {example("tallyfold status", "each terminal's last gather, failure and success"),
+      example("tallyfold --json status --max-age 2h",
+              "for monitoring: exit 1 when a terminal has not gathered in two hours")}},
     {s("import"),
      s("FILE"),
      s("store the records of a record file, as \"读取\" does"),
@@ -115,13 +137,17 @@ const std::vector<CommandDef> Commands = {
       switchOption("set-clock", "set the terminal's date and clock first"),
       switchOption("no-get", "do not gather the records"), switchOption("no-save", "keep no dated copy of the file"),
       switchOption("then-clear", "erase the terminal's records afterwards, once every record it gave is stored"),
+      valueOption("metrics", "FILE",
+                  "afterwards write every terminal's last success, rows stored and failed lines to FILE in "
+                  "Prometheus' text format, replacing it whole (for node_exporter's textfile collector)"),
       FailedOption, UserOption, CaptionOption},
      0,
      0,
      {example("tallyfold gather --machine 10 --set-clock", "gather terminal 10, setting its clock first"),
       example("tallyfold gather --all --jobs 2 --then-clear",
               "gather every terminal, two ports at a time, and erase each once its records are stored"),
-      example("tallyfold --json gather --all --user admin", "the same for the operator admin, as JSON lines")}},
+      example("tallyfold --json gather --all --metrics /var/lib/tallyfold/tallyfold.prom",
+              "as the timer may run it, leaving metrics for Prometheus")}},
     {s("clear"),
      QString(),
      s("erase the records stored in a terminal, as \"清空\" does"),
@@ -390,7 +416,10 @@ QString outputHelp() {
                "   \"reason\":... or null,\"unstored\":0}\n") +
            paragraph(
                "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals write "
-               "\"created\", \"granted\", \"database\" and \"terminal\" events.") +
+               "\"created\", \"granted\", \"database\", \"terminal\" and \"removed\" events; status a "
+               "\"state\" a terminal: address, port, last, outcome, read, stored, duplicates, errors, "
+               "success, age (seconds since success), failure, reason, failing_since and, with --max-age, the "
+               "mark stale. Times are ISO 8601 with the offset; null when never.") +
            QLatin1Char('\n') +
            paragraph(
                "Every import, gather, clear and test-link ends with a summary; gather --all writes one for "

@@ -305,6 +305,7 @@ void tst_hostile_text::reachesTheDatabaseAsText() {
     expected[QStringLiteral("tcon_consumedtl")] << records;
     expected[QStringLiteral("userpermission")] << rights;
     expected[QStringLiteral("machineinfo")] << Address + QStringLiteral("|计次|9|V9|T");
+    expected[QStringLiteral("tallyfold_gatherstate")];  // init-db made the gathers' history, empty
     for (QStringList& table : expected)
         table.sort();
     const QMap<QString, QStringList> after = contents(cs);
