@@ -34,4 +34,6 @@ expect "" tallyfold test-link --machine 1 --yes
 touch "$home/shot.png"
 expect "$home/shot.png" tallyfold show --screenshot "$home/sh"
 expect "${addresses% }" tallyfold --home "$home" clear --machine ''
+expect "remove" tallyfold terminals r
+expect "${addresses% }" tallyfold --home "$home" terminals set ''
 exit $((failures > 0))
