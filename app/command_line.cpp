@@ -18,6 +18,10 @@ OptionDef switchOption(const char* name, const char* description) {
     return OptionDef{{s(name)}, QString(), s(description)};
 }
 
+ExampleDef example(const char* command, const char* comment) {
+    return ExampleDef{s(command), s(comment)};
+}
+
 const OptionDef UserOption = valueOption(
     "user", "U",
     "act for this operator: its rights are checked and its name is logged (default: the login name; another "
@@ -56,7 +60,12 @@ const std::vector<CommandDef> Commands = {
      s("Opens the gathering window in a small host program (tallyfold-show), as a host does through KQ.ShowA, "
        "and waits until it is closed. It needs a display."),
      {UserOption, CaptionOption,
-      valueOption("screenshot", "FILE", "save a picture of the window to FILE and close it")}},
+      valueOption("screenshot", "FILE", "save a picture of the window to FILE and close it")},
+     0,
+     0,
+     {example("tallyfold show --user admin", "open the window for the operator admin"),
+      example("xvfb-run -a tallyfold show --screenshot window.png",
+              "save a picture of the window on a machine without a display")}},
     {s("init-db"),
      QString(),
      s("create the host tables"),
@@ -65,19 +74,56 @@ const std::vector<CommandDef> Commands = {
      {switchOption("demo",
                    "add two count-type terminals, one of another kind, the time parameters and the rights of the demo "
                    "operator admin"),
-      valueOption("grant", "USER", "grant USER the three rights of the caption"), CaptionOption}},
+      valueOption("grant", "USER", "grant USER the three rights of the caption"), CaptionOption},
+     0,
+     0,
+     {example("tallyfold init-db --demo --grant admin",
+              "the host tables with the demo terminals, and the three rights for admin"),
+      example("tallyfold --db 'Provider=PostgreSQL;Host=db;Database=tf;User ID=tf' init-db",
+              "the host tables in a PostgreSQL database"),
+      example("runuser -u tallyfold -- tallyfold init-db --grant tallyfold --caption 食堂",
+              "grant the service the rights of the caption 食堂 too")}},
     {s("terminals"),
+     s("[add|set|remove ADDR]"),
+     s("list, add, change or remove the count-type terminals"),
+     s("Without an action, lists the count-type terminals in list order and marks the one a run uses by default. "
+       "add writes a count-type terminal into MachineInfo: its address (0 to 255, as the terminal is set) must be "
+       "free among the terminals of every kind, and its port must open through Config/Ports.ini or the default "
+       "/dev/ttyS<N-1>. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
+       "remove need the right C.操作 and are logged in CtrlLog."),
+     {valueOption("port", "N", "the terminal's port number (MachineInfo.COMX); add needs it"),
+      valueOption("desc", "D", "the kind, 计次 (default) or 记次 (MachineInfo.MachDesc)"),
+      valueOption("team", "T", "the group the list shows (MachineInfo.Team)"),
+      valueOption("version", "V", "the terminal's version text (MachineInfo.Ver)"), UserOption, CaptionOption},
+     0,
+     2,
+     {example("tallyfold terminals", "address, port, version and team of each terminal"),
+      example("tallyfold terminals add 7 --port 2 --team 一楼餐厅", "list terminal 7 on port 2"),
+      example("tallyfold terminals set 7 --port 3", "it moved to port 3")}},
+    {s("status"),
      QString(),
-     s("list the count-type terminals"),
-     s("Lists the count-type terminals in list order and marks the one a run uses by default."),
-     {}},
+     s("show each terminal's last gather, last failure and last success"),
+     s("Shows each count-type terminal's last gather (time, outcome, rows), its last failure with the reason, since "
+       "when it fails, and when it last succeeded and how many seconds ago. Gathers by the window and by the "
+       "command both count."),
+     {valueOption("max-age", "AGE",
+                  "exit 1 and name the terminals without a successful gather within AGE (90s, 30m, 2h, 1d); one "
+                  "never gathered counts as too old")},
+     0,
+     0,
+     {example("tallyfold status", "each terminal's last gather, failure and success"),
+      example("tallyfold --json status --max-age 2h",
+              "for monitoring: exit 1 when a terminal has not gathered in two hours")}},
     {s("import"),
      s("FILE"),
      s("store the records of a record file, as \"读取\" does"),
      s("Stores the records of a record file, as \"读取\" does. Needs the right C.读取."),
      {UserOption, CaptionOption, FailedOption},
      1,
-     1},
+     1,
+     {example("tallyfold import records.txt", "store a record file; records stored already count as duplicates"),
+      example("tallyfold --quiet import --failed discard records.txt",
+              "print only the summary; exit status 3 still tells that lines failed")}},
     {s("gather"),
      QString(),
      s("gather the records of a terminal, as \"采集\" does"),
@@ -91,37 +137,53 @@ const std::vector<CommandDef> Commands = {
       switchOption("set-clock", "set the terminal's date and clock first"),
       switchOption("no-get", "do not gather the records"), switchOption("no-save", "keep no dated copy of the file"),
       switchOption("then-clear", "erase the terminal's records afterwards, once every record it gave is stored"),
-      FailedOption, UserOption, CaptionOption}},
+      valueOption("metrics", "FILE",
+                  "afterwards write every terminal's last success, rows stored and failed lines to FILE in "
+                  "Prometheus' text format, replacing it whole (for node_exporter's textfile collector)"),
+      FailedOption, UserOption, CaptionOption},
+     0,
+     0,
+     {example("tallyfold gather --machine 10 --set-clock", "gather terminal 10, setting its clock first"),
+      example("tallyfold gather --all --jobs 2 --then-clear",
+              "gather every terminal, two ports at a time, and erase each once its records are stored"),
+      example("tallyfold --json gather --all --metrics /var/lib/tallyfold/tallyfold.prom",
+              "as the timer may run it, leaving metrics for Prometheus")}},
     {s("clear"),
      QString(),
      s("erase the records stored in a terminal, as \"清空\" does"),
      s("Erases the records stored in a terminal, as \"清空\" does. Needs the right C.操作 and --yes."),
-     {MachineOption, switchOption("yes", "confirm the erasure"), UserOption, CaptionOption}},
+     {MachineOption, switchOption("yes", "confirm the erasure"), UserOption, CaptionOption},
+     0,
+     0,
+     {example("tallyfold clear --machine 10 --yes", "erase the records stored in terminal 10"),
+      example("tallyfold gather --machine 10 --then-clear",
+              "safer: erase only once every record the terminal gave is stored")}},
     {s("test-link"),
      QString(),
      s("set a terminal's clock as a probe, as \"测试\" does"),
      s("Sets the terminal's clock as a probe and says whether it answered, as \"测试\" does. Needs the right C.测试."),
-     {MachineOption, UserOption, CaptionOption}},
-    {s("help"), s("[COMMAND|output]"), s("show the help of a command, or of the output"), QString(), {}, 0, 1},
+     {MachineOption, UserOption, CaptionOption},
+     0,
+     0,
+     {example("tallyfold test-link --machine 10", "does terminal 10 answer?"),
+      example("tallyfold --verbose test-link --machine 10", "and what the device link says when it does not")}},
+    {s("help"),
+     s("[COMMAND|output]"),
+     s("show the help of a command, or of the output"),
+     QString(),
+     {},
+     0,
+     1,
+     {example("tallyfold help gather", "the options of gather"),
+      example("tallyfold help output", "the output's lines, their fields and the exit status")}},
 };
 
-// Wraps a description into the column that starts at `indent`.
-QString wrapped(const QString& text, int indent, int width = 79) {
-    QString result;
-    int column = indent;
-    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (qsizetype i = 0; i < words.size(); ++i) {
-        if (i > 0 && column + 1 + words[i].size() > width) {
-            result += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
-            column = indent;
-        } else if (i > 0) {
-            result += QLatin1Char(' ');
-            ++column;
-        }
-        result += words[i];
-        column += int(words[i].size());
-    }
-    return result;
+QString exampleLines(const std::vector<ExampleDef>& examples) {
+    QString text;
+    for (const ExampleDef& e : examples)
+        text +=
+            QStringLiteral("  ") + e.command + QStringLiteral("\n      ") + wrapped(e.comment, 6) + QLatin1Char('\n');
+    return text;
 }
 
 QString optionLines(const std::vector<OptionDef>& options) {
@@ -220,7 +282,54 @@ void collect(const QCommandLineParser& parser, const std::vector<OptionDef>& opt
     }
 }
 
+const std::vector<ExampleDef> OverviewExamples = {
+    example("tallyfold init-db --demo --grant admin", "a host folder with two demo terminals, for the operator admin"),
+    example("tallyfold gather --all", "gather every terminal as the account running the command"),
+    example("tallyfold help gather", "the options of gather, and its examples"),
+};
+
+// East Asian Wide and Fullwidth ranges (Unicode's EastAsianWidth.txt, W and F, merged).
+bool wideCodePoint(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x231A && c <= 0x231B) || (c >= 0x2329 && c <= 0x232A) ||
+           (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) || (c >= 0x3400 && c <= 0x4DBF) ||
+           (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) || (c >= 0xA960 && c <= 0xA97F) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE10 && c <= 0xFE19) ||
+           (c >= 0xFE30 && c <= 0xFE6F) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) ||
+           (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x2FFFD) ||
+           (c >= 0x30000 && c <= 0x3FFFD);
+}
+
 }  // namespace
+
+int displayWidth(QStringView text) {
+    int width = 0;
+    for (const char32_t c : text.toUcs4()) {
+        const auto category = QChar::category(c);
+        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing || category == QChar::Other_Format)
+            continue;
+        width += wideCodePoint(c) ? 2 : 1;
+    }
+    return width;
+}
+
+QString wrapped(const QString& text, int indent, int width) {
+    QString result;
+    int column = indent;
+    const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const int wordWidth = displayWidth(words[i]);
+        if (i > 0 && column + 1 + wordWidth > width) {
+            result += QLatin1Char('\n') + QString(indent, QLatin1Char(' '));
+            column = indent;
+        } else if (i > 0) {
+            result += QLatin1Char(' ');
+            ++column;
+        }
+        result += words[i];
+        column += wordWidth;
+    }
+    return result;
+}
 
 const std::vector<OptionDef>& globalOptions() {
     return Globals;
@@ -228,6 +337,10 @@ const std::vector<OptionDef>& globalOptions() {
 
 const std::vector<CommandDef>& commandDefs() {
     return Commands;
+}
+
+const std::vector<ExampleDef>& overviewExamples() {
+    return OverviewExamples;
 }
 
 const CommandDef* findCommand(const QString& name) {
@@ -250,11 +363,13 @@ QString overviewHelp() {
         text += QStringLiteral("  ") + c.name.leftJustified(12) + wrapped(c.summary, 14) + QLatin1Char('\n');
     text += QStringLiteral("\nglobal options, before or after the command:\n") + optionLines(Globals) +
             optionLines({HelpOption}) + optionLines({switchOption("version", "print the version")}) +
-            QStringLiteral(
-                "\nexit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused,\n"
-                "failed or ended through its error trap; 2 a usage error; 128 + N stopped by signal N\n"
-                "(130 Ctrl-C, 143 SIGTERM). See tallyfold help output.\n");
-    return text;
+            QLatin1Char('\n') +
+            wrapped(QStringLiteral("exit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused, "
+                                   "failed or ended through its error trap; 2 a usage error; 128 + N stopped by "
+                                   "signal N (130 Ctrl-C, 143 SIGTERM). See tallyfold help output."),
+                    0) +
+            QLatin1Char('\n');
+    return text + QStringLiteral("\nexamples:\n") + exampleLines(OverviewExamples);
 }
 
 QString commandHelp(const CommandDef& command) {
@@ -268,49 +383,62 @@ QString commandHelp(const CommandDef& command) {
     if (!command.options.empty())
         text += QStringLiteral("\noptions:\n") + optionLines(command.options);
     text += QStringLiteral("\nglobal options (see tallyfold --help): --home, --db, --json, --quiet, --verbose\n");
+    if (!command.examples.empty())
+        text += QStringLiteral("\nexamples:\n") + exampleLines(command.examples);
     return text;
 }
 
 QString outputHelp() {
-    return QStringLiteral(
-        "output: one event a line on standard output, as the window would show it.\n"
-        "\n"
-        "Text (default): fields separated by a tab; in a text a backslash is written \\\\,\n"
-        "a tab \\t, a carriage return \\r, a line feed \\n and a NUL \\0.\n"
-        "  status TEXT | caption TEXT | message TEXT | question TEXT ANSWER | detail TEXT\n"
-        "  record ADDRESS CARD DATE TIME\n"
-        "  failed KEY LINE TEXT REASON\n"
-        "  summary OPERATION TERMINAL READ STORED DUPLICATES ERRORS SECONDS OUTCOME REASON UNSTORED\n"
-        "\n"
-        "--json: one JSON object a line, its kind in \"event\":\n"
-        "  {\"event\":\"status\"|\"caption\"|\"message\"|\"detail\",\"text\":...}\n"
-        "  {\"event\":\"question\",\"text\":...,\"answer\":\"Yes\"|\"No\"|\"OK\"|\"Cancel\"}\n"
-        "  "
-        "{\"event\":\"record\",\"address\":\"10\",\"card\":\"123456\",\"date\":\"2024-05-13\",\"time\":\"07:30:00\"}\n"
-        "  {\"event\":\"failed\",\"key\":\"R1\",\"line\":2,\"text\":...,\"reason\":... or null}\n"
-        "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\"stored\":2,\n"
-        "   \"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\"reason\":... or null,\"unstored\":0}\n"
-        "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals\n"
-        "write \"created\", \"granted\", \"database\" and \"terminal\" events.\n"
-        "\n"
-        "Every import, gather, clear and test-link ends with a summary; gather --all writes\n"
-        "one for each terminal and a last one with the totals (terminal empty, or null).\n"
-        "READ counts the lines read, STORED the rows added to Tcon_ConsumeDtl, DUPLICATES the\n"
-        "records found in the table already, ERRORS the lines that failed, UNSTORED the lines\n"
-        "read and neither stored nor found (a run cut short): READ = STORED + DUPLICATES +\n"
-        "ERRORS + UNSTORED. Whenever OUTCOME is not completed, REASON holds the database's or\n"
-        "the device link's words. OUTCOME is completed,\n"
-        "device-failed (the terminal did not do what was asked), refused, cancelled,\n"
-        "trapped (ended through the error trap) or failed (the command could not run it;\n"
-        "reason says why). --quiet prints only the summaries.\n"
-        "\n"
-        "exit status: 0 done and no line failed; 3 done, but some lines failed (see the\n"
-        "failed events, or the question with --failed discard); 1 refused, failed or\n"
-        "trapped; 2 a usage error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM,\n"
-        "129 SIGHUP): the run stopped at the next line or frame, its summary says cancelled.\n"
-        "With --all the worst of the terminals counts.\n"
-        "\n"
-        "Progress goes to standard error, and only when it is a terminal.\n");
+    // Prose is wrapped to the width; the formats keep their own line breaks.
+    auto paragraph = [](const char* text) -> QString {
+        return wrapped(QString::fromUtf8(text), 0) + QLatin1Char('\n');
+    };
+    return paragraph("output: one event a line on standard output, as the window would show it.") + QLatin1Char('\n') +
+           paragraph(
+               "Text (default): fields separated by a tab; in a text a backslash is written \\\\, a tab \\t, "
+               "a carriage return \\r, a line feed \\n and a NUL \\0.") +
+           QStringLiteral(
+               "  status TEXT | caption TEXT | message TEXT | detail TEXT\n"
+               "  question TEXT ANSWER\n"
+               "  record ADDRESS CARD DATE TIME\n"
+               "  failed KEY LINE TEXT REASON\n"
+               "  summary OPERATION TERMINAL READ STORED DUPLICATES ERRORS SECONDS OUTCOME\n"
+               "          REASON UNSTORED\n"
+               "\n"
+               "--json: one JSON object a line, its kind in \"event\":\n"
+               "  {\"event\":\"status\"|\"caption\"|\"message\"|\"detail\",\"text\":...}\n"
+               "  {\"event\":\"question\",\"text\":...,\"answer\":\"Yes\"|\"No\"|\"OK\"|\"Cancel\"}\n"
+               "  {\"event\":\"record\",\"address\":\"10\",\"card\":\"123456\",\"date\":\"2024-05-13\",\n"
+               "   \"time\":\"07:30:00\"}\n"
+               "  {\"event\":\"failed\",\"key\":\"R1\",\"line\":2,\"text\":...,\"reason\":... or null}\n"
+               "  {\"event\":\"summary\",\"operation\":\"gather\",\"terminal\":\"1\" or null,\"read\":2,\n"
+               "   \"stored\":2,\"duplicates\":0,\"errors\":0,\"seconds\":0.42,\"outcome\":...,\n"
+               "   \"reason\":... or null,\"unstored\":0}\n") +
+           paragraph(
+               "A detail of --verbose also carries \"category\" and \"level\". init-db and terminals write "
+               "\"created\", \"granted\", \"database\", \"terminal\" and \"removed\" events; status a "
+               "\"state\" a terminal: address, port, last, outcome, read, stored, duplicates, errors, "
+               "success, age (seconds since success), failure, reason, failing_since and, with --max-age, the "
+               "mark stale. Times are ISO 8601 with the offset; null when never.") +
+           QLatin1Char('\n') +
+           paragraph(
+               "Every import, gather, clear and test-link ends with a summary; gather --all writes one for "
+               "each terminal and a last one with the totals (terminal empty, or null). READ counts the "
+               "lines read, STORED the rows added to Tcon_ConsumeDtl, DUPLICATES the records found in the "
+               "table already, ERRORS the lines that failed, UNSTORED the lines read and neither stored nor "
+               "found (a run cut short): READ = STORED + DUPLICATES + ERRORS + UNSTORED. Whenever OUTCOME is "
+               "not completed, REASON holds the database's or the device link's words. OUTCOME is "
+               "completed, device-failed (the terminal did not do what was asked), refused, cancelled, "
+               "trapped (ended through the error trap) or failed (the command could not run it; reason says "
+               "why). --quiet prints only the summaries.") +
+           QLatin1Char('\n') +
+           paragraph(
+               "exit status: 0 done and no line failed; 3 done, but some lines failed (see the failed "
+               "events, or the question with --failed discard); 1 refused, failed or trapped; 2 a usage "
+               "error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): the run stopped "
+               "at the next line or frame, its summary says cancelled. With --all the worst of the "
+               "terminals counts.") +
+           QLatin1Char('\n') + paragraph("Progress goes to standard error, and only when it is a terminal.");
 }
 
 QString usageErrorLine(const UsageError& error) {

@@ -14,6 +14,12 @@ struct OptionDef {
     QString description;
 };
 
+// A command line to copy, and what it does.
+struct ExampleDef {
+    QString command;
+    QString comment;
+};
+
 struct CommandDef {
     QString name;
     QString arguments;    // the positional arguments as the usage line shows them
@@ -22,12 +28,19 @@ struct CommandDef {
     std::vector<OptionDef> options;
     int minArguments = 0;
     int maxArguments = 0;
+    std::vector<ExampleDef> examples = {};  // the last lines of its help and of the man page
 };
 
 // Accepted before and after the command.
 const std::vector<OptionDef>& globalOptions();
 const std::vector<CommandDef>& commandDefs();
 const CommandDef* findCommand(const QString& name);
+const std::vector<ExampleDef>& overviewExamples();
+
+// Columns a terminal gives the text: an East Asian wide or fullwidth character takes two.
+int displayWidth(QStringView text);
+// Wraps a text at spaces into lines of at most `width` columns, the ones after the first indented by `indent`.
+QString wrapped(const QString& text, int indent, int width = 79);
 
 // tallyfold --help, tallyfold help COMMAND, tallyfold help output.
 QString overviewHelp();

@@ -109,6 +109,8 @@ int dispatch(Run& run) {
         return commandInitDb(run);
     if (command == QLatin1String("terminals"))
         return commandTerminals(run);
+    if (command == QLatin1String("status"))
+        return commandStatus(run);
     if (command == QLatin1String("import"))
         return commandImport(run);
     if (command == QLatin1String("gather"))

@@ -2,6 +2,7 @@
 
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
+#include "records/gather_history.h"
 
 #include <sys/stat.h>
 #include <QCoreApplication>
@@ -90,6 +91,7 @@ int commandInitDb(Run& run) {
         throw CommandFailure{cannotOpenDatabase(run.settings, e)};
     }
     createHostSchema(*connection);
+    createGatherStateTable(*connection);
     shareWithGroup(run.settings, cs);
     if (run.has("demo"))
         addDemoData(*connection);
@@ -97,20 +99,6 @@ int commandInitDb(Run& run) {
     if (run.has("grant"))
         grantRights(run, *connection, run.value("grant"));
     run.console.event(QStringLiteral("database"), {{"connection", maskedConnectionString(cs)}});
-    return 0;
-}
-
-int commandTerminals(Run& run) {
-    ConsoleView view(run.console);
-    GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
-    const Variant current = session.module.Pub_MachAddr;
-    for (const TerminalRow& row : rows)
-        run.console.event(QStringLiteral("terminal"), {{"address", row.machAddr.toText()},
-                                                       {"port", row.comText},
-                                                       {"version", row.verText},
-                                                       {"team", row.teamText},
-                                                       {"current", row.machAddr == current}});
     return 0;
 }
 

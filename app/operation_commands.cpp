@@ -35,17 +35,32 @@ int commandGather(Run& run) {
     const std::vector<TerminalRow> rows = loadSession(run, session, view);
     requireRight(session, ".操作", QStringLiteral("gather"));
     HostLock lock(run.settings.folder());
+    // After the summaries, so that a metrics file that cannot be written loses no run's account.
+    auto metrics = [&](int status) {
+        if (!run.has("metrics"))
+            return status;
+        try {
+            writeMetrics(run.value("metrics"), rows, session.Conn);
+        } catch (const CommandFailure& e) {
+            run.console.error(e.text);
+            return worse(status, 1);
+        }
+        return status;
+    };
     if (!all) {
         if (run.has("machine"))
             chooseMachine(session, view, rows, run.value("machine"));
         const Summary s =
             measured(run, session, view, QStringLiteral("gather"), [&] { return runGather(session, view, options); });
         writeSummary(run.console, s);
-        return s.exitStatus();
+        return metrics(s.exitStatus());
     }
-    if (rows.empty())
-        throw CommandFailure{QStringLiteral("no count-type terminal is listed (see tallyfold terminals)"),
+    if (rows.empty()) {
+        metrics(1);
+        throw CommandFailure{QStringLiteral("no count-type terminal is listed, so none was gathered (tallyfold "
+                                            "terminals add ADDR --port N adds one)"),
                              QStringLiteral("refused")};
+    }
     // Every terminal in a session of its own, the ports at the same time; each event names its terminal.
     struct TerminalView : ConsoleView {
         using ConsoleView::ConsoleView;
@@ -77,7 +92,7 @@ int commandGather(Run& run) {
         });
     total.seconds = timer.elapsed() / 1000.0;
     writeSummary(run.console, total);
-    return status;
+    return metrics(status);
 }
 
 namespace {

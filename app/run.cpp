@@ -94,22 +94,6 @@ void writeSummary(Console& console, const Summary& s) {
                    {"unstored", s.unstored()}});
 }
 
-QString outcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Completed:
-        return QStringLiteral("completed");
-    case Outcome::DeviceFailed:
-        return QStringLiteral("device-failed");
-    case Outcome::Refused:
-        return QStringLiteral("refused");
-    case Outcome::Cancelled:
-        return QStringLiteral("cancelled");
-    case Outcome::Trapped:
-        return QStringLiteral("trapped");
-    }
-    return QStringLiteral("failed");
-}
-
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
 std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes) {
@@ -242,6 +226,10 @@ void checkOptions(const Run& run) {
             throw UsageError{QStringLiteral("--machine and --all exclude each other"), command};
         jobsOption(run);
     }
+    if (command == QLatin1String("terminals"))
+        checkTerminalsArguments(run);
+    if (command == QLatin1String("status") && run.has("max-age"))
+        maxAgeSeconds(run);
     if (command == QLatin1String("clear") && !run.has("yes"))
         throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes"), command};
 }

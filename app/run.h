@@ -62,7 +62,6 @@ struct Summary {
 // 1 outranks 3, which outranks 0.
 int worse(int a, int b);
 void writeSummary(Console& console, const Summary& s);
-QString outcomeName(Outcome outcome);
 
 // One command line: its options, the host folder and database it names, the
 // operator it acts for and the shared variables of its one session.
@@ -104,6 +103,14 @@ bool failedShown(const Run& run);
 int commandShow(Run& run);
 int commandInitDb(Run& run);
 int commandTerminals(Run& run);
+int commandStatus(Run& run);
+// Usage errors of terminals add, set and remove.
+void checkTerminalsArguments(const Run& run);
+// The --max-age of status in seconds.
+qint64 maxAgeSeconds(const Run& run);
+// Every listed terminal's gathers as Prometheus' text format, into `path` whole or not at all.
+void writeMetrics(const QString& path, const std::vector<TerminalRow>& rows,
+                  const std::shared_ptr<Connection>& connection);
 int commandHelp(Run& run);
 int commandImport(Run& run);
 int commandGather(Run& run);

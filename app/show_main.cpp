@@ -22,11 +22,17 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption user(QStringLiteral("user"), QStringLiteral("operator"), QStringLiteral("U"),
-                                  QStringLiteral("admin"));
-    const QCommandLineOption caption(QStringLiteral("caption"), QStringLiteral("caption"), QStringLiteral("C"),
-                                     QStringLiteral("消费管理"));
-    const QCommandLineOption screenshot(QStringLiteral("screenshot"), QStringLiteral("save a picture and close"),
+    parser.setApplicationDescription(
+        QStringLiteral("Opens the gathering window as a host does (KQ::ShowA) and runs until it is closed."));
+    parser.addHelpOption();
+    const QCommandLineOption user(QStringLiteral("user"),
+                                  QStringLiteral("The operator whose rights the window checks (default: admin)."),
+                                  QStringLiteral("U"), QStringLiteral("admin"));
+    const QCommandLineOption caption(
+        QStringLiteral("caption"), QStringLiteral("The caption that names the operator's rights (default: 消费管理)."),
+        QStringLiteral("C"), QStringLiteral("消费管理"));
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
+                                        QStringLiteral("Save a picture of the window to FILE and close it."),
                                         QStringLiteral("FILE"));
     parser.addOptions({user, caption, screenshot});
     parser.process(app);

@@ -1,48 +1,76 @@
-# Writes the man page of the tallyfold command from its own help texts, so the
-# two cannot disagree. Run as:
-#   cmake -DTALLYFOLD=<program> -DVERSION=<version> -DOUTPUT=<file.1.gz> -P ManPage.cmake
-function(help_of out)
-    execute_process(COMMAND ${TALLYFOLD} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
+# Writes a man page from its scdoc source. A line @NAME@ in the source is replaced by
+# what `PARTS NAME` prints (the command's own tables, so help and page agree); a line
+# @qt-options@ by the options that `PROGRAM --help` lists. Run as:
+#   cmake -DSOURCE=<page.1.scd> -DOUTPUT=<page.1.gz> -DVERSION=<version> -DSCDOC=<scdoc>
+#         [-DPARTS=<program>] [-DPROGRAM=<program>] -P ManPage.cmake
+# Without SCDOC the filled source itself is OUTPUT (the shell completion's tables).
+cmake_minimum_required(VERSION 3.25)  # else "@VERSION@" below would be read as a variable
+function(run_or_fail out)
+    execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "tallyfold ${ARGN} failed: ${status}")
+        message(FATAL_ERROR "${ARGN} failed: ${status}")
     endif()
-    # roff: a backslash is \e; a line starting with . or ' is protected.
-    string(REPLACE "\\" "\\e" text "${text}")
-    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
-    set(${out} ".nf\n${text}.fi\n" PARENT_SCOPE)
+    set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-help_of(overview --help)
-help_of(output help output)
-execute_process(COMMAND ${TALLYFOLD} --help OUTPUT_VARIABLE plain)
-string(REGEX MATCH "commands:\n(  [^\n]*\n)+" listing "${plain}")
-string(REGEX MATCHALL "\n  [a-z][a-z-]+ " names "${listing}")
+# Qt's option list ("  --link <PATH>   A bus ...", continued below) as scdoc entries.
+function(qt_options out)
+    set(ENV{QT_QPA_PLATFORM} offscreen)
+    run_or_fail(help ${PROGRAM} --help)
+    string(REGEX REPLACE ".*\nOptions:\n" "" help "${help}")
+    string(REGEX REPLACE "\n\n.*" "\n" help "${help}")
+    string(REPLACE "\\" "\\\\" help "${help}")
+    string(REPLACE "*" "\\*" help "${help}")
+    string(REPLACE "_" "\\_" help "${help}")
+    # Lines as a list: a ; of the text must not split it.
+    string(REPLACE ";" "<semicolon>" help "${help}")
+    string(REPLACE "\n" ";" lines "${help}")
+    set(text "")
+    foreach(line IN LISTS lines)
+        if(line MATCHES "^  (-[^ ]+(, --[^ ]+)?)( <([^>]+)>)?  +(.*)$")
+            set(value "${CMAKE_MATCH_4}")
+            set(description "${CMAKE_MATCH_5}")
+            string(REGEX REPLACE "(-[^ ,]+)" "*\\1*" names "${CMAKE_MATCH_1}")
+            string(APPEND text "\n\n${names}")
+            if(NOT value STREQUAL "")
+                string(APPEND text " _${value}_")
+            endif()
+            string(APPEND text "\n\t${description}")
+        elseif(line MATCHES "^ +(.+)$")
+            string(APPEND text " ${CMAKE_MATCH_1}")
+        endif()
+    endforeach()
+    string(REPLACE "<semicolon>" ";" text "${text}")
+    set(${out} "${text}\n" PARENT_SCOPE)
+endfunction()
 
-set(page ".TH TALLYFOLD 1 \"\" \"tallyfold ${VERSION}\" \"User Commands\"\n")
-string(APPEND page ".SH NAME\ntallyfold \\- gather the records of count-type terminals into the host database\n")
-string(APPEND page ".SH DESCRIPTION\n${overview}")
-string(APPEND page ".SH COMMANDS\n")
-foreach(name IN LISTS names)
-    string(STRIP "${name}" name)
-    if(name STREQUAL "help")
-        continue()
+file(READ "${SOURCE}" page)
+string(REPLACE "@VERSION@" "${VERSION}" page "${page}")
+string(REGEX MATCHALL "\n@[a-z-]+@\n" markers "${page}")
+foreach(marker IN LISTS markers)
+    string(STRIP "${marker}" name)
+    string(REPLACE "@" "" name "${name}")
+    if(name STREQUAL "qt-options")
+        qt_options(part)
+    else()
+        run_or_fail(part ${PARTS} ${name})
     endif()
-    help_of(text help ${name})
-    string(APPEND page ".SS ${name}\n${text}")
+    string(REPLACE "${marker}" "\n${part}\n" page "${page}")
 endforeach()
-string(APPEND page ".SH OUTPUT\n${output}")
-string(APPEND page
-    ".SH ENVIRONMENT\n"
-    ".TP\n.B TALLYFOLD_HOME\nthe host folder, as --home\n"
-    ".TP\n.B TALLYFOLD_CONNECTION\nthe connection string, as --db\n"
-    ".TP\n.B TALLYFOLD_CODEPAGE\nthe code page of record files (default CP936)\n"
-    ".SH FILES\n"
-    ".TP\n.I /etc/default/tallyfold\nthe environment of tallyfold\\-gather.service\n"
-    ".TP\n.I HOST/Config/Tallyfold.ini\n[Database] ConnectionString=\n"
-    ".TP\n.I HOST/Config/Ports.ini\n[Ports] with n=DEVICE, baud=N and n.baud=N\n"
-    ".TP\n.I HOST/tallyfold.lock\nheld while a gather, import, clear or link test runs\n"
-    ".SH SEE ALSO\n.BR systemctl (1)\n")
-get_filename_component(page_file "${OUTPUT}" NAME_WLE)
+
+if(NOT SCDOC)
+    file(WRITE "${OUTPUT}" "${page}")
+    return()
+endif()
 get_filename_component(dir "${OUTPUT}" DIRECTORY)
-file(WRITE "${dir}/${page_file}" "${page}")
-file(ARCHIVE_CREATE OUTPUT "${OUTPUT}" PATHS "${dir}/${page_file}" FORMAT raw COMPRESSION GZip)
+get_filename_component(name "${OUTPUT}" NAME_WLE)
+file(WRITE "${dir}/${name}.scd" "${page}")
+execute_process(COMMAND ${SCDOC} INPUT_FILE "${dir}/${name}.scd" OUTPUT_FILE "${dir}/${name}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "scdoc could not read ${dir}/${name}.scd")
+endif()
+# -n: no name or time stamp, so the same page compresses to the same bytes.
+execute_process(COMMAND gzip -9nf "${dir}/${name}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${dir}/${name}")
+endif()

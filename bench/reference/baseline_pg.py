@@ -5,7 +5,7 @@ usage: baseline_pg.py FILE --db NAME [--host 127.0.0.1] [--port 5432] [--user po
                       [--index] [--mode row|copy]
 
 Makes tallyfold's table Tcon_ConsumeDtl (src/outside/host_schema.cpp) in database NAME
-unless it is there, --index adding its index on (Cardid, datatime), and reads FILE the way
+unless it is there, --index adding its index on (datatime, Cardid), and reads FILE the way
 tallyfold does (record_file.py).
 
 --mode row (the default): the record format's own way, line by line. A SELECT tests
@@ -89,7 +89,7 @@ def main():
     p.add_argument("--port", type=int, default=5432)
     p.add_argument("--db", required=True, help="the database; the table is made in it unless it is there")
     p.add_argument("--user", default="postgres")
-    p.add_argument("--index", action="store_true", help="the index on (Cardid, datatime)")
+    p.add_argument("--index", action="store_true", help="the index on (datatime, Cardid)")
     p.add_argument("--mode", default="row", choices=("row", "copy"))
     a = p.parse_args()
     conn = psycopg2.connect(host=a.host, port=a.port, dbname=a.db, user=a.user)

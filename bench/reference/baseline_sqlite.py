@@ -4,7 +4,7 @@
 usage: baseline_sqlite.py FILE [--db PATH] [--journal MODE] [--sync LEVEL] [--index] [--mode row|bulk]
 
 Makes PATH anew (default FILE.db) with tallyfold's table Tcon_ConsumeDtl
-(src/outside/host_schema.cpp), --index adding its index on (Cardid, datatime), and reads
+(src/outside/host_schema.cpp), --index adding its index on (datatime, Cardid), and reads
 FILE the way tallyfold does (record_file.py).
 
 --mode row (the default): the record format's own way, line by line. A SELECT tests
@@ -90,7 +90,7 @@ def main():
     p.add_argument("--db", help="the database file, made anew (default FILE.db)")
     p.add_argument("--journal", default="delete", choices=("delete", "truncate", "persist", "memory", "wal", "off"))
     p.add_argument("--sync", default="full", choices=("off", "normal", "full", "extra"))
-    p.add_argument("--index", action="store_true", help="the index on (Cardid, datatime)")
+    p.add_argument("--index", action="store_true", help="the index on (datatime, Cardid)")
     p.add_argument("--mode", default="row", choices=("row", "bulk"))
     a = p.parse_args()
     db = a.db or a.file + ".db"

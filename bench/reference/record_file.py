@@ -20,7 +20,7 @@ DIGITS = frozenset("0123456789")
 HEX = frozenset("0123456789abcdefABCDEF")
 
 TABLE = "Tcon_ConsumeDtl"
-INDEX = "create index if not exists ix_consumedtl_card_time on Tcon_ConsumeDtl (Cardid, datatime)"
+INDEX = "create index if not exists ix_consumedtl_time_card on Tcon_ConsumeDtl (datatime, Cardid)"
 
 
 def read_lines(path):

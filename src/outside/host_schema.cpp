@@ -8,6 +8,25 @@
 
 namespace tallyfold {
 
+static bool hasRows(const std::shared_ptr<Connection>& connection, const QString& select);
+
+// The duplicate test looks a record up by card and date-time; either column order serves it. Time first,
+// because new records are the newest: they land at the index's end instead of dirtying a page anywhere in
+// it, so the cost of a row stays flat as the table grows to millions. A database made by an earlier
+// version keeps the card-first index it has (a host may use it): a second index would double every insert.
+static void addDuplicateIndex(Connection& connection, ProviderKind provider) {
+    std::shared_ptr<Connection> shared(&connection, [](Connection*) {});
+    const QString catalog = provider == ProviderKind::PostgreSQL
+                                ? QStringLiteral("select indexname from pg_indexes where indexname = '%1'")
+                            : provider == ProviderKind::SqlServer
+                                ? QStringLiteral("select name from sys.indexes where name = '%1'")
+                                : QStringLiteral("select name from sqlite_master where type = 'index' and name = '%1'");
+    if (hasRows(shared, catalog.arg(QStringLiteral("ix_consumedtl_card_time"))))
+        return;
+    connection.Execute(
+        QStringLiteral("create index if not exists ix_consumedtl_time_card on Tcon_ConsumeDtl (datatime, Cardid)"));
+}
+
 void createHostSchema(Connection& connection) {
     // A plain integer key on SQLite is the rowid: no sequence table to rewrite with every row.
     const ProviderKind provider = ConnectionPrivate::of(connection).provider();
@@ -25,7 +44,6 @@ void createHostSchema(Connection& connection) {
                        "ConsumeType varchar(10) default '计次', Amount numeric(10,2) default 0, "
                        "Flag integer default 0)")
             .arg(autoId),
-        QStringLiteral("create index if not exists ix_consumedtl_card_time on Tcon_ConsumeDtl (Cardid, datatime)"),
         // Text, not a width: an action holds a file's full path, of any length.
         QStringLiteral("create table if not exists CtrlLog (LogID %1, UserA %2, TimeA timestamp, "
                        "ObjectA %2, ActionA %2, ResultA %2)")
@@ -35,6 +53,7 @@ void createHostSchema(Connection& connection) {
     };
     for (const QString& s : statements)
         connection.Execute(s);
+    addDuplicateIndex(connection, provider);
     // A log made by an earlier version had fixed widths; SQLite never enforced them.
     if (provider == ProviderKind::SQLite)
         return;

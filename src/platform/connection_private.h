@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace tallyfold {
 
@@ -22,6 +23,19 @@ public:
     ProviderKind provider() const { return provider_; }
     int connectTimeoutSeconds() const { return connectTimeout_; }
     int commandTimeoutSeconds() const { return commandTimeout_; }
+    // Closes the library's own session only, from the thread that works on it; a Qt
+    // connection opened for a host stays. Open() opens the session again.
+    void closeSession();
+    // A PostgreSQL connection lent to another thread while its owner does not use it: the
+    // borrower names itself from its own thread, and until it gives the connection back a
+    // statement from any other thread is refused rather than run inside its transaction.
+    bool lend() { return !lent_.exchange(true); }
+    void borrowHere() { borrower_.store(std::this_thread::get_id()); }
+    void giveBack() {
+        borrower_.store(std::thread::id());
+        lent_.store(false);
+    }
+    bool lentAway() const { return lent_.load() && borrower_.load() != std::this_thread::get_id(); }
     // Closes and opens again after the connection was lost; false when it cannot.
     bool reopen();
     // Stops the statement running on the connection's own thread, from any
@@ -33,7 +47,9 @@ public:
     bool cutOff() const { return cutOff_.load(std::memory_order_acquire); }
     // Raises the Busy DatabaseError of a statement stopped so.
     [[noreturn]] void throwCutOff(const QString& statement = QString()) const;
-    // The driver's own connection (PGconn*, sqlite3*), for the owner thread; null when closed.
+    // The native connection, for the owner thread; null when closed. On PostgreSQL a PGconn*
+    // of the library's own, which every statement of the library goes through; on SQLite the
+    // driver's sqlite3*.
     void* nativeHandle() const { return handle_; }
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);
@@ -47,6 +63,8 @@ public:
     QSqlDatabase database() const;
 
 private:
+    void openQtPostgres();
+
     friend class Connection;
     friend class RunningStatement;
 
@@ -60,6 +78,8 @@ private:
     std::mutex handleMutex_;
     void* handle_ = nullptr;  // the driver's own connection, for interrupt()
     std::atomic<bool> cutOff_ = false;
+    std::atomic<bool> lent_ = false;
+    std::atomic<std::thread::id> borrower_;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
 };

@@ -2,13 +2,11 @@
 
 #include "platform/connection_private.h"
 #include "platform/error.h"
+#include "platform/pg_session.h"
 #include "platform/sql_failure.h"
 
-#include <libpq-fe.h>
 #include <QRegularExpression>
-#include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -20,6 +18,8 @@ public:
     qsizetype columnIndex(const QString& name) const;
     // Reads every row of a query that ran, and is open on them.
     void take(QSqlQuery& query, const std::shared_ptr<Connection>& connection, const QString& statement);
+    void take(PgRows&& rows, const std::shared_ptr<Connection>& connection, const QString& statement);
+    void opened(const std::shared_ptr<Connection>& connection, const QString& statement);
 
     std::shared_ptr<Connection> connection_;
     QString statement_;
@@ -46,35 +46,8 @@ void requireUsable(const std::shared_ptr<Connection>& connection) {
         throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
 }
 
-// Qt's PostgreSQL driver sends bound values as quoted literals of an EXECUTE, their
-// backslashes doubled or not as standard_conforming_strings was when the connection opened.
-// A session that has changed the setting since would read such a literal otherwise, so no
-// value goes out then. libpq knows the session's setting: the server reports every change.
-void requireQuotingOfSession(ConnectionPrivate& db, const QString& statement) {
-    if (db.provider() != ProviderKind::PostgreSQL || !db.nativeHandle())
-        return;
-    const char* setting = PQparameterStatus(static_cast<PGconn*>(db.nativeHandle()), "standard_conforming_strings");
-    if (!setting)
-        return;  // a server too old to report it; the driver took it for off
-    QSqlField backslash{QString(), QMetaType(QMetaType::QString)};
-    backslash.setValue(QStringLiteral("\\"));
-    const bool driverDoubles = db.database().driver()->formatValue(backslash) != QLatin1String("'\\'");
-    const bool sessionEscapes = qstrcmp(setting, "off") == 0;
-    if (driverDoubles == sessionEscapes)
-        return;
-    const QString message = QStringLiteral(
-                                "standard_conforming_strings is %1 in the session, not as when the connection opened: "
-                                "its bound values could be misread")
-                                .arg(QString::fromLatin1(setting));
-    throw DatabaseError(SqlFailure::Refused, QString(),
-                        QStringLiteral("The statement was not run: ") + message + QStringLiteral(" [statement: ") +
-                            statement + QLatin1Char(']'),
-                        message);
-}
-
 // Binds the values to a prepared query and runs it under the watchdog.
-bool runPrepared(ConnectionPrivate& db, QSqlQuery& query, const QString& statement, const QVariantList& values) {
-    requireQuotingOfSession(db, statement);
+bool runPrepared(ConnectionPrivate& db, QSqlQuery& query, const QVariantList& values) {
     for (qsizetype i = 0; i < values.size(); ++i)
         query.bindValue(int(i), values.at(i));
     const RunningStatement running(db);
@@ -111,6 +84,11 @@ void Recordset::Open(const QString& statement, const std::shared_ptr<Connection>
     if (!connection || connection->State() != adStateOpen)
         throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
     ConnectionPrivate& db = ConnectionPrivate::of(*connection);
+    if (db.provider() == ProviderKind::PostgreSQL) {
+        d_->take(pgRetried(db, statement, {}, QStringLiteral("The database rejected the query")), connection,
+                 statement);
+        return;
+    }
     auto exec = [&] {
         const RunningStatement running(db);
         return db.selectQuery().exec(statement);
@@ -136,6 +114,11 @@ void Recordset::Open(const QString& statement, const QVariantList& values,
         throw Error(errc::ObjectOpen, QStringLiteral("Operation is not allowed when the object is open"));
     requireUsable(connection);
     ConnectionPrivate& db = ConnectionPrivate::of(*connection);
+    if (db.provider() == ProviderKind::PostgreSQL) {
+        d_->take(pgRetried(db, statement, values, QStringLiteral("The database rejected the query")), connection,
+                 statement);
+        return;
+    }
     for (int attempt = 0;; ++attempt) {
         QSqlError error;
         {
@@ -148,7 +131,7 @@ void Recordset::Open(const QString& statement, const QVariantList& values,
                 const RunningStatement running(db);
                 ok = query.prepare(statement);
             }
-            if (ok && runPrepared(db, query, statement, values)) {
+            if (ok && runPrepared(db, query, values)) {
                 d_->take(query, connection, statement);
                 return;
             }
@@ -176,6 +159,17 @@ void RecordsetPrivate::take(QSqlQuery& query, const std::shared_ptr<Connection>&
         rows_.push_back(std::move(row));
     }
     query.finish();
+    opened(connection, statement);
+}
+
+void RecordsetPrivate::take(PgRows&& rows, const std::shared_ptr<Connection>& connection, const QString& statement) {
+    // Column names only with rows, as from the other drivers.
+    columns_ = rows.rows.empty() ? QStringList() : std::move(rows.columns);
+    rows_ = std::move(rows.rows);
+    opened(connection, statement);
+}
+
+void RecordsetPrivate::opened(const std::shared_ptr<Connection>& connection, const QString& statement) {
     connection_ = connection;
     statement_ = statement;
     table_.clear();
@@ -263,13 +257,17 @@ void Recordset::UpdateBatch() {
     const QString insert = QStringLiteral("insert into %1 (%2) values (%3)")
                                .arg(d_->table_, names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
     ConnectionPrivate& db = ConnectionPrivate::of(*d_->connection_);
-    QSqlQuery& query = db.prepared(insert);
     QVariantList values;
     for (const auto& [column, v] : d_->newRow_)
         values << v.toQVariant();
     d_->adding_ = false;
     d_->newRow_.clear();
-    const bool ok = runPrepared(db, query, insert, values);
+    if (db.provider() == ProviderKind::PostgreSQL) {
+        pgExecute(db, insert, values, QStringLiteral("The database rejected the new row"));
+        return;
+    }
+    QSqlQuery& query = db.prepared(insert);
+    const bool ok = runPrepared(db, query, values);
     const QString message = ok ? QString() : query.lastError().text();
     query.finish();
     if (!ok)
@@ -280,6 +278,10 @@ void executeBound(Connection& connection, const QString& statement, const QVaria
     if (connection.State() != adStateOpen)
         throw Error(errc::ConnectionUnusable, QStringLiteral("The connection cannot be used: it is closed or missing"));
     ConnectionPrivate& db = ConnectionPrivate::of(connection);
+    if (db.provider() == ProviderKind::PostgreSQL) {
+        pgRetried(db, statement, values, QStringLiteral("The database rejected the statement"));
+        return;
+    }
     for (int attempt = 0;; ++attempt) {
         QSqlQuery* query = nullptr;
         try {
@@ -293,7 +295,7 @@ void executeBound(Connection& connection, const QString& statement, const QVaria
                 throw;
             continue;
         }
-        const bool ok = runPrepared(db, *query, statement, values);
+        const bool ok = runPrepared(db, *query, values);
         const QSqlError error = query->lastError();
         query->finish();
         if (ok)

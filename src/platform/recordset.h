@@ -50,11 +50,10 @@ private:
 };
 
 // Runs one statement with a '?' for each of `values`, which are bound to them, never spliced
-// into its text by us. SQLite and ODBC hand them to the database apart from the statement.
-// Qt's PostgreSQL driver writes them as quoted literals of an EXECUTE, quoted for the
-// standard_conforming_strings the session had when it opened: should the session's setting
-// differ now, nothing runs and a DatabaseError says so. Raises as Connection::Execute does
-// and, as it does, tries a server lost since the last statement once more on a fresh connection.
+// into its text: every driver hands them to the database apart from the statement (on
+// PostgreSQL the library's own libpq session sends them as parameters). Raises as
+// Connection::Execute does and, as it does, tries a server lost since the last statement
+// once more on a fresh connection.
 TALLYFOLD_EXPORT void executeBound(Connection& connection, const QString& statement, const QVariantList& values);
 
 }  // namespace tallyfold

@@ -1,8 +1,11 @@
 #include "outside/host_folder.h"
+#include "platform/log_categories.h"
 #include "records/device_waiting.h"
+#include "records/gather_history.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/operations.h"
+#include "records/watched_view.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -48,7 +51,7 @@ static QString clearRefusal(bool asked, bool gathered, const LineCounters& count
     return QString();
 }
 
-Outcome runGather(GatherSession& session, OperatorView& view, const GatherOptions& options) {
+static Outcome gatherOnce(GatherSession& session, OperatorView& view, const GatherOptions& options) {
     view.discardFailedLines();
     return trapped(
         view,
@@ -159,6 +162,34 @@ Outcome runGather(GatherSession& session, OperatorView& view, const GatherOption
             return cleared == false ? Outcome::DeviceFailed : Outcome::Completed;
         },
         descriptionBox);
+}
+
+Outcome runGather(GatherSession& session, OperatorView& view, const GatherOptions& options) {
+    if (options.get != Tick::Ticked)
+        return gatherOnce(session, view, options);
+    WatchedView watched(view);
+    const Outcome outcome = gatherOnce(session, watched, options);
+    // Whoever gathered, the window or the command, the site's history learns how it ended.
+    // It never changes the run's outcome: the records are stored or not whatever it says.
+    const Mdl_GatherData& module = session.module;
+    if (module.Pub_MachAddr.equalsEmptyText())
+        return outcome;
+    try {
+        GatherEnd end;
+        end.machAddr = module.Pub_MachAddr.toText();
+        end.port = module.Pub_ComX.isNull() ? QString() : module.Pub_ComX.toText();
+        end.at = session.clock();
+        end.outcome = outcome;
+        end.counters = watched.totals;
+        end.reason = outcome == Outcome::Completed ? QString() : watched.reason();
+        recordGatherEnd(session.Conn, end);
+    } catch (const Error& e) {
+        qCWarning(lcOps).noquote() << "the gather of terminal" << module.Pub_MachAddr.toText() << "was not added to"
+                                   << GatherStateTable << ":" << e.description();
+    } catch (const std::exception& e) {
+        qCWarning(lcOps).noquote() << "the gather was not added to" << GatherStateTable << ":" << e.what();
+    }
+    return outcome;
 }
 
 }  // namespace tallyfold

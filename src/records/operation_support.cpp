@@ -119,6 +119,22 @@ void stopIfCancelled(const OperatorView& view) {
         throw RunCancelled{};
 }
 
+QString outcomeName(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Completed:
+        return QStringLiteral("completed");
+    case Outcome::DeviceFailed:
+        return QStringLiteral("device-failed");
+    case Outcome::Refused:
+        return QStringLiteral("refused");
+    case Outcome::Cancelled:
+        return QStringLiteral("cancelled");
+    case Outcome::Trapped:
+        return QStringLiteral("trapped");
+    }
+    return QStringLiteral("failed");
+}
+
 MessageRequest descriptionBox(const Error& e) {
     return plainBox(QStringLiteral("出错：") + e.description());
 }

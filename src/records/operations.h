@@ -14,6 +14,9 @@ enum class Outcome {
     Trapped,       // ended through its error trap
 };
 
+// completed, device-failed, refused, cancelled or trapped: as the command and the history write it.
+QString outcomeName(Outcome outcome);
+
 // A check box's state; the gather run acts on a box only when it is Ticked, never when greyed.
 enum class Tick { Clear, Ticked, Greyed };
 

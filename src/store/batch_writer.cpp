@@ -4,6 +4,7 @@
 #include "store/pg_script.h"
 
 #include "platform/connection_private.h"
+#include "platform/pg_session.h"
 
 #include <QSet>
 #include <QSqlError>
@@ -21,16 +22,41 @@ using Fate = BatchWriter::Fate;
 }  // namespace
 
 BatchWriter::BatchWriter(const QString& connectionString, std::function<bool()> stopping)
-    : connection_(connectionString), stopping_(std::move(stopping)) {
+    : owned_(std::make_shared<Connection>(connectionString)), connection_(*owned_), stopping_(std::move(stopping)) {
     openConnection();
+}
+
+BatchWriter::BatchWriter(std::shared_ptr<Connection> borrowed, std::function<bool()> stopping)
+    : owned_(std::move(borrowed)), connection_(*owned_), stopping_(std::move(stopping)) {
+    try {
+        openConnection();
+    } catch (const DatabaseError& e) {
+        // The lent session may have died since its owner's last statement: a fresh one is worth a try.
+        if (e.failure() != SqlFailure::Lost)
+            throw;
+        openConnection();
+    }
+}
+
+void BatchWriter::closeConnection() {
+    // On PostgreSQL only the session the writer works on: a Qt connection that a host opened
+    // on the same object belongs to the host's thread.
+    ConnectionPrivate& d = ConnectionPrivate::of(connection_);
+    if (d.provider() == ProviderKind::PostgreSQL)
+        d.closeSession();
+    else
+        connection_.Close();
 }
 
 void BatchWriter::openConnection() {
     prepared_.clear();
     ++generation_;
     try {
-        connection_.Close();
-        connection_.Open();
+        // A connection lent open is taken as it is: no round trip to set it up again.
+        if (generation_ > 1 || connection_.State() != adStateOpen) {
+            closeConnection();
+            connection_.Open();
+        }
     } catch (const DatabaseError&) {
         throw;
     } catch (const Error& e) {
@@ -40,29 +66,33 @@ void BatchWriter::openConnection() {
     provider_ = ConnectionPrivate::of(connection_).provider();
     if (provider_ == ProviderKind::PostgreSQL)
         quietPostgresNotices(connection_);
-    // SQL Server takes at most 2100 values a statement.
+    // SQL Server takes at most 2100 values a statement. On SQLite a commit writes each page
+    // the batch changed: into a large table, new rows land on as many index pages as there
+    // are rows, so larger batches share more pages a commit (within the page cache).
     if (generation_ == 1)
-        maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : 1000;
+        maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : provider_ == ProviderKind::SQLite ? 4000 : 1000;
     if (provider_ != ProviderKind::PostgreSQL)
         return;
     // The batch's values go in as arrays of the columns' own types.
-    QSqlQuery q(connection_.database());
-    q.setForwardOnly(true);
     const auto asked = SteadyClock::now();
-    if (!q.exec(QStringLiteral(
+    const PgRows columns = pgExecute(
+        ConnectionPrivate::of(connection_),
+        QStringLiteral(
             "SELECT a.attname, format_type(a.atttypid, NULL) FROM pg_attribute a "
             "WHERE a.attrelid = to_regclass('tcon_consumedtl') AND NOT a.attisdropped "
             "AND a.attname IN ('machaddr', 'cardid', 'datadate', 'datatime') "
             "UNION ALL SELECT 'indexed', 'yes' FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
-            "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') AND a.attname = 'cardid'")))
-        throwSqlError(provider_, QStringLiteral("Cannot read the columns of Tcon_ConsumeDtl"), q.lastError());
+            "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') AND a.attname = 'cardid'"),
+        {}, QStringLiteral("Cannot read the columns of Tcon_ConsumeDtl"));
     QHash<QString, QString> types;
-    while (q.next())
-        types.insert(q.value(0).toString(), q.value(1).toString());
+    for (const std::vector<QVariant>& row : columns.rows)
+        types.insert(row.at(0).toString(), row.at(1).toString());
     // A far server (a branch reaching a central database) costs a round trip per batch:
-    // batches grow with the round trip, so that the trips do not set the pace.
+    // batches grow with the round trip, so that the trips do not set the pace. A batch holds
+    // a lock per record until it commits: 4000 fit the server's lock table of 6400 by default,
+    // and a table that runs short halves them.
     if (generation_ == 1 && SteadyClock::now() - asked > std::chrono::milliseconds(5))
-        maxBatch_ = 2000;
+        maxBatch_ = 4000;
     // With an index on the card, each row is looked up in it; the planner would
     // rather hash the whole table, a cost that grows with the table.
     probeIndex_ = types.remove(QStringLiteral("indexed")) > 0;
@@ -177,7 +207,7 @@ void BatchWriter::retried(Work work) {
                                 .arg(open_->rows.size());
                 throw StoreFailed(cutOff ? SqlFailure::Busy : e.failure(), text);
             }
-            connection_.Close();
+            closeConnection();
             const auto wakeAt = std::min(*giveUpAt, now + std::chrono::milliseconds(500));
             while (SteadyClock::now() < wakeAt && !stopping_())
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));

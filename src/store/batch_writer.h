@@ -23,6 +23,9 @@ class BatchWriter {
 public:
     // Opens the connection; raises DatabaseError.
     BatchWriter(const QString& connectionString, std::function<bool()> stopping);
+    // Works on a PostgreSQL connection that its owner lends while the writer lives (and
+    // does not use meanwhile), so that a run needs one session only.
+    BatchWriter(std::shared_ptr<Connection> borrowed, std::function<bool()> stopping);
 
     std::size_t maxBatch() const { return maxBatch_; }
 
@@ -111,7 +114,10 @@ private:
     void commitOpen(std::vector<StoreResult>& done);
     void settleOpen(std::vector<StoreResult>& done);
 
-    Connection connection_;
+    void closeConnection();
+
+    std::shared_ptr<Connection> owned_;
+    Connection& connection_;
     std::function<bool()> stopping_;
     ProviderKind provider_ = ProviderKind::Unknown;
     std::size_t maxBatch_ = 1000;

@@ -100,7 +100,9 @@ QString postgresArray(const QStringList& items) {
 }
 
 QString postgresArrayOf(const QStringList& items, const QString& type) {
-    return QStringLiteral("convert_from(decode('%1', 'base64'), 'UTF8')::%2[]")
+    // The encoding's name is of type name, whose collation "C" convert_from's text would take
+    // on: compared with a column of the default collation, the column's index could not serve.
+    return QStringLiteral("convert_from(decode('%1', 'base64'), 'UTF8' COLLATE \"default\")::%2[]")
         .arg(QString::fromLatin1(postgresArray(items).toUtf8().toBase64()), type);
 }
 

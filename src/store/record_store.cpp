@@ -2,6 +2,8 @@
 
 #include "store/batch_writer.h"
 
+#include "platform/connection_private.h"
+
 #include <pthread.h>
 #include <algorithm>
 #include <chrono>
@@ -21,7 +23,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
-constexpr std::size_t MaxQueued = 4096;
+constexpr std::size_t MaxQueued = 8192;  // twice the largest batch, so that the next is ready
 constexpr auto Slice = std::chrono::milliseconds(200);
 // How often a wait handler runs while the reader waits.
 constexpr auto HandlerSlice = std::chrono::milliseconds(5);
@@ -45,8 +47,28 @@ QString unstorable(const StoreRow& row) {
 class BatchedRecordStore : public RecordStore {
 public:
     // The writer opens its connection while the first lines are read; a failure to open comes with the next row.
-    explicit BatchedRecordStore(QString connectionString) {
-        thread_ = std::jthread([this, cs = std::move(connectionString)](std::stop_token stop) { run(stop, cs); });
+    explicit BatchedRecordStore(const std::shared_ptr<Connection>& connection) {
+        // An open PostgreSQL connection is borrowed while the store lives: a far server then
+        // costs one session and no second set-up. Its owner does not use it meanwhile.
+        ConnectionPrivate& d = ConnectionPrivate::of(*connection);
+        if (d.provider() == ProviderKind::PostgreSQL && connection->State() == adStateOpen && d.lend())
+            borrowed_ = connection;
+        thread_ = std::jthread([this, cs = connection->ConnectionString()](std::stop_token stop) { run(stop, cs); });
+    }
+
+    ~BatchedRecordStore() override {
+        thread_ = std::jthread();  // stopped and joined before the connection goes back
+        if (!borrowed_)
+            return;
+        ConnectionPrivate::of(*borrowed_).giveBack();
+        // The writer may have lost it for good: its owner gets it open if the server is back.
+        if (borrowed_->State() != adStateOpen) {
+            try {
+                borrowed_->Open();
+            } catch (const Error&) {
+                // The owner's next statement says why.
+            }
+        }
     }
 
     void add(const StoreRow& row) override {
@@ -203,8 +225,13 @@ private:
     void run(const std::stop_token& stop, const QString& connectionString) {
         pthread_setname_np(pthread_self(), "tallyfold-rows");
         std::optional<BatchWriter> writer;
+        if (borrowed_)
+            ConnectionPrivate::of(*borrowed_).borrowHere();
         try {
-            writer.emplace(connectionString, [stop] { return stop.stop_requested(); });
+            if (borrowed_)
+                writer.emplace(borrowed_, [stop] { return stop.stop_requested(); });
+            else
+                writer.emplace(connectionString, [stop] { return stop.stop_requested(); });
         } catch (const DatabaseError& e) {
             fail(StoreFailed(e.failure(), e.description()));
             return;
@@ -271,6 +298,7 @@ private:
     const std::vector<StoreRow>* verify_ = nullptr;
     std::optional<std::vector<std::size_t>> answer_;
     std::optional<StoreFailed> failure_;
+    std::shared_ptr<Connection> borrowed_;
     std::function<void()> waitHandler_;  // the reader's, called without the lock
     std::jthread thread_;                // last: stopped and joined before the rest goes
 };
@@ -278,7 +306,7 @@ private:
 }  // namespace
 
 std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection) {
-    return std::make_unique<BatchedRecordStore>(connection->ConnectionString());
+    return std::make_unique<BatchedRecordStore>(connection);
 }
 
 }  // namespace tallyfold

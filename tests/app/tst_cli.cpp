@@ -125,7 +125,8 @@ void tst_cli::commandLines_data() {
         "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
     row("gather --all with no terminal listed",
         {"--db", "Provider=SQLite;Data Source=HOME/bare.db;", "gather", "--all", "--user", "admin"}, 1,
-        "tallyfold: no count-type terminal is listed (see tallyfold terminals)");
+        "tallyfold: no count-type terminal is listed, so none was gathered (tallyfold terminals add ADDR --port N "
+        "adds one)");
     row("unconfirmed clear", {"clear"}, 2,
         "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
     row("machine and all", {"gather", "--all", "--machine", "1"}, 2,
@@ -296,8 +297,16 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
         }
         return found;
     };
-    const Result first = run({"--json", "gather", "--all", "--no-save", "--user", "admin"}, home.path());
+    const Result first = run({"--json", "gather", "--all", "--no-save", "--user", "admin", "--metrics",
+                              home.file(QStringLiteral("tallyfold.prom"))},
+                             home.path());
     QCOMPARE(first.status, 0);
+    QFile metrics(home.file(QStringLiteral("tallyfold.prom")));
+    QVERIFY(metrics.open(QIODevice::ReadOnly));
+    const QByteArray exposition = metrics.readAll();
+    QVERIFY2(exposition.contains("tallyfold_rows_stored_total{address=\"1\",port=\"1\"} 2\n") &&
+                 exposition.contains("tallyfold_rows_stored_total{address=\"2\",port=\"1\"} 3\n"),
+             exposition.constData());
     const QList<QJsonObject> s = summaries(first);
     QCOMPARE(s.size(), 3);
     QCOMPARE(s[0].value("terminal").toString(), QStringLiteral("1"));
@@ -346,6 +355,13 @@ void tst_cli::gatherAllAsJsonMatchesTheDatabase() {
     QVERIFY2(details.size() == 1 && details[0].contains(home.file(QStringLiteral("bus"))) &&
                  details[0].contains(QStringLiteral("No such file or directory")),
              qPrintable(gone.out.join(QLatin1Char('\n'))));
+    // Whatever ran them, the gathers are in the site's state: terminal 1 fails since now, for that reason.
+    const Result state = run({"--json", "status", "--max-age", "1h"}, home.path());
+    QCOMPARE(state.status, 0);
+    const QJsonObject one = QJsonDocument::fromJson(state.out.first().toUtf8()).object();
+    QCOMPARE(one.value("outcome").toString(), QStringLiteral("refused"));  // the port did not open
+    QVERIFY(one.value("reason").toString().contains(QStringLiteral("No such file or directory")));
+    QVERIFY(!one.value("failing_since").isNull() && !one.value("success").isNull());
 }
 
 // A record's day would be a guess, and mending the setting later would store the same swipe again.

@@ -1,3 +1,4 @@
+#include "command_line.h"
 #include "commands.h"
 #include "console_view.h"
 #include "platform/connection_string.h"
@@ -14,6 +15,7 @@ private Q_SLOTS:
     void passwordsMasked();
     void progressOnlyOnATerminalAndAFewTimesASecond();
     void usageOnTheErrorStream();
+    void helpFitsEightyColumnsAndEndsWithExamples();
 };
 
 void tst_console::passwordsMasked_data() {
@@ -84,6 +86,22 @@ void tst_console::usageOnTheErrorStream() {
     QCOMPARE(runCommandLine({"help", "output"}, console), 0);
     QVERIFY(err.isEmpty());
     QVERIFY(out.contains(QStringLiteral("exit status: 0 done and no line failed; 3 done, but some lines failed")));
+}
+
+// Wide characters take two columns; a terminal of 80 columns shows every help line whole.
+void tst_console::helpFitsEightyColumnsAndEndsWithExamples() {
+    QCOMPARE(displayWidth(u"C.操作 ok"), 9);
+    QCOMPARE(wrapped(QStringLiteral("一二三 四五六 七"), 0, 14), QStringLiteral("一二三 四五六\n七"));
+    QStringList helps{overviewHelp(), outputHelp()};
+    for (const CommandDef& command : commandDefs()) {
+        QVERIFY2(!command.examples.empty(), qPrintable(command.name));
+        helps << commandHelp(command);
+    }
+    for (const QString& help : helps) {
+        QVERIFY(help.contains(QStringLiteral("\nexamples:\n  tallyfold ")) || help == outputHelp());
+        for (const QString& line : help.split(QLatin1Char('\n')))
+            QVERIFY2(displayWidth(line) <= 79, qPrintable(line));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_console)

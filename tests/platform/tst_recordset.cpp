@@ -119,6 +119,24 @@ private Q_SLOTS:
         QCOMPARE(all.Fields(QStringLiteral("ConsumeType")).toText(), QStringLiteral("计次"));  // column default
     }
 
+    void boundValuesArriveAsGiven_data() { addBackendRows(); }
+    void boundValuesArriveAsGiven() {
+        TALLYFOLD_DATABASE_TEST(home, false);
+        auto cn = openConnection(home.connection());
+        // A '?' inside a literal is text, not a mark; quotes, backslashes and marks in a value stay.
+        const QString card = QStringLiteral("a'\\?\"$1");
+        executeBound(*cn,
+                     QStringLiteral("insert into Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
+                                    "values (?, ?, '?', ?)"),
+                     {7, card, QDateTime(QDate(2024, 3, 5), QTime(14, 3, 7))});
+        Recordset rs;
+        rs.Open(QStringLiteral("select MachAddr, datadate from Tcon_ConsumeDtl where Cardid = ? and MachAddr = ?"),
+                {card, 7}, cn);
+        QCOMPARE(rs.RecordCount(), 1L);
+        QCOMPARE(rs.Fields(QStringLiteral("MachAddr")).toText(), QStringLiteral("7"));
+        QCOMPARE(rs.Fields(QStringLiteral("datadate")).toText(), QStringLiteral("?"));
+    }
+
     void rejectedStatementNamesCause_data() { addBackendRows(); }
     void rejectedStatementNamesCause() {
         TALLYFOLD_DATABASE_TEST(home, false);

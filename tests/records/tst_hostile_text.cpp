@@ -208,13 +208,13 @@ void tst_hostile_text::reachesTheDatabaseAsText() {
     });
 
     if (pg) {
-        // The setting changed in a session after it opened: Qt's driver would still quote the
-        // bound values for the setting it saw at the start, so none goes out.
+        // The setting changed in the session after it opened: the values go apart from the
+        // statement, which no setting reads otherwise.
         execute(cs, QStringLiteral("set standard_conforming_strings = off"));
-        const QString why =
-            WriteCtrlLog(QStringLiteral("u"), Moment, QStringLiteral("o"), dropFrom(3), QStringLiteral("r"));
-        QVERIFY2(why.contains(QLatin1String("standard_conforming_strings")), qPrintable(why));
+        const LogRow row{QStringLiteral("u"), QStringLiteral("o"), dropFrom(3), QStringLiteral("r")};
+        QCOMPARE(WriteCtrlLog(row.user, Moment, row.object, row.action, row.result), QString());
         QVERIFY(canaryAlive(cs));
+        written << row.text();
         QCOMPARE(logRows(cs), written);
         releaseSharedConnections();
 
@@ -305,6 +305,7 @@ void tst_hostile_text::reachesTheDatabaseAsText() {
     expected[QStringLiteral("tcon_consumedtl")] << records;
     expected[QStringLiteral("userpermission")] << rights;
     expected[QStringLiteral("machineinfo")] << Address + QStringLiteral("|计次|9|V9|T");
+    expected[QStringLiteral("tallyfold_gatherstate")];  // init-db made the gathers' history, empty
     for (QStringList& table : expected)
         table.sort();
     const QMap<QString, QStringList> after = contents(cs);

@@ -78,7 +78,8 @@ void resetHostDatabase(const QString& connection, bool demo) {
     releaseSharedConnections();
     Connection c(connection);
     c.Open();
-    for (const char* table : {"MachineInfo", "Tcon_MonTime", "Tcon_ConsumeDtl", "CtrlLog", "UserPermission"})
+    for (const char* table :
+         {"MachineInfo", "Tcon_MonTime", "Tcon_ConsumeDtl", "CtrlLog", "UserPermission", "Tallyfold_GatherState"})
         c.Execute(QStringLiteral("drop table if exists ") + QString::fromLatin1(table));
     createHostSchema(c);
     if (demo)

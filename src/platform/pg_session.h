@@ -1,0 +1,45 @@
+#pragma once
+
+// The library's own statements on PostgreSQL go through libpq directly: each is one
+// round trip with its values as parameters apart from the text, and opening runs no
+// setup statements. Not installed.
+
+#include "platform/connection_string.h"
+
+#include <QStringList>
+#include <QVariant>
+#include <vector>
+
+struct pg_conn;
+
+namespace tallyfold {
+
+class ConnectionPrivate;
+
+// libpq's connection keywords and values for a connection string: every host and port
+// it names (Host=a,b;Port=p,q), the one among them that takes writes, and the bounds.
+struct PgParameters {
+    std::vector<QByteArray> keywords;
+    std::vector<QByteArray> values;
+};
+PgParameters pgParameters(const ConnectionString& cs, int connectTimeoutSeconds, int commandTimeoutSeconds);
+
+// Connects; null and `error` set when it cannot.
+pg_conn* pgConnect(const PgParameters& parameters, QString& error);
+
+// The statement with $1, $2, ... for its '?' marks; quoted text and identifiers are left alone.
+QString pgNumberedParameters(const QString& statement);
+
+// The rows of a statement, their values converted as Qt's driver converts them.
+struct PgRows {
+    QStringList columns;
+    std::vector<std::vector<QVariant>> rows;
+};
+
+// Runs one statement with its '?' marks bound to `values` on the connection's own libpq
+// connection, under the watchdog. Raises DatabaseError with `what` and the statement.
+PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what);
+// The same, tried once more on a fresh connection when the server was lost since the last statement.
+PgRows pgRetried(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what);
+
+}  // namespace tallyfold
