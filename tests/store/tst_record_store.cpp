@@ -381,9 +381,12 @@ void tst_record_store::frozenServerEndsInTime() {
         ::kill(pid, SIGCONT);
     QVERIFY(sinceFrozen.isValid());
     QVERIFY2(ms < 3000 + 5000, qPrintable(QString::number(ms)));
-    QVERIFY2(view.boxTexts().value(0).startsWith(
-                 QStringLiteral("出错：The database did not answer within Command Timeout (3 s)")),
-             qPrintable(view.boxTexts().value(0)));
+    // Our watchdog usually speaks first. When the waiting statement runs in a backend that was not frozen
+    // (blocked behind a frozen one), the server's own statement timeout, the same 3 s, can speak before it.
+    const QString box = view.boxTexts().value(0);
+    QVERIFY2(box.startsWith(QStringLiteral("出错：The database did not answer within Command Timeout (3 s)")) ||
+                 box.contains(QStringLiteral("statement timeout")),
+             qPrintable(box));
     const auto counted =
         QRegularExpression(QStringLiteral("(\\d+) rows stored when the database failed")).match(view.details.value(0));
     QVERIFY2(counted.hasMatch() && counted.captured(1).toInt() > 0, qPrintable(view.details.value(0)));
