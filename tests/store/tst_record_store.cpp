@@ -121,23 +121,31 @@ bool postgresExpected() {
     return !qEnvironmentVariable("TALLYFOLD_TEST_PG").isEmpty() || qEnvironmentVariable("CI") == QLatin1String("true");
 }
 
+// Runs a server script as the test script does: it prints the connection string and leaves its folder's
+// name in the file named by PG_THROWAWAY_DIR_FILE.
+bool startServers(const QString& script, int timeoutMs, QString& connection, QString& dir) {
+    QTemporaryFile dirFile;
+    if (!dirFile.open())
+        return false;
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PG_THROWAWAY_DIR_FILE"), dirFile.fileName());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("bash"), {script});
+    if (!p.waitForFinished(timeoutMs) || p.exitCode() != 0)
+        return false;
+    connection = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    dir = QString::fromUtf8(dirFile.readAll()).trimmed();
+    return true;
+}
+
 // A PostgreSQL server of this test's own, to stop and start again while the
 // shared one keeps serving the other tests; started as the test script does.
 class OwnServer {
 public:
     bool start() {
-        QTemporaryFile dirFile;
-        if (!dirFile.open())
+        if (!startServers(QStringLiteral(TALLYFOLD_SOURCE_DIR "/scripts/pg-throwaway"), 60000, connection_, dir_))
             return false;
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PG_THROWAWAY_DIR_FILE"), dirFile.fileName());
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("bash"), {QStringLiteral(TALLYFOLD_SOURCE_DIR "/scripts/pg-throwaway")});
-        if (!p.waitForFinished(60000) || p.exitCode() != 0)
-            return false;
-        connection_ = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-        dir_ = QString::fromUtf8(dirFile.readAll()).trimmed();
         port_ = QRegularExpression(QStringLiteral("Port=(\\d+)")).match(connection_).captured(1);
         const QStringList bins =
             QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -172,19 +180,8 @@ private:
 class StandbyPair {
 public:
     bool start() {
-        QTemporaryFile dirFile;
-        if (!dirFile.open())
-            return false;
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PG_THROWAWAY_DIR_FILE"), dirFile.fileName());
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("bash"), {Script});
-        if (!p.waitForFinished(120000) || p.exitCode() != 0)
-            return false;
-        connection_ = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-        dir_ = QString::fromUtf8(dirFile.readAll()).trimmed();
-        return !dir_.isEmpty() && connection_.contains(QLatin1Char(','));
+        return startServers(Script, 120000, connection_, dir_) && !dir_.isEmpty() &&
+               connection_.contains(QLatin1Char(','));
     }
     ~StandbyPair() {
         if (!dir_.isEmpty())
