@@ -3,6 +3,8 @@
 #include "platform/error.h"
 
 #include <QDateTime>
+#include <algorithm>
+#include <vector>
 
 namespace tallyfold {
 
@@ -36,11 +38,21 @@ QTime parameterTime(const Variant& value) {
 }
 
 void loadBusinessDayTimes(DatabaseTool& tool, BusinessDayTimes& times) {
+    // One query for the three: a far server costs a round trip each.
+    auto rs =
+        tool.RecordSetA(QStringLiteral("Select ParaName, ParaTimeValue From Tcon_MonTime where ParaName in (1,7,8) "));
+    std::vector<std::pair<int, Variant>> rows;
+    for (; !rs->Eof(); rs->MoveNext())
+        rows.emplace_back(rs->Fields(QStringLiteral("ParaName")).toText().trimmed().toInt(),
+                          rs->Fields(QStringLiteral("ParaTimeValue")));
     const std::pair<int, QTime*> parameters[] = {{1, &times.paraTime1}, {7, &times.paraTime7}, {8, &times.paraTime8}};
     for (const auto& [name, target] : parameters) {
-        auto rs =
-            tool.RecordSetA(QStringLiteral("Select ParaTimeValue From Tcon_MonTime where ParaName=%1 ").arg(name));
-        *target = parameterTime(rs->Fields(QStringLiteral("ParaTimeValue")));
+        const auto row =
+            std::find_if(rows.begin(), rows.end(), [name = name](const auto& r) { return r.first == name; });
+        if (row == rows.end())
+            throw Error(errc::NoCurrentRecord,
+                        QStringLiteral("Either BOF or EOF is True, or the current record has been deleted"));
+        *target = parameterTime(row->second);
     }
 }
 

@@ -38,6 +38,12 @@ BatchWriter::BatchWriter(std::shared_ptr<Connection> borrowed, std::function<boo
     }
 }
 
+BatchWriter::~BatchWriter() {
+    // Left mid-pipeline (a failure, a stop): the session goes rather than a wait for answers nobody reads.
+    if (provider_ == ProviderKind::PostgreSQL && postgresPipelined(connection_))
+        closeConnection();
+}
+
 void BatchWriter::closeConnection() {
     // On PostgreSQL only the session the writer works on: a Qt connection that a host opened
     // on the same object belongs to the host's thread.
@@ -82,7 +88,8 @@ void BatchWriter::openConnection() {
             "WHERE a.attrelid = to_regclass('tcon_consumedtl') AND NOT a.attisdropped "
             "AND a.attname IN ('machaddr', 'cardid', 'datadate', 'datatime') "
             "UNION ALL SELECT 'indexed', 'yes' FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
-            "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') AND a.attname = 'cardid'"),
+            "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') "
+            "AND a.attname IN ('cardid', 'datatime')"),
         {}, QStringLiteral("Cannot read the columns of Tcon_ConsumeDtl"));
     QHash<QString, QString> types;
     for (const std::vector<QVariant>& row : columns.rows)
@@ -93,7 +100,7 @@ void BatchWriter::openConnection() {
     // and a table that runs short halves them.
     if (generation_ == 1 && SteadyClock::now() - asked > std::chrono::milliseconds(5))
         maxBatch_ = 4000;
-    // With an index on the card, each row is looked up in it; the planner would
+    // With an index led by the card or the date-time, each row is looked up in it; the planner would
     // rather hash the whole table, a cost that grows with the table.
     probeIndex_ = types.remove(QStringLiteral("indexed")) > 0;
     if (types.size() != 4) {
@@ -135,6 +142,8 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
 
 std::vector<std::vector<qint64>> BatchWriter::script(const QStringList& statements) {
     const RunningStatement running(connection_);
+    if (std::optional<DatabaseError> error = leavePostgresPipeline(connection_))
+        throw *error;
     ScriptOutcome outcome = runPostgresScript(connection_, statements);
     if (outcome.error)
         throw *outcome.error;
@@ -278,6 +287,9 @@ std::vector<StoreResult> BatchWriter::commit() {
             settleOpen(finished_);
             if (open_)
                 commitOpen(finished_);
+            // Idle again, as its owner takes it back.
+            if (std::optional<DatabaseError> error = leavePostgresPipeline(connection_))
+                throw *error;
         });
     }
     return takeFinished();

@@ -26,6 +26,9 @@ public:
     // Works on a PostgreSQL connection that its owner lends while the writer lives (and
     // does not use meanwhile), so that a run needs one session only.
     BatchWriter(std::shared_ptr<Connection> borrowed, std::function<bool()> stopping);
+    ~BatchWriter();
+    BatchWriter(const BatchWriter&) = delete;
+    BatchWriter& operator=(const BatchWriter&) = delete;
 
     std::size_t maxBatch() const { return maxBatch_; }
 
@@ -89,6 +92,7 @@ private:
         bool commitSent = false;  // sent, answer lost: txid_status tells
         bool aborted = false;     // the transaction is gone without a commit
         Transaction transaction;
+        bool unread = false;  // its test-and-insert's answer (and so its rows' fates) still to come
     };
 
     template <typename Work>
@@ -110,6 +114,9 @@ private:
     QString existingStatement(const std::vector<const StoreRow*>& rows) const;
     void beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
                     const std::function<void()>& meanwhile);
+    QString insertedByStatement(const std::vector<const StoreRow*>& rows, qint64 txid) const;
+    bool readOpenStore();
+    void storeOpenIsolated(std::vector<StoreResult>& done);
     std::vector<Fate> storeNewIsolating(const std::vector<const StoreRow*>& rows);
     void commitOpen(std::vector<StoreResult>& done);
     void settleOpen(std::vector<StoreResult>& done);

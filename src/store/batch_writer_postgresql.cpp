@@ -6,6 +6,7 @@
 
 #include "platform/connection_private.h"
 
+#include <QSet>
 #include <QSqlError>
 #include <algorithm>
 
@@ -70,71 +71,122 @@ QString BatchWriter::existingStatement(const std::vector<const StoreRow*>& rows)
                                           "AND t.datatime = k.d)"));
 }
 
-void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
-                             const std::function<void()>& meanwhile) {
-    const std::vector<StoreRow>& rows = batch.rows;
-    QStringList statements;
-    if (commitFirst) {
-        open_->transaction.ended();
-        open_->commitSent = true;
-        statements << QStringLiteral("COMMIT");
+QString BatchWriter::insertedByStatement(const std::vector<const StoreRow*>& rows, qint64 txid) const {
+    QStringList cards, dateTimes;
+    for (const StoreRow* row : rows) {
+        cards << row->card;
+        dateTimes << row->storedDateTime;
     }
-    statements << batch.statements;
-    // Its BEGIN travels with its statements.
-    std::optional<Transaction> transaction(std::in_place, *this, [] {});
-    std::optional<RunningStatement> running(std::in_place, connection_);
-    ScriptOutcome outcome;
-    if (std::optional<DatabaseError> error = sendPostgresScript(connection_, statements)) {
-        // Nothing went out: an open batch's transaction died with the session, uncommitted.
-        if (commitFirst) {
-            open_->commitSent = false;
-            open_->aborted = true;
-        }
-        throw *error;
-    } else {
-        if (meanwhile)
-            meanwhile();
-        outcome = readPostgresScript(connection_, std::size_t(statements.size()));
-    }
-    running.reset();
-    std::size_t at = 0;
-    if (commitFirst) {
-        if (outcome.columns.empty()) {
-            // Only a connection lost before the answer leaves the commit's outcome open.
-            open_->aborted = outcome.error->failure() != SqlFailure::Lost;
-            throw *outcome.error;
-        }
-        std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
-        open_.reset();
-        at = 1;
-    }
-    if (outcome.error) {
-        if (outcome.error->failure() != SqlFailure::Row)
-            throw *outcome.error;
-        // Some row is refused: find it in a transaction of its own, and store the rest.
-        transaction.reset();
-        qint64 txid = 0;
-        Transaction isolated(*this, [&] {
-            txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();  // can throw
-        });
-        std::vector<StoreResult> results =
-            settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
-        open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated)});
-        commitOpen(done);
-        return;
-    }
+    // A row keeps the id of the transaction that inserted it; a transaction id's low 32 bits are that id.
+    return QStringLiteral(
+               "SELECT k.i - 1 FROM unnest(%1, %2) WITH ORDINALITY AS k(c, d, i) WHERE EXISTS (SELECT 1 FROM "
+               "Tcon_ConsumeDtl t WHERE t.Cardid = k.c AND t.datatime = k.d AND t.xmin = '%3'::xid)")
+        .arg(postgresArrayOf(cards, cardType_), postgresArrayOf(dateTimes, dateTimeType_))
+        .arg(txid & 0xFFFFFFFFLL);
+}
+
+namespace {
+
+std::vector<StoreResult> settledFrom(const std::vector<StoreRow>& rows, const std::vector<qint64>& positions) {
     QSet<qint64> inserted;
-    for (qint64 i : outcome.columns[at + 2])
+    for (qint64 i : positions)
         inserted.insert(i);
-    const qint64 txid = outcome.columns[at + 1].empty() ? 0 : outcome.columns[at + 1].front();
-    std::vector<StoreResult> results = settle(rows, [&](const std::vector<const StoreRow*>& part) {
+    return settle(rows, [&](const std::vector<const StoreRow*>& part) {
         std::vector<Fate> fates(part.size());
         for (std::size_t i = 0; i < part.size(); ++i)
             if (inserted.contains(qint64(i)))
                 fates[i].kind = Fate::Inserted;
         return fates;
     });
-    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(*transaction)});
+}
+
+}  // namespace
+
+bool BatchWriter::readOpenStore() {
+    // Unread until the answer is in: after a lost connection the server tells whether it committed.
+    const GroupResult stored = readPostgresGroupResult(connection_);
+    if (stored.error && stored.error->failure() != SqlFailure::Row)
+        throw *stored.error;
+    if (!stored.error)
+        open_->results = settledFrom(open_->rows, stored.column);
+    open_->unread = false;
+    // A refused row ended the transaction without a commit.
+    if (std::optional<DatabaseError> error = readPostgresGroupEnd(connection_))
+        throw *error;
+    return !stored.error;
+}
+
+void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
+                             const std::function<void()>& meanwhile) {
+    // One group: the open batch's COMMIT, then BEGIN, the locks (with the transaction's id) and the
+    // statement that tests and inserts. The id comes back at once: the call returns with it while the
+    // server still works, and the next batch's group, with this one's COMMIT, goes out at once.
+    QStringList statements;
+    if (commitFirst)
+        statements << QStringLiteral("COMMIT");
+    statements << batch.statements;
+    std::optional<Transaction> transaction(std::in_place, *this, [] {});
+    if (commitFirst)
+        open_->transaction.ended();
+    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, statements, int(statements.size()) - 1)) {
+        // Nothing went out: an open batch's transaction died with the session, uncommitted.
+        if (commitFirst)
+            open_->aborted = true;
+        throw *error;
+    }
+    if (commitFirst)
+        open_->commitSent = true;
+    if (meanwhile)
+        meanwhile();
+    std::optional<RunningStatement> running(std::in_place, connection_);
+    if (commitFirst) {
+        const bool stored = !open_->unread || readOpenStore();
+        const GroupResult committed = readPostgresGroupResult(connection_);
+        if (!stored) {
+            // The open batch held a row the database refused: its COMMIT only ended it. This batch
+            // began in a transaction of its own, which is rolled back, so that the refused batch is
+            // stored row by row first and this one after it, in line order.
+            std::optional<DatabaseError> error = readPostgresGroupEnd(connection_);
+            running.reset();
+            if (error)
+                throw *error;
+            transaction.reset();  // rolled back
+            storeOpenIsolated(done);
+            beginBatch(batch, false, done, {});
+            return;
+        }
+        if (committed.error || committed.skipped) {
+            // Only a connection lost before the answer leaves the commit's outcome open.
+            const DatabaseError error = committed.error
+                                            ? *committed.error
+                                            : DatabaseError(SqlFailure::Refused, QString(),
+                                                            QStringLiteral("The commit was not run"), QString());
+            open_->aborted = error.failure() != SqlFailure::Lost;
+            throw error;
+        }
+        std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
+        open_.reset();
+    }
+    if (const GroupResult begun = readPostgresGroupResult(connection_); begun.error)
+        throw *begun.error;
+    const GroupResult locked = readPostgresGroupResult(connection_);
+    if (locked.error)
+        throw *locked.error;
+    const qint64 txid = locked.column.empty() ? 0 : locked.column.front();
+    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), true});
+}
+
+void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {
+    const std::vector<StoreRow> rows = std::move(open_->rows);
+    open_.reset();
+    qint64 txid = 0;
+    Transaction isolated(*this, [&] {
+        txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();  // can throw
+    });
+    std::vector<StoreResult> results =
+        settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
+    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated), false});
+    commitOpen(done);
 }
 
 std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRow*>& rows) {
@@ -167,22 +219,30 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
 }
 
 void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
-    const QStringList commit{QStringLiteral("COMMIT")};
     // Sent, the COMMIT ends the transaction; unsent, the session has ended it.
     open_->transaction.ended();
-    if (std::optional<DatabaseError> error = sendPostgresScript(connection_, commit)) {
+    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, {QStringLiteral("COMMIT")})) {
         open_->aborted = true;  // never sent: the session, and the transaction with it, is gone
         throw *error;
     }
     open_->commitSent = true;
-    ScriptOutcome outcome;
+    GroupResult committed;
+    bool refused = false;
     {
         const RunningStatement running(connection_);
-        outcome = readPostgresScript(connection_, 1);
+        refused = open_->unread && !readOpenStore();
+        committed = readPostgresGroupResult(connection_);  // after a refused row, the COMMIT only ended it
+        if (!committed.error || refused)
+            if (std::optional<DatabaseError> error = readPostgresGroupEnd(connection_); error && refused)
+                throw *error;  // committed, a lost end would show next time
     }
-    if (outcome.error) {
-        open_->aborted = outcome.error->failure() != SqlFailure::Lost;
-        throw *outcome.error;
+    if (refused) {
+        storeOpenIsolated(done);
+        return;
+    }
+    if (committed.error) {
+        open_->aborted = committed.error->failure() != SqlFailure::Lost;
+        throw *committed.error;
     }
     std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
     open_.reset();
@@ -205,6 +265,10 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
             throw DatabaseError(SqlFailure::Lost, QString(), QStringLiteral("The last commit is still in progress"),
                                 QString());
         if (state == 1) {
+            // Committed before its rows' fates came back: the rows carrying its id are the ones it inserted.
+            if (open_->unread)
+                open_->results =
+                    settledFrom(open_->rows, script({insertedByStatement(firstsOf(open_->rows), open_->txid)}).front());
             std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
             open_.reset();
             return;

@@ -65,6 +65,95 @@ ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements)
     return outcome;
 }
 
+std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements, int flushAfter) {
+    PGconn* conn = postgresOf(connection);
+    if (!conn)
+        return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
+    if (PQpipelineStatus(conn) == PQ_PIPELINE_OFF &&
+        (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    // Nothing leaves before the sync flushes the group: a failure to queue means nothing was sent.
+    for (qsizetype i = 0; i < statements.size(); ++i) {
+        const QByteArray text = statements[i].toUtf8();
+        if (!PQsendQueryParams(conn, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+            return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+        if (i + 1 == flushAfter && !PQsendFlushRequest(conn))
+            return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    }
+    if (!PQpipelineSync(conn))
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    return std::nullopt;
+}
+
+GroupResult readPostgresGroupResult(Connection& connection) {
+    GroupResult out;
+    PGconn* conn = postgresOf(connection);
+    PGresult* result = conn ? PQgetResult(conn) : nullptr;
+    if (!result) {
+        out.error = failure(QString(), conn ? QString::fromUtf8(PQerrorMessage(conn)) : QString());
+        return out;
+    }
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+        const int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
+        out.column.reserve(std::size_t(rows));
+        for (int r = 0; r < rows; ++r)
+            out.column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
+        out.tag = PQcmdStatus(result);
+    } else if (status == PGRES_PIPELINE_ABORTED) {
+        out.skipped = true;
+    } else {
+        const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+        out.error =
+            failure(state ? QString::fromLatin1(state) : QString(), QString::fromUtf8(PQresultErrorMessage(result)));
+    }
+    PQclear(result);
+    // A statement's results end with a null; a lost connection leaves it bad.
+    while (PGresult* more = PQgetResult(conn))
+        PQclear(more);
+    if (!out.error && PQstatus(conn) == CONNECTION_BAD)
+        out.error = failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    return out;
+}
+
+std::optional<DatabaseError> readPostgresGroupEnd(Connection& connection) {
+    PGconn* conn = postgresOf(connection);
+    // A null ends each statement's results; two in a row mean that nothing more was sent.
+    for (bool lastWasNull = false;;) {
+        PGresult* result = conn && PQstatus(conn) == CONNECTION_OK ? PQgetResult(conn) : nullptr;
+        if (!result) {
+            if (lastWasNull || !conn || PQstatus(conn) != CONNECTION_OK)
+                return failure(QString(), conn ? QString::fromUtf8(PQerrorMessage(conn)) : QString());
+            lastWasNull = true;
+            continue;
+        }
+        lastWasNull = false;
+        const ExecStatusType status = PQresultStatus(result);
+        PQclear(result);
+        if (status == PGRES_PIPELINE_SYNC)
+            return std::nullopt;
+    }
+}
+
+bool postgresPipelined(Connection& connection) {
+    PGconn* conn = postgresOf(connection);
+    return conn && PQpipelineStatus(conn) != PQ_PIPELINE_OFF;
+}
+
+std::optional<DatabaseError> leavePostgresPipeline(Connection& connection) {
+    PGconn* conn = postgresOf(connection);
+    if (!conn || PQpipelineStatus(conn) == PQ_PIPELINE_OFF)
+        return std::nullopt;
+    // Every group sent ends with a sync; the queue is empty once the last sync was read.
+    while (!PQexitPipelineMode(conn)) {
+        if (PQstatus(conn) != CONNECTION_OK)
+            return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+        if (std::optional<DatabaseError> error = readPostgresGroupEnd(connection))
+            return error;
+    }
+    return std::nullopt;
+}
+
 ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements) {
     if (std::optional<DatabaseError> error = sendPostgresScript(connection, statements)) {
         ScriptOutcome outcome;

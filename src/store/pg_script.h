@@ -26,6 +26,28 @@ ScriptOutcome runPostgresScript(Connection& connection, const QStringList& state
 std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements);
 ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements);
 
+// Pipelined groups (libpq's pipeline mode): each statement goes as a query of its own and a
+// sync ends the group; the next group may be sent before this one's results are read. The
+// results of the first `flushAfter` statements come back without waiting for the rest. After
+// a failed statement the server skips the rest of its group. The connection must be idle or
+// pipelined; leavePostgresPipeline() makes it idle again for plain use.
+std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements,
+                                               int flushAfter = 0);
+// One statement's result, in the order they were sent: its first column and its command tag, or
+// its error; skipped after a failed statement of its group.
+struct GroupResult {
+    std::vector<qint64> column;
+    QByteArray tag;
+    std::optional<DatabaseError> error;
+    bool skipped = false;
+};
+GroupResult readPostgresGroupResult(Connection& connection);
+// Reads up to the end of the group whose statements were all read; an error when the connection failed.
+std::optional<DatabaseError> readPostgresGroupEnd(Connection& connection);
+bool postgresPipelined(Connection& connection);
+// Reads whatever groups are left and ends pipeline mode; an error when the connection failed.
+std::optional<DatabaseError> leavePostgresPipeline(Connection& connection);
+
 // Notices and a server's last words on the connection are not printed on stderr: they come back as errors.
 void quietPostgresNotices(Connection& connection);
 

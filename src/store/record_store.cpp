@@ -19,7 +19,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The reader wakes the writer once this many rows wait; fewer rows wait at most MaxDelay.
+// A batch goes when it is full or its first row waited MaxDelay: a file fills it at once, a
+// terminal's trickle goes within MaxDelay. A writer between batches takes what waits from HandOver rows.
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
@@ -88,8 +89,8 @@ public:
         if (first)
             oldest_ = SteadyClock::now();
         queued_.push_back(row);
-        // An idle writer learns of the first row, to take it within MaxDelay, and of a full hand.
-        const bool wake = writerIdle_ && (first || queued_.size() == HandOver);
+        // An idle writer learns of the first row, to take it within MaxDelay, and of a full batch.
+        const bool wake = writerIdle_ && (first || queued_.size() == maxBatch_);
         lock.unlock();
         if (wake)
             writerWakes_.notify_one();
@@ -171,10 +172,10 @@ private:
     }
 
     bool checkAsked() const { return verify_ && !answer_; }
-    // A full hand, a flush, or a row that waited MaxDelay.
+    // A full batch, a flush, or a row that waited MaxDelay.
     bool batchReady() const {
         return !queued_.empty() &&
-               (queued_.size() >= HandOver || flushing_ || SteadyClock::now() - oldest_ >= MaxDelay);
+               (queued_.size() >= maxBatch_ || flushing_ || SteadyClock::now() - oldest_ >= MaxDelay);
     }
 
     // Waits for a batch to take, a check to answer or the end; false at the end.

@@ -220,6 +220,17 @@ void tst_import_file::rejectedRowsKeepLineOrder() {
                                                        {"R3", "3", "019999992405130730"}}));
     QVERIFY(run.view.statuses.last().endsWith(QStringLiteral("记录总数：4,正确处理记录数： 1")));
     QCOMPARE(run.view.records.size(), 3);
+
+    // Deep in a long file, while the batches after it are already on their way.
+    QByteArray text;
+    for (int i = 0; i < 6000; ++i)
+        text += QStringLiteral("01%1%2\n").arg(i % 3000 == 1500 ? 999999 : 200000 + i).arg(2406010800).toLatin1();
+    Import longRun;
+    runOn(home, writeFile(home.file(QStringLiteral("long.txt")), text), longRun);
+    QCOMPARE(longRun.view.failedLines,
+             (QList<QStringList>{{"R1", "1501", "019999992406010800"}, {"R2", "4501", "019999992406010800"}}));
+    QVERIFY(longRun.view.statuses.last().endsWith(QStringLiteral("记录总数：6000,正确处理记录数： 5998")));
+    QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("5999"));
 }
 
 void tst_import_file::moreLinesThanSixteenBits() {

@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QtTest>
 #include <csignal>
 
@@ -34,6 +35,7 @@ private Q_SLOTS:
     void concurrentImportsStoreEachRecordOnce();
     void serverStoppedMidImport();
     void primaryFailsOverMidImport();
+    void commitAnswerLost();
     void frozenServerEndsInTime();
     void databaseTakesNoRows_data();
     void databaseTakesNoRows();
@@ -345,6 +347,41 @@ int otherClientBackends(const QString& connection, const std::function<void(pid_
     return int(rs.RecordCount());
 }
 }  // namespace
+
+// The server commits the last batch and its answers never come back: after the cut, the
+// server says that it committed, and the rows it inserted count as stored, once.
+void tst_record_store::commitAnswerLost() {
+    if (!postgresExpected())
+        QSKIP("no PostgreSQL for the tests (the test script starts one; CI=true requires it)");
+    OwnServer server;
+    QVERIFY2(server.start(), "scripts/pg-throwaway could not start a server of the test's own");
+    const QString port = QRegularExpression(QStringLiteral("Port=(\\d+)")).match(server.connection()).captured(1);
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString relay = QString::number(probe.serverPort());
+    probe.close();
+    QProcess proxy;
+    proxy.start(QDir(qEnvironmentVariable("TALLYFOLD_BIN_DIR")).filePath(QStringLiteral("tallyfold-delay-proxy")),
+                {relay, QStringLiteral("127.0.0.1"), port, QStringLiteral("--one-way-ms"), QStringLiteral("5"),
+                 QStringLiteral("--mute-on"), QStringLiteral("COMMIT")});
+    QVERIFY(proxy.waitForReadyRead(10000) && proxy.readLine().startsWith("ready"));
+    const auto stopProxy = qScopeGuard([&] {
+        proxy.kill();
+        proxy.waitForFinished();
+    });
+    TestHome home(
+        QString(server.connection()).replace(QStringLiteral("Port=") + port, QStringLiteral("Port=") + relay) +
+        QStringLiteral("Connect Timeout=5;"));
+    resetHostDatabase(server.connection());
+    const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), 3000);
+    RecordingView view;
+    QCOMPARE(importAsTheWindowDoes(home, file.path, view), Outcome::Completed);
+    QVERIFY2(view.statuses.last().endsWith(
+                 QStringLiteral("记录总数：%1,正确处理记录数： %2").arg(file.lines).arg(file.distinct)),
+             qPrintable(view.statuses.last()));
+    releaseSharedConnections();
+    QCOMPARE(rowCount(server.connection()), QString::number(file.distinct));
+}
 
 void tst_record_store::frozenServerEndsInTime() {
     if (!postgresExpected())

@@ -1,9 +1,9 @@
 // A TCP relay that holds every byte back for a fixed time in each direction, as a far
 // network would, so that tests and benchmarks see real round trips on the loopback.
-// Fault options stall or cut a connection after a number of bytes.
+// Fault options stall or cut a connection after a number of bytes, or lose the answers to a request.
 //
 //   tallyfold-delay-proxy LISTEN_PORT HOST PORT [--one-way-ms MS] [--seconds S]
-//                         [--stall-after BYTES] [--drop-after BYTES]
+//                         [--stall-after BYTES] [--drop-after BYTES] [--mute-on TEXT]
 //
 // Prints "ready" once it listens on 127.0.0.1:LISTEN_PORT; ends after S seconds or on SIGTERM.
 
@@ -16,16 +16,20 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <deque>
-#include <unistd.h>
 
 namespace {
 
 struct Faults {
-    qint64 stallAfter = -1; // bytes from the client after which nothing more is forwarded, either way
-    qint64 dropAfter = -1;  // bytes from the client after which both sides are cut
+    qint64 stallAfter = -1;  // bytes from the client after which nothing more is forwarded, either way
+    qint64 dropAfter = -1;   // bytes from the client after which both sides are cut
+    // Once the client has sent this text, the server still gets every byte but the client none
+    // (what waits for it is lost), and a second later both sides are cut: a request that ran
+    // and whose answer never came back.
+    QByteArray muteOn;
 };
 
 // One direction of one connection: chunks wait in order until their time has come.
@@ -39,15 +43,15 @@ public:
         clock_.start();
     }
 
-    // Takes what arrived; returns how many bytes that was.
-    qint64 take() {
+    // Takes what arrived and returns it.
+    QByteArray take() {
         const QByteArray data = from_->readAll();
         if (data.isEmpty() || stalled_)
-            return data.size();
+            return data;
         queue_.push_back({clock_.elapsed() + delayMs_, data});
         if (!timer_.isActive())
             timer_.start(delayMs_);
-        return data.size();
+        return data;
     }
 
     // The far side learns of a closed connection as late as of its last bytes.
@@ -98,8 +102,14 @@ public:
         down_ = new DelayedPipe(server_, client_, delayMs, this);
         connect(client_, &QTcpSocket::readyRead, this, [this] { fromClient(); });
         connect(server_, &QTcpSocket::readyRead, this, [this] { down_->take(); });
-        connect(client_, &QTcpSocket::disconnected, this, [this] { up_->closeAfterDelay(); finishSoon(); });
-        connect(server_, &QTcpSocket::disconnected, this, [this] { down_->closeAfterDelay(); finishSoon(); });
+        connect(client_, &QTcpSocket::disconnected, this, [this] {
+            up_->closeAfterDelay();
+            finishSoon();
+        });
+        connect(server_, &QTcpSocket::disconnected, this, [this] {
+            down_->closeAfterDelay();
+            finishSoon();
+        });
         connect(server_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
             if (e != QAbstractSocket::RemoteHostClosedError)
                 client_->abort();
@@ -112,7 +122,20 @@ public:
 
 private:
     void fromClient() {
-        received_ += up_->take();
+        const QByteArray data = up_->take();
+        received_ += data.size();
+        if (!faults_.muteOn.isEmpty() && !muted_) {
+            // The text may straddle two reads.
+            seen_ = seen_.right(faults_.muteOn.size() - 1) + data;
+            if (seen_.contains(faults_.muteOn)) {
+                muted_ = true;
+                down_->stall();
+                QTimer::singleShot(1000, this, [this] {
+                    client_->abort();
+                    server_->abort();
+                });
+            }
+        }
         if (faults_.dropAfter >= 0 && received_ >= faults_.dropAfter) {
             client_->abort();
             server_->abort();
@@ -136,6 +159,8 @@ private:
     DelayedPipe* down_ = nullptr;
     Faults faults_;
     qint64 received_ = 0;
+    QByteArray seen_;
+    bool muted_ = false;
 };
 
 int signalPipe[2];
@@ -145,7 +170,7 @@ void onSignal(int) {
     [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -159,13 +184,17 @@ int main(int argc, char** argv) {
                                     QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Stop after this long."),
                                      QStringLiteral("s"), QStringLiteral("3600"));
-    const QCommandLineOption stall(QStringLiteral("stall-after"),
-                                   QStringLiteral("Stop forwarding a connection after this many bytes from the client."),
-                                   QStringLiteral("bytes"));
+    const QCommandLineOption stall(
+        QStringLiteral("stall-after"),
+        QStringLiteral("Stop forwarding a connection after this many bytes from the client."), QStringLiteral("bytes"));
     const QCommandLineOption drop(QStringLiteral("drop-after"),
                                   QStringLiteral("Cut a connection after this many bytes from the client."),
                                   QStringLiteral("bytes"));
-    parser.addOptions({oneWay, seconds, stall, drop});
+    const QCommandLineOption mute(
+        QStringLiteral("mute-on"),
+        QStringLiteral("Once the client sent this text, send it nothing more and cut the connection 1 s later."),
+        QStringLiteral("text"));
+    parser.addOptions({oneWay, seconds, stall, drop, mute});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     bool ok[5] = {false, false, true, true, true};
@@ -179,6 +208,7 @@ int main(int argc, char** argv) {
         faults.stallAfter = parser.value(stall).toLongLong(&ok[3]);
     if (parser.isSet(drop))
         faults.dropAfter = parser.value(drop).toLongLong(&ok[4]);
+    faults.muteOn = parser.value(mute).toUtf8();
     for (bool good : ok)
         if (!good) {
             std::fputs("tallyfold-delay-proxy: a number is not valid\n", stderr);
