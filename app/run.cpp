@@ -1,7 +1,9 @@
 #include "run.h"
 
 #include "outside/component_registry.h"
+#include "outside/database_tool.h"
 #include "platform/log_categories.h"
+#include "records/business_day.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -103,6 +105,9 @@ std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleVi
     } catch (const Error& e) {
         throw CommandFailure{cannotOpenDatabase(run.settings, e)};
     }
+    // Both asked at once: a far server costs a round trip for each.
+    if (withTimes)
+        prefetchQueries(*session.DbTool, {TerminalListStatement, BusinessDayTimesStatement});
     std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
     makeFirstCurrent(session.module, rows);
     if (withTimes)

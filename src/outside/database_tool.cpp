@@ -3,6 +3,9 @@
 #include "outside/host_folder.h"
 #include "outside/host_schema.h"
 
+#include "platform/connection_private.h"
+#include "platform/error.h"
+
 #include <unistd.h>
 #include <QDir>
 #include <QFile>
@@ -81,6 +84,17 @@ void releaseThreadConnections() {
 std::shared_ptr<Connection> HostDatabaseTool::ActiveCn() {
     const QString cs = host_.configuredConnectionString();
     return sharedConnection(cs, cs == host_.embeddedConnectionString());
+}
+
+void prefetchQueries(DatabaseTool& tool, const QStringList& statements) {
+    try {
+        const std::shared_ptr<Connection> connection = tool.ActiveCn();
+        ConnectionPrivate& d = ConnectionPrivate::of(*connection);
+        if (d.provider() == ProviderKind::PostgreSQL)
+            pgPrefetch(d, statements);
+    } catch (const Error&) {
+        // The statements themselves will say what is wrong.
+    }
 }
 
 std::unique_ptr<Recordset> HostDatabaseTool::RecordSetA(const QString& statement) {

@@ -16,6 +16,11 @@ void releaseSharedConnections();
 // Drops the calling thread's connections, before the thread ends.
 void releaseThreadConnections();
 
+// On PostgreSQL, reads the statements (without values) in one round trip for the tool's next
+// RecordSetA calls of the same statements in the same order; elsewhere nothing. What cannot
+// be read ahead is read when asked, and fails then.
+void prefetchQueries(DatabaseTool& tool, const QStringList& statements);
+
 class HostDatabaseTool : public DatabaseTool {
 public:
     explicit HostDatabaseTool(HostSettings host) : host_(std::move(host)) {}

@@ -298,6 +298,7 @@ void ConnectionPrivate::open() {
 
 void ConnectionPrivate::closeSession() {
     open_ = false;
+    prefetched_.clear();
     {
         std::lock_guard lock(handleMutex_);
         if (provider_ == ProviderKind::PostgreSQL && handle_)

@@ -4,12 +4,16 @@
 
 #include "platform/connection.h"
 #include "platform/connection_string.h"
+#include "platform/pg_session.h"
 
 #include <QHash>
 #include <QSqlQuery>
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace tallyfold {
@@ -56,6 +60,16 @@ public:
     // One forward-only query object for the SELECTs that are read to the end at once.
     QSqlQuery& selectQuery();
 
+    // PostgreSQL: the quickest answer a statement of the library got on the session, which
+    // tells a far server from a near one; none before the first.
+    std::optional<std::chrono::microseconds> fastestAnswer() const { return fastestAnswer_; }
+    void noteAnswer(std::chrono::microseconds took) {
+        if (!fastestAnswer_ || took < *fastestAnswer_)
+            fastestAnswer_ = took;
+    }
+    // PostgreSQL: rows read ahead, for the same statements asked next in the same order (pgPrefetch).
+    std::deque<std::pair<QString, PgRows>>& prefetched() { return prefetched_; }
+
     // What the public members do.
     void open();
     void close();
@@ -82,6 +96,8 @@ private:
     std::atomic<std::thread::id> borrower_;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
+    std::deque<std::pair<QString, PgRows>> prefetched_;
+    std::optional<std::chrono::microseconds> fastestAnswer_;
 };
 
 // While it lives, a statement runs on the connection: a watchdog thread

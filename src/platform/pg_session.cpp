@@ -6,8 +6,10 @@
 
 #include <libpq-fe.h>
 #include <QDateTime>
+#include <QScopeGuard>
 #include <QTimeZone>
 #include <algorithm>
+#include <chrono>
 
 namespace tallyfold {
 
@@ -215,11 +217,36 @@ QString pgNumberedParameters(const QString& statement) {
     return out;
 }
 
+static PgRows rowsOf(PGresult* result) {
+    PgRows rows;
+    const int columns = PQnfields(result);
+    for (int c = 0; c < columns; ++c)
+        rows.columns << QString::fromUtf8(PQfname(result, c));
+    const int count = PQntuples(result);
+    rows.rows.reserve(std::size_t(count));
+    for (int r = 0; r < count; ++r) {
+        std::vector<QVariant> row;
+        row.reserve(std::size_t(columns));
+        for (int c = 0; c < columns; ++c)
+            row.push_back(valueOf(result, r, c));
+        rows.rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
 PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what) {
     if (db.lentAway())
         throw Error(errc::ConnectionUnusable,
                     QStringLiteral("The connection is storing records for the running operation: %1 was not run")
                         .arg(statement));
+    if (std::deque<std::pair<QString, PgRows>>& kept = db.prefetched(); !kept.empty()) {
+        if (values.isEmpty() && kept.front().first == statement) {
+            PgRows rows = std::move(kept.front().second);
+            kept.pop_front();
+            return rows;
+        }
+        kept.clear();
+    }
     auto* conn = static_cast<PGconn*>(db.nativeHandle());
     if (!conn) {
         const QSqlError error(QString(), QStringLiteral("the connection is closed"), QSqlError::ConnectionError,
@@ -240,6 +267,11 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
     PGresult* result = nullptr;
     {
         const RunningStatement running(db);
+        const auto asked = std::chrono::steady_clock::now();
+        const auto answered = qScopeGuard([&] {
+            db.noteAnswer(
+                std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - asked));
+        });
         // Without values a statement may hold several commands (a schema script); with them, one.
         result = values.isEmpty() ? PQexec(conn, text.constData())
                                   : PQexecParams(conn, text.constData(), int(parameters.size()), types.data(),
@@ -257,21 +289,31 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
         } clear{result};
         throwResultError(conn, result, what, statement);
     }
-    PgRows rows;
-    const int columns = PQnfields(result);
-    for (int c = 0; c < columns; ++c)
-        rows.columns << QString::fromUtf8(PQfname(result, c));
-    const int count = PQntuples(result);
-    rows.rows.reserve(std::size_t(count));
-    for (int r = 0; r < count; ++r) {
-        std::vector<QVariant> row;
-        row.reserve(std::size_t(columns));
-        for (int c = 0; c < columns; ++c)
-            row.push_back(valueOf(result, r, c));
-        rows.rows.push_back(std::move(row));
-    }
+    PgRows rows = rowsOf(result);
     PQclear(result);
     return rows;
+}
+
+void pgPrefetch(ConnectionPrivate& db, const QStringList& statements) {
+    auto* conn = static_cast<PGconn*>(db.nativeHandle());
+    db.prefetched().clear();
+    if (!conn || db.lentAway() || statements.isEmpty())
+        return;
+    bool failed = false;
+    {
+        const RunningStatement running(db);
+        if (!PQsendQuery(conn, statements.join(QStringLiteral(";\n")).toUtf8().constData()))
+            return;
+        // Every result is read, so the connection is idle again.
+        for (qsizetype i = 0; PGresult* result = PQgetResult(conn); ++i) {
+            failed = failed || PQresultStatus(result) != PGRES_TUPLES_OK || i >= statements.size();
+            if (!failed)
+                db.prefetched().emplace_back(statements[i], rowsOf(result));
+            PQclear(result);
+        }
+    }
+    if (db.cutOff())
+        db.prefetched().clear();
 }
 
 }  // namespace tallyfold

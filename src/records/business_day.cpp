@@ -39,8 +39,7 @@ QTime parameterTime(const Variant& value) {
 
 void loadBusinessDayTimes(DatabaseTool& tool, BusinessDayTimes& times) {
     // One query for the three: a far server costs a round trip each.
-    auto rs =
-        tool.RecordSetA(QStringLiteral("Select ParaName, ParaTimeValue From Tcon_MonTime where ParaName in (1,7,8) "));
+    auto rs = tool.RecordSetA(BusinessDayTimesStatement);
     std::vector<std::pair<int, Variant>> rows;
     for (; !rs->Eof(); rs->MoveNext())
         rows.emplace_back(rs->Fields(QStringLiteral("ParaName")).toText().trimmed().toInt(),

@@ -28,6 +28,10 @@ int businessDayOffset(const BusinessDayTimes& times, const QTime& t);
 // A ParaTimeValue as a time of day: a time, a full date-time or text that reads as either.
 QTime parameterTime(const Variant& value);
 
+// The one query that reads them.
+inline const QString BusinessDayTimesStatement =
+    QStringLiteral("Select ParaName, ParaTimeValue From Tcon_MonTime where ParaName in (1,7,8) ");
+
 // Loads parameters 1, 7 and 8 in that order; a failure raises after the
 // earlier ones were stored, leaving the later ones as they were.
 void loadBusinessDayTimes(DatabaseTool& tool, BusinessDayTimes& times);

@@ -21,6 +21,15 @@ using SteadyClock = std::chrono::steady_clock;
 using Fate = BatchWriter::Fate;
 }  // namespace
 
+// The batch's values go in as arrays of the columns' own types; an index on them decides how a row is looked up.
+const QString BatchWriter::TableProbe = QStringLiteral(
+    "SELECT a.attname, format_type(a.atttypid, NULL) FROM pg_attribute a "
+    "WHERE a.attrelid = to_regclass('tcon_consumedtl') AND NOT a.attisdropped "
+    "AND a.attname IN ('machaddr', 'cardid', 'datadate', 'datatime') "
+    "UNION ALL SELECT 'indexed', 'yes' FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
+    "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') "
+    "AND a.attname IN ('cardid', 'datatime')");
+
 BatchWriter::BatchWriter(const QString& connectionString, std::function<bool()> stopping)
     : owned_(std::make_shared<Connection>(connectionString)), connection_(*owned_), stopping_(std::move(stopping)) {
     openConnection();
@@ -79,27 +88,41 @@ void BatchWriter::openConnection() {
         maxBatch_ = provider_ == ProviderKind::SqlServer ? 500 : provider_ == ProviderKind::SQLite ? 4000 : 1000;
     if (provider_ != ProviderKind::PostgreSQL)
         return;
-    // The batch's values go in as arrays of the columns' own types.
-    const auto asked = SteadyClock::now();
-    const PgRows columns = pgExecute(
-        ConnectionPrivate::of(connection_),
-        QStringLiteral(
-            "SELECT a.attname, format_type(a.atttypid, NULL) FROM pg_attribute a "
-            "WHERE a.attrelid = to_regclass('tcon_consumedtl') AND NOT a.attisdropped "
-            "AND a.attname IN ('machaddr', 'cardid', 'datadate', 'datatime') "
-            "UNION ALL SELECT 'indexed', 'yes' FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
-            "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') "
-            "AND a.attname IN ('cardid', 'datatime')"),
-        {}, QStringLiteral("Cannot read the columns of Tcon_ConsumeDtl"));
-    QHash<QString, QString> types;
-    for (const std::vector<QVariant>& row : columns.rows)
-        types.insert(row.at(0).toString(), row.at(1).toString());
+    ConnectionPrivate& d = ConnectionPrivate::of(connection_);
     // A far server (a branch reaching a central database) costs a round trip per batch:
     // batches grow with the round trip, so that the trips do not set the pace. A batch holds
-    // a lock per record until it commits: 4000 fit the server's lock table of 6400 by default,
-    // and a table that runs short halves them.
-    if (generation_ == 1 && SteadyClock::now() - asked > std::chrono::milliseconds(5))
-        maxBatch_ = 4000;
+    // a lock per record until it commits: 4800 take three quarters of the server's lock table
+    // (6400 by default), and a table that runs short halves them.
+    const auto far = std::chrono::milliseconds(5);
+    constexpr std::size_t FarBatch = 4800;
+    if (generation_ == 1 && d.fastestAnswer()) {
+        // The owner's statements told how far the server is; the table is looked at with the first batch.
+        if (*d.fastestAnswer() > far)
+            maxBatch_ = FarBatch;
+        return;
+    }
+    if (probed_)
+        return;
+    const auto asked = SteadyClock::now();
+    probeTable();
+    if (generation_ == 1 && SteadyClock::now() - asked > far)
+        maxBatch_ = FarBatch;
+}
+
+void BatchWriter::probeTable() {
+    const PgRows columns = pgExecute(ConnectionPrivate::of(connection_), TableProbe, {},
+                                     QStringLiteral("Cannot read the columns of Tcon_ConsumeDtl"));
+    std::vector<std::vector<QByteArray>> rows;
+    for (const std::vector<QVariant>& row : columns.rows)
+        rows.push_back({row.at(0).toString().toUtf8(), row.at(1).toString().toUtf8()});
+    takeTable(rows);
+}
+
+void BatchWriter::takeTable(const std::vector<std::vector<QByteArray>>& rows) {
+    QHash<QString, QString> types;
+    for (const std::vector<QByteArray>& row : rows)
+        if (row.size() == 2)
+            types.insert(QString::fromUtf8(row[0]), QString::fromUtf8(row[1]));
     // With an index led by the card or the date-time, each row is looked up in it; the planner would
     // rather hash the whole table, a cost that grows with the table.
     probeIndex_ = types.remove(QStringLiteral("indexed")) > 0;
@@ -112,6 +135,7 @@ void BatchWriter::openConnection() {
     cardType_ = types.value(QStringLiteral("cardid"));
     dateType_ = types.value(QStringLiteral("datadate"));
     dateTimeType_ = types.value(QStringLiteral("datatime"));
+    probed_ = true;
 }
 
 std::vector<qint64> BatchWriter::run(const Statement& statement, const char* what) {
@@ -226,9 +250,11 @@ void BatchWriter::retried(Work work) {
 
 BatchWriter::Batch BatchWriter::prepare(std::vector<StoreRow> rows) const {
     Batch batch{std::move(rows), {}};
-    if (provider_ == ProviderKind::PostgreSQL && !batch.rows.empty()) {
+    // Before the table was looked at, the statements are written when the batch goes.
+    if (provider_ == ProviderKind::PostgreSQL && !batch.rows.empty() && probed_) {
         const std::vector<const StoreRow*> firsts = firstsOf(batch.rows);
-        batch.statements << QStringLiteral("BEGIN") << lockStatement(firsts) << storeNewStatement(firsts);
+        batch.statements << QStringLiteral("BEGIN") << QStringLiteral("SELECT txid_current()") << lockStatement(firsts)
+                         << storeNewStatement(firsts);
     }
     return batch;
 }
@@ -299,6 +325,8 @@ std::vector<std::size_t> BatchWriter::missing(const std::vector<StoreRow>& rows)
     std::vector<std::size_t> absent;
     retried([&] {
         absent.clear();
+        if (provider_ == ProviderKind::PostgreSQL && !probed_)
+            probeTable();  // nothing was stored before: the table was never looked at
         const std::vector<const StoreRow*> all = pointers(rows);
         std::vector<bool> found(rows.size(), false);
         if (provider_ == ProviderKind::PostgreSQL) {

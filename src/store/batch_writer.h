@@ -92,12 +92,17 @@ private:
         bool commitSent = false;  // sent, answer lost: txid_status tells
         bool aborted = false;     // the transaction is gone without a commit
         Transaction transaction;
-        bool unread = false;  // its test-and-insert's answer (and so its rows' fates) still to come
+        int unread = 0;  // answers still to come: its locks' and its test-and-insert's (its rows' fates)
     };
 
     template <typename Work>
     void retried(Work work);
     void openConnection();
+    // What the table probe found: the columns' types and whether an index serves the test; raises
+    // when the table is not there.
+    static const QString TableProbe;
+    void takeTable(const std::vector<std::vector<QByteArray>>& rows);
+    void probeTable();
     std::vector<qint64> run(const Statement& statement, const char* what);
     std::vector<qint64> run(const QString& text, const char* what) { return run(Statement{text, {}}, what); }
     std::vector<std::vector<qint64>> script(const QStringList& statements);
@@ -114,6 +119,7 @@ private:
     QString existingStatement(const std::vector<const StoreRow*>& rows) const;
     void beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
                     const std::function<void()>& meanwhile);
+    void beginFirstBatch(const Batch& batch, const std::function<void()>& meanwhile);
     QString insertedByStatement(const std::vector<const StoreRow*>& rows, qint64 txid) const;
     bool readOpenStore();
     void storeOpenIsolated(std::vector<StoreResult>& done);
@@ -132,6 +138,7 @@ private:
     // PostgreSQL: the columns' types, for the values compared with them and inserted.
     QString addressType_, cardType_, dateType_, dateTimeType_;
     bool probeIndex_ = false;
+    bool probed_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::optional<OpenBatch> open_;
     std::vector<StoreResult> finished_;

@@ -104,12 +104,14 @@ std::vector<StoreResult> settledFrom(const std::vector<StoreRow>& rows, const st
 
 bool BatchWriter::readOpenStore() {
     // Unread until the answer is in: after a lost connection the server tells whether it committed.
-    const GroupResult stored = readPostgresGroupResult(connection_);
+    GroupResult stored;
+    for (int i = 0; i < open_->unread && !stored.error && !stored.skipped; ++i)
+        stored = readPostgresGroupResult(connection_);
     if (stored.error && stored.error->failure() != SqlFailure::Row)
         throw *stored.error;
     if (!stored.error)
         open_->results = settledFrom(open_->rows, stored.column);
-    open_->unread = false;
+    open_->unread = 0;
     // A refused row ended the transaction without a commit.
     if (std::optional<DatabaseError> error = readPostgresGroupEnd(connection_))
         throw *error;
@@ -118,17 +120,21 @@ bool BatchWriter::readOpenStore() {
 
 void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
                              const std::function<void()>& meanwhile) {
-    // One group: the open batch's COMMIT, then BEGIN, the locks (with the transaction's id) and the
+    // One group: the open batch's COMMIT, then BEGIN, the transaction's id, the locks and the
     // statement that tests and inserts. The id comes back at once: the call returns with it while the
     // server still works, and the next batch's group, with this one's COMMIT, goes out at once.
+    if (!probed_) {
+        beginFirstBatch(batch, meanwhile);
+        return;
+    }
     QStringList statements;
     if (commitFirst)
         statements << QStringLiteral("COMMIT");
-    statements << batch.statements;
+    statements << (batch.statements.isEmpty() ? prepare(batch.rows).statements : batch.statements);
     std::optional<Transaction> transaction(std::in_place, *this, [] {});
     if (commitFirst)
         open_->transaction.ended();
-    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, statements, int(statements.size()) - 1)) {
+    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, statements, int(statements.size()) - 2)) {
         // Nothing went out: an open batch's transaction died with the session, uncommitted.
         if (commitFirst)
             open_->aborted = true;
@@ -140,7 +146,7 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
         meanwhile();
     std::optional<RunningStatement> running(std::in_place, connection_);
     if (commitFirst) {
-        const bool stored = !open_->unread || readOpenStore();
+        const bool stored = open_->unread == 0 || readOpenStore();
         const GroupResult committed = readPostgresGroupResult(connection_);
         if (!stored) {
             // The open batch held a row the database refused: its COMMIT only ended it. This batch
@@ -169,11 +175,38 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
     }
     if (const GroupResult begun = readPostgresGroupResult(connection_); begun.error)
         throw *begun.error;
+    const GroupResult id = readPostgresGroupResult(connection_);
+    if (id.error)
+        throw *id.error;
+    const qint64 txid = id.column.empty() ? 0 : id.column.front();
+    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), 2});
+}
+
+void BatchWriter::beginFirstBatch(const Batch& batch, const std::function<void()>& meanwhile) {
+    // The table is looked at with the first batch's BEGIN and locks, and the test-and-insert,
+    // written for its columns, follows at once: the look costs no round trip of its own.
+    const std::vector<const StoreRow*> firsts = firstsOf(batch.rows);
+    std::optional<Transaction> transaction(std::in_place, *this, [] {});
+    if (std::optional<DatabaseError> error =
+            sendPostgresGroup(connection_, {TableProbe, QStringLiteral("BEGIN"), lockStatement(firsts)}))
+        throw *error;
+    if (meanwhile)
+        meanwhile();
+    std::optional<RunningStatement> running(std::in_place, connection_);
+    const GroupResult table = readPostgresGroupResult(connection_, true);
+    const GroupResult begun = readPostgresGroupResult(connection_);
     const GroupResult locked = readPostgresGroupResult(connection_);
-    if (locked.error)
-        throw *locked.error;
+    const std::optional<DatabaseError> end = readPostgresGroupEnd(connection_);
+    for (const GroupResult* result : {&table, &begun, &locked})
+        if (result->error)
+            throw *result->error;
+    if (end)
+        throw *end;
+    takeTable(table.texts);
+    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, {storeNewStatement(firsts)}))
+        throw *error;
     const qint64 txid = locked.column.empty() ? 0 : locked.column.front();
-    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), true});
+    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), 1});
 }
 
 void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {
@@ -185,7 +218,7 @@ void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {
     });
     std::vector<StoreResult> results =
         settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
-    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated), false});
+    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated), 0});
     commitOpen(done);
 }
 
@@ -230,7 +263,7 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
     bool refused = false;
     {
         const RunningStatement running(connection_);
-        refused = open_->unread && !readOpenStore();
+        refused = open_->unread > 0 && !readOpenStore();
         committed = readPostgresGroupResult(connection_);  // after a refused row, the COMMIT only ended it
         if (!committed.error || refused)
             if (std::optional<DatabaseError> error = readPostgresGroupEnd(connection_); error && refused)
@@ -266,7 +299,7 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
                                 QString());
         if (state == 1) {
             // Committed before its rows' fates came back: the rows carrying its id are the ones it inserted.
-            if (open_->unread)
+            if (open_->unread > 0)
                 open_->results =
                     settledFrom(open_->rows, script({insertedByStatement(firstsOf(open_->rows), open_->txid)}).front());
             std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
@@ -274,10 +307,15 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
             return;
         }
     }
-    // Its transaction is gone without a commit: store its rows again.
-    const Batch again = prepare(open_->rows);
+    // Its transaction is gone without a commit: store its rows again, in batches as large as the
+    // server's lock table now allows.
+    const std::vector<StoreRow> rows = std::move(open_->rows);
     open_.reset();
-    beginBatch(again, false, done, {});
+    for (std::size_t from = 0; from < rows.size(); from += maxBatch_)
+        beginBatch(
+            prepare(std::vector<StoreRow>(rows.begin() + std::ptrdiff_t(from),
+                                          rows.begin() + std::ptrdiff_t(std::min(rows.size(), from + maxBatch_)))),
+            open_.has_value(), done, {});
     if (open_)
         commitOpen(done);
 }

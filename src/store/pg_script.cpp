@@ -85,7 +85,7 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
     return std::nullopt;
 }
 
-GroupResult readPostgresGroupResult(Connection& connection) {
+GroupResult readPostgresGroupResult(Connection& connection, bool asText) {
     GroupResult out;
     PGconn* conn = postgresOf(connection);
     PGresult* result = conn ? PQgetResult(conn) : nullptr;
@@ -97,8 +97,13 @@ GroupResult readPostgresGroupResult(Connection& connection) {
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
         const int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
         out.column.reserve(std::size_t(rows));
-        for (int r = 0; r < rows; ++r)
+        for (int r = 0; r < rows && !asText; ++r)
             out.column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
+        for (int r = 0; r < rows && asText; ++r) {
+            std::vector<QByteArray>& row = out.texts.emplace_back();
+            for (int c = 0; c < PQnfields(result); ++c)
+                row.emplace_back(PQgetvalue(result, r, c));
+        }
         out.tag = PQcmdStatus(result);
     } else if (status == PGRES_PIPELINE_ABORTED) {
         out.skipped = true;

@@ -37,11 +37,12 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
 // its error; skipped after a failed statement of its group.
 struct GroupResult {
     std::vector<qint64> column;
+    std::vector<std::vector<QByteArray>> texts;  // every column as text, when asked for
     QByteArray tag;
     std::optional<DatabaseError> error;
     bool skipped = false;
 };
-GroupResult readPostgresGroupResult(Connection& connection);
+GroupResult readPostgresGroupResult(Connection& connection, bool asText = false);
 // Reads up to the end of the group whose statements were all read; an error when the connection failed.
 std::optional<DatabaseError> readPostgresGroupEnd(Connection& connection);
 bool postgresPipelined(Connection& connection);

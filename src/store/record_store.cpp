@@ -24,7 +24,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
-constexpr std::size_t MaxQueued = 8192;  // twice the largest batch, so that the next is ready
+constexpr std::size_t MaxQueued = 9600;  // twice the largest batch, so that the next is ready
 constexpr auto Slice = std::chrono::milliseconds(200);
 // How often a wait handler runs while the reader waits.
 constexpr auto HandlerSlice = std::chrono::milliseconds(5);
@@ -207,10 +207,11 @@ private:
         readerWakes_.notify_one();  // room in the queue
     }
 
-    // The next batch if one can go at once, so that the open one's COMMIT travels with it.
-    bool takeReady(const std::stop_token& stop, std::vector<StoreRow>& batch) {
+    // The next batch if one can go at once, so that the open one's COMMIT travels with it:
+    // while a batch travels only a full one (more rows come meanwhile), after it what waits.
+    bool takeReady(const std::stop_token& stop, std::vector<StoreRow>& batch, std::size_t least) {
         std::lock_guard lock(mutex_);
-        if (stop.stop_requested() || queued_.empty() || (queued_.size() < HandOver && !flushing_))
+        if (stop.stop_requested() || queued_.empty() || (queued_.size() < least && !flushing_))
             return false;
         take(batch);
         return true;
@@ -266,9 +267,11 @@ private:
                 // The next batch is written while this one travels.
                 deliver(writer->store(batch, [&] {
                     std::vector<StoreRow> rows;
-                    if (takeReady(stop, rows))
+                    if (takeReady(stop, rows, maxBatch_))
                         next = writer->prepare(std::move(rows));
                 }));
+                if (std::vector<StoreRow> rows; !next && takeReady(stop, rows, HandOver))
+                    next = writer->prepare(std::move(rows));
                 // No batch waiting: commit now rather than hold the records' locks while the reader reads.
                 if (!next)
                     deliver(writer->commit());

@@ -1,5 +1,6 @@
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
+#include "platform/connection.h"
 #include "platform/error.h"
 #include "support/test_databases.h"
 
@@ -12,6 +13,35 @@ class TstDatabaseTool : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // Rows read ahead serve the same statements asked next, in order, and only them: any other
+    // statement on the session (a write) drops what was kept, and a failed one is asked again.
+    void readAheadServesOnlyTheNextQueries() {
+        if (qEnvironmentVariable("TALLYFOLD_TEST_PG").isEmpty() && qEnvironmentVariable("CI") != QLatin1String("true"))
+            QSKIP("no PostgreSQL for the tests");
+        if (!requireBackend(QStringLiteral("postgresql")))
+            return;
+        TestHome home(QStringLiteral("postgresql"));
+        resetHostDatabase(home.connection());
+        HostDatabaseTool tool(home.settings());
+        Connection other(home.connection());
+        other.Open();
+        const QString count = QStringLiteral("select count(*) as n from CtrlLog");
+        const QString missing = QStringLiteral("select x from no_such_table");
+        auto countNow = [&] { return tool.RecordSetA(count)->Fields(QStringLiteral("n")).toText(); };
+        prefetchQueries(tool, {count, count});
+        other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('a')"));
+        QCOMPARE(countNow(), QStringLiteral("0"));  // read before the other session wrote
+        QCOMPARE(countNow(), QStringLiteral("0"));
+        QCOMPARE(countNow(), QStringLiteral("1"));
+        prefetchQueries(tool, {count});
+        tool.ActiveCn()->Execute(QStringLiteral("insert into CtrlLog (UserA) values ('b')"));
+        QCOMPARE(countNow(), QStringLiteral("2"));
+        prefetchQueries(tool, {missing, count});
+        QVERIFY_THROWS_EXCEPTION(Error, tool.RecordSetA(missing));
+        other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('c')"));
+        QCOMPARE(countNow(), QStringLiteral("3"));
+    }
+
     void whereTheDatabaseIs_data() {
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QByteArray>("ini");  // Config/Tallyfold.ini; empty: no file
