@@ -24,7 +24,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr std::size_t HandOver = 64;
 constexpr auto MaxDelay = std::chrono::milliseconds(20);
 // Beyond this the reader waits for the writer: memory stays flat however long the file.
-constexpr std::size_t MaxQueued = 9600;  // twice the largest batch, so that the next is ready
+// Twice the writer's batch (so that the next one is ready), and at least this many.
+constexpr std::size_t MinQueued = 8192;
 constexpr auto Slice = std::chrono::milliseconds(200);
 // How often a wait handler runs while the reader waits.
 constexpr auto HandlerSlice = std::chrono::milliseconds(5);
@@ -81,7 +82,7 @@ public:
             resultsReady_.store(true, std::memory_order_release);
             return;
         }
-        while (queued_.size() >= MaxQueued && !failure_)
+        while (queued_.size() >= std::max(MinQueued, 2 * maxBatch_) && !failure_)
             waitSlice(lock);
         if (failure_)
             throw *failure_;

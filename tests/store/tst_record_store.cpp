@@ -273,8 +273,9 @@ void tst_record_store::serverStoppedMidImport() {
     const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), 30000);
     auto importOnce = [&](RecordingView& v) { return importAsTheWindowDoes(home, file.path, v); };
 
+    // Late enough that batches have committed even when the server counts as far (large batches).
     StoppingView stopped;
-    stopped.stopAfter = 20000;
+    stopped.stopAfter = 26000;
     stopped.stopServer = [&] { QVERIFY(server.stop()); };
     QCOMPARE(importOnce(stopped), Outcome::Trapped);
     QCOMPARE(stopped.boxTexts().size(), 1);
