@@ -431,7 +431,7 @@ void tst_record_store::frozenServerEndsInTime() {
     // which on a slow build takes longer than the next run's Command Timeout: ended as an administrator would.
     releaseSharedConnections();
     otherClientBackends(server.connection(), [](pid_t pid) { ::kill(pid, SIGTERM); });
-    QTRY_VERIFY_WITH_TIMEOUT(otherClientBackends(server.connection()) == 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(otherClientBackends(server.connection()) == 0, 60000);
     QVERIFY(rowCount(home.connection()).toInt() >= counted.captured(1).toInt());
     RecordingView again;
     QCOMPARE(importOnce(again), Outcome::Completed);
