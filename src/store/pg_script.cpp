@@ -22,48 +22,22 @@ DatabaseError failure(const QString& state, const QString& message) {
                          QStringLiteral("The database failed: ") + text, text);
 }
 
+// A result's first column as numbers.
+std::vector<qint64> firstColumn(PGresult* result) {
+    std::vector<qint64> column;
+    const int rows = PQresultStatus(result) == PGRES_TUPLES_OK ? PQntuples(result) : 0;
+    column.reserve(std::size_t(rows));
+    for (int r = 0; r < rows; ++r)
+        column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
+    return column;
+}
+
+DatabaseError failureOf(PGresult* result) {
+    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    return failure(state ? QString::fromLatin1(state) : QString(), QString::fromUtf8(PQresultErrorMessage(result)));
+}
+
 }  // namespace
-
-std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements) {
-    PGconn* conn = postgresOf(connection);
-    if (!conn)
-        return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
-    // The server may have ended the session while it waited for us (its FATAL came in the meantime):
-    // then nothing is sent, which the caller must be able to tell from a script sent and lost.
-    if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK)
-        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
-    const QByteArray text = statements.join(QStringLiteral(";\n")).toUtf8();
-    if (!PQsendQuery(conn, text.constData()))
-        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
-    return std::nullopt;
-}
-
-ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements) {
-    ScriptOutcome outcome;
-    PGconn* conn = postgresOf(connection);
-    // Every result is read, also after an error, so the connection is idle again for the driver.
-    while (PGresult* result = conn ? PQgetResult(conn) : nullptr) {
-        const ExecStatusType status = PQresultStatus(result);
-        if (outcome.error) {
-            // The server skips the statements after a failed one; nothing more to take.
-        } else if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
-            std::vector<qint64> column;
-            const int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
-            column.reserve(std::size_t(rows));
-            for (int r = 0; r < rows; ++r)
-                column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
-            outcome.columns.push_back(std::move(column));
-        } else {
-            const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-            outcome.error = failure(state ? QString::fromLatin1(state) : QString(),
-                                    QString::fromUtf8(PQresultErrorMessage(result)));
-        }
-        PQclear(result);
-    }
-    if (!outcome.error && outcome.columns.size() < statements)
-        outcome.error = failure(QString(), conn ? QString::fromUtf8(PQerrorMessage(conn)) : QString());
-    return outcome;
-}
 
 std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements, int flushAfter) {
     PGconn* conn = postgresOf(connection);
@@ -96,9 +70,8 @@ GroupResult readPostgresGroupResult(Connection& connection, bool asText) {
     const ExecStatusType status = PQresultStatus(result);
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
         const int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
-        out.column.reserve(std::size_t(rows));
-        for (int r = 0; r < rows && !asText; ++r)
-            out.column.push_back(PQgetisnull(result, r, 0) ? 0 : QByteArray(PQgetvalue(result, r, 0)).toLongLong());
+        if (!asText)
+            out.column = firstColumn(result);
         for (int r = 0; r < rows && asText; ++r) {
             std::vector<QByteArray>& row = out.texts.emplace_back();
             for (int c = 0; c < PQnfields(result); ++c)
@@ -108,9 +81,7 @@ GroupResult readPostgresGroupResult(Connection& connection, bool asText) {
     } else if (status == PGRES_PIPELINE_ABORTED) {
         out.skipped = true;
     } else {
-        const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-        out.error =
-            failure(state ? QString::fromLatin1(state) : QString(), QString::fromUtf8(PQresultErrorMessage(result)));
+        out.error = failureOf(result);
     }
     PQclear(result);
     // A statement's results end with a null; a lost connection leaves it bad.
@@ -160,12 +131,33 @@ std::optional<DatabaseError> leavePostgresPipeline(Connection& connection) {
 }
 
 ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements) {
-    if (std::optional<DatabaseError> error = sendPostgresScript(connection, statements)) {
-        ScriptOutcome outcome;
-        outcome.error = std::move(error);
+    ScriptOutcome outcome;
+    PGconn* conn = postgresOf(connection);
+    if (!conn) {
+        outcome.error = failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
         return outcome;
     }
-    return readPostgresScript(connection, std::size_t(statements.size()));
+    // The server may have ended the session while it waited for us (its FATAL came in the meantime).
+    if (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK ||
+        !PQsendQuery(conn, statements.join(QStringLiteral(";\n")).toUtf8().constData())) {
+        outcome.error = failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+        return outcome;
+    }
+    // Every result is read, also after an error, so the connection is idle again for the driver.
+    while (PGresult* result = PQgetResult(conn)) {
+        const ExecStatusType status = PQresultStatus(result);
+        if (outcome.error) {
+            // The server skips the statements after a failed one; nothing more to take.
+        } else if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+            outcome.columns.push_back(firstColumn(result));
+        } else {
+            outcome.error = failureOf(result);
+        }
+        PQclear(result);
+    }
+    if (!outcome.error && outcome.columns.size() < std::size_t(statements.size()))
+        outcome.error = failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    return outcome;
 }
 
 void quietPostgresNotices(Connection& connection) {

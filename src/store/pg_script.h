@@ -21,11 +21,6 @@ struct ScriptOutcome {
 // do (it keeps the first result only). Works on the driver's own libpq
 // connection; the connection must be idle.
 ScriptOutcome runPostgresScript(Connection& connection, const QStringList& statements);
-// The same in two halves, so that the caller can work while the statements travel and run.
-// An error from sending means that the server has received none of the statements.
-std::optional<DatabaseError> sendPostgresScript(Connection& connection, const QStringList& statements);
-ScriptOutcome readPostgresScript(Connection& connection, std::size_t statements);
-
 // Pipelined groups (libpq's pipeline mode): each statement goes as a query of its own and a
 // sync ends the group; the next group may be sent before this one's results are read. The
 // results of the first `flushAfter` statements come back without waiting for the rest. After
