@@ -13,6 +13,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -283,7 +284,13 @@ void ConnectionPrivate::open() {
     }
     Watchdog::instance().hold();
     watched_ = true;
-    if (provider_ == ProviderKind::SQLite) {
+    if (provider_ != ProviderKind::SQLite)
+        return;
+    db = QSqlDatabase();  // the registry's copy only, so that a failure below can remove it
+    // A setting that fails (a full disk cannot take the log file) fails the open: reopening
+    // from inside it would only fail the same way, one level deeper each time.
+    const bool wasOpening = std::exchange(opening_, true);
+    try {
         // WAL with FULL sync: every committed row is on disk before the call returns.
         execute(QStringLiteral("PRAGMA journal_mode=WAL"));
         execute(QStringLiteral("PRAGMA synchronous=FULL"));
@@ -294,7 +301,12 @@ void ConnectionPrivate::open() {
         // many commits rather than once for each.
         execute(QStringLiteral("PRAGMA cache_size=-4000"));
         execute(QStringLiteral("PRAGMA wal_autocheckpoint=20000"));
+    } catch (...) {
+        opening_ = wasOpening;
+        close();
+        throw;
     }
+    opening_ = wasOpening;
 }
 
 void ConnectionPrivate::closeSession() {
@@ -326,6 +338,9 @@ void ConnectionPrivate::close() {
 }
 
 bool ConnectionPrivate::reopen() {
+    // Never from inside open(): one fresh connection per failed statement, not one per level.
+    if (opening_)
+        return false;
     close();
     try {
         open();
@@ -383,7 +398,17 @@ void ConnectionPrivate::execute(const QString& statement) {
         if (attempt > 0 || classifySqlError(provider_, error) != SqlFailure::Lost || !reopen())
             break;
     }
-    throwSqlError(provider_, QStringLiteral("The database rejected the statement"), error, statement);
+    throwSqlError(provider_, QStringLiteral("The database rejected the statement"), sqlError(error), statement);
+}
+
+QSqlError ConnectionPrivate::sqlError(const QSqlError& error) const {
+    // A full disk that refuses SQLite's shared-memory file comes back as an I/O error: it is
+    // told in SQLite's own words for a full disk, and waited for as one.
+    if (provider_ != ProviderKind::SQLite || !handle_ || error.nativeErrorCode() == QLatin1String("13") ||
+        sqlite3_system_errno(static_cast<sqlite3*>(handle_)) != ENOSPC)
+        return error;
+    return QSqlError(error.driverText(), QString::fromUtf8(sqlite3_errstr(SQLITE_FULL)), error.type(),
+                     QString::number(SQLITE_FULL));
 }
 
 PgRows pgRetried(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what) {

@@ -55,6 +55,8 @@ public:
     // of the library's own, which every statement of the library goes through; on SQLite the
     // driver's sqlite3*.
     void* nativeHandle() const { return handle_; }
+    // The error as the provider would name its cause: on SQLite a full disk is SQLITE_FULL.
+    QSqlError sqlError(const QSqlError& error) const;
     // Reuses one prepared statement per text, so a bound INSERT is parsed once.
     QSqlQuery& prepared(const QString& statement);
     // One forward-only query object for the SELECTs that are read to the end at once.
@@ -87,6 +89,7 @@ private:
     ProviderKind provider_ = ProviderKind::Unknown;
     bool open_ = false;
     bool watched_ = false;  // holds the watchdog's thread while open
+    bool opening_ = false;  // open() runs its settings: a failure there is not reopened
     int connectTimeout_ = 15;
     int commandTimeout_ = 30;
     std::mutex handleMutex_;

@@ -160,7 +160,7 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
     const QSqlError error = query.lastError();
     query.finish();
     if (!ok)
-        throwSqlError(provider_, QString::fromLatin1(what), error);
+        throwSqlError(provider_, QString::fromLatin1(what), ConnectionPrivate::of(connection_).sqlError(error));
     return column;
 }
 
