@@ -48,6 +48,8 @@ public:
     std::vector<StoreResult> commit();
     // The verdicts final but not given yet: after StoreFailed, those of batches committed before it.
     std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
+    // How many rows it was given and has not given verdicts for: none once commit() returned.
+    std::size_t unsettled() const { return (open_ ? open_->rows.size() : 0) + redo_.size(); }
     // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
 
@@ -126,6 +128,7 @@ private:
     std::vector<Fate> storeNewIsolating(const std::vector<const StoreRow*>& rows);
     void commitOpen(std::vector<StoreResult>& done);
     void settleOpen(std::vector<StoreResult>& done);
+    void storeAgain(std::vector<StoreResult>& done);
 
     void closeConnection();
 
@@ -141,6 +144,9 @@ private:
     bool probed_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::optional<OpenBatch> open_;
+    // PostgreSQL: rows whose transaction ended without a commit, in line order, to be stored
+    // again before anything else; a batch's rows are always in open_, here or given back.
+    std::vector<StoreRow> redo_;
     std::vector<StoreResult> finished_;
 };
 

@@ -212,13 +212,19 @@ void BatchWriter::beginFirstBatch(const Batch& batch, const std::function<void()
 void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {
     const std::vector<StoreRow> rows = std::move(open_->rows);
     open_.reset();
-    qint64 txid = 0;
-    Transaction isolated(*this, [&] {
-        txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();  // can throw
-    });
-    std::vector<StoreResult> results =
-        settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
-    open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated), 0});
+    try {
+        qint64 txid = 0;
+        Transaction isolated(*this, [&] {
+            txid = script({QStringLiteral("BEGIN"), lockStatement(firstsOf(rows))}).back().front();  // can throw
+        });
+        std::vector<StoreResult> results =
+            settle(rows, [this](const std::vector<const StoreRow*>& part) { return storeNewIsolating(part); });
+        open_.emplace(OpenBatch{rows, std::move(results), txid, generation_, false, false, std::move(isolated), 0});
+    } catch (const DatabaseError&) {
+        // Rolled back before its COMMIT: the rows go again, first.
+        redo_.insert(redo_.begin(), rows.begin(), rows.end());
+        throw;
+    }
     commitOpen(done);
 }
 
@@ -282,8 +288,10 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
 }
 
 void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
-    if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted))
+    if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted)) {
+        storeAgain(done);
         return;
+    }
     if (open_->commitSent && !open_->aborted) {
         // The COMMIT went out and its answer was lost: the server knows how it ended. After a crash
         // a transaction id the server never logged lies "in the future": that one never committed.
@@ -307,15 +315,26 @@ void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
             return;
         }
     }
-    // Its transaction is gone without a commit: store its rows again, in batches as large as the
-    // server's lock table now allows.
-    const std::vector<StoreRow> rows = std::move(open_->rows);
-    open_.reset();
-    for (std::size_t from = 0; from < rows.size(); from += maxBatch_)
-        beginBatch(
-            prepare(std::vector<StoreRow>(rows.begin() + std::ptrdiff_t(from),
-                                          rows.begin() + std::ptrdiff_t(std::min(rows.size(), from + maxBatch_)))),
-            open_.has_value(), done, {});
+    // Its transaction is gone without a commit: its rows are stored again, ahead of any still waiting to be.
+    if (open_) {
+        redo_.insert(redo_.begin(), std::make_move_iterator(open_->rows.begin()),
+                     std::make_move_iterator(open_->rows.end()));
+        open_.reset();
+    }
+    storeAgain(done);
+}
+
+void BatchWriter::storeAgain(std::vector<StoreResult>& done) {
+    if (redo_.empty())
+        return;
+    // In batches as large as the server's lock table now allows. A part leaves redo_ only once
+    // it is the open batch, so that a failure on the way loses none of its rows.
+    while (!redo_.empty()) {
+        const std::size_t count = std::min(redo_.size(), maxBatch_);
+        beginBatch(prepare(std::vector<StoreRow>(redo_.begin(), redo_.begin() + std::ptrdiff_t(count))),
+                   open_.has_value(), done, {});
+        redo_.erase(redo_.begin(), redo_.begin() + std::ptrdiff_t(count));
+    }
     if (open_)
         commitOpen(done);
 }

@@ -218,6 +218,11 @@ private:
         return true;
     }
 
+    std::size_t unaccounted(const BatchWriter& writer) {
+        std::lock_guard lock(mutex_);
+        return writer.unsettled() == 0 ? inFlight_ : 0;
+    }
+
     void deliver(std::vector<StoreResult>&& done) {
         std::lock_guard lock(mutex_);
         inFlight_ -= std::min(inFlight_, done.size());
@@ -250,6 +255,14 @@ private:
         for (;;) {
             try {
                 if (!next) {
+                    // Every row taken has its verdict by now: one without would hold finish() for ever.
+                    if (const std::size_t lost = unaccounted(*writer)) {
+                        fail(StoreFailed(SqlFailure::Lost,
+                                         QStringLiteral("%1 rows were sent to the database and not accounted for; "
+                                                        "they count as not stored")
+                                             .arg(lost)));
+                        break;
+                    }
                     std::vector<StoreRow> rows;
                     const std::vector<StoreRow>* verify = nullptr;
                     if (!nextJob(stop, rows, verify))
