@@ -114,6 +114,15 @@ private:
     std::jthread thread_;
 };
 
+// What a server says while it cannot take writes for a moment, or a host that is not there (yet).
+bool passingConnectFailure(const QString& error) {
+    static const char* const passing[] = {"shutting down",      "read-only",       "hot standby",
+                                          "starting up",        "recovery mode",   "not yet accepting",
+                                          "Connection refused", "timeout expired", "closed the connection"};
+    return std::any_of(std::begin(passing), std::end(passing),
+                       [&](const char* text) { return error.contains(QLatin1String(text)); });
+}
+
 // How much longer than Command Timeout a statement may run before the watchdog cuts it off:
 // the server's own timeout comes first whenever the server still answers.
 constexpr auto Grace = std::chrono::seconds(2);
@@ -237,6 +246,22 @@ void ConnectionPrivate::open() {
     case ProviderKind::PostgreSQL: {
         QString error;
         PGconn* conn = pgConnect(pgParameters(cs, connectTimeout_, commandTimeout_), error);
+        // With several hosts, none may take writes for a moment at the start too (a primary
+        // shutting down, its standby not yet promoted): they are tried again, within Connect
+        // Timeout, as a run that lost its server mid-way does. Later opens are their callers' retries.
+        const bool severalHosts = cs.value(QStringLiteral("Host")).contains(QLatin1Char(','));
+        const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout_);
+        while (!conn && severalHosts && !everOpened_ && passingConnectFailure(error)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= giveUpAt)
+                break;
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(giveUpAt - now, std::chrono::milliseconds(500)));
+            // Each pass within what is left: libpq waits its connect_timeout (2 s at least) for each host.
+            const int left =
+                int(std::chrono::ceil<std::chrono::seconds>(giveUpAt - std::chrono::steady_clock::now()).count());
+            conn = pgConnect(pgParameters(cs, std::max(1, std::min(left, connectTimeout_)), commandTimeout_), error);
+        }
         if (!conn)
             throwDatabaseError(QStringLiteral("Cannot open the database (%1)").arg(cs.provider()), error, QString());
         {
@@ -245,6 +270,7 @@ void ConnectionPrivate::open() {
             handle_ = conn;
         }
         open_ = true;
+        everOpened_ = true;
         Watchdog::instance().hold();
         watched_ = true;
         return;

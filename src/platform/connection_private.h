@@ -88,8 +88,9 @@ private:
     QString qtName_;
     ProviderKind provider_ = ProviderKind::Unknown;
     bool open_ = false;
-    bool watched_ = false;  // holds the watchdog's thread while open
-    bool opening_ = false;  // open() runs its settings: a failure there is not reopened
+    bool watched_ = false;     // holds the watchdog's thread while open
+    bool everOpened_ = false;  // PostgreSQL: the first open waits for a writable host
+    bool opening_ = false;     // open() runs its settings: a failure there is not reopened
     int connectTimeout_ = 15;
     int commandTimeout_ = 30;
     std::mutex handleMutex_;
