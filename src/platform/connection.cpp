@@ -97,7 +97,7 @@ public:
 private:
     void watch(const std::stop_token& stop) {
         std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(250), [&] { return stop.stop_requested(); })) {
+        while (!wake_.wait_for(lock, stop, std::chrono::milliseconds(100), [&] { return stop.stop_requested(); })) {
             const auto now = std::chrono::steady_clock::now();
             for (auto& [connection, deadline] : running_)
                 if (now > deadline) {
@@ -244,8 +244,20 @@ void ConnectionPrivate::open() {
         break;
     }
     case ProviderKind::PostgreSQL: {
+        // In trouble, a connect waits only for what is left of Connect Timeout, and libpq's
+        // shortest wait for a host is 2 s: too little left for that is no start.
+        const qsizetype hosts = std::max<qsizetype>(1, cs.value(QStringLiteral("Host")).split(QLatin1Char(',')).size());
+        int connectSeconds = connectTimeout_;
+        if (const auto troubleEnd = this->troubleEnd()) {
+            const auto left = std::chrono::floor<std::chrono::seconds>(*troubleEnd - std::chrono::steady_clock::now());
+            if (left.count() < 2 * hosts)
+                throw Error(errc::Database,
+                            QStringLiteral("The database did not come back within Connect Timeout (%1 s)")
+                                .arg(connectTimeout_));
+            connectSeconds = int(std::min<qint64>(left.count(), connectTimeout_));  // pgParameters shares it out
+        }
         QString error;
-        PGconn* conn = pgConnect(pgParameters(cs, connectTimeout_, commandTimeout_), error);
+        PGconn* conn = pgConnect(pgParameters(cs, connectSeconds, commandTimeout_), error);
         // With several hosts, none may take writes for a moment at the start too (a primary
         // shutting down, its standby not yet promoted): they are tried again, within Connect
         // Timeout, as a run that lost its server mid-way does. Later opens are their callers' retries.
@@ -367,6 +379,7 @@ bool ConnectionPrivate::reopen() {
     // Never from inside open(): one fresh connection per failed statement, not one per level.
     if (opening_)
         return false;
+    noteTrouble();
     close();
     try {
         open();
@@ -376,10 +389,28 @@ bool ConnectionPrivate::reopen() {
     }
 }
 
+void ConnectionPrivate::noteTrouble() {
+    if (troubleEnd())
+        return;  // the first sign of it counts
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(connectTimeout_);
+    troubleEnd_.store(end.time_since_epoch().count(), std::memory_order_release);
+}
+
+std::optional<std::chrono::steady_clock::time_point> ConnectionPrivate::troubleEnd() const {
+    const auto rep = troubleEnd_.load(std::memory_order_acquire);
+    if (rep == 0)
+        return std::nullopt;
+    const std::chrono::steady_clock::time_point end{std::chrono::steady_clock::duration(rep)};
+    if (std::chrono::steady_clock::now() > end + std::chrono::seconds(connectTimeout_))
+        return std::nullopt;
+    return end;
+}
+
 void ConnectionPrivate::interrupt() {
     std::lock_guard lock(handleMutex_);
     if (!handle_)
         return;
+    noteTrouble();
     cutOff_.store(true, std::memory_order_release);
     if (provider_ == ProviderKind::SQLite) {
         sqlite3_interrupt(static_cast<sqlite3*>(handle_));
@@ -396,8 +427,11 @@ RunningStatement::RunningStatement(ConnectionPrivate& connection) : connection_(
     // SQLite goes on after an interrupt; a PostgreSQL connection whose socket was cut does not.
     if (connection_.provider() != ProviderKind::PostgreSQL)
         connection_.cutOff_.store(false, std::memory_order_release);
-    Watchdog::instance().enter(&connection_, std::chrono::steady_clock::now() +
-                                                 std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(connection_.commandTimeoutSeconds()) + Grace;
+    if (const auto troubleEnd = connection_.troubleEnd())
+        deadline = std::min(deadline, *troubleEnd);
+    Watchdog::instance().enter(&connection_, deadline);
 }
 
 RunningStatement::~RunningStatement() {

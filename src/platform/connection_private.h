@@ -49,6 +49,15 @@ public:
     // Timeout, and waiting for it again would only double that wait. On PostgreSQL it holds
     // until the connection is opened again, its socket being cut.
     bool cutOff() const { return cutOff_.load(std::memory_order_acquire); }
+    // The database stopped answering (a lost connection, a statement cut off): from now on the
+    // run has Connect Timeout left for every wait on this connection together, so that it ends
+    // within Command Timeout + Connect Timeout + 2 s of the database's last answer. An answer
+    // ends the trouble; one never answered is forgotten Connect Timeout after its end, for a
+    // host's next operation.
+    void noteTrouble();
+    void noteAnswered() { troubleEnd_.store(0, std::memory_order_release); }
+    // The end of the current trouble, if any.
+    std::optional<std::chrono::steady_clock::time_point> troubleEnd() const;
     // Raises the Busy DatabaseError of a statement stopped so.
     [[noreturn]] void throwCutOff(const QString& statement = QString()) const;
     // The native connection, for the owner thread; null when closed. On PostgreSQL a PGconn*
@@ -96,6 +105,7 @@ private:
     std::mutex handleMutex_;
     void* handle_ = nullptr;  // the driver's own connection, for interrupt()
     std::atomic<bool> cutOff_ = false;
+    std::atomic<std::chrono::steady_clock::rep> troubleEnd_ = 0;  // 0: none
     std::atomic<bool> lent_ = false;
     std::atomic<std::thread::id> borrower_;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;

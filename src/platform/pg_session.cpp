@@ -289,6 +289,7 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
         } clear{result};
         throwResultError(conn, result, what, statement);
     }
+    db.noteAnswered();
     PgRows rows = rowsOf(result);
     PQclear(result);
     return rows;

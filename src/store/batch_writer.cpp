@@ -199,14 +199,15 @@ void BatchWriter::Transaction::commit() {
 
 template <typename Work>
 void BatchWriter::retried(Work work) {
-    const int waitSeconds = ConnectionPrivate::of(connection_).connectTimeoutSeconds();
-    std::optional<SteadyClock::time_point> giveUpAt;
+    ConnectionPrivate& d = ConnectionPrivate::of(connection_);
+    const int waitSeconds = d.connectTimeoutSeconds();
     QString first;
     for (;;) {
         try {
             if (connection_.State() != adStateOpen)
                 openConnection();
             work();
+            d.noteAnswered();
             return;
         } catch (const DatabaseError& e) {
             // An error inside a transaction ends it: a batch still open must be stored again.
@@ -218,12 +219,17 @@ void BatchWriter::retried(Work work) {
             // Out of shared memory: a batch's advisory locks did not fit the server's lock table.
             if (e.code() == QLatin1String("53200") && maxBatch_ > 64)
                 maxBatch_ /= 2;
+            // Every wait from the first failure on, the statements' and the connects' too, ends by
+            // the connection's end of trouble: one budget of Connect Timeout, not one per wait.
+            if (waitable)
+                d.noteTrouble();
             const auto now = SteadyClock::now();
-            if (!giveUpAt)
-                giveUpAt = now + std::chrono::seconds(waitSeconds);
+            const auto giveUpAt = d.troubleEnd().value_or(now);
             if (first.isEmpty())
                 first = e.description();
-            if (!waitable || now >= *giveUpAt || stopping_()) {
+            if (!waitable || now >= giveUpAt || stopping_()) {
+                if (cutOff && !stopping_())
+                    settleCutOff();
                 QString text = e.description();
                 if (cutOff) {
                     text = QStringLiteral(
@@ -241,7 +247,7 @@ void BatchWriter::retried(Work work) {
                 throw StoreFailed(cutOff ? SqlFailure::Busy : e.failure(), text);
             }
             closeConnection();
-            const auto wakeAt = std::min(*giveUpAt, now + std::chrono::milliseconds(500));
+            const auto wakeAt = std::min(giveUpAt, now + std::chrono::milliseconds(500));
             while (SteadyClock::now() < wakeAt && !stopping_())
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

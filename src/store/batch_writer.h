@@ -127,6 +127,10 @@ private:
     void storeOpenIsolated(std::vector<StoreResult>& done);
     std::vector<Fate> storeNewIsolating(const std::vector<const StoreRow*>& rows);
     void commitOpen(std::vector<StoreResult>& done);
+    enum class CommitState { NotCommitted, Committed, InProgress };
+    // How the open batch's COMMIT, sent and unanswered, ended; a committed batch's verdicts go to `done`.
+    CommitState commitState(std::vector<StoreResult>& done);
+    void settleCutOff();
     void settleOpen(std::vector<StoreResult>& done);
     void storeAgain(std::vector<StoreResult>& done);
 

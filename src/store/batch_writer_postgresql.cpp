@@ -287,33 +287,56 @@ void BatchWriter::commitOpen(std::vector<StoreResult>& done) {
     open_.reset();
 }
 
+BatchWriter::CommitState BatchWriter::commitState(std::vector<StoreResult>& done) {
+    // The COMMIT went out and its answer was lost: the server knows how it ended. After a crash
+    // a transaction id the server never logged lies "in the future": that one never committed.
+    const std::vector<qint64> status =
+        script({QStringLiteral("SELECT CASE WHEN %1 >= txid_snapshot_xmax(txid_current_snapshot()) THEN 0 "
+                               "ELSE CASE txid_status(%1) WHEN 'committed' THEN 1 WHEN 'in progress' THEN 2 "
+                               "ELSE 0 END END")
+                    .arg(open_->txid)})
+            .front();
+    const qint64 state = status.empty() ? 0 : status.front();
+    if (state == 2)
+        return CommitState::InProgress;
+    if (state == 0)
+        return CommitState::NotCommitted;
+    // Committed before its rows' fates came back: the rows carrying its id are the ones it inserted.
+    if (open_->unread > 0)
+        open_->results =
+            settledFrom(open_->rows, script({insertedByStatement(firstsOf(open_->rows), open_->txid)}).front());
+    std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
+    open_.reset();
+    return CommitState::Committed;
+}
+
+void BatchWriter::settleCutOff() {
+    if (provider_ != ProviderKind::PostgreSQL || !open_ || !open_->commitSent || open_->aborted)
+        return;
+    // Cut off with a COMMIT on its way: asked once on a fresh session, within what is left of
+    // Connect Timeout, so that the summary counts what the table holds. Nothing is stored again.
+    try {
+        closeConnection();
+        openConnection();
+        if (commitState(finished_) == CommitState::NotCommitted)
+            open_->aborted = true;
+    } catch (const Error&) {
+        // Not known, and the failure says so.
+    }
+}
+
 void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
     if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted)) {
         storeAgain(done);
         return;
     }
     if (open_->commitSent && !open_->aborted) {
-        // The COMMIT went out and its answer was lost: the server knows how it ended. After a crash
-        // a transaction id the server never logged lies "in the future": that one never committed.
-        const std::vector<qint64> status =
-            script({QStringLiteral("SELECT CASE WHEN %1 >= txid_snapshot_xmax(txid_current_snapshot()) THEN 0 "
-                                   "ELSE CASE txid_status(%1) WHEN 'committed' THEN 1 WHEN 'in progress' THEN 2 "
-                                   "ELSE 0 END END")
-                        .arg(open_->txid)})
-                .front();
-        const qint64 state = status.empty() ? 0 : status.front();
-        if (state == 2)
+        const CommitState state = commitState(done);
+        if (state == CommitState::InProgress)
             throw DatabaseError(SqlFailure::Lost, QString(), QStringLiteral("The last commit is still in progress"),
                                 QString());
-        if (state == 1) {
-            // Committed before its rows' fates came back: the rows carrying its id are the ones it inserted.
-            if (open_->unread > 0)
-                open_->results =
-                    settledFrom(open_->rows, script({insertedByStatement(firstsOf(open_->rows), open_->txid)}).front());
-            std::move(open_->results.begin(), open_->results.end(), std::back_inserter(done));
-            open_.reset();
+        if (state == CommitState::Committed)
             return;
-        }
     }
     // Its transaction is gone without a commit: its rows are stored again, ahead of any still waiting to be.
     if (open_) {
