@@ -158,8 +158,11 @@ int runCommandLine(const QStringList& args, Console& console) {
     };
     try {
         const int status = dispatch(run);
-        // Stopped by a signal: the shell's convention, 128 and the signal's number.
-        return stopSignal() != 0 ? 128 + stopSignal() : status;
+        // An operation's status is its summary's, and show's the window's. The other commands have
+        // no place to stop at: one asked to stop says so with the shell's convention, 128 + N.
+        if (operation || invocation.command == QLatin1String("show") || stopSignal() == 0)
+            return status;
+        return 128 + stopSignal();
     } catch (const UsageError& e) {
         console.error(usageErrorLine(e).mid(QStringLiteral("tallyfold: ").size()));
         return 2;

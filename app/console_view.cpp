@@ -287,6 +287,10 @@ bool ConsoleView::cancelRequested() const {
     return stopSignal() != 0;
 }
 
+QString ConsoleView::stopCause() const {
+    return QStringLiteral("stopped by ") + signalName(stopSignal());
+}
+
 void ConsoleView::setDetail(const QString& text) {
     lastDetail_ = console_.masked(text);
     event(QStringLiteral("detail"), {{"text", text}});

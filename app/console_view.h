@@ -110,6 +110,7 @@ public:
     void setDetail(const QString& text) override;
     void setTotals(const LineCounters& counters) override { totals = counters; }
     bool cancelRequested() const override;
+    QString stopCause() const override;
 
     MessageAnswer message(const MessageRequest& request) override;
 

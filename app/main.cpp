@@ -4,7 +4,13 @@
 #include <unistd.h>
 #include <QCoreApplication>
 
+// Until the handlers are in place a stop signal kills the run with no summary. The program's own
+// first entry runs before the initializers of the forty-odd libraries it loads, which take most of
+// the milliseconds before main.
+[[gnu::used, gnu::section(".preinit_array")]] static void (*const installFirst)() = tallyfold::installStopSignals;
+
 int main(int argc, char** argv) {
+    tallyfold::installStopSignals();  // again, harmless, where the entry above is not run
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -16,7 +22,6 @@ int main(int argc, char** argv) {
     tallyfold::Console console(out, err);
     console.progressShown = isatty(STDERR_FILENO) == 1;
     console.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-    tallyfold::installStopSignals();
     const int status = tallyfold::runCommandLine(args, console);
     out.flush();
     err.flush();

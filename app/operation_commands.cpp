@@ -66,10 +66,9 @@ int commandGather(Run& run) {
         using ConsoleView::ConsoleView;
         QElapsedTimer started;
     };
-    Summary total;
-    total.operation = QStringLiteral("gather");
-    int status = 0;
-    std::mutex totals;
+    // In list order, whichever port ended first: the total must not depend on the ports' timing.
+    std::vector<Summary> ends(rows.size());
+    std::mutex writing;
     QElapsedTimer timer;
     timer.start();
     gatherAll(
@@ -86,13 +85,13 @@ int commandGather(Run& run) {
             const Summary s = summaryOf(QStringLiteral("gather"), row.machAddr.toText(), outcome,
                                         own.started.elapsed() / 1000.0, own);
             writeSummary(run.console, s);
-            std::lock_guard lock(totals);
-            status = worse(status, s.exitStatus());
-            addTo(total, s);
+            const std::lock_guard lock(writing);
+            ends[std::size_t(&row - rows.data())] = s;  // gatherAll hands out the rows it was given
         });
+    Summary total = totalOf(ends);
     total.seconds = timer.elapsed() / 1000.0;
     writeSummary(run.console, total);
-    return metrics(status);
+    return metrics(total.exitStatus());
 }
 
 namespace {
