@@ -247,6 +247,8 @@ void ConsoleView::event(const QString& name, std::vector<Field> fields) {
 }
 
 void ConsoleView::setStatus(const QString& text) {
+    if (!text.isEmpty())
+        lastStatus_ = console_.masked(text);
     event(QStringLiteral("status"), {{"text", text}});
 }
 

@@ -115,8 +115,10 @@ public:
     MessageAnswer message(const MessageRequest& request) override;
 
     // Why the run did not complete, in the database's or the device link's words: the
-    // last detail it gave, else the last box it showed.
-    QString failureReason() const { return lastDetail_.isEmpty() ? lastBox_ : lastDetail_; }
+    // last detail it gave, else the last box it showed, else the last status it set.
+    QString failureReason() const {
+        return !lastDetail_.isEmpty() ? lastDetail_ : !lastBox_.isEmpty() ? lastBox_ : lastStatus_;
+    }
     QString chooseOpenFile(const QString&) override { return fileToChoose; }
 
 private:
@@ -130,6 +132,7 @@ private:
     Console& console_;
     QString lastDetail_;
     QString lastBox_;
+    QString lastStatus_;
     std::vector<Failed> failed_;
     QHash<QString, QString> reasons_;
 };

@@ -57,9 +57,11 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
                 outcomes[index].outcome = runGather(session, *view, options);
             } catch (const Error& e) {
                 view->setStatus(QStringLiteral("错误:") + e.description());
+                view->setDetail(e.description());
                 outcomes[index].outcome = Outcome::Trapped;
             } catch (const std::exception& e) {
                 view->setStatus(QStringLiteral("错误:") + QString::fromLocal8Bit(e.what()));
+                view->setDetail(QString::fromLocal8Bit(e.what()));
                 outcomes[index].outcome = Outcome::Trapped;
             }
             if (finished)
