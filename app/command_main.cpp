@@ -1,16 +1,13 @@
+#include "command_main.h"
 #include "commands.h"
 #include "stop_signals.h"
 
 #include <unistd.h>
 #include <QCoreApplication>
 
-// Until the handlers are in place a stop signal kills the run with no summary. The program's own
-// first entry runs before the initializers of the forty-odd libraries it loads, which take most of
-// the milliseconds before main.
-[[gnu::used, gnu::section(".preinit_array")]] static void (*const installFirst)() = tallyfold::installStopSignals;
-
-int main(int argc, char** argv) {
-    tallyfold::installStopSignals();  // again, harmless, where the entry above is not run
+int tallyfold_command_main(int argc, char** argv) {
+    // First: a stop signal held pending since the program started finds its handler here.
+    tallyfold::installStopSignals();
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
