@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <cerrno>
@@ -61,6 +62,10 @@ HostSettings settingsFor(const Invocation& invocation) {
     if (settings.home.isEmpty())
         settings.home = QStringLiteral(TALLYFOLD_DEFAULT_HOME);
 #endif
+    // Else the parent of the program's folder, bin/..: this code lies in a module of its own, one
+    // folder further down than the library whose folder the core would take.
+    if (settings.home.isEmpty() && QCoreApplication::instance())
+        settings.home = QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
     return settings;
 }
 
