@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
                 n < 0 ? strerror(errno) : "name too long");
         return 1;
     }
-    if (snprintf(slash + 1, sizeof path - (size_t)(slash + 1 - path), "%s", TALLYFOLD_COMMAND_MODULE) >=
-        (int)(sizeof path - (size_t)(slash + 1 - path))) {
+    const size_t room = sizeof path - (size_t)(slash + 1 - path);
+    if ((size_t)snprintf(slash + 1, room, "%s", TALLYFOLD_COMMAND_MODULE) >= room) {
         fprintf(stderr, "tallyfold: the path of the command's module is too long\n");
         return 1;
     }

@@ -77,11 +77,6 @@ bool mayActForOthers(const QString& folder) {
     return false;
 }
 
-int worse(int a, int b) {
-    auto rank = [](int status) { return status == 1 ? 2 : status == 3 ? 1 : status == 0 ? 0 : 3; };
-    return rank(a) >= rank(b) ? a : b;
-}
-
 void writeSummary(Console& console, const Summary& s) {
     console.endProgress();
     console.event(QStringLiteral("summary"),

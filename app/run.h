@@ -57,8 +57,6 @@ struct Summary {
     int exitStatus() const;
 };
 
-// 1 outranks 3, which outranks 0.
-int worse(int a, int b);
 void writeSummary(Console& console, const Summary& s);
 
 // One command line: its options, the host folder and database it names, the
