@@ -366,7 +366,8 @@ QString overviewHelp() {
             QLatin1Char('\n') +
             wrapped(QStringLiteral("exit status: 0 done and no line failed; 3 done, but some lines failed; 1 refused, "
                                    "failed or ended through its error trap; 2 a usage error; 128 + N stopped by "
-                                   "signal N (130 Ctrl-C, 143 SIGTERM). See tallyfold help output."),
+                                   "signal N (130 Ctrl-C, 143 SIGTERM). It follows the last summary's outcome. See "
+                                   "tallyfold help output."),
                     0) +
             QLatin1Char('\n');
     return text + QStringLiteral("\nexamples:\n") + exampleLines(OverviewExamples);
@@ -436,8 +437,11 @@ QString outputHelp() {
                "exit status: 0 done and no line failed; 3 done, but some lines failed (see the failed "
                "events, or the question with --failed discard); 1 refused, failed or trapped; 2 a usage "
                "error; 128 + N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): the run stopped "
-               "at the next line or frame, its summary says cancelled. With --all the worst of the "
-               "terminals counts.") +
+               "at the next line or frame, its summary says cancelled and, as its reason, the signal and "
+               "where it stopped. The status follows the last summary's outcome: a signal once the outcome "
+               "is settled changes nothing. With --all the total decides: completed when every terminal "
+               "completed, else the first terminal's outcome that is neither completed nor cancelled, else "
+               "cancelled.") +
            QLatin1Char('\n') + paragraph("Progress goes to standard error, and only when it is a terminal.");
 }
 

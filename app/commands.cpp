@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <cerrno>
@@ -61,6 +62,10 @@ HostSettings settingsFor(const Invocation& invocation) {
     if (settings.home.isEmpty())
         settings.home = QStringLiteral(TALLYFOLD_DEFAULT_HOME);
 #endif
+    // Else the parent of the program's folder, bin/..: this code lies in a module of its own, one
+    // folder further down than the library whose folder the core would take.
+    if (settings.home.isEmpty() && QCoreApplication::instance())
+        settings.home = QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
     return settings;
 }
 
@@ -158,8 +163,11 @@ int runCommandLine(const QStringList& args, Console& console) {
     };
     try {
         const int status = dispatch(run);
-        // Stopped by a signal: the shell's convention, 128 and the signal's number.
-        return stopSignal() != 0 ? 128 + stopSignal() : status;
+        // An operation's status is its summary's, and show's the window's. The other commands have
+        // no place to stop at: one asked to stop says so with the shell's convention, 128 + N.
+        if (operation || invocation.command == QLatin1String("show") || stopSignal() == 0)
+            return status;
+        return 128 + stopSignal();
     } catch (const UsageError& e) {
         console.error(usageErrorLine(e).mid(QStringLiteral("tallyfold: ").size()));
         return 2;

@@ -247,6 +247,8 @@ void ConsoleView::event(const QString& name, std::vector<Field> fields) {
 }
 
 void ConsoleView::setStatus(const QString& text) {
+    if (!text.isEmpty())
+        lastStatus_ = console_.masked(text);
     event(QStringLiteral("status"), {{"text", text}});
 }
 
@@ -285,6 +287,10 @@ void ConsoleView::logNotWritten(const QString& reason) {
 
 bool ConsoleView::cancelRequested() const {
     return stopSignal() != 0;
+}
+
+QString ConsoleView::stopCause() const {
+    return QStringLiteral("stopped by ") + signalName(stopSignal());
 }
 
 void ConsoleView::setDetail(const QString& text) {

@@ -110,12 +110,15 @@ public:
     void setDetail(const QString& text) override;
     void setTotals(const LineCounters& counters) override { totals = counters; }
     bool cancelRequested() const override;
+    QString stopCause() const override;
 
     MessageAnswer message(const MessageRequest& request) override;
 
     // Why the run did not complete, in the database's or the device link's words: the
-    // last detail it gave, else the last box it showed.
-    QString failureReason() const { return lastDetail_.isEmpty() ? lastBox_ : lastDetail_; }
+    // last detail it gave, else the last box it showed, else the last status it set.
+    QString failureReason() const {
+        return !lastDetail_.isEmpty() ? lastDetail_ : !lastBox_.isEmpty() ? lastBox_ : lastStatus_;
+    }
     QString chooseOpenFile(const QString&) override { return fileToChoose; }
 
 private:
@@ -129,6 +132,7 @@ private:
     Console& console_;
     QString lastDetail_;
     QString lastBox_;
+    QString lastStatus_;
     std::vector<Failed> failed_;
     QHash<QString, QString> reasons_;
 };

@@ -3,12 +3,15 @@
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
 #include "records/gather_history.h"
+#include "stop_signals.h"
 
 #include <sys/stat.h>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <cerrno>
 
 namespace tallyfold {
@@ -30,7 +33,17 @@ int commandShow(Run& run) {
     host.start(program, args);
     if (!host.waitForStarted())
         throw CommandFailure{program + QStringLiteral(": ") + host.errorString()};
-    host.waitForFinished(-1);  // as long as the operator keeps the window open
+    // As long as the operator keeps the window open. A stop signal goes on to the window's host, which
+    // closes it as "退出" does and ends with 128 + N; that is this command's status too.
+    QEventLoop open;
+    QObject::connect(&host, &QProcess::finished, &open, &QEventLoop::quit);
+    QSocketNotifier stop(stopSignalFd(), QSocketNotifier::Read);
+    QObject::connect(&stop, &QSocketNotifier::activated, &open, [&] {
+        stop.setEnabled(false);
+        forwardStopSignal(pid_t(host.processId()), stopSignal());
+    });
+    if (host.state() != QProcess::NotRunning)
+        open.exec();
     return host.exitStatus() == QProcess::NormalExit ? host.exitCode() : 1;
 }
 

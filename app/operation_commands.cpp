@@ -35,28 +35,38 @@ int commandGather(Run& run) {
     const std::vector<TerminalRow> rows = loadSession(run, session, view);
     requireRight(session, ".操作", QStringLiteral("gather"));
     HostLock lock(run.settings.folder());
-    // After the summaries, so that a metrics file that cannot be written loses no run's account.
-    auto metrics = [&](int status) {
+    // Once the terminals have ended, before the last summary: the exit status follows that summary, so a
+    // metrics file that cannot be written is a fault of the run, one that outranks a stop. The records stay.
+    auto metricsNotWritten = [&]() -> QString {
         if (!run.has("metrics"))
-            return status;
+            return {};
         try {
             writeMetrics(run.value("metrics"), rows, session.Conn);
         } catch (const CommandFailure& e) {
-            run.console.error(e.text);
-            return worse(status, 1);
+            return e.text;
         }
-        return status;
+        return {};
+    };
+    auto withMetrics = [&](Summary& s) {
+        const QString fault = metricsNotWritten();
+        if (fault.isEmpty())
+            return;
+        if (s.outcome == QLatin1String("completed") || s.outcome == QLatin1String("cancelled"))
+            s.outcome = QStringLiteral("failed");
+        s.reason = s.reason.isEmpty() ? fault : s.reason + QStringLiteral("; ") + fault;
     };
     if (!all) {
         if (run.has("machine"))
             chooseMachine(session, view, rows, run.value("machine"));
-        const Summary s =
+        Summary s =
             measured(run, session, view, QStringLiteral("gather"), [&] { return runGather(session, view, options); });
+        withMetrics(s);
         writeSummary(run.console, s);
-        return metrics(s.exitStatus());
+        return s.exitStatus();
     }
     if (rows.empty()) {
-        metrics(1);
+        if (const QString fault = metricsNotWritten(); !fault.isEmpty())
+            run.console.error(fault);
         throw CommandFailure{QStringLiteral("no count-type terminal is listed, so none was gathered (tallyfold "
                                             "terminals add ADDR --port N adds one)"),
                              QStringLiteral("refused")};
@@ -66,10 +76,9 @@ int commandGather(Run& run) {
         using ConsoleView::ConsoleView;
         QElapsedTimer started;
     };
-    Summary total;
-    total.operation = QStringLiteral("gather");
-    int status = 0;
-    std::mutex totals;
+    // In list order, whichever port ended first: the total must not depend on the ports' timing.
+    std::vector<Summary> ends(rows.size());
+    std::mutex writing;
     QElapsedTimer timer;
     timer.start();
     gatherAll(
@@ -86,13 +95,14 @@ int commandGather(Run& run) {
             const Summary s = summaryOf(QStringLiteral("gather"), row.machAddr.toText(), outcome,
                                         own.started.elapsed() / 1000.0, own);
             writeSummary(run.console, s);
-            std::lock_guard lock(totals);
-            status = worse(status, s.exitStatus());
-            addTo(total, s);
+            const std::lock_guard lock(writing);
+            ends[std::size_t(&row - rows.data())] = s;  // gatherAll hands out the rows it was given
         });
+    Summary total = totalOf(ends);
     total.seconds = timer.elapsed() / 1000.0;
+    withMetrics(total);
     writeSummary(run.console, total);
-    return metrics(status);
+    return total.exitStatus();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "outside/database_tool.h"
 #include "platform/log_categories.h"
 #include "records/business_day.h"
+#include "stop_signals.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -74,11 +75,6 @@ bool mayActForOthers(const QString& folder) {
     if (count > 0 && ::getgroups(count, groups.data()) == count)
         return std::find(groups.begin(), groups.end(), status.st_gid) != groups.end();
     return false;
-}
-
-int worse(int a, int b) {
-    auto rank = [](int status) { return status == 1 ? 2 : status == 3 ? 1 : status == 0 ? 0 : 3; };
-    return rank(a) >= rank(b) ? a : b;
 }
 
 void writeSummary(Console& console, const Summary& s) {
@@ -176,16 +172,38 @@ Summary summaryOf(const QString& operation, const FieldValue& terminal, Outcome 
     return s;
 }
 
-void addTo(Summary& total, const Summary& s) {
-    total.read += s.read;
-    total.stored += s.stored;
-    total.duplicates += s.duplicates;
-    total.errors += s.errors;
-    if (s.exitStatus() == 1) {
-        total.outcome = s.outcome;
-        total.reason =
-            s.terminal.index() == 1 ? std::get<QString>(s.terminal) + QStringLiteral(": ") + s.reason : s.reason;
+int Summary::exitStatus() const {
+    if (outcome == QLatin1String("completed"))
+        return errors > 0 ? 3 : 0;
+    // Cancelled by the operator's no rather than a signal: the run did not do what was asked.
+    if (outcome == QLatin1String("cancelled") && stopSignal() != 0)
+        return 128 + stopSignal();
+    return 1;
+}
+
+Summary totalOf(const std::vector<Summary>& terminals) {
+    Summary total;
+    total.operation = QStringLiteral("gather");
+    QString fault;
+    QStringList reasons;
+    for (const Summary& s : terminals) {
+        total.read += s.read;
+        total.stored += s.stored;
+        total.duplicates += s.duplicates;
+        total.errors += s.errors;
+        if (s.outcome == QLatin1String("completed"))
+            continue;
+        // A fault outranks a stop: the site must look at it, whereas a stop is what was asked for.
+        if (fault.isEmpty() && s.outcome != QLatin1String("cancelled"))
+            fault = s.outcome;
+        const QString address = s.terminal.index() == 1 ? std::get<QString>(s.terminal) : QString();
+        reasons << QStringLiteral("terminal %1 %2: %3").arg(address, s.outcome, s.reason);
     }
+    if (!reasons.isEmpty()) {
+        total.outcome = fault.isEmpty() ? QStringLiteral("cancelled") : fault;
+        total.reason = reasons.join(QStringLiteral("; "));
+    }
+    return total;
 }
 
 Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,

@@ -52,15 +52,11 @@ struct Summary {
     // Lines read that are neither stored, nor found in the table, nor failed: a run cut short left them.
     qint64 unstored() const { return std::max<qint64>(0, read - stored - duplicates - errors); }
 
-    int exitStatus() const {
-        if (outcome != QLatin1String("completed"))
-            return 1;
-        return errors > 0 ? 3 : 0;
-    }
+    // The one rule for the exit status: completed 0 (3 when lines failed), cancelled 128 + the signal that
+    // cancelled it, anything else 1. A signal that came once the outcome was settled changes nothing.
+    int exitStatus() const;
 };
 
-// 1 outranks 3, which outranks 0.
-int worse(int a, int b);
 void writeSummary(Console& console, const Summary& s);
 
 // One command line: its options, the host folder and database it names, the
@@ -93,8 +89,10 @@ void chooseMachine(GatherSession& session, ConsoleView& view, const std::vector<
 // What a run at one terminal, or an import, handed its view, summed up.
 Summary summaryOf(const QString& operation, const FieldValue& terminal, Outcome outcome, double seconds,
                   const ConsoleView& view);
-// Adds a terminal's summary to the run's.
-void addTo(Summary& total, const Summary& s);
+// The last summary of gather --all from its terminals' summaries, in list order: the counts added up;
+// completed when all completed, else the first terminal's outcome that is neither completed nor cancelled,
+// else cancelled; the reason names every terminal that did not complete.
+Summary totalOf(const std::vector<Summary>& terminals);
 // Runs one operation and sums it up.
 Summary measured(Run& run, GatherSession& session, ConsoleView& view, const QString& operation,
                  const std::function<Outcome()>& body);

@@ -1,16 +1,41 @@
 // tallyfold-show: a small host of the library. It does what any host does
 // (a QApplication, KQ::ShowA) so the command itself never links Qt Widgets.
+#include "stop_signals.h"
+
 #include <tallyfold/kq.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <cstdio>
 
+// A stop signal closes every window as "退出" does: a running operation is asked to stop first and
+// the window closes once it has. A box waiting for the operator is answered as Escape would, again
+// until no window is left, since the operation may ask another before it stops.
+static void closeOnStopSignals(QSocketNotifier& stop, QTimer& again) {
+    auto closeAll = [] {
+        QApplication::closeAllWindows();
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        if (std::none_of(windows.begin(), windows.end(), [](const QWidget* w) { return w->isVisible(); }))
+            QApplication::quit();
+    };
+    again.setInterval(100);
+    QObject::connect(&again, &QTimer::timeout, closeAll);
+    QObject::connect(&stop, &QSocketNotifier::activated, [&stop, &again, closeAll] {
+        stop.setEnabled(false);
+        closeAll();
+        again.start();
+    });
+}
+
 int main(int argc, char** argv) {
+    // Before anything that takes time: until then a stop signal kills the window with no operation stopped.
+    tallyfold::installStopSignals();
     // Without a display Qt would abort; say what is missing instead.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -36,6 +61,9 @@ int main(int argc, char** argv) {
                                         QStringLiteral("FILE"));
     parser.addOptions({user, caption, screenshot});
     parser.process(app);
+    QSocketNotifier stop(tallyfold::stopSignalFd(), QSocketNotifier::Read);
+    QTimer closing;
+    closeOnStopSignals(stop, closing);
 
     tallyfold::KQ kq;
     try {
@@ -66,5 +94,7 @@ int main(int argc, char** argv) {
         });
     }
     const int loop = QApplication::exec();
+    if (tallyfold::stopSignal() != 0)
+        return 128 + tallyfold::stopSignal();
     return status ? status : loop;
 }

@@ -69,6 +69,8 @@ set(before_split "tallyfold (<< ${PROJECT_VERSION}-${TALLYFOLD_DEBIAN_REVISION})
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libtallyfold0)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# It warns that tools' tallyfold-command.so has no soname: a private module, loaded by its path from
+# a folder of its own, it needs no shlibs entry, no soname links and no ldconfig.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # Scripts of our own, or CPack would write ones that call ldconfig instead of the trigger.
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/libtallyfold0/triggers

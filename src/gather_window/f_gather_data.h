@@ -109,6 +109,7 @@ public:
     void keepAlive() override;
     // True once "退出" or a close came during the running operation.
     bool cancelRequested() const override;
+    QString stopCause() const override { return QStringLiteral("stopped as the window was closed"); }
 
     static constexpr int PumpIntervalMs = 20;
 

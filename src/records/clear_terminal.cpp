@@ -34,8 +34,10 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
             const MessageAnswer answer = view.prompts().message(
                 MessageRequest{QStringLiteral("确认要清除机器：[") + m + QStringLiteral("] 的打卡记录吗？"),
                                MessageIcon::None, MessageButtons::OkCancel, MessageAnswer::Cancel, QString()});
-            if (answer != MessageAnswer::Ok)
+            if (answer != MessageAnswer::Ok) {
+                view.setDetail(QStringLiteral("the clearing of terminal %1 was not confirmed").arg(m));
                 return Outcome::Cancelled;
+            }
             DeviceLink& device = *session.Device;
             const DeviceWaiting waiting(device, view);
             PortGuard port(device);
@@ -46,7 +48,7 @@ Outcome runClear(GatherSession& session, OperatorView& view) {
                 view.setStatus(QStringLiteral("机器[") + m + QStringLiteral("]的任务处理中止。原因：{串口打开失败}"));
                 return Outcome::Refused;
             }
-            stopIfCancelled(view);
+            stopIfCancelled(view, QStringLiteral("before terminal %1 was cleared; it keeps its records").arg(m));
             const bool cleared = clearRecords(session, view);
             port.close();
             logClearing(session, view, cleared);

@@ -3,6 +3,7 @@
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
 #include "platform/error.h"
+#include "records/operation_support.h"
 
 #include <QEventLoop>
 #include <QMap>
@@ -36,6 +37,9 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
             if (view->cancelRequested()) {
                 // Asked to stop: the terminals not yet begun are not begun.
                 outcomes[index].outcome = Outcome::Cancelled;
+                view->setDetail(stoppedReason(
+                    *view,
+                    QStringLiteral("before terminal %1 was begun; it keeps its records").arg(row.machAddr.toText())));
                 if (finished)
                     finished(row, *view, Outcome::Cancelled);
                 continue;
@@ -53,9 +57,11 @@ void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& 
                 outcomes[index].outcome = runGather(session, *view, options);
             } catch (const Error& e) {
                 view->setStatus(QStringLiteral("错误:") + e.description());
+                view->setDetail(e.description());
                 outcomes[index].outcome = Outcome::Trapped;
             } catch (const std::exception& e) {
                 view->setStatus(QStringLiteral("错误:") + QString::fromLocal8Bit(e.what()));
+                view->setDetail(QString::fromLocal8Bit(e.what()));
                 outcomes[index].outcome = Outcome::Trapped;
             }
             if (finished)

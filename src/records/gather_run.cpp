@@ -104,7 +104,9 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 QString text1, text2;
                 const std::optional<bool> transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
                 // Stopped mid-transfer: nothing was stored, the terminal keeps its records.
-                stopIfCancelled(view);
+                stopIfCancelled(view, QStringLiteral("during the transfer from terminal %1; nothing was stored, the "
+                                                     "terminal keeps its records")
+                                          .arg(a));
                 if (transferred == true) {
                     if (!QFileInfo(source).isFile()) {
                         view.prompts().message(
@@ -137,7 +139,9 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
             }
             std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
             bool clearRefused = false;
-            stopIfCancelled(view);
+            stopIfCancelled(view, QStringLiteral("after the records of terminal %1 were handled, before its log row "
+                                                 "and any clearing; the terminal keeps its records")
+                                      .arg(a));
             if (options.thenClear) {
                 const QString refusal =
                     clearRefusal(options.get == Tick::Ticked, gathered, counters, missing, source, copy, view);

@@ -12,8 +12,10 @@ Outcome runImport(GatherSession& session, OperatorView& view) {
         [&] {
             view.clearRecordList();
             const QString path = view.prompts().chooseOpenFile(RecordFileFilter);
-            if (path.isEmpty())
+            if (path.isEmpty()) {
+                view.setDetail(QStringLiteral("no record file was chosen"));
                 return Outcome::Cancelled;
+            }
             const LineCounters counters = StoreRecordLines(path, session, view, StepOrder::Import).counters;
             const QString sentence = QStringLiteral("文件{") + path + QStringLiteral("}数据读取成功,记录总数：") +
                                      QString::number(counters.read) + QStringLiteral(",正确处理记录数：") +

@@ -24,8 +24,12 @@ Outcome runLinkTest(GatherSession& session, OperatorView& view) {
             // One reading of the clock: hour, minute and second of the same moment.
             const QTime t = session.clock().time();
             const bool answered = device.ChangeTime(module.Pub_MachAddr, t.hour(), t.minute(), t.second()) == true;
-            if (!answered)
+            if (!answered) {
+                // Cut short on request, the link is not known to be bad: no failure box.
+                stopIfCancelled(
+                    view, QStringLiteral("during the link test of terminal %1").arg(module.Pub_MachAddr.toText()));
                 explainDeviceFailure(view, device);
+            }
             view.prompts().message(promptBox(answered ? QStringLiteral("提示：\r\n通讯测试成功!")
                                                       : QStringLiteral("提示：\r\n通讯测试失败!")));
             port.close();

@@ -25,11 +25,11 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
                     finishStoring(counters, context);
                     putFailedLines(context);
                     view.setTotals(counters);
-                    view.setDetail(QStringLiteral("stopped on request after %1 lines; %2 rows stored, storing the "
-                                                  "file again stores the rest")
-                                       .arg(counters.read)
-                                       .arg(counters.stored));
-                    throw RunCancelled{};
+                    throw RunCancelled{QStringLiteral("after %1 lines of %2; %3 rows stored, storing the file again "
+                                                      "stores the rest")
+                                           .arg(counters.read)
+                                           .arg(path)
+                                           .arg(counters.stored)};
                 }
                 const QString line = reader.readLine();
                 if (reader.lastLineCut())
@@ -104,7 +104,8 @@ Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box) {
     try {
         return body();
-    } catch (const RunCancelled&) {
+    } catch (const RunCancelled& e) {
+        view.setDetail(stoppedReason(view, e.where));
         return Outcome::Cancelled;
     } catch (const Error& e) {
         view.prompts().message(box(e));
@@ -114,9 +115,13 @@ Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
     return Outcome::Trapped;
 }
 
-void stopIfCancelled(const OperatorView& view) {
+void stopIfCancelled(const OperatorView& view, const QString& where) {
     if (view.cancelRequested())
-        throw RunCancelled{};
+        throw RunCancelled{where};
+}
+
+QString stoppedReason(const OperatorView& view, const QString& where) {
+    return where.isEmpty() ? view.stopCause() : view.stopCause() + QLatin1Char(' ') + where;
 }
 
 QString outcomeName(Outcome outcome) {

@@ -38,12 +38,17 @@ void explainDeviceFailure(OperatorView& view, const DeviceLink& device);
 void offerFailedLines(OperatorView& view, qint64 errors, const QString& questionHead);
 
 // The run stopped because the operator or a signal asked it to; what was stored stays stored.
-struct RunCancelled {};
+// `where` says where it stopped and what that left, for the run's reason.
+struct RunCancelled {
+    QString where;
+};
 // Raises RunCancelled once the view asks the run to stop.
-void stopIfCancelled(const OperatorView& view);
+void stopIfCancelled(const OperatorView& view, const QString& where);
+// The reason of a run stopped at `where`: the view's stop cause, then the place.
+QString stoppedReason(const OperatorView& view, const QString& where);
 
 // Runs `body` under the operation's error trap; a trapped error shows `box(error)`;
-// a cancelled run ends as Cancelled, with no box.
+// a cancelled run ends as Cancelled, with no box, its reason the view's detail.
 Outcome trapped(OperatorView& view, const std::function<Outcome()>& body,
                 const std::function<MessageRequest(const Error&)>& box);
 

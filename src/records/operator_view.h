@@ -56,6 +56,8 @@ public:
     // Asked from any thread, as often as liked: the operator or a signal asked the run to stop.
     // The run then stops at the next line or frame, keeping what was stored.
     virtual bool cancelRequested() const { return false; }
+    // Who asked the run to stop, as a cancelled run's reason begins: "stopped by SIGTERM".
+    virtual QString stopCause() const { return QStringLiteral("stopped on request"); }
 };
 
 }  // namespace tallyfold

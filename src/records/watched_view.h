@@ -39,6 +39,7 @@ public:
     void failedLineReason(const QString& key, const QString& reason) override { view_.failedLineReason(key, reason); }
     void logNotWritten(const QString& reason) override { view_.logNotWritten(reason); }
     bool cancelRequested() const override { return view_.cancelRequested(); }
+    QString stopCause() const override { return view_.stopCause(); }
 
     MessageAnswer message(const MessageRequest& request) override {
         if (request.buttons == MessageButtons::Ok)

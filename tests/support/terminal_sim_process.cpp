@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <algorithm>
+#include <csignal>
 
 namespace tallyfold::test {
 
@@ -95,7 +96,7 @@ QStringList TerminalSimProcess::events() {
 
 bool TerminalSimProcess::stop(int timeoutMs) {
     if (process_.state() == QProcess::NotRunning)
-        return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
+        return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 128 + SIGTERM;
     process_.terminate();
     if (!process_.waitForFinished(timeoutMs)) {
         process_.kill();
@@ -103,7 +104,7 @@ bool TerminalSimProcess::stop(int timeoutMs) {
         return false;
     }
     readPending();
-    return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
+    return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 128 + SIGTERM;
 }
 
 }  // namespace tallyfold::test

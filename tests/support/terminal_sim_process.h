@@ -30,7 +30,7 @@ public:
     bool waitForEvent(const QString& line, int timeoutMs = 5000);
     // The lines printed so far and not yet consumed, after reading what is pending.
     QStringList events();
-    // Sends SIGTERM and waits for a clean exit; true when it exited with status 0.
+    // Sends SIGTERM and waits for a clean exit; true when it exited with 128 + SIGTERM, as it should.
     bool stop(int timeoutMs = 5000);
 
     QString linkPath() const { return linkPath_; }

@@ -5,7 +5,8 @@
 //   tallyfold-delay-proxy LISTEN_PORT HOST PORT [--one-way-ms MS] [--seconds S]
 //                         [--stall-after BYTES] [--drop-after BYTES] [--mute-on TEXT]
 //
-// Prints "ready" once it listens on 127.0.0.1:LISTEN_PORT; ends after S seconds or on SIGTERM.
+// Prints "ready" once it listens on 127.0.0.1:LISTEN_PORT; ends after S seconds, or on SIGTERM, SIGINT
+// or SIGHUP with 128 + its number.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -164,8 +165,10 @@ private:
 };
 
 int signalPipe[2];
+volatile std::sig_atomic_t stopSignal = 0;
 
-void onSignal(int) {
+void onSignal(int signal) {
+    stopSignal = signal;
     const char c = 1;
     [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
 }
@@ -231,11 +234,14 @@ int main(int argc, char** argv) {
         return 1;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
+    std::signal(SIGHUP, onSignal);
     QSocketNotifier stopper(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopper, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
     QTimer::singleShot(int(parser.value(seconds).toDouble() * 1000), &app, &QCoreApplication::quit);
 
     std::puts("ready");
     std::fflush(stdout);
-    return app.exec();
+    const int status = app.exec();
+    // Stopped by a signal, as the shell's convention says.
+    return stopSignal != 0 ? 128 + stopSignal : status;
 }

@@ -32,9 +32,12 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "set from a signal handler");
 
-void requestStop(int) {
+void requestStop(int signal) {
+    stopSignal = signal;
     stopRequested = true;
 }
 
@@ -314,7 +317,7 @@ int main(int argc, char* argv[]) {
                        "Prints one line per event on stdout: 'ready PATH' or 'ready tcp://HOST:PORT' once\n"
                        "serving, in the order given, 'date ADDR YYYY-MM-DD' and 'time ADDR HH:MM:SS' when the\n"
                        "PC sets a clock, 'cleared ADDR' after a clear.\n"
-                       "Exits on SIGTERM or SIGINT and removes the links."));
+                       "Exits on SIGTERM, SIGINT or SIGHUP with 128 + its number and removes the links."));
     parser.addHelpOption();
     const QCommandLineOption linkOption(
         QStringLiteral("link"),
@@ -351,9 +354,8 @@ int main(int argc, char* argv[]) {
                        "read requests until the PC counts the records again."),
         QStringLiteral("N"));
     const QCommandLineOption cutTimesOption(
-        QStringLiteral("cut-times"),
-        QStringLiteral("With --cut-after: cut this many transfers, not only the first."), QStringLiteral("K"),
-        QStringLiteral("1"));
+        QStringLiteral("cut-times"), QStringLiteral("With --cut-after: cut this many transfers, not only the first."),
+        QStringLiteral("K"), QStringLiteral("1"));
     const QCommandLineOption dropOption(
         QStringLiteral("drop-after"),
         QStringLiteral("Once only, on --listen buses: the connection is closed after N records, mid-answer; "
@@ -422,6 +424,7 @@ int main(int argc, char* argv[]) {
     ::sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     for (auto& endpoint : endpoints)
@@ -433,5 +436,6 @@ int main(int argc, char* argv[]) {
         thread.join();
     for (auto& endpoint : endpoints)
         endpoint->close();
-    return 0;
+    // Stopped by a signal, as the shell's convention says.
+    return stopSignal != 0 ? 128 + stopSignal : 0;
 }

@@ -1,10 +1,13 @@
+#include "command_main.h"
 #include "commands.h"
 #include "stop_signals.h"
 
 #include <unistd.h>
 #include <QCoreApplication>
 
-int main(int argc, char** argv) {
+int tallyfold_command_main(int argc, char** argv) {
+    // First: a stop signal held pending since the program started finds its handler here.
+    tallyfold::installStopSignals();
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -16,7 +19,6 @@ int main(int argc, char** argv) {
     tallyfold::Console console(out, err);
     console.progressShown = isatty(STDERR_FILENO) == 1;
     console.outIsTerminal = isatty(STDOUT_FILENO) == 1;
-    tallyfold::installStopSignals();
     const int status = tallyfold::runCommandLine(args, console);
     out.flush();
     err.flush();
