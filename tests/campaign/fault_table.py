@@ -224,23 +224,14 @@ def start_during_failover(t):
     home = t.lab.home("failover", db)
     out = []
     for _ in range(t.repeat):
-        port = server.ports[server.nodes[server.primary]]
-        # An idle client holds the smart shutdown open, as an application's pool would.
-        idle = subprocess.Popen(["psql", "host=127.0.0.1 port=%d user=postgres dbname=postgres" % port],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-        while not server.psql("select 1 from pg_stat_activity where application_name = 'psql' "
-                              "and pid <> pg_backend_pid()"):
-            time.sleep(0.05)
         path = t.records(1000)
         before = count(db)
-        server.pg_ctl(server.primary, "stop", "-m", "smart", "-W")
+        server.begin_smart_stop()
         time.sleep(0.3)
         run = Run(t.lab, home, db, ["import", path])
         run.before = before
         time.sleep(1)
-        server.promote()
-        idle.stdin.close()
-        idle.wait()
+        server.end_smart_stop()
         out += checked(db, run)
         if run.summary and run.summary["outcome"] != "completed":
             out.append("outcome %s: %s" % (run.summary["outcome"], run.summary["reason"]))
@@ -274,7 +265,7 @@ def cancelled_gather(t):
     parts.list_terminals(db, buses)
     out = []
     for _ in range(t.repeat):
-        sim = t.lab.simulator(buses, "--baud", "9600")
+        sim = t.lab.simulator(buses, t.lab.path("terminals"), "--baud", "9600")
         with open(os.path.join(home, "Config", "Ports.ini"), "w") as f:
             f.write(sim.ports_ini)
         run = started(t, home, db, ["gather", "--all", "--then-clear"])

@@ -41,7 +41,10 @@ def as_postgres(args):
 
 
 def sh(args, **kw):
-    return subprocess.run(args, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw).stdout
+    done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    if done.returncode:
+        raise RuntimeError("%s: exit %d: %s" % (" ".join(args[:3]), done.returncode, done.stderr.strip()))
+    return done.stdout
 
 
 class Process:
@@ -58,6 +61,8 @@ class Process:
     def _read(self):
         for line in self.popen.stdout:
             self.lines.append(line.rstrip("\n"))
+        self.popen.wait()
+        self.ended = time.monotonic()
 
     def wait_line(self, prefix, timeout=20):
         end = time.monotonic() + timeout
@@ -136,9 +141,10 @@ class Lab:
         p.port = port
         return p
 
-    def simulator(self, buses, *faults):
-        """buses: per port, a list of (address, record file). The Ports.ini lines that reach them."""
-        args = [self.tool("tallyfold-terminal-sim"), "--state-dir", self.path("terminals")] + list(faults)
+    def simulator(self, buses, state_dir, *faults):
+        """buses: per port, a list of (address, record file); each terminal's records are kept in state_dir.
+        Its ports_ini holds the Ports.ini lines that reach them."""
+        args = [self.tool("tallyfold-terminal-sim"), "--state-dir", state_dir] + list(faults)
         for terminals in buses:
             args += ["--listen", "127.0.0.1:0"]
             for address, records in terminals:
@@ -200,7 +206,15 @@ class Server:
     def psql(self, sql, database="postgres", timeout=30):
         conninfo = "host=%s port=%s dbname=%s user=postgres target_session_attrs=read-write connect_timeout=5" % (
             ",".join(["127.0.0.1"] * len(self.ports)), ",".join(map(str, self.ports)), database)
-        out = sh(["psql", conninfo, "-Atq", "-c", sql], timeout=timeout)
+        # A promoted standby takes a moment to accept writes.
+        for attempt in range(20):
+            try:
+                out = sh(["psql", conninfo, "-Atq", "-c", sql], timeout=timeout)
+                break
+            except RuntimeError:
+                if attempt == 19:
+                    raise
+                time.sleep(0.5)
         return [line.split("|") for line in out.splitlines()]
 
     def pg_ctl(self, node, *args):
@@ -215,6 +229,23 @@ class Server:
 
     def standby(self):
         return next(n for n in self.nodes if n != self.primary)
+
+    def begin_smart_stop(self):
+        """The primary starts to shut down, held open by an idle client as an application's pool would."""
+        port = self.ports[self.nodes[self.primary]]
+        self.idle = subprocess.Popen(["psql", "host=127.0.0.1 port=%d user=postgres dbname=postgres" % port],
+                                     stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        while not self.psql("select 1 from pg_stat_activity where application_name = 'psql' "
+                            "and pid <> pg_backend_pid()"):
+            time.sleep(0.02)
+        self.pg_ctl(self.primary, "stop", "-m", "smart", "-W")
+
+    def end_smart_stop(self, promote=True):
+        """The standby is promoted, and the idle client lets the old primary go."""
+        if promote:
+            self.promote()
+        self.idle.stdin.close()
+        self.idle.wait()
 
     def fail_over(self):
         """As a primary that dies: stopped at once, the standby promoted."""
@@ -236,7 +267,7 @@ class Server:
         old = self.standby()
         try:
             self.pg_ctl(old, "stop", "-m", "immediate", "-w")
-        except subprocess.CalledProcessError:
+        except RuntimeError:
             pass  # already down
         shutil.rmtree(os.path.join(self.dir, old))
         port = self.ports[self.nodes[self.primary]]
@@ -373,8 +404,8 @@ class Run:
             self.hung = True
             self.proc.popen.kill()
             self.status = self.proc.popen.wait()
-        self.wall = time.monotonic() - self.started
         self.proc.reader.join(5)
+        self.wall = getattr(self.proc, "ended", time.monotonic()) - self.started
         self.summaries = []
         for line in self.proc.lines:
             try:
@@ -435,8 +466,9 @@ def list_terminals(db, buses):
 
 
 def table_keys(db):
+    # SQLite may hold a time of midnight as the date alone.
     return [r[0] for r in db.query(
-        "select Cardid || ' ' || substr(cast(datatime as text), 1, 16) from Tcon_ConsumeDtl")]
+        "select Cardid || ' ' || substr(cast(datatime as text) || ' 00:00', 1, 16) from Tcon_ConsumeDtl")]
 
 
 def doubled(keys):
