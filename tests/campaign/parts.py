@@ -1,5 +1,6 @@
 """The real parts the fault table and the campaign put together: the command and its tools, PostgreSQL
 servers, a tmpfs, record files, and the checks every run of the command must pass."""
+import contextlib
 import json
 import os
 import random
@@ -95,8 +96,32 @@ class Process:
             self.reader.join(5)
 
 
+_critical, _interrupted = 0, False
+
+
 def _interrupt(*_):
-    raise KeyboardInterrupt()
+    global _interrupted
+    _interrupted = True
+    if not _critical:
+        raise KeyboardInterrupt()
+
+
+def interrupted():
+    return _interrupted
+
+
+@contextlib.contextmanager
+def critical():
+    """Ctrl-C and SIGTERM wait until a server command is done: one cut short would bring its server up again
+    after the cleanup had stopped it."""
+    global _critical
+    _critical += 1
+    try:
+        yield
+    finally:
+        _critical -= 1
+        if not _critical and _interrupted:
+            raise KeyboardInterrupt()
 
 
 class Lab:
@@ -109,6 +134,7 @@ class Lab:
         os.chmod(self.dir, 0o755)
         self.undo = []
         signal.signal(signal.SIGTERM, _interrupt)
+        signal.signal(signal.SIGINT, _interrupt)
 
     def __enter__(self):
         return self
@@ -171,6 +197,7 @@ class Lab:
         sh([self.tool("tallyfold"), "--home", home, "--db", db.cs, "init-db", "--grant", "admin"])
         return home
 
+    @critical()
     def postgres(self):
         fd, dirfile = tempfile.mkstemp(dir=self.dir)
         os.close(fd)
@@ -179,6 +206,7 @@ class Lab:
         self.undo.append(lambda: sh(["bash", os.path.join(ROOT, "scripts/pg-throwaway"), "stop", pgdir]))
         return Server(pgdir, [int(cs.split("Port=")[1].split(";")[0])], {"data": 0})
 
+    @critical()
     def standby_pair(self):
         fd, dirfile = tempfile.mkstemp(dir=self.dir)
         os.close(fd)
@@ -218,7 +246,12 @@ class Server:
         return [line.split("|") for line in out.splitlines()]
 
     def pg_ctl(self, node, *args):
-        return sh(as_postgres([os.path.join(PGBIN, "pg_ctl"), "-D", os.path.join(self.dir, node)] + list(args)))
+        # The server it starts keeps its output: a file, not a pipe that would never close.
+        with critical(), open(os.path.join(self.dir, "pg_ctl.log"), "a") as log:
+            done = subprocess.run(as_postgres([os.path.join(PGBIN, "pg_ctl"), "-D", os.path.join(self.dir, node)] +
+                                              list(args)), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if done.returncode:
+            raise RuntimeError("pg_ctl %s %s: exit %d" % (node, " ".join(args), done.returncode))
 
     def backends(self):
         return [int(r[0]) for r in self.psql("select pid from pg_stat_activity where backend_type = 'client backend' "
@@ -262,6 +295,7 @@ class Server:
         return "-p %d -k %s -c listen_addresses=127.0.0.1 -c max_connections=50 %s" % (
             self.ports[self.nodes[node]], self.dir, extra)
 
+    @critical()
     def mend_pair(self):
         """After a failover: the old primary becomes the new one's synchronous standby again."""
         old = self.standby()
