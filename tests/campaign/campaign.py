@@ -21,7 +21,7 @@ from collections import Counter
 import parts
 from parts import Run, PgDb, Sqlite
 
-CI_SEEDS, CI_STEPS = (1, 2), 10
+CI_SEEDS, CI_STEPS = (1, 2), 15
 
 
 class Backend:
@@ -133,7 +133,7 @@ def step(lab, backends, seed, k):
     backend = backends[rng.choice(sorted(backends))]
     gather = rng.random() < 0.25
     nruns = 1 if gather else rng.randint(1, 4)
-    db, server, bound, extra = backend.db, backend.server, parts.BOUND_S, []
+    db, server, bound, extra = backend.db, backend.server, float(parts.BOUND_S), []
     folder = lab.path("step-%d-%d" % (seed, k))
     os.makedirs(folder)
     faults = plan_faults(rng, backend, nruns, gather)
@@ -157,8 +157,10 @@ def step(lab, backends, seed, k):
                 backend.valid |= before_clear[address]
         sim_faults = rng.choice(([], ["--drop-after", str(rng.randrange(1, 300))], ["--fail-clear", "2"],
                                  ["--nak", "5", "--seed", str(k)]))
-        sim = lab.simulator(buses, os.path.join(folder, "terminals"), "--baud", str(rng.choice((38400, 115200))),
-                            *sim_faults)
+        baud = rng.choice((38400, 115200))
+        sim = lab.simulator(buses, os.path.join(folder, "terminals"), "--baud", str(baud), *sim_faults)
+        # The transfer's own time, twice over for a transfer started again: about 30 bytes a record.
+        bound += 2 * 30 * 10 * sum(map(len, before_clear.values())) / baud
         extra += ["simulator " + " ".join(sim_faults)] if sim_faults else []
         with open(os.path.join(backend.homes[0], "Config", "Ports.ini"), "w") as f:
             f.write(sim.ports_ini)
@@ -225,7 +227,7 @@ def step(lab, backends, seed, k):
         violations.append("%d records twice in Tcon_ConsumeDtl, e.g. %s" % (len(twice), twice[:3]))
     # Without a fault, or with only a failover at the start, which a run rides out, every run completes.
     if not extra and all(f[0] == "failover-start" for f in faults):
-        violations += ["%s: %s without a fault: %s" % (" ".join(r.args[5:-5]), r.summary["outcome"], r.summary["reason"])
+        violations += ["%s: %s without a fault: %s" % (r.name(), r.summary["outcome"], r.summary["reason"])
                        for r in runs if r.summary and r.summary["outcome"] != "completed"]
     if not any(r.killed() or r.hung or not r.summary for r in runs):
         stored = sum(r.summary["stored"] for r in runs)

@@ -159,7 +159,8 @@ def early_signals(t):
     path = t.records(300)
     # Counted from the moment the dynamic loader has mapped every library: before that no program can
     # have a handler.
-    libraries = sum(".so" in line and "vdso" not in line for line in parts.sh(["ldd", t.lab.tool("tallyfold")]).splitlines())
+    ldd = parts.sh(["ldd", t.lab.tool("tallyfold")]).splitlines()
+    libraries = sum(".so" in line and "vdso" not in line for line in ldd)
     out = []
     for _ in range(t.repeat):
         for ms in (0, 1, 2, 3, 5, 8, 12, 16, 20):
@@ -171,18 +172,6 @@ def early_signals(t):
                 run.signal(sig)
                 out += ["%s at %d ms: %s" % (sig.name, ms, p) for p in checked(db, run)]
     return out
-
-
-def children(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                if entry.isdigit() and int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
-                    found.append(int(entry))
-        except (OSError, IndexError, ValueError):
-            pass
-    return found
 
 
 @row("every process of ours, idle, ends on SIGTERM (and the window on SIGINT)")
@@ -200,7 +189,7 @@ def idle_processes(t):
     for args, sig in cases:
         p = parts.Process(args, env)
         time.sleep(2)
-        family = children(p.popen.pid)
+        family = subprocess.run(["pgrep", "-P", str(p.popen.pid)], stdout=subprocess.PIPE, text=True).stdout.split()
         p.popen.send_signal(sig)
         try:
             status = p.popen.wait(5)
@@ -211,9 +200,10 @@ def idle_processes(t):
             p.popen.kill()
             p.popen.wait()
         for child in family:
-            if os.path.exists("/proc/%d" % child) and "Z" not in open("/proc/%d/stat" % child).read().split()[2]:
-                out.append("%s: its child %d still runs" % (os.path.basename(args[0]), child))
-                os.kill(child, signal.SIGKILL)
+            if subprocess.run(["ps", "-o", "stat=", "-p", child], stdout=subprocess.PIPE, text=True).stdout[:1] \
+                    not in ("", "Z"):
+                out.append("%s: its child %s still runs" % (os.path.basename(args[0]), child))
+                os.kill(int(child), signal.SIGKILL)
     return out
 
 
@@ -300,8 +290,8 @@ def main():
                 problems = ["interrupted"]
             except Exception as e:
                 problems = ["could not run: %r" % e]
-            print("row %d %s (%.0f s): %s" % (number, "FAIL" if problems else "pass", time.monotonic() - started, title),
-                  flush=True)
+            print("row %d %s (%.0f s): %s" % (number, "FAIL" if problems else "pass", time.monotonic() - started,
+                                               title), flush=True)
             for problem in problems:
                 print("    " + problem, flush=True)
             if problems:

@@ -1,6 +1,7 @@
 """The real parts the fault table and the campaign put together: the command and its tools, PostgreSQL
 servers, a tmpfs, record files, and the checks every run of the command must pass."""
 import contextlib
+import glob
 import json
 import os
 import random
@@ -14,9 +15,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PGBIN = sorted((os.path.join("/usr/lib/postgresql", v, "bin") for v in os.listdir("/usr/lib/postgresql")),
-               key=lambda p: [int(x) for x in p.split("/")[-2].split(".") if x.isdigit()])[-1] \
-    if os.path.isdir("/usr/lib/postgresql") else ""
+PGBIN = (sorted(glob.glob("/usr/lib/postgresql/*/bin"), key=lambda p: int(p.split("/")[-2])) or [""])[-1]
 COMMAND_TIMEOUT, CONNECT_TIMEOUT = 5, 8
 TIMEOUTS = "Command Timeout=%d;Connect Timeout=%d;" % (COMMAND_TIMEOUT, CONNECT_TIMEOUT)
 # A run's work takes a few seconds here; on top of it, the README's bound of any wait.
@@ -65,14 +64,12 @@ class Process:
         self.popen.wait()
         self.ended = time.monotonic()
 
-    def wait_line(self, prefix, timeout=20):
+    def wait_lines(self, prefix, count=1, timeout=20):
         end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            for line in list(self.lines):
-                if line.startswith(prefix):
-                    return line
-            if self.popen.poll() is not None and not self.reader.is_alive():
-                break
+        while time.monotonic() < end and self.reader.is_alive():
+            found = [line for line in self.lines if line.startswith(prefix)]
+            if len(found) >= count:
+                return found
             time.sleep(0.01)
         raise RuntimeError("%s: no '%s' line: %s" % (self.args[0], prefix, self.lines[-5:]))
 
@@ -153,17 +150,16 @@ class Lab:
     def path(self, *names):
         return os.path.join(self.dir, *names)
 
-    def spawn(self, args, ready=None, env=None):
-        p = Process(args, env)
+    def spawn(self, args, ready=1):
+        """A tool, once it has printed its `ready` lines."""
+        p = Process(args)
         self.undo.append(p.stop)
-        if ready:
-            p.ready = p.wait_line(ready)
+        p.ready = [line.split()[-1] for line in p.wait_lines("ready", ready)]
         return p
 
     def proxy(self, to_port, *faults):
         port = free_port()
-        p = self.spawn([self.tool("tallyfold-delay-proxy"), str(port), "127.0.0.1", str(to_port)] + list(faults),
-                       ready="ready")
+        p = self.spawn([self.tool("tallyfold-delay-proxy"), str(port), "127.0.0.1", str(to_port)] + list(faults))
         p.port = port
         return p
 
@@ -175,12 +171,8 @@ class Lab:
             args += ["--listen", "127.0.0.1:0"]
             for address, records in terminals:
                 args += ["--terminal", "%s=%s" % (address, records)]
-        p = self.spawn(args, ready="ready")
-        urls = [line.split()[1] for line in p.lines if line.startswith("ready")]
-        while len(urls) < len(buses):
-            time.sleep(0.01)
-            urls = [line.split()[1] for line in p.lines if line.startswith("ready")]
-        p.ports_ini = "[Ports]\n" + "".join("%d=%s\n" % (i + 1, u) for i, u in enumerate(urls))
+        p = self.spawn(args, len(buses))
+        p.ports_ini = "[Ports]\n" + "".join("%d=%s\n" % (i + 1, url) for i, url in enumerate(p.ready))
         return p
 
     def tmpfs(self, name, size):
@@ -198,24 +190,20 @@ class Lab:
         return home
 
     @critical()
-    def postgres(self):
-        fd, dirfile = tempfile.mkstemp(dir=self.dir)
-        os.close(fd)
-        cs = sh(["bash", os.path.join(ROOT, "scripts/pg-throwaway")], env=dict(os.environ, PG_THROWAWAY_DIR_FILE=dirfile))
+    def _server(self, script):
+        """Starts a server with one of the repository's scripts: its connection string's ports and folder."""
+        script = os.path.join(ROOT, "scripts", script)
+        dirfile = self.path(script.split("/")[-1] + ".dir")
+        cs = sh(["bash", script], env=dict(os.environ, PG_THROWAWAY_DIR_FILE=dirfile))
         pgdir = open(dirfile).read().strip()
-        self.undo.append(lambda: sh(["bash", os.path.join(ROOT, "scripts/pg-throwaway"), "stop", pgdir]))
-        return Server(pgdir, [int(cs.split("Port=")[1].split(";")[0])], {"data": 0})
+        self.undo.append(lambda: sh(["bash", script, "stop", pgdir]))
+        return pgdir, [int(p) for p in cs.split("Port=")[1].split(";")[0].split(",")]
 
-    @critical()
+    def postgres(self):
+        return Server(*self._server("pg-throwaway"), {"data": 0})
+
     def standby_pair(self):
-        fd, dirfile = tempfile.mkstemp(dir=self.dir)
-        os.close(fd)
-        cs = sh(["bash", os.path.join(ROOT, "scripts/pg-standby-pair")],
-                env=dict(os.environ, PG_THROWAWAY_DIR_FILE=dirfile))
-        pgdir = open(dirfile).read().strip()
-        self.undo.append(lambda: sh(["bash", os.path.join(ROOT, "scripts/pg-standby-pair"), "stop", pgdir]))
-        ports = [int(p) for p in cs.split("Port=")[1].split(";")[0].split(",")]
-        return Server(pgdir, ports, {"primary": 0, "standby": 1})
+        return Server(*self._server("pg-standby-pair"), {"primary": 0, "standby": 1})
 
 
 class Server:
@@ -260,9 +248,6 @@ class Server:
     def restart(self):
         self.pg_ctl(self.primary, "restart", "-m", "immediate", "-w")
 
-    def standby(self):
-        return next(n for n in self.nodes if n != self.primary)
-
     def begin_smart_stop(self):
         """The primary starts to shut down, held open by an idle client as an application's pool would."""
         port = self.ports[self.nodes[self.primary]]
@@ -286,8 +271,8 @@ class Server:
         self.promote()
 
     def promote(self):
-        self.pg_ctl(self.standby(), "promote", "-w", "-t", "60")
-        self.primary = self.standby()
+        self.primary = next(n for n in self.nodes if n != self.primary)
+        self.pg_ctl(self.primary, "promote", "-w", "-t", "60")
 
     def _options(self, node, primary):
         extra = "-c wal_level=replica -c max_wal_senders=4 -c synchronous_standby_names=*" if primary \
@@ -298,7 +283,7 @@ class Server:
     @critical()
     def mend_pair(self):
         """After a failover: the old primary becomes the new one's synchronous standby again."""
-        old = self.standby()
+        old = next(n for n in self.nodes if n != self.primary)
         try:
             self.pg_ctl(old, "stop", "-m", "immediate", "-w")
         except RuntimeError:
@@ -452,18 +437,22 @@ class Run:
         self.summary = self.summaries[-1] if self.summaries else None
         return self
 
+    def name(self):
+        return " ".join(self.args[6:-4])
+
     def killed(self):
         return signal.SIGKILL in self.signals
 
     def problems(self):
         """What this run did against the rules: its bound, a summary that adds up and tells why, an exit status
         that follows the summary."""
-        name = " ".join(self.args[5:-5])
+        name = self.name()
         if self.hung:
-            return ["%s: hung, killed after %.0f s; last output: %s" % (name, self.wall, self.proc.lines[-2:])]
+            return ["%s: hung, killed after %.0f s with no summary, %d lines out" % (name, self.wall,
+                                                                                      len(self.proc.lines))]
         out = []
         if self.wall > self.bound:
-            out.append("%s: took %.1f s, bound %d s" % (name, self.wall, self.bound))
+            out.append("%s: took %.1f s, bound %.0f s" % (name, self.wall, self.bound))
         if self.killed():
             return out
         if self.status < 0:
