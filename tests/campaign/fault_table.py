@@ -52,28 +52,16 @@ class Table:
         return path
 
 
-def count(db):
-    return int(db.query("select count(*) from Tcon_ConsumeDtl")[0][0])
-
-
-def growth(db, before, runs):
-    """The summaries' stored adds up to what the table gained."""
-    if any(r.hung or r.killed() or not r.summary for r in runs):
-        return []
-    stored, gained = sum(r.summary["stored"] for r in runs), count(db) - before
-    return [] if stored == gained else ["the summaries stored %d rows, the table gained %d" % (stored, gained)]
-
-
 def started(t, home, db, args, counted=None, bound=parts.BOUND_S):
     """A run, with the row count of the table it writes (counted: the same database without the faulty link)."""
-    before = count(counted or db)
+    before = parts.count(counted or db)
     run = Run(t.lab, home, db, args, bound)
     run.before = before
     return run
 
 
 def checked(db, run):
-    return run.finish().problems() + growth(db, run.before, [run])
+    return run.finish().problems() + parts.growth(db, run.before, [run])
 
 
 @row("an import through a link cut after N bytes (43-76 KB) ends, trapped, within its bound")
@@ -100,7 +88,7 @@ def full_disk(t):
     home = t.lab.home("full-home", db)
     out = []
     for when in (None, 0.02, 0.1, 0.3):
-        path, before = t.records(2000), count(db)
+        path, before = t.records(2000), parts.count(db)
         if when is None:
             parts.fill(mount)
         run = Run(t.lab, home, db, ["import", path])
@@ -215,7 +203,7 @@ def start_during_failover(t):
     out = []
     for _ in range(t.repeat):
         path = t.records(1000)
-        before = count(db)
+        before = parts.count(db)
         server.begin_smart_stop()
         time.sleep(0.3)
         run = Run(t.lab, home, db, ["import", path])

@@ -438,7 +438,7 @@ class Run:
         return self
 
     def name(self):
-        return " ".join(self.args[6:-4])
+        return " ".join(os.path.basename(a) for a in self.args[6:-4])
 
     def killed(self):
         return signal.SIGKILL in self.signals
@@ -486,6 +486,18 @@ def list_terminals(db, buses):
         for address, _ in terminals:
             db.query("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values ('%d', '计次', %d, "
                      "'V1.0', 'campaign')" % (address, port))
+
+
+def count(db):
+    return int(db.query("select count(*) from Tcon_ConsumeDtl")[0][0])
+
+
+def growth(db, before, runs):
+    """The summaries' stored adds up to what the table gained."""
+    if any(r.hung or r.killed() or not r.summary for r in runs):
+        return []
+    stored, gained = sum(r.summary["stored"] for r in runs), count(db) - before
+    return [] if stored == gained else ["the summaries stored %d rows, the table gained %d" % (stored, gained)]
 
 
 def table_keys(db):
