@@ -7,7 +7,8 @@ needs and stops them all, on Ctrl-C too.
     campaign.py [--bin DIR] [--seed S] [--steps N | --minutes M] [--step K] [--backends sqlite,pg,link,pair]
     campaign.py --ci
 
-Each step prints its seed and faults; `--seed S --step K` replays step K of seed S alone. --ci runs fixed
+Each step prints its seed and faults; `--seed S --step K` (with the same --backends) replays step K of seed S
+alone. --ci runs fixed
 seeds and one fresh seed (printed), a few minutes in all. Exit status 0 with no violation, 1 otherwise."""
 import argparse
 import os
@@ -22,6 +23,8 @@ import parts
 from parts import Run, PgDb, Sqlite
 
 CI_SEEDS, CI_STEPS = (1, 2), 15
+# The simulated terminals' addresses, by port.
+TERMINALS = [[1, 2], [3]]
 
 
 class Backend:
@@ -32,8 +35,7 @@ class Backend:
         self.name, self.lab, self.db, self.server, self.mount = name, lab, db, server, mount
         self.homes = [lab.home("%s-%d" % (name, i), db) for i in range(4)]
         self.files, self.valid = [], set()
-        self.buses = [[(1, None), (2, None)], [(3, None)]]
-        parts.list_terminals(db, self.buses)
+        parts.list_terminals(db, [[(a, None) for a in port] for port in TERMINALS])
         self.stats = Counter()
 
 
@@ -58,7 +60,7 @@ def make_backends(lab, names):
 
 
 def plan_faults(rng, backend, runs, gather):
-    """(name, at seconds or None, action) for this step: at None fires when the action's own condition holds."""
+    """The step's faults: (kind, at seconds, the run it hits, how long it lasts)."""
     faults = []
     for _ in range(rng.choice((0, 1, 1, 2, 2, 3))):
         choices = ["kill9", "sigterm", "sigint"]
@@ -153,7 +155,7 @@ def step(lab, backends, seed, k):
         faults = [("failover-start", 1.0, 0, 0)]
     sim = None
     if gather:
-        buses = [[(a, os.path.join(folder, "t%d.txt" % a)) for a, _ in bus] for bus in backend.buses]
+        buses = [[(a, os.path.join(folder, "t%d.txt" % a)) for a in port] for port in TERMINALS]
         before_clear = {}
         for bus in buses:
             for address, path in bus:

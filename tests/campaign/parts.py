@@ -441,7 +441,8 @@ class Run:
         return " ".join(os.path.basename(a) for a in self.args[6:-4])
 
     def killed(self):
-        return signal.SIGKILL in self.signals
+        """Killed with -9, or signalled twice: the second signal ends a run at once, without a summary."""
+        return signal.SIGKILL in self.signals or len(self.signals) > 1
 
     def problems(self):
         """What this run did against the rules: its bound, a summary that adds up and tells why, an exit status
@@ -468,7 +469,7 @@ class Run:
                     name, s["outcome"], s.get("reason")))
         outcome = self.summary["outcome"]
         if outcome == "completed":
-            want = {0, 3}
+            want = {3 if self.summary["errors"] else 0}
         elif outcome == "cancelled":
             want = {128 + s for s in self.signals} or {129, 130, 143}
         else:
