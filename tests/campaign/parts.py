@@ -307,7 +307,7 @@ class Server:
 class Sqlite:
     def __init__(self, path):
         self.path = path
-        self.cs = "Provider=SQLite;Data Source=%s;" % path
+        self.cs = "Provider=SQLite;Data Source=%s;%s" % (path, TIMEOUTS)
 
     def query(self, sql):
         c = sqlite3.connect(self.path, timeout=60)
