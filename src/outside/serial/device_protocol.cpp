@@ -184,6 +184,24 @@ std::optional<RecordBlock> decodeRecordBlock(const QByteArray& payload) {
     return block;
 }
 
+QByteArray encodeSpan(const RecordSpan& span) {
+    QByteArray out;
+    putU32(out, span.first);
+    putU32(out, span.next);
+    putU32(out, span.capacity);
+    return out;
+}
+
+std::optional<RecordSpan> decodeSpan(const QByteArray& payload) {
+    if (payload.size() != kSpanPayload)
+        return std::nullopt;
+    const RecordSpan span{getU32(payload.constData()), getU32(payload.constData() + 4),
+                          getU32(payload.constData() + 8)};
+    if (span.next < span.first)
+        return std::nullopt;
+    return span;
+}
+
 QByteArray encodeAck(Command acknowledged) {
     return QByteArray(1, char(acknowledged));
 }

@@ -28,9 +28,16 @@ enum class Command : quint8 {
     ReadRecords = 0x04,
     ClearRecords = 0x05,
     Ack = 0x06,
+    // Numbered records: a terminal numbers every swipe it takes, and the PC reads from a
+    // number and clears below one, so swipes taken meanwhile stay on the terminal.
+    RecordSpan = 0x07,
+    ReadNumbered = 0x08,
+    ClearBelow = 0x09,
     Nak = 0x15,
     CountReply = 0x83,
     ReadReply = 0x84,
+    SpanReply = 0x87,
+    NumberedReply = 0x88,
 };
 
 enum class NakReason : quint8 {
@@ -96,6 +103,20 @@ QByteArray encodeRecordBlock(const RecordBlock& block);
 // Refuses a block whose records are not all 18 printable ASCII characters.
 std::optional<RecordBlock> decodeRecordBlock(const QByteArray& payload);
 bool isValidRecord(const QByteArray& record);
+
+// The numbers of what a terminal holds: records first..next-1, room for `capacity`.
+struct RecordSpan {
+    quint32 first = 0;
+    quint32 next = 0;
+    quint32 capacity = 0;
+
+    quint32 held() const { return next - first; }
+    bool operator==(const RecordSpan&) const = default;
+};
+constexpr int kSpanPayload = 12;
+QByteArray encodeSpan(const RecordSpan& span);
+// Refuses a span whose next is below its first.
+std::optional<RecordSpan> decodeSpan(const QByteArray& payload);
 
 QByteArray encodeAck(Command acknowledged);
 QByteArray encodeNak(Command refused, NakReason reason);
