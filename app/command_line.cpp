@@ -148,6 +148,26 @@ const std::vector<CommandDef> Commands = {
               "gather every terminal, two ports at a time, and erase each once its records are stored"),
       example("tallyfold --json gather --all --metrics /var/lib/tallyfold/tallyfold.prom",
               "as the timer may run it, leaving metrics for Prometheus")}},
+    {s("follow"),
+     QString(),
+     s("store every listed terminal's new records within seconds, until stopped"),
+     s("Keeps every listed terminal's port open and asks each terminal for the records it took since the last "
+       "round, every --interval seconds; stores them as gather does, so gathers and imports may run beside it. "
+       "Clears a terminal only below what is stored, once it holds --clear-at percent of its capacity. Tries "
+       "failing ports, device servers and databases again with growing pauses. SIGHUP reads the terminal list "
+       "and Config/Ports.ini again; SIGTERM or SIGINT ends it with a summary. Needs the right C.操作."),
+     {valueOption("interval", "SECONDS", "ask each terminal for new records this often (default 2)"),
+      valueOption("clear-at", "PERCENT",
+                  "clear a terminal below what is stored once it holds this share of its capacity (default 50)"),
+      valueOption("metrics", "FILE",
+                  "every 10 seconds write each terminal's gathers, records held and the time from swipe to table "
+                  "to FILE in Prometheus' text format"),
+      UserOption, CaptionOption},
+     0,
+     0,
+     {example("tallyfold follow", "store every swipe within seconds, as tallyfold-follow.service runs it"),
+      example("tallyfold --json follow --interval 5 --metrics /var/lib/tallyfold/tallyfold.prom",
+              "ask every 5 seconds, leaving metrics for Prometheus")}},
     {s("clear"),
      QString(),
      s("erase the records stored in a terminal, as \"清空\" does"),

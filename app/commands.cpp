@@ -120,6 +120,8 @@ int dispatch(Run& run) {
         return commandImport(run);
     if (command == QLatin1String("gather"))
         return commandGather(run);
+    if (command == QLatin1String("follow"))
+        return commandFollow(run);
     if (command == QLatin1String("clear"))
         return commandClear(run);
     return commandTestLink(run);
@@ -149,7 +151,7 @@ int runCommandLine(const QStringList& args, Console& console) {
     run.user = invocation.isSet(QStringLiteral("user")) ? invocation.value(QStringLiteral("user")) : loginName();
     run.caption =
         invocation.isSet(QStringLiteral("caption")) ? invocation.value(QStringLiteral("caption")) : DemoCaption;
-    const bool operation = QStringList{"import", "gather", "clear", "test-link"}.contains(invocation.command);
+    const bool operation = QStringList{"import", "gather", "follow", "clear", "test-link"}.contains(invocation.command);
     auto failed = [&](const QString& text, const QString& outcome = QStringLiteral("failed")) {
         console.error(text);
         if (operation) {

@@ -251,6 +251,8 @@ void checkOptions(const Run& run) {
     }
     if (command == QLatin1String("terminals"))
         checkTerminalsArguments(run);
+    if (command == QLatin1String("follow"))
+        checkFollowOptions(run);
     if (command == QLatin1String("status") && run.has("max-age"))
         maxAgeSeconds(run);
     if (command == QLatin1String("clear") && !run.has("yes"))

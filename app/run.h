@@ -107,11 +107,14 @@ void checkTerminalsArguments(const Run& run);
 // The --max-age of status in seconds.
 qint64 maxAgeSeconds(const Run& run);
 // Every listed terminal's gathers as Prometheus' text format, into `path` whole or not at all.
+// `extra` is appended as it is (the follower's own metrics).
 void writeMetrics(const QString& path, const std::vector<TerminalRow>& rows,
-                  const std::shared_ptr<Connection>& connection);
+                  const std::shared_ptr<Connection>& connection, const QString& extra = {});
 int commandHelp(Run& run);
 int commandImport(Run& run);
 int commandGather(Run& run);
+int commandFollow(Run& run);
+void checkFollowOptions(const Run& run);
 int commandClear(Run& run);
 int commandTestLink(Run& run);
 

@@ -184,7 +184,7 @@ int commandStatus(Run& run) {
 }
 
 void writeMetrics(const QString& path, const std::vector<TerminalRow>& rows,
-                  const std::shared_ptr<Connection>& connection) {
+                  const std::shared_ptr<Connection>& connection, const QString& extra) {
     QHash<QString, GatherState> states;
     try {
         states = readGatherStates(connection);
@@ -226,6 +226,7 @@ void writeMetrics(const QString& path, const std::vector<TerminalRow>& rows,
                         .arg(m.value(states.value(address)));
         }
     }
+    text += extra;
     // Written beside the file and renamed over it: the collector never reads half a file.
     QSaveFile file(path);
     const QByteArray bytes = text.toUtf8();

@@ -10,6 +10,7 @@ namespace tallyfold {
 
 namespace {
 std::atomic<int> received = 0;
+std::atomic<int> reloads = 0;
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 int wakeUp[2] = {-1, -1};
 // What a signal passed on by our parent carries.
@@ -47,6 +48,18 @@ void installStopSignals() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
     sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
+void reloadOnHangUp() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++reloads; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+int reloadRequests() {
+    return reloads.load();
 }
 
 int stopSignal() {

@@ -18,6 +18,10 @@ int stopSignalFd();
 // Passes a stop signal on to a child of ours. A terminal's Ctrl-C or systemd's stop reaches the child
 // as well; the copy passed on is not a second signal to it, so it does not end it at once.
 void forwardStopSignal(pid_t child, int signal);
+// For a service: from now on SIGHUP asks it to read its configuration again instead of stopping.
+void reloadOnHangUp();
+// How many reloads SIGHUP asked for so far.
+int reloadRequests();
 // "SIGTERM", "SIGINT", "SIGHUP" or "signal N".
 QString signalName(int signal);
 

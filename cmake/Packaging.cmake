@@ -7,8 +7,14 @@ if(TALLYFOLD_DEFAULT_HOME)
     set(TALLYFOLD_SERVICE_HOME ${TALLYFOLD_DEFAULT_HOME})
 endif()
 set(TALLYFOLD_ENVIRONMENT_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/tallyfold)
-configure_file(packaging/tallyfold-gather.service.in ${PROJECT_BINARY_DIR}/packaging/tallyfold-gather.service @ONLY)
+# Both services keep the same fence, written once.
+file(READ packaging/tallyfold-fence.in TALLYFOLD_FENCE)
+string(CONFIGURE "${TALLYFOLD_FENCE}" TALLYFOLD_FENCE @ONLY)
+foreach(unit gather follow)
+    configure_file(packaging/tallyfold-${unit}.service.in ${PROJECT_BINARY_DIR}/packaging/tallyfold-${unit}.service @ONLY)
+endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/packaging/tallyfold-gather.service packaging/tallyfold-gather.timer
+    ${PROJECT_BINARY_DIR}/packaging/tallyfold-follow.service
     DESTINATION lib/systemd/system COMPONENT tools)
 if(NOT TALLYFOLD_HOST_LAYOUT)
     install(FILES packaging/tallyfold.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME tallyfold

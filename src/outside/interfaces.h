@@ -93,6 +93,27 @@ public:
     virtual void setCancelCheck(CancelCheck check) { Q_UNUSED(check); }
 };
 
+// A device link to terminals that number their records: it reads only what was not read
+// yet and clears only below a number, so swipes taken meanwhile stay on the terminal.
+// A host's own DeviceLink need not offer it; callers ask for it with dynamic_cast.
+class TALLYFOLD_EXPORT NumberedRecordLink {
+public:
+    struct Span {
+        quint32 first = 0;     // the oldest record held
+        quint32 next = 0;      // the number the next swipe takes
+        quint32 capacity = 0;  // how many records the terminal can hold
+        quint32 read = 0;      // where this read began: records read..next-1 are in the record file
+    };
+    virtual ~NumberedRecordLink() = default;
+    // Writes the records numbered from `from` (from the oldest held when it holds no
+    // such number any more) up to the terminal's next number into the record file,
+    // replacing it only when all arrived, as GatherData does. With nothing new the
+    // file is left alone. Empty on failure, with the reason in DeviceLink::lastError().
+    virtual std::optional<Span> gatherFrom(qint16 machine, quint32 from) = 0;
+    // Erases the records numbered below `number`; records taken later stay.
+    virtual bool clearBelow(qint16 machine, quint32 number) = 0;
+};
+
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.
 class TALLYFOLD_EXPORT IniFileTool : public Component {};
 class TALLYFOLD_EXPORT OnTopTool : public Component {};

@@ -5,10 +5,12 @@
 
 namespace tallyfold {
 
-bool clearRecords(GatherSession& session, OperatorView& view) {
+bool clearRecords(GatherSession& session, OperatorView& view, std::optional<quint32> below) {
     const QString m = session.module.Pub_MachAddr.toText();
     view.setStatus(QStringLiteral("正在进行机器[") + m + QStringLiteral("]的数据清理"));
-    const bool cleared = session.Device->ClearRecord(session.module.Pub_MachAddr) == true;
+    auto* numbered = below ? dynamic_cast<NumberedRecordLink*>(session.Device.get()) : nullptr;
+    const bool cleared = numbered ? numbered->clearBelow(session.module.Pub_MachAddr.toInt16(), *below)
+                                  : session.Device->ClearRecord(session.module.Pub_MachAddr) == true;
     if (!cleared)
         explainDeviceFailure(view, *session.Device);
     view.setStatus(QStringLiteral("机器[") + m +

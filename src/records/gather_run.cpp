@@ -94,6 +94,9 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
             bool gatherFailed = false;
             bool gathered = false;
             std::optional<std::size_t> missing;
+            // A clear after the gather erases only what this gather read, when the link can say what that is.
+            NumberedRecordLink* numbered = options.thenClear ? dynamic_cast<NumberedRecordLink*>(&device) : nullptr;
+            std::optional<NumberedRecordLink::Span> span;
             if (options.get == Tick::Ticked) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的数据采集......"));
                 // A transfer that fails must leave no earlier gather's file behind to be saved as this one's.
@@ -102,7 +105,17 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                     throw Error(errc::FileIo,
                                 QStringLiteral("Cannot remove the earlier %1: %2").arg(source, stale.errorString()));
                 QString text1, text2;
-                const std::optional<bool> transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
+                std::optional<bool> transferred;
+                if (numbered) {
+                    // Read a span and later clear below its end: swipes taken meanwhile stay on the terminal.
+                    span = numbered->gatherFrom(module.Pub_MachAddr.toInt16(), 0);
+                    transferred = span.has_value();
+                    if (span && span->read == span->next)
+                        QFile(source).open(
+                            QIODevice::WriteOnly);  // an empty terminal gives an empty file, as a whole transfer does
+                } else {
+                    transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
+                }
                 // Stopped mid-transfer: nothing was stored, the terminal keeps its records.
                 stopIfCancelled(view, QStringLiteral("during the transfer from terminal %1; nothing was stored, the "
                                                      "terminal keeps its records")
@@ -150,7 +163,7 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                     view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的数据清理中止。原因：{") + refusal +
                                    QStringLiteral("}"));
                 else
-                    cleared = clearRecords(session, view);
+                    cleared = clearRecords(session, view, span ? std::optional<quint32>(span->next) : std::nullopt);
             }
             port.close();
             offerFailedLines(view, counters.errors, QStringLiteral("数据采集过程中出现了"));

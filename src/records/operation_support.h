@@ -22,8 +22,9 @@ struct StoredFile {
 StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
                             bool verify = false);
 
-// The clearing's device step on the current terminal, its port open: status texts and ClearRecord.
-bool clearRecords(GatherSession& session, OperatorView& view);
+// The clearing's device step on the current terminal, its port open: status texts and ClearRecord,
+// or with `below` only the records numbered below it.
+bool clearRecords(GatherSession& session, OperatorView& view, std::optional<quint32> below = std::nullopt);
 // The clearing's log row.
 void logClearing(GatherSession& session, OperatorView& view, bool cleared);
 

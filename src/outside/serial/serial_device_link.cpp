@@ -315,6 +315,19 @@ std::optional<bool> SerialDeviceLink::ChangeTime(const Variant& machine, double 
 }
 
 std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1, QString& text2) {
+    return transfer(machine, std::nullopt, nullptr, text1, text2);
+}
+
+std::optional<NumberedRecordLink::Span> SerialDeviceLink::gatherFrom(qint16 machine, quint32 from) {
+    Span span;
+    QString text1, text2;
+    if (!transfer(machine, from, &span, text1, text2))
+        return std::nullopt;
+    return span;
+}
+
+bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Span* span, QString& text1,
+                                QString& text2) {
     beginCall();
     text1.clear();
     text2.clear();
@@ -333,6 +346,7 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         return failed(DeviceError::SourceFolderMissing,
                       QStringLiteral("no folder %1 to write the records in").arg(QFileInfo(target).absolutePath()));
 
+    const bool numbered = from.has_value();
     int retries = 0;
     quint32 read = 0;
     quint32 total = 0;
@@ -348,12 +362,31 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         total = 0;
         waiting_->done = 0;
         waiting_->total = 0;
-        const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
-                                           [](const Frame& f) { return decodeCount(f.payload).has_value(); });
-        retries += counted.retries;
-        if (!counted.frame)
-            return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
-        total = *decodeCount(counted.frame->payload);
+        quint32 start = 0;
+        if (numbered) {
+            const auto asked = bus_->request(*address, Command::RecordSpan, {}, Command::SpanReply, kSpanPayload,
+                                             [](const Frame& f) { return decodeSpan(f.payload).has_value(); });
+            retries += asked.retries;
+            if (!asked.frame)
+                return failed(asked.error, requestFailure(asked.error, *address), asked.osReason, retries);
+            const RecordSpan held = *decodeSpan(asked.frame->payload);
+            // Records below `from` were read before; a terminal whose numbers went back was reset: all it holds is new.
+            start = *from >= held.first && *from <= held.next ? *from : held.first;
+            total = held.next - start;
+            *span = Span{held.first, held.next, held.capacity, start};
+            if (total == 0) {
+                text1 = progress();
+                text2 = QStringLiteral("%1 retries").arg(retries);
+                return true;
+            }
+        } else {
+            const auto counted = bus_->request(*address, Command::CountRecords, {}, Command::CountReply, 4,
+                                               [](const Frame& f) { return decodeCount(f.payload).has_value(); });
+            retries += counted.retries;
+            if (!counted.frame)
+                return failed(counted.error, requestFailure(counted.error, *address), counted.osReason, retries);
+            total = *decodeCount(counted.frame->payload);
+        }
         waiting_->total = total;
 
         QSaveFile file(target);
@@ -368,12 +401,13 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
         };
         DeviceError broken = DeviceError::None;
         Bus::Reply block;
+        const Command readCommand = numbered ? Command::ReadNumbered : Command::ReadRecords;
+        const Command readAnswer = numbered ? Command::NumberedReply : Command::ReadReply;
         while (read < total) {
             const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
-            const quint32 index = read;
-            block = bus_->request(*address, Command::ReadRecords, encodeReadRequest({index, count}),
-                                  Command::ReadReply, kReadReplyHeader + count * kRecordLength,
-                                  [index, count](const Frame& f) {
+            const quint32 index = start + read;
+            block = bus_->request(*address, readCommand, encodeReadRequest({index, count}), readAnswer,
+                                  kReadReplyHeader + count * kRecordLength, [index, count](const Frame& f) {
                                       const auto decoded = decodeRecordBlock(f.payload);
                                       return decoded && decoded->index == index && decoded->records.size() == count;
                                   });
@@ -400,8 +434,10 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
                            file.errorString());
             break;
         }
-        // The terminal keeps its records through a gather, so starting over loses nothing.
-        const bool startOver = broken == DeviceError::TransferCut || broken == DeviceError::ConnectionDropped;
+        // The terminal keeps its records through a gather, so starting over loses nothing. A numbered
+        // read refused means another PC cleared below it meanwhile: a new span tells where to begin.
+        const bool startOver = broken == DeviceError::TransferCut || broken == DeviceError::ConnectionDropped ||
+                               (numbered && broken == DeviceError::TerminalRefused);
         if (!startOver || transfer >= tries || waiting_->stopAsked()) {
             if (broken == DeviceError::TransferCut)
                 return cut(broken, QStringLiteral("terminal %1 stopped answering after %2 of %3 records")
@@ -414,6 +450,19 @@ std::optional<bool> SerialDeviceLink::GatherData(qint16 machine, QString& text1,
     }
     text1 = progress();
     text2 = QStringLiteral("%1 retries").arg(retries);
+    return true;
+}
+
+bool SerialDeviceLink::clearBelow(qint16 machine, quint32 number) {
+    beginCall();
+    const auto address = machineAddress(machine);
+    if (!bus_)
+        return fail(DeviceError::NoPortOpen, QStringLiteral("no port open"));
+    if (!address)
+        return fail(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine));
+    const auto reply = bus_->request(*address, Command::ClearBelow, encodeCount(number), Command::Ack, 1);
+    if (!reply.frame)
+        return fail(reply.error, requestFailure(reply.error, *address), reply.osReason, reply.retries);
     return true;
 }
 

@@ -22,7 +22,7 @@ struct WaitReport;
 // without touching the line. A line that falls during a call is reopened once.
 // After a False, lastError() says what went wrong and where. A cancel check
 // that says true ends the call at the next wait slice or frame with Cancelled.
-class SerialDeviceLink : public DeviceLink {
+class SerialDeviceLink : public DeviceLink, public NumberedRecordLink {
 public:
     explicit SerialDeviceLink(HostSettings host);
     ~SerialDeviceLink() override;
@@ -37,6 +37,8 @@ public:
     // retries needed or why the gather failed.
     std::optional<bool> GatherData(qint16 machine, QString& text1, QString& text2) override;
     std::optional<bool> ClearRecord(const Variant& machine) override;
+    std::optional<Span> gatherFrom(qint16 machine, quint32 from) override;
+    bool clearBelow(qint16 machine, quint32 number) override;
     void DestoryPort() override;
     bool setRecordFile(const QString& path) override;
     DeviceFault lastError() const override;
@@ -51,6 +53,8 @@ private:
     class Bus;
 
     void beginCall();
+    // The whole transfer (no `from`) or the numbered read from `from`, which fills `span`.
+    bool transfer(qint16 machine, std::optional<quint32> from, Span* span, QString& text1, QString& text2);
     // Records the failure in lastError(); always false, for `return fail(...)`.
     bool fail(DeviceError code, const QString& what, const QString& osReason = {}, int retries = 0);
 

@@ -1,0 +1,273 @@
+#include "records/follow.h"
+
+#include "outside/component_registry.h"
+#include "outside/database_tool.h"
+#include "platform/error.h"
+#include "records/device_waiting.h"
+#include "records/operation_support.h"
+#include "records/watched_view.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMap>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QThread>
+#include <thread>
+
+namespace tallyfold {
+
+namespace {
+
+constexpr qint64 kFirstPauseMs = 1000;
+constexpr qint64 kLongestPauseMs = 30000;
+
+// Faults of the line or the device server: the port is opened again after a pause.
+bool portFault(DeviceError code) {
+    switch (code) {
+    case DeviceError::BadPortSetting:
+    case DeviceError::PortNotOpened:
+    case DeviceError::ConnectionRefused:
+    case DeviceError::HostUnreachable:
+    case DeviceError::ConnectionDropped:
+    case DeviceError::NoPortOpen:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Keeps the number of the first line that failed: a terminal is never cleared past a
+// record that is not stored.
+class RoundView : public WatchedView {
+public:
+    using WatchedView::WatchedView;
+    qint64 firstFailedLine = -1;
+
+    void addFailedLine(int position, const QString& key, const QString& lineNumber, const QString& text) override {
+        const qint64 line = lineNumber.toLongLong();
+        if (line > 0 && (firstFailedLine < 0 || line < firstFailedLine))
+            firstFailedLine = line;
+        WatchedView::addFailedLine(position, key, lineNumber, text);
+    }
+};
+
+struct Followed {
+    const TerminalRow* row = nullptr;
+    std::unique_ptr<OperatorView> view;
+    CurrentTerminal current;
+    QString recordFile;
+    quint32 position = 0;
+    // Never cleared at or beyond this number: a record there failed to be stored.
+    std::optional<quint32> keepFrom;
+    QElapsedTimer lastRead;  // when the records below `position` were last read complete
+};
+
+class PortFollower {
+public:
+    PortFollower(const Mdl_GatherData& module, const HostSettings& host, const FollowOptions& options,
+                 const FollowReport& report, const std::function<bool()>& stop)
+        : own_(module), host_(host), options_(options), report_(report), stop_(stop) {
+        own_.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
+    }
+
+    std::vector<Followed> terminals;
+
+    void run() {
+        while (!stop_()) {
+            QElapsedTimer round;
+            round.start();
+            if (ready())
+                for (Followed& t : terminals) {
+                    if (stop_() || !session_)
+                        break;
+                    follow(t);
+                }
+            pause(std::max<qint64>(pauseMs_, options_.intervalMs - round.elapsed()));
+        }
+        close();
+    }
+
+private:
+    // The session and the port; false after a failure, which every terminal of the port is told.
+    bool ready() {
+        try {
+            if (!session_) {
+                session_ = std::make_unique<GatherSession>(own_, host_);
+                session_->createComponents();
+                own_.Pub_Conn = session_->Conn;
+                getTimeBZBE(*session_->DbTool, session_->times, terminals.front().view->prompts());
+                session_->loadFinished();
+                requireBusinessDayTimes(session_->times);
+                for (Followed& t : terminals)
+                    t.current = lookUpTerminal(*session_->DbTool, t.row->machAddr);
+                numbered_ = dynamic_cast<NumberedRecordLink*>(session_->Device.get());
+                if (!numbered_)
+                    throw Error(errc::NotSupported,
+                                QStringLiteral("the device link cannot read a terminal's new records alone"));
+            }
+            if (!portOpen_) {
+                Followed& first = terminals.front();
+                makeCurrent(own_, first.current);
+                const DeviceWaiting waiting(*session_->Device, *first.view);
+                if (session_->Device->SetPort(own_.Pub_ComX) == false) {
+                    failAll(session_->Device->lastError().text);
+                    return false;
+                }
+                portOpen_ = true;
+            }
+            return true;
+        } catch (const Error& e) {
+            failAll(e.description());
+        } catch (const std::exception& e) {
+            failAll(QString::fromLocal8Bit(e.what()));
+        }
+        close();
+        return false;
+    }
+
+    void follow(Followed& t) {
+        FollowRound round;
+        round.terminal = *t.row;
+        RoundView view(*t.view);
+        try {
+            makeCurrent(own_, t.current);
+            DeviceLink& device = *session_->Device;
+            const DeviceWaiting waiting(device, view);
+            device.setRecordFile(t.recordFile);
+            QElapsedTimer reading;
+            reading.start();
+            const auto span = numbered_->gatherFrom(t.row->machAddr.toInt16(), t.position);
+            if (!span) {
+                const DeviceFault fault = device.lastError();
+                round.reason = fault.text;
+                if (portFault(fault.code)) {
+                    device.DestoryPort();
+                    portOpen_ = false;
+                    backOff();
+                }
+                report_(round);
+                return;
+            }
+            if (span->next > span->read) {
+                const StoredFile stored = StoreRecordLines(t.recordFile, *session_, view, StepOrder::GatherRun, true);
+                round.counters = stored.counters;
+                if (!stored.missing || *stored.missing > 0)
+                    throw Error(
+                        errc::Database,
+                        QStringLiteral("%1 records read are not in the database").arg(stored.missing.value_or(0)));
+                if (view.firstFailedLine > 0) {
+                    const quint32 failed = span->read + quint32(view.firstFailedLine - 1);
+                    t.keepFrom = std::min(t.keepFrom.value_or(failed), failed);
+                }
+                // Swiped after the last complete read at the latest; committed by now.
+                round.ageBoundMs = t.lastRead.isValid() ? t.lastRead.elapsed() : -1;
+            }
+            t.position = span->next;
+            t.lastRead = reading;
+            round.ok = true;
+            round.held = (span->next - span->first);
+            round.capacity = span->capacity;
+            const quint32 below = std::min(t.position, t.keepFrom.value_or(t.position));
+            if (span->capacity > 0 &&
+                qint64((span->next - span->first)) * 100 >= qint64(span->capacity) * options_.clearAtPercent &&
+                below > span->first) {
+                round.cleared = clearRecords(*session_, view, below);
+                logClearing(*session_, view, round.cleared);
+                if (round.cleared)
+                    round.held = span->next - below;
+                else
+                    round.reason = device.lastError().text;
+            }
+            round.stored = t.position;
+            pauseMs_ = 0;
+        } catch (const Error& e) {
+            round.ok = false;
+            round.reason = e.description();
+            // The database or its connection failed: a fresh session after a pause.
+            close();
+            backOff();
+        }
+        report_(round);
+    }
+
+    void failAll(const QString& reason) {
+        for (const Followed& t : terminals) {
+            FollowRound round;
+            round.terminal = *t.row;
+            round.reason = reason;
+            report_(round);
+        }
+        backOff();
+    }
+
+    void backOff() { pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs); }
+
+    void pause(qint64 ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!stop_() && timer.elapsed() < ms)
+            QThread::msleep(ulong(std::min<qint64>(50, ms - timer.elapsed())));
+    }
+
+    void close() {
+        if (session_) {
+            own_.Pub_Conn.reset();
+            session_->release();
+            session_.reset();
+        }
+        numbered_ = nullptr;
+        portOpen_ = false;
+    }
+
+    Mdl_GatherData own_;
+    const HostSettings& host_;
+    const FollowOptions& options_;
+    const FollowReport& report_;
+    const std::function<bool()>& stop_;
+    std::unique_ptr<GatherSession> session_;
+    NumberedRecordLink* numbered_ = nullptr;
+    bool portOpen_ = false;
+    qint64 pauseMs_ = 0;
+};
+
+}  // namespace
+
+void follow(const Mdl_GatherData& module, const HostSettings& host, const std::vector<TerminalRow>& rows,
+            const FollowOptions& options, const TerminalViewFactory& makeView, const FollowReport& report,
+            const std::function<bool()>& stop, QHash<QString, quint32>& positions) {
+    // The records of a round wait here until they are stored; nobody else writes them.
+    QTemporaryDir files(QDir::temp().filePath(QStringLiteral("tallyfold-follow-XXXXXX")));
+    if (!files.isValid())
+        throw Error(errc::FileIo,
+                    QStringLiteral("cannot create a folder for the records read: %1").arg(files.errorString()));
+    QMap<QString, std::shared_ptr<PortFollower>> ports;
+    for (const TerminalRow& row : rows) {
+        const QString port = row.comX.isNull() ? QString() : row.comX.toText();
+        auto& follower = ports[port];
+        if (!follower)
+            follower = std::make_shared<PortFollower>(module, host, options, report, stop);
+        Followed t;
+        t.row = &row;
+        t.view = makeView(row);
+        t.recordFile = files.filePath(row.machAddr.toText() + QStringLiteral(".txt"));
+        t.position = positions.value(row.machAddr.toText(), 0);
+        follower->terminals.push_back(std::move(t));
+    }
+    {
+        std::vector<std::jthread> threads;
+        for (const auto& follower : ports)
+            threads.emplace_back([follower] {
+                // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
+                const QEventLoop dispatcher;
+                follower->run();
+                releaseThreadConnections();
+            });
+    }
+    for (const auto& follower : ports)
+        for (const Followed& t : follower->terminals)
+            positions.insert(t.row->machAddr.toText(), t.position);
+}
+
+}  // namespace tallyfold

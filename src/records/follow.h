@@ -1,0 +1,44 @@
+#pragma once
+
+#include "records/gather_all.h"
+#include "records/store_record_line.h"
+
+#include <QHash>
+#include <functional>
+
+namespace tallyfold {
+
+struct FollowOptions {
+    int intervalMs = 2000;
+    // A terminal is cleared below what is stored once it holds this share of its capacity.
+    int clearAtPercent = 50;
+};
+
+// One terminal's round: what was read, stored and cleared, or why not.
+struct FollowRound {
+    TerminalRow terminal;
+    bool ok = false;  // the terminal answered and every record it gave is stored
+    QString reason;   // why not, for whoever mends it
+    LineCounters counters;
+    quint32 held = 0;  // records on the terminal after this round
+    quint32 capacity = 0;
+    quint32 stored = 0;  // records numbered below this one are stored
+    bool cleared = false;
+    // The new records were swiped at most this long before their batch was committed; -1: none new.
+    qint64 ageBoundMs = -1;
+};
+// Told on the port's thread after each terminal's round.
+using FollowReport = std::function<void(const FollowRound&)>;
+
+// Follows the terminals of `rows` until `stop` says true. One thread per port keeps the
+// port open and asks each of its terminals for the records it took since the last round,
+// every interval; they are stored as a gather stores them, so any mix of followers,
+// gathers and imports stores each record once. A terminal is cleared only below what is
+// stored. A port, device server or database that fails is tried again with growing
+// pauses. `positions` (address -> first number not yet stored) carries over between
+// calls, as across a reload.
+void follow(const Mdl_GatherData& module, const HostSettings& host, const std::vector<TerminalRow>& rows,
+            const FollowOptions& options, const TerminalViewFactory& makeView, const FollowReport& report,
+            const std::function<bool()>& stop, QHash<QString, quint32>& positions);
+
+}  // namespace tallyfold
