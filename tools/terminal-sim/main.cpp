@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -174,6 +175,7 @@ public:
 
     QString where() const { return where_; }
     bool network() const { return network_; }
+    sim::TerminalBus& bus() { return *bus_; }
     sim::BusOptions& options() { return options_; }
 
     // Opens the line or the listening socket; returns what the ready line names.
@@ -296,6 +298,38 @@ private:
     int client_ = -1;
 };
 
+// One thread takes the swipes of every bus, so they arrive while the buses' threads serve
+// requests, and keeps the state files at most this far behind them.
+constexpr auto kStateLag = std::chrono::milliseconds(200);
+
+void takeSwipes(const std::vector<std::unique_ptr<Endpoint>>& endpoints, Clock::duration every,
+                std::optional<Clock::time_point> until) {
+    Clock::time_point next = Clock::now() + every;
+    Clock::time_point save = Clock::now() + kStateLag;
+    while (!stopRequested && (!until || next <= *until)) {
+        sleepUntil(std::min(next, save));
+        const Clock::time_point now = Clock::now();
+        if (stopRequested)
+            break;
+        if (now >= next) {
+            for (const auto& endpoint : endpoints)
+                for (const QString& event : endpoint->bus().swipe())
+                    emitLine(event);
+            next += every;
+            // A stalled machine skips the swipes it missed rather than rushing them through.
+            if (next < now)
+                next = now + every;
+        }
+        if (now >= save) {
+            for (const auto& endpoint : endpoints)
+                endpoint->bus().saveState();
+            save = now + kStateLag;
+        }
+    }
+    for (const auto& endpoint : endpoints)
+        endpoint->bus().saveState();
+}
+
 int intValue(const QString& text, const QString& option, int min, int max) {
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -316,7 +350,8 @@ int main(int argc, char* argv[]) {
                        "Each --terminal belongs to the --link or --listen before it (the first one when none is).\n"
                        "Prints one line per event on stdout: 'ready PATH' or 'ready tcp://HOST:PORT' once\n"
                        "serving, in the order given, 'date ADDR YYYY-MM-DD' and 'time ADDR HH:MM:SS' when the\n"
-                       "PC sets a clock, 'cleared ADDR' after a clear.\n"
+                       "PC sets a clock, 'cleared ADDR' after a clear, 'cleared ADDR below N' after a clear\n"
+                       "below a number, 'full ADDR' when a full terminal refuses a swipe (once until cleared).\n"
                        "Exits on SIGTERM, SIGINT or SIGHUP with 128 + its number and removes the links."));
     parser.addHelpOption();
     const QCommandLineOption linkOption(
@@ -346,7 +381,8 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption nakOption(QStringLiteral("nak"),
                                        QStringLiteral("Share of requests refused with a NAK, not carried out."),
                                        QStringLiteral("PERCENT"), QStringLiteral("0"));
-    const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("Seed for --garble and --nak."),
+    const QCommandLineOption seedOption(QStringLiteral("seed"),
+                                        QStringLiteral("Seed for --garble, --nak and the swipes' cards."),
                                         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption cutOption(
         QStringLiteral("cut-after"),
@@ -368,8 +404,27 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Keep DIR/ADDR.txt holding each terminal's records, one a line, rewritten at start "
                        "and after every change (addresses must then differ across buses)."),
         QStringLiteral("DIR"));
+    const QCommandLineOption capacityOption(
+        QStringLiteral("capacity"),
+        QStringLiteral("Records a terminal holds; a full one refuses swipes. Records loaded from a file are held "
+                       "whatever the capacity."),
+        QStringLiteral("N"), QStringLiteral("60000"));
+    const QCommandLineOption swipeEveryOption(
+        QStringLiteral("swipe-every"),
+        QStringLiteral("Each terminal takes a swipe (a random card, the current time) every MS milliseconds while "
+                       "it serves requests (addresses must then differ across buses)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption swipeForOption(
+        QStringLiteral("swipe-for"),
+        QStringLiteral("With --swipe-every: stop swiping after this many seconds (default: swipe until stopped)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption swipesOption(
+        QStringLiteral("swipes"),
+        QStringLiteral("Append every swipe taken to FILE, its 18-character record a line, written at once."),
+        QStringLiteral("FILE"));
     parser.addOptions({linkOption, listenOption, terminalOption, baudOption, silentOption, delayOption, garbleOption,
-                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, failClearOption, stateOption});
+                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, failClearOption, stateOption,
+                       capacityOption, swipeEveryOption, swipeForOption, swipesOption});
     parser.process(app);
 
     sim::BusOptions shared;
@@ -388,6 +443,28 @@ int main(int argc, char* argv[]) {
     shared.stateDir = parser.value(stateOption);
     if (!shared.stateDir.isEmpty() && !QDir().mkpath(shared.stateDir))
         fail(QStringLiteral("cannot create %1").arg(shared.stateDir));
+    shared.capacity = quint32(intValue(parser.value(capacityOption), QStringLiteral("capacity"), 1, INT_MAX));
+    std::optional<Clock::duration> swipeEvery;
+    if (parser.isSet(swipeEveryOption))
+        swipeEvery = std::chrono::milliseconds(
+            intValue(parser.value(swipeEveryOption), QStringLiteral("swipe-every"), 1, 86'400'000));
+    std::optional<Clock::duration> swipeFor;
+    if (parser.isSet(swipeForOption)) {
+        bool ok = false;
+        const double seconds = parser.value(swipeForOption).toDouble(&ok);
+        if (!ok || !(seconds > 0 && seconds <= 31'536'000))
+            fail(QStringLiteral("--swipe-for wants a number of seconds above 0"));
+        if (!swipeEvery)
+            fail(QStringLiteral("--swipe-for needs --swipe-every"));
+        swipeFor = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    sim::SwipeLog swipeLog;
+    if (parser.isSet(swipesOption)) {
+        QString error;
+        if (!swipeLog.open(parser.value(swipesOption), &error))
+            fail(error);
+        shared.swipeLog = &swipeLog;
+    }
     Serving serving;
     serving.baud = intValue(parser.value(baudOption), QStringLiteral("baud"), 50, 4'000'000);
     serving.delayMs = intValue(parser.value(delayOption), QStringLiteral("delay-ms"), 0, 600'000);
@@ -413,8 +490,10 @@ int main(int argc, char* argv[]) {
     for (const auto& [bus, entry] : terminals) {
         const qsizetype eq = entry.indexOf(QLatin1Char('='));
         const int address = intValue(eq < 0 ? entry : entry.left(eq), QStringLiteral("terminal"), 0, 255);
-        if (!shared.stateDir.isEmpty() && addresses.contains(address))
-            fail(QStringLiteral("terminal %1 is on two buses; --state-dir needs distinct addresses").arg(address));
+        // Two terminals of one address would write the same records, which the store takes as one.
+        if ((!shared.stateDir.isEmpty() || swipeEvery) && addresses.contains(address))
+            fail(QStringLiteral("terminal %1 is on two buses; --state-dir and --swipe-every need distinct addresses")
+                     .arg(address));
         addresses.insert(address);
         endpoints[size_t(bus)]->options().terminals.insert(address, eq < 0 ? QString() : entry.mid(eq + 1));
     }
@@ -432,8 +511,17 @@ int main(int argc, char* argv[]) {
     std::vector<std::thread> threads;
     for (auto& endpoint : endpoints)
         threads.emplace_back([&endpoint, serving] { endpoint->serve(serving); });
+    if (swipeEvery) {
+        std::optional<Clock::time_point> until;
+        if (swipeFor)
+            until = Clock::now() + *swipeFor;
+        threads.emplace_back([&endpoints, every = *swipeEvery, until] { takeSwipes(endpoints, every, until); });
+    }
     for (std::thread& thread : threads)
         thread.join();
+    // Exact at exit, whatever the swipes' lag.
+    for (auto& endpoint : endpoints)
+        endpoint->bus().saveState();
     for (auto& endpoint : endpoints)
         endpoint->close();
     // Stopped by a signal, as the shell's convention says.

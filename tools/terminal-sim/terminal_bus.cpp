@@ -4,9 +4,54 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace tallyfold::sim {
 
 using namespace serial;
+
+namespace {
+
+constexpr int kCards = 1'000'000;
+
+QByteArray hexAddress(int address) {
+    return QByteArray::number(address, 16).toUpper().rightJustified(2, '0');
+}
+
+}  // namespace
+
+SwipeLog::~SwipeLog() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool SwipeLog::open(const QString& path, QString* error) {
+    path_ = path;
+    fd_ = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        *error = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return fd_ >= 0;
+}
+
+bool SwipeLog::append(const QByteArray& record) {
+    const QByteArray line = record + '\n';
+    const std::lock_guard lock(mutex_);
+    ssize_t written;
+    do
+        written = ::write(fd_, line.constData(), size_t(line.size()));
+    while (written < 0 && errno == EINTR);
+    const bool ok = written == line.size();
+    // Said once per run of failures: a full disk would otherwise repeat it at every swipe.
+    if (!ok && !failing_)
+        std::fprintf(stderr, "tallyfold-terminal-sim: cannot append to %s: %s; swipes are refused until it works\n",
+                     path_.toLocal8Bit().constData(), written < 0 ? std::strerror(errno) : "short write");
+    failing_ = !ok;
+    return ok;
+}
 
 TerminalBus::TerminalBus(BusOptions options) : options_(std::move(options)), random_(options_.seed) {}
 
@@ -39,8 +84,12 @@ bool TerminalBus::load(QString* error) {
                 }
             }
         }
+        terminal.next = quint32(terminal.records.size());
+        // Seeded by the address too, so another terminal on the line does not change this one's cards.
+        std::seed_seq seed{options_.seed, quint32(it.key())};
+        terminal.cards.seed(seed);
         terminals_.insert(it.key(), terminal);
-        if (!dump(it.key(), terminal)) {
+        if (!write({{it.key(), 0, terminal.records}})) {
             *error = QStringLiteral("cannot write the state of terminal %1").arg(it.key());
             return false;
         }
@@ -49,6 +98,7 @@ bool TerminalBus::load(QString* error) {
 }
 
 std::optional<TerminalBus::Answer> TerminalBus::handle(const Frame& request) {
+    const std::lock_guard lock(mutex_);
     const int address = request.address;
     if (options_.silent.contains(address))
         return std::nullopt;
@@ -96,44 +146,149 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
         terminal.passSent = 0;
         terminal.cut = false;
         return reply(Command::CountReply, encodeCount(quint32(terminal.records.size())));
-    case Command::ReadRecords: {
-        const auto read = decodeReadRequest(request.payload);
-        if (!read || read->count > kMaxRecordsPerBlock)
-            return nak(NakReason::BadRequest);
-        if (terminal.cut)
-            return std::nullopt;
-        if (qint64(read->index) + read->count > terminal.records.size())
-            return nak(NakReason::OutOfRange);
-        RecordBlock block{read->index, terminal.records.mid(read->index, read->count)};
-        reply(Command::ReadReply, encodeRecordBlock(block));
-        const bool cutting = options_.cutAfter && cutsMade_ < options_.cutTimes;
-        const std::optional<int> limit = cutting ? options_.cutAfter : dropUsed_ ? std::nullopt : options_.dropAfter;
-        if (limit && read->count > *limit - terminal.passSent) {
-            // The line drops in the middle of this answer.
-            const qint64 room = std::max<qint64>(*limit - terminal.passSent, 0);
-            answer.bytes.truncate(kHeaderLength + kReadReplyHeader + room * kRecordLength);
-            if (cutting) {
-                terminal.cut = true;
-                ++cutsMade_;
-            } else {
-                answer.hangUp = true;
-                dropUsed_ = true;
-            }
-            return answer;
-        }
-        terminal.passSent += read->count;
-        return answer;
-    }
+    case Command::RecordSpan:
+        terminal.passSent = 0;
+        terminal.cut = false;
+        return reply(Command::SpanReply, encodeSpan({terminal.first, terminal.next, options_.capacity}));
+    case Command::ReadRecords:
+        return read(terminal, request, 0, Command::ReadReply);
+    case Command::ReadNumbered:
+        return read(terminal, request, terminal.first, Command::NumberedReply);
     case Command::ClearRecords:
         if (options_.failClear.contains(address))
             return nak(NakReason::Failed);
         terminal.records.clear();
-        dump(address, terminal);
+        terminal.first = terminal.next;
+        cleared(address, terminal);
         answer.events << QStringLiteral("cleared %1").arg(address);
         return ack();
+    case Command::ClearBelow: {
+        const auto below = decodeCount(request.payload);
+        if (!below)
+            return nak(NakReason::BadRequest);
+        if (options_.failClear.contains(address))
+            return nak(NakReason::Failed);
+        const quint32 to = std::min(*below, terminal.next);
+        if (to > terminal.first) {
+            terminal.records.remove(0, to - terminal.first);
+            terminal.first = to;
+            cleared(address, terminal);
+        }
+        answer.events << QStringLiteral("cleared %1 below %2").arg(address).arg(*below);
+        return ack();
+    }
     default:
         return nak(NakReason::BadRequest);
     }
+}
+
+// Both reads, by index (base 0) and by number (base first), with the same cut and drop faults.
+std::optional<TerminalBus::Answer> TerminalBus::read(Terminal& terminal, const Frame& request, quint32 base,
+                                                     Command replyCommand) {
+    Answer answer;
+    const auto wanted = decodeReadRequest(request.payload);
+    if (!wanted || wanted->count > kMaxRecordsPerBlock) {
+        answer.bytes = encodeFrame(
+            {request.address, request.sequence, Command::Nak, encodeNak(request.command, NakReason::BadRequest)});
+        return answer;
+    }
+    if (terminal.cut)
+        return std::nullopt;
+    if (wanted->index < base || qint64(wanted->index - base) + wanted->count > terminal.records.size()) {
+        answer.bytes = encodeFrame(
+            {request.address, request.sequence, Command::Nak, encodeNak(request.command, NakReason::OutOfRange)});
+        return answer;
+    }
+    RecordBlock block{wanted->index, terminal.records.mid(wanted->index - base, wanted->count)};
+    answer.bytes = encodeFrame({request.address, request.sequence, replyCommand, encodeRecordBlock(block)});
+    const bool cutting = options_.cutAfter && cutsMade_ < options_.cutTimes;
+    const std::optional<int> limit = cutting ? options_.cutAfter : dropUsed_ ? std::nullopt : options_.dropAfter;
+    if (limit && wanted->count > *limit - terminal.passSent) {
+        // The line drops in the middle of this answer.
+        const qint64 room = std::max<qint64>(*limit - terminal.passSent, 0);
+        answer.bytes.truncate(kHeaderLength + kReadReplyHeader + room * kRecordLength);
+        if (cutting) {
+            terminal.cut = true;
+            ++cutsMade_;
+        } else {
+            answer.hangUp = true;
+            dropUsed_ = true;
+        }
+        return answer;
+    }
+    terminal.passSent += wanted->count;
+    return answer;
+}
+
+QStringList TerminalBus::swipe() {
+    const std::lock_guard lock(mutex_);
+    // Taken under the lock: a request served meanwhile cannot see a swipe older than its answer.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList events;
+    for (auto it = terminals_.begin(); it != terminals_.end(); ++it)
+        if (!options_.silent.contains(it.key()))
+            events << takeSwipe(it.key(), *it, now);
+    return events;
+}
+
+QStringList TerminalBus::takeSwipe(int address, Terminal& terminal, const QDateTime& now) {
+    // Full: the card holder is turned away and nothing held is overwritten.
+    if (terminal.next - terminal.first >= options_.capacity) {
+        if (terminal.fullTold)
+            return {};
+        terminal.fullTold = true;
+        return {QStringLiteral("full %1").arg(address)};
+    }
+    const QByteArray prefix = hexAddress(address);
+    const QByteArray stamp = now.toString(QStringLiteral("yyMMddHHmm")).toLatin1();
+    if (stamp != terminal.usedStamp) {
+        terminal.usedStamp = stamp;
+        terminal.usedCards.clear();
+        // Loaded records may be of this minute too.
+        for (const QByteArray& record : std::as_const(terminal.records))
+            if (record.startsWith(prefix) && record.endsWith(stamp))
+                terminal.usedCards.insert(record.mid(2, 6).toInt());
+    }
+    // Ends: a swipe every millisecond at most uses 60,000 of the cards in a minute.
+    std::uniform_int_distribution<int> cards(0, kCards - 1);
+    int card;
+    do
+        card = cards(terminal.cards);
+    while (terminal.usedCards.contains(card));
+    const QByteArray record = prefix + QByteArray::number(card).rightJustified(6, '0') + stamp;
+    if (options_.swipeLog && !options_.swipeLog->append(record))
+        return {};
+    terminal.usedCards.insert(card);
+    terminal.records.append(record);
+    ++terminal.next;
+    ++terminal.version;
+    return {};
+}
+
+// A clear's state file is written before the terminal answers, so a PC that got the ACK finds it exact.
+void TerminalBus::cleared(int address, Terminal& terminal) {
+    if (terminal.next - terminal.first < options_.capacity)
+        terminal.fullTold = false;
+    terminal.queuedVersion = ++terminal.version;
+    if (!options_.stateDir.isEmpty())
+        write({{address, terminal.version, terminal.records}});
+}
+
+void TerminalBus::saveState() {
+    if (options_.stateDir.isEmpty())
+        return;
+    QList<Snapshot> snapshots;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto it = terminals_.begin(); it != terminals_.end(); ++it) {
+            if (it->version == it->queuedVersion)
+                continue;
+            it->queuedVersion = it->version;
+            // Shares the list: swipes taken while it is written copy it instead.
+            snapshots.append({it.key(), it->version, it->records});
+        }
+    }
+    write(snapshots);
 }
 
 bool TerminalBus::roll(int percent) {
@@ -149,15 +304,31 @@ void TerminalBus::garble(QByteArray& bytes) {
     bytes[at] = char(bytes[at] ^ char(std::uniform_int_distribution<int>(1, 255)(random_)));
 }
 
-bool TerminalBus::dump(int address, const Terminal& terminal) {
+bool TerminalBus::write(const QList<Snapshot>& snapshots) {
     if (options_.stateDir.isEmpty())
         return true;
-    QSaveFile file(QDir(options_.stateDir).filePath(QString::number(address) + QStringLiteral(".txt")));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    for (const QByteArray& record : terminal.records)
-        file.write(record + "\n");
-    return file.commit();
+    const std::lock_guard lock(stateMutex_);
+    bool ok = true;
+    for (const Snapshot& snapshot : snapshots) {
+        const auto written = writtenVersion_.constFind(snapshot.address);
+        if (written != writtenVersion_.cend() && *written >= snapshot.version)
+            continue;
+        QSaveFile file(QDir(options_.stateDir).filePath(QString::number(snapshot.address) + QStringLiteral(".txt")));
+        if (!file.open(QIODevice::WriteOnly)) {
+            ok = false;
+            continue;
+        }
+        QByteArray bytes;
+        bytes.reserve(snapshot.records.size() * (kRecordLength + 1));
+        for (const QByteArray& record : snapshot.records)
+            bytes += record + '\n';
+        file.write(bytes);
+        if (file.commit())
+            writtenVersion_.insert(snapshot.address, snapshot.version);
+        else
+            ok = false;
+    }
+    return ok;
 }
 
 }  // namespace tallyfold::sim

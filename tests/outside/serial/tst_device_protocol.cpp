@@ -124,6 +124,11 @@ private Q_SLOTS:
         QCOMPARE(read->index, 70000u);
         QCOMPARE(read->count, quint16(64));
         QVERIFY(!decodeReadRequest(QByteArray(5, '\0')));
+
+        const RecordSpan span{70000, 0xFFFFFFFFu, 60000};
+        QCOMPARE(decodeSpan(encodeSpan(span)), std::optional<RecordSpan>(span));
+        // A terminal never holds fewer than no records.
+        QVERIFY(!decodeSpan(encodeSpan({5, 4, 60000})));
     }
 };
 
