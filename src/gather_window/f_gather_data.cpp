@@ -16,11 +16,13 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -190,9 +192,13 @@ bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
         // list's selection may change underneath it.
         if (guard_.running())
             return true;
-        if (event->type() == QEvent::MouseButtonRelease && watched != ListMachine &&
-            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-            ListMachine_Click();  // the press before it has already selected the row under the mouse
+        if (watched != ListMachine && event->type() != QEvent::KeyPress &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            // A left click reads its terminal once, at the release, however the highlight moved meanwhile.
+            leftPressed_ = event->type() != QEvent::MouseButtonRelease;
+            if (!leftPressed_)
+                ListMachine_Click();  // the press before it has already selected the row under the mouse
+        }
         break;
     default:
         break;
@@ -201,6 +207,7 @@ bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void F_GatherData::ReadListMachine() {
+    const QScopedValueRollback<bool> reloading(listReloading_, true);
     const std::optional<int> current = terminals_->reload(*session_.DbTool, session_.module);
     if (current)
         ListMachine->setCurrentIndex(terminals_->index(*current, 0));
@@ -217,6 +224,15 @@ void F_GatherData::ListMachine_Click() {
     if (current.isValid() && ListMachine->selectionModel()->isRowSelected(current.row(), {}))
         row = current.row();
     setStatus(terminals_->choose(row, *session_.DbTool, session_.module));
+}
+
+// The highlight moved by the keys, by typing or by a right click: the terminal under it
+// becomes current as a click makes it. A reload has made its first terminal current
+// itself, and a left click reads its terminal at the release.
+void F_GatherData::ListMachine_Highlighted(const QModelIndex& current) {
+    if (listReloading_ || leftPressed_ || guard_.running() || !current.isValid())
+        return;
+    setStatus(terminals_->choose(current.row(), *session_.DbTool, session_.module));
 }
 
 void F_GatherData::getTimeBZBE() {
@@ -339,6 +355,22 @@ void F_GatherData::clickTerminal(int row) {
         QMouseEvent event(type, QPointF(at), global, Qt::LeftButton,
                           type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(ListMachine->viewport(), &event);
+    }
+}
+
+void F_GatherData::typeInTerminalList(int key, const QString& text) {
+    for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        QKeyEvent event(type, key, Qt::NoModifier, text);
+        QApplication::sendEvent(ListMachine, &event);
+    }
+}
+
+void F_GatherData::pressByKeyboard(Button which) {
+    QPushButton* pressed = button(which);
+    pressed->setFocus(Qt::TabFocusReason);
+    for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        QKeyEvent event(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QApplication::sendEvent(pressed, &event);
     }
 }
 

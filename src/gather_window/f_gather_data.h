@@ -16,6 +16,7 @@ class QCheckBox;
 class QEventLoop;
 class QHeaderView;
 class QLabel;
+class QModelIndex;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
@@ -74,6 +75,10 @@ public:
     bool isEnabled(Button button) const;
     // A mouse click on terminal `row`; a row past the last one clicks the empty space below.
     void clickTerminal(int row);
+    // A key typed into the terminal list, as the keyboard types it (`text` for a typed character).
+    void typeInTerminalList(int key, const QString& text = {});
+    // The button pressed with the space bar, as the keyboard presses it.
+    void pressByKeyboard(Button button);
     // The terminal row the list shows selected, -1 for none.
     int highlightedTerminal() const;
     void setChecked(Check box, bool ticked);
@@ -127,6 +132,7 @@ private:
     void unload() noexcept;
     void setColumnWidths(QHeaderView* columns, const double (&fractions)[4], std::vector<double>& twips);
     void ListMachine_Click();
+    void ListMachine_Highlighted(const QModelIndex& current);
     template <class Operation>
     void runOperation(Operation&& operation);
     void connectButtons();
@@ -163,6 +169,8 @@ private:
     bool unloaded_ = false;
     bool loading_ = true;  // until finishLoad() has ended
     bool painted_ = false;
+    bool listReloading_ = false;        // while ReadListMachine() makes the first terminal current
+    bool leftPressed_ = false;          // from a left press in the terminal list until its release
     QEventLoop* firstPaint_ = nullptr;  // while showFirstPaint() waits
 
     TerminalListModel* terminals_ = nullptr;

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -107,6 +108,9 @@ void F_GatherData::buildControls() {
     // Every click in the list counts, also one below the last terminal (clicked() would miss it).
     ListMachine->viewport()->installEventFilter(this);
     ListMachine->installEventFilter(this);
+    // The highlighted terminal is the current one, whatever moved the highlight.
+    connect(ListMachine->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &F_GatherData::ListMachine_Highlighted);
 
     auto* SSTab1 = new QTabWidget(this);
     SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));

@@ -1,8 +1,8 @@
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
 #include "info_window/frm_info.h"
-#include "outside/serial/serial_device_link.h"
 #include "outside/host_schema.h"
+#include "outside/serial/serial_device_link.h"
 #include "support/recording_device.h"
 #include "support/recording_view.h"
 #include "support/terminal_sim_process.h"
@@ -265,30 +265,50 @@ void tst_window_operations::exitWaitsForTheOperationToStop() {
 void tst_window_operations::portFreeAfterEveryOperation_data() {
     QTest::addColumn<Button>("button");
     QTest::addColumn<int>("terminalRow");
-    QTest::newRow("gather") << Button::Work << 0;
-    QTest::newRow("clear") << Button::Clear << 0;
-    QTest::newRow("link test") << Button::LanTest << 0;
+    QTest::addColumn<QList<int>>("keys");  // empty: the row is clicked and the button pressed with the mouse
+    QTest::newRow("gather") << Button::Work << 0 << QList<int>();
+    QTest::newRow("clear") << Button::Clear << 0 << QList<int>();
+    QTest::newRow("link test") << Button::LanTest << 0 << QList<int>();
     // Terminal 2 does not answer: the operations end on their failure paths.
-    QTest::newRow("gather, no answer") << Button::Work << 1;
-    QTest::newRow("clear, no answer") << Button::Clear << 1;
+    QTest::newRow("gather, no answer") << Button::Work << 1 << QList<int>();
+    QTest::newRow("clear, no answer") << Button::Clear << 1 << QList<int>();
+    // The keyboard alone highlights the terminal and presses the button: the one highlighted is cleared.
+    QTest::newRow("clear, Down") << Button::Clear << 1 << QList<int>{Qt::Key_Down};
+    QTest::newRow("clear, End") << Button::Clear << 1 << QList<int>{Qt::Key_End};
+    QTest::newRow("clear, End then Home") << Button::Clear << 0 << QList<int>{Qt::Key_End, Qt::Key_Home};
 }
 
 // The window stays open after an operation, and another program must still be able to use the port.
 void tst_window_operations::portFreeAfterEveryOperation() {
     QFETCH(Button, button);
     QFETCH(int, terminalRow);
+    QFETCH(QList<int>, keys);
     TestHome home;
     resetHostDatabase(home.connection(), true);
     writeFile(home.file(QStringLiteral("t1.txt")), "011111112403051100\n");
     writeFile(home.file(QStringLiteral("Config/Ports.ini")),
               QStringLiteral("[Ports]\n1=%1\nbaud=115200\n").arg(home.file(QStringLiteral("bus"))).toUtf8());
+    QStringList terminals{"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--baud", "115200"};
+    // From the keyboard both terminals answer, so that which one was cleared shows.
+    if (!keys.isEmpty())
+        terminals += QStringList{"--terminal", "2"};
     TerminalSimProcess sim;
-    QVERIFY2(sim.start(home.file(QStringLiteral("bus")),
-                       {"--terminal", "1=" + home.file(QStringLiteral("t1.txt")), "--baud", "115200"}),
-             qPrintable(sim.errorString()));
+    QVERIFY2(sim.start(home.file(QStringLiteral("bus")), terminals), qPrintable(sim.errorString()));
     F_GatherData* w = open();
-    w->clickTerminal(terminalRow);
-    w->press(button);
+    if (keys.isEmpty()) {
+        w->clickTerminal(terminalRow);
+        w->press(button);
+    } else {
+        for (int key : keys)
+            w->typeInTerminalList(key);
+        QCOMPARE(w->highlightedTerminal(), terminalRow);
+        w->pressByKeyboard(button);
+        const QString address = QString::number(terminalRow + 1);
+        QCOMPARE(prompts_.boxTexts(),
+                 QStringList{QStringLiteral("确认要清除机器：[") + address + QStringLiteral("] 的打卡记录吗？")});
+        QVERIFY(sim.waitForEvent(QStringLiteral("cleared ") + address));
+        QCOMPARE(w->statusText(), QStringLiteral("机器[") + address + QStringLiteral("]的数据清理成功"));
+    }
 
     SerialDeviceLink other(home.settings());
     QCOMPARE(other.SetPort(Variant(1)), std::optional<bool>(true));
