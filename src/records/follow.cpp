@@ -80,7 +80,7 @@ public:
             round.start();
             if (ready())
                 for (Followed& t : terminals) {
-                    if (stop_() || !session_)
+                    if (stop_() || !session_ || !portOpen_)
                         break;
                     follow(t);
                 }

@@ -123,6 +123,12 @@ void tst_cli::commandLines_data() {
         "tallyfold: import: --failed takes show or discard (see tallyfold help import)");
     row("unconfirmed clear, no database", {"--db", noDb, "clear"}, 2,
         "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
+    row("bad --interval, no database", {"--db", noDb, "follow", "--interval", "0"}, 2,
+        "tallyfold: follow: --interval takes seconds from 0.1 to 3600 (see tallyfold help follow)");
+    row("follow with no terminal listed",
+        {"--db", "Provider=SQLite;Data Source=HOME/bare.db;", "follow", "--user", "admin"}, 1,
+        "tallyfold: no count-type terminal is listed, so none is followed (tallyfold terminals add ADDR --port N "
+        "adds one)");
     row("gather --all with no terminal listed",
         {"--db", "Provider=SQLite;Data Source=HOME/bare.db;", "gather", "--all", "--user", "admin"}, 1,
         "tallyfold: no count-type terminal is listed, so none was gathered (tallyfold terminals add ADDR --port N "
