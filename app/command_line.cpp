@@ -159,6 +159,7 @@ const std::vector<CommandDef> Commands = {
      {valueOption("interval", "SECONDS", "ask each terminal for new records this often (default 2)"),
       valueOption("clear-at", "PERCENT",
                   "clear a terminal below what is stored once it holds this share of its capacity (default 50)"),
+      valueOption("jobs", "N", "share the ports out among N threads, each with one database connection (default 8)"),
       valueOption("metrics", "FILE",
                   "every 10 seconds write each terminal's gathers, records held and the time from swipe to table "
                   "to FILE in Prometheus' text format"),

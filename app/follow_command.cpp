@@ -262,6 +262,12 @@ FollowOptions followOptions(const Run& run) {
         if (!number || options.clearAtPercent < 1 || options.clearAtPercent > 100)
             throw UsageError{QStringLiteral("--clear-at takes a percentage from 1 to 100"), run.invocation.command};
     }
+    if (run.has("jobs")) {
+        bool number = false;
+        options.jobs = run.value("jobs").toInt(&number);
+        if (!number || options.jobs < 1)
+            throw UsageError{QStringLiteral("--jobs takes a whole number from 1"), run.invocation.command};
+    }
     return options;
 }
 

@@ -10,10 +10,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QMap>
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QThread>
+#include <map>
 #include <thread>
 
 namespace tallyfold {
@@ -64,6 +64,24 @@ struct Followed {
     QElapsedTimer lastRead;  // when the records below `position` were last read complete
 };
 
+// One port: its own link, held open from round to round.
+struct FollowedPort {
+    std::unique_ptr<DeviceLink> link;
+    NumberedRecordLink* numbered = nullptr;
+    bool open = false;
+    qint64 pauseMs = 0;
+    QElapsedTimer pausedAt;
+    std::vector<Followed> terminals;
+
+    bool resting() const { return pausedAt.isValid() && pausedAt.elapsed() < pauseMs; }
+    void backOff() {
+        pauseMs = pauseMs == 0 ? kFirstPauseMs : std::min(pauseMs * 2, kLongestPauseMs);
+        pausedAt.start();
+    }
+};
+
+// A few ports on one thread and one database session: a site with a hundred device
+// servers needs a hundred open ports, not a hundred database connections.
 class PortFollower {
 public:
     PortFollower(const Mdl_GatherData& module, const HostSettings& host, const FollowOptions& options,
@@ -72,80 +90,100 @@ public:
         own_.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
     }
 
-    std::vector<Followed> terminals;
+    std::vector<FollowedPort> ports;
 
     void run() {
         while (!stop_()) {
             QElapsedTimer round;
             round.start();
             if (ready())
-                for (Followed& t : terminals) {
-                    if (stop_() || !session_ || !portOpen_)
+                for (FollowedPort& port : ports) {
+                    if (stop_() || !session_)
                         break;
-                    follow(t);
+                    if (!port.resting() && open(port))
+                        for (Followed& t : port.terminals) {
+                            if (stop_() || !session_ || !port.open)
+                                break;
+                            follow(port, t);
+                        }
                 }
             pause(std::max<qint64>(pauseMs_, options_.intervalMs - round.elapsed()));
         }
-        close();
+        closeSession();
+        for (FollowedPort& port : ports)
+            port.link.reset();
     }
 
 private:
-    // The session and the port; false after a failure, which every terminal of the port is told.
+    // The database session; false after a failure, which every terminal is told.
     bool ready() {
+        if (session_)
+            return true;
         try {
-            if (!session_) {
-                session_ = std::make_unique<GatherSession>(own_, host_);
-                session_->createComponents();
-                own_.Pub_Conn = session_->Conn;
-                getTimeBZBE(*session_->DbTool, session_->times, terminals.front().view->prompts());
-                session_->loadFinished();
-                requireBusinessDayTimes(session_->times);
-                for (Followed& t : terminals)
+            session_ = std::make_unique<GatherSession>(own_, host_);
+            session_->createComponents();
+            own_.Pub_Conn = session_->Conn;
+            getTimeBZBE(*session_->DbTool, session_->times, ports.front().terminals.front().view->prompts());
+            session_->loadFinished();
+            requireBusinessDayTimes(session_->times);
+            for (FollowedPort& port : ports)
+                for (Followed& t : port.terminals)
                     t.current = lookUpTerminal(*session_->DbTool, t.row->machAddr);
-                numbered_ = dynamic_cast<NumberedRecordLink*>(session_->Device.get());
-                if (!numbered_)
-                    throw Error(errc::NotSupported,
-                                QStringLiteral("the device link cannot read a terminal's new records alone"));
-            }
-            if (!portOpen_) {
-                Followed& first = terminals.front();
-                makeCurrent(own_, first.current);
-                const DeviceWaiting waiting(*session_->Device, *first.view);
-                if (session_->Device->SetPort(own_.Pub_ComX) == false) {
-                    failAll(session_->Device->lastError().text);
-                    return false;
-                }
-                portOpen_ = true;
-            }
+            pauseMs_ = 0;
             return true;
         } catch (const Error& e) {
             failAll(e.description());
         } catch (const std::exception& e) {
             failAll(QString::fromLocal8Bit(e.what()));
         }
-        close();
+        closeSession();
+        pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs);
         return false;
     }
 
-    void follow(Followed& t) {
+    bool open(FollowedPort& port) {
+        if (port.open)
+            return true;
+        Followed& first = port.terminals.front();
+        try {
+            if (!port.link) {
+                port.link = createComponent<DeviceLink>(progid::DeviceLink);
+                port.numbered = dynamic_cast<NumberedRecordLink*>(port.link.get());
+                if (!port.numbered)
+                    throw Error(errc::NotSupported,
+                                QStringLiteral("the device link cannot read a terminal's new records alone"));
+            }
+            const DeviceWaiting waiting(*port.link, *first.view);
+            port.open = port.link->SetPort(first.current.comX) != false;
+            if (port.open)
+                return true;
+            failPort(port, port.link->lastError().text);
+        } catch (const Error& e) {
+            port.link.reset();
+            failPort(port, e.description());
+        }
+        return false;
+    }
+
+    void follow(FollowedPort& port, Followed& t) {
         FollowRound round;
         round.terminal = *t.row;
         RoundView view(*t.view);
         try {
             makeCurrent(own_, t.current);
-            DeviceLink& device = *session_->Device;
+            DeviceLink& device = *port.link;
             const DeviceWaiting waiting(device, view);
             device.setRecordFile(t.recordFile);
             QElapsedTimer reading;
             reading.start();
-            const auto span = numbered_->gatherFrom(t.row->machAddr.toInt16(), t.position);
+            const auto span = port.numbered->gatherFrom(t.row->machAddr.toInt16(), t.position);
             if (!span) {
                 const DeviceFault fault = device.lastError();
                 round.reason = fault.text;
                 if (portFault(fault.code)) {
                     device.DestoryPort();
-                    portOpen_ = false;
-                    backOff();
+                    port.open = false;
+                    port.backOff();
                 }
                 report_(round);
                 return;
@@ -167,13 +205,12 @@ private:
             t.position = span->next;
             t.lastRead = reading;
             round.ok = true;
-            round.held = (span->next - span->first);
+            round.held = span->next - span->first;
             round.capacity = span->capacity;
             const quint32 below = std::min(t.position, t.keepFrom.value_or(t.position));
-            if (span->capacity > 0 &&
-                qint64((span->next - span->first)) * 100 >= qint64(span->capacity) * options_.clearAtPercent &&
+            if (span->capacity > 0 && qint64(round.held) * 100 >= qint64(span->capacity) * options_.clearAtPercent &&
                 below > span->first) {
-                round.cleared = clearRecords(*session_, view, below);
+                round.cleared = port.numbered->clearBelow(t.row->machAddr.toInt16(), below);
                 logClearing(*session_, view, round.cleared);
                 if (round.cleared)
                     round.held = span->next - below;
@@ -181,28 +218,36 @@ private:
                     round.reason = device.lastError().text;
             }
             round.stored = t.position;
-            pauseMs_ = 0;
+            port.pauseMs = 0;
         } catch (const Error& e) {
             round.ok = false;
             round.reason = e.description();
             // The database or its connection failed: a fresh session after a pause.
-            close();
-            backOff();
+            closeSession();
+            pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs);
         }
         report_(round);
     }
 
-    void failAll(const QString& reason) {
-        for (const Followed& t : terminals) {
+    void failPort(FollowedPort& port, const QString& reason) {
+        for (const Followed& t : port.terminals) {
             FollowRound round;
             round.terminal = *t.row;
             round.reason = reason;
             report_(round);
         }
-        backOff();
+        port.backOff();
     }
 
-    void backOff() { pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs); }
+    void failAll(const QString& reason) {
+        for (FollowedPort& port : ports)
+            for (const Followed& t : port.terminals) {
+                FollowRound round;
+                round.terminal = *t.row;
+                round.reason = reason;
+                report_(round);
+            }
+    }
 
     void pause(qint64 ms) {
         QElapsedTimer timer;
@@ -211,14 +256,12 @@ private:
             QThread::msleep(ulong(std::min<qint64>(50, ms - timer.elapsed())));
     }
 
-    void close() {
+    void closeSession() {
         if (session_) {
             own_.Pub_Conn.reset();
             session_->release();
             session_.reset();
         }
-        numbered_ = nullptr;
-        portOpen_ = false;
     }
 
     Mdl_GatherData own_;
@@ -227,8 +270,6 @@ private:
     const FollowReport& report_;
     const std::function<bool()>& stop_;
     std::unique_ptr<GatherSession> session_;
-    NumberedRecordLink* numbered_ = nullptr;
-    bool portOpen_ = false;
     qint64 pauseMs_ = 0;
 };
 
@@ -242,22 +283,27 @@ void follow(const Mdl_GatherData& module, const HostSettings& host, const std::v
     if (!files.isValid())
         throw Error(errc::FileIo,
                     QStringLiteral("cannot create a folder for the records read: %1").arg(files.errorString()));
-    QMap<QString, std::shared_ptr<PortFollower>> ports;
+    std::map<QString, FollowedPort> byPort;
     for (const TerminalRow& row : rows) {
-        const QString port = row.comX.isNull() ? QString() : row.comX.toText();
-        auto& follower = ports[port];
-        if (!follower)
-            follower = std::make_shared<PortFollower>(module, host, options, report, stop);
+        FollowedPort& port = byPort[row.comX.isNull() ? QString() : row.comX.toText()];
         Followed t;
         t.row = &row;
         t.view = makeView(row);
         t.recordFile = files.filePath(row.machAddr.toText() + QStringLiteral(".txt"));
         t.position = positions.value(row.machAddr.toText(), 0);
-        follower->terminals.push_back(std::move(t));
+        port.terminals.push_back(std::move(t));
     }
+    // Ports dealt out in turn: each thread holds one database session for all of its ports.
+    const int workers = std::max(1, std::min<int>(options.jobs, int(byPort.size())));
+    std::vector<std::shared_ptr<PortFollower>> followers;
+    for (int w = 0; w < workers; ++w)
+        followers.push_back(std::make_shared<PortFollower>(module, host, options, report, stop));
+    int dealt = 0;
+    for (auto& [name, port] : byPort)
+        followers[std::size_t(dealt++ % workers)]->ports.push_back(std::move(port));
     {
         std::vector<std::jthread> threads;
-        for (const auto& follower : ports)
+        for (const auto& follower : followers)
             threads.emplace_back([follower] {
                 // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
                 const QEventLoop dispatcher;
@@ -265,9 +311,10 @@ void follow(const Mdl_GatherData& module, const HostSettings& host, const std::v
                 releaseThreadConnections();
             });
     }
-    for (const auto& follower : ports)
-        for (const Followed& t : follower->terminals)
-            positions.insert(t.row->machAddr.toText(), t.position);
+    for (const auto& follower : followers)
+        for (const FollowedPort& port : follower->ports)
+            for (const Followed& t : port.terminals)
+                positions.insert(t.row->machAddr.toText(), t.position);
 }
 
 }  // namespace tallyfold

@@ -12,6 +12,8 @@ struct FollowOptions {
     int intervalMs = 2000;
     // A terminal is cleared below what is stored once it holds this share of its capacity.
     int clearAtPercent = 50;
+    // Threads, each with one database session, that share the ports out.
+    int jobs = 8;
 };
 
 // One terminal's round: what was read, stored and cleared, or why not.
