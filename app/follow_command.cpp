@@ -185,15 +185,20 @@ public:
         return true;
     }
 
+    // What systemctl status shows.
     QString statusLine() const {
+        const double p99 = ageQuantile(0.99);
         const QMutexLocker lock(&mutex_);
         int failing = 0;
         for (const auto& t : terminals_)
             failing += t->failing ? 1 : 0;
-        return QStringLiteral("following %1 terminals, %2 failing; %3 records stored")
-            .arg(terminals_.size())
-            .arg(failing)
-            .arg(total_.stored);
+        QString line = QStringLiteral("following %1 terminals, %2 failing; %3 records stored")
+                           .arg(terminals_.size())
+                           .arg(failing)
+                           .arg(total_.stored);
+        if (p99 >= 0)
+            line += QStringLiteral(", 99% within %1 s of the swipe").arg(p99);
+        return line;
     }
 
     LineCounters total() const {
