@@ -459,6 +459,8 @@ int main(int argc, char* argv[]) {
         swipeFor = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
     sim::SwipeLog swipeLog;
+    sim::MinuteCards minuteCards;
+    shared.minuteCards = &minuteCards;
     if (parser.isSet(swipesOption)) {
         QString error;
         if (!swipeLog.open(parser.value(swipesOption), &error))

@@ -36,6 +36,26 @@ private:
     std::mutex mutex_;
 };
 
+// The cards swiped in the current minute on every bus: the store takes a card's two swipes
+// in one minute for one record, whichever terminals took them, so no terminal repeats one.
+class MinuteCards {
+public:
+    // False when `card` was already swiped in the minute `stamp`; a new minute forgets the last.
+    bool claim(const QByteArray& stamp, int card) {
+        const std::lock_guard lock(mutex_);
+        if (stamp != stamp_) {
+            stamp_ = stamp;
+            cards_.clear();
+        }
+        return !std::exchange(cards_[card], true);
+    }
+
+private:
+    std::mutex mutex_;
+    QByteArray stamp_;
+    QHash<int, bool> cards_;
+};
+
 struct BusOptions {
     // Address -> record file; an empty path is a terminal without records.
     QHash<int, QString> terminals;
@@ -53,6 +73,7 @@ struct BusOptions {
     // Records a terminal holds before it refuses swipes; loaded records are held regardless.
     quint32 capacity = 60000;
     SwipeLog* swipeLog = nullptr;
+    MinuteCards* minuteCards = nullptr;
 };
 
 // The terminals sharing one line: turns each request into the addressed
@@ -90,9 +111,8 @@ private:
         // Said `full` since the last clear.
         bool fullTold = false;
         std::mt19937 cards;
-        // Cards used in the minute `usedStamp` names: the same card again would be the same record.
+        // The minute whose loaded records were claimed in MinuteCards.
         QByteArray usedStamp;
-        QSet<int> usedCards;
         // Changes made, and the last one the state file was queued with.
         quint64 version = 0;
         quint64 queuedVersion = 0;
