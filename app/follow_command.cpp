@@ -30,6 +30,7 @@ struct TerminalWatch {
     bool failing = false;
     bool failingWritten = false;
     QString reason;
+    QString note;  // what a round that worked last had to say, told once
     quint32 held = 0;
     quint32 capacity = 0;
     std::atomic<qint64> heartbeat{0};
@@ -90,8 +91,9 @@ public:
                                 {"held", qint64(r.held)},
                                 {"cleared", r.cleared},
                                 {"age_bound", r.ageBoundMs >= 0 ? FieldValue(r.ageBoundMs / 1000.0) : nullptr}});
-            if (!r.reason.isEmpty())
+            if (!r.reason.isEmpty() && r.reason != t.note)
                 console_.error(QStringLiteral("terminal %1: %2").arg(address, r.reason));
+            t.note = r.reason;
         } else if (!t.failing || t.reason != r.reason) {
             // Told once, not at every try: the journal must stay readable through a long outage.
             console_.error(QStringLiteral("terminal %1: %2; trying again").arg(address, r.reason));
@@ -234,9 +236,7 @@ public:
     void setCaption(const QString&) override {}
     void addRecordRow(const QString&, const QString&, const QString&, const QString&) override {}
     void addFailedLine(int, const QString&, const QString&, const QString& text) override {
-        console_.error(QStringLiteral("terminal %1 gave a record that cannot be stored: %2; it stays on the "
-                                      "terminal")
-                           .arg(address_, text));
+        console_.error(QStringLiteral("terminal %1 gave a record that cannot be stored: %2").arg(address_, text));
     }
     void showFailedLines() override {}
     void setProgress(qint64, qint64) override { watch_.beat(address_); }

@@ -4,6 +4,7 @@
 #include "outside/database_tool.h"
 #include "platform/error.h"
 #include "records/device_waiting.h"
+#include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/watched_view.h"
 
@@ -196,8 +197,16 @@ private:
                         errc::Database,
                         QStringLiteral("%1 records read are not in the database").arg(stored.missing.value_or(0)));
                 if (view.firstFailedLine > 0) {
-                    const quint32 failed = span->read + quint32(view.firstFailedLine - 1);
-                    t.keepFrom = std::min(t.keepFrom.value_or(failed), failed);
+                    // Kept in a dated copy, as a gather keeps its file, the terminal may be cleared past them;
+                    // without one they stay on the terminal.
+                    QString copy;
+                    const QString address = t.row->machAddr.toText();
+                    if (SaveGatherFile(session_->host, t.recordFile, address, session_->clock, &copy)) {
+                        round.reason = QStringLiteral("the records that cannot be stored are kept in %1").arg(copy);
+                    } else {
+                        const quint32 failed = span->read + quint32(view.firstFailedLine - 1);
+                        t.keepFrom = std::min(t.keepFrom.value_or(failed), failed);
+                    }
                 }
                 // Swiped after the last complete read at the latest; committed by now.
                 round.ageBoundMs = t.lastRead.isValid() ? t.lastRead.elapsed() : -1;
@@ -217,6 +226,13 @@ private:
                 else
                     round.reason = device.lastError().text;
             }
+            if (t.keepFrom && qint64(round.held) * 100 >= qint64(span->capacity) * options_.clearAtPercent)
+                round.reason = QStringLiteral(
+                                   "not cleared from record %1 on, which cannot be stored; the terminal "
+                                   "fills up unless it is mended (tallyfold gather --machine %2 shows "
+                                   "the failed line)")
+                                   .arg(*t.keepFrom)
+                                   .arg(t.row->machAddr.toText());
             round.stored = t.position;
             port.pauseMs = 0;
         } catch (const Error& e) {
