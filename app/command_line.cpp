@@ -167,7 +167,7 @@ const std::vector<CommandDef> Commands = {
      0,
      0,
      {example("tallyfold follow", "store every swipe within seconds, as tallyfold-follow.service runs it"),
-      example("tallyfold --json follow --interval 5 --metrics /var/lib/tallyfold/tallyfold.prom",
+      example("tallyfold --json follow --interval 5 --metrics /var/lib/tallyfold/f.prom",
               "ask every 5 seconds, leaving metrics for Prometheus")}},
     {s("clear"),
      QString(),
