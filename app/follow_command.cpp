@@ -203,6 +203,19 @@ public:
         return line;
     }
 
+    // The terminals that could not be followed when it stopped, for the summary; empty when none.
+    QString failingAtEnd() const {
+        const QMutexLocker lock(&mutex_);
+        QStringList failing;
+        for (auto it = terminals_.cbegin(); it != terminals_.cend(); ++it)
+            if (it.value()->failing)
+                failing << QStringLiteral("%1 (%2)").arg(it.key(), it.value()->reason);
+        failing.sort();
+        return failing.isEmpty()
+                   ? QString()
+                   : QStringLiteral("terminals failing when it stopped: ") + failing.join(QStringLiteral("; "));
+    }
+
     LineCounters total() const {
         const QMutexLocker lock(&mutex_);
         return total_;
@@ -303,14 +316,19 @@ int commandFollow(Run& run) {
         auto stop = [&] { return stopSignal() != 0 || reloadRequests() != reloadsSeen; };
         // No lock on the host folder: the records read wait in files of the follower's own, so gathers and
         // imports run beside it, and the store keeps every record once.
+        std::exception_ptr failure;
         std::jthread worker([&] {
-            follow(
-                session.module, run.settings, rows, options,
-                [&](const TerminalRow& row) {
-                    return std::unique_ptr<OperatorView>(
-                        std::make_unique<FollowView>(run.console, watch, row.machAddr.toText()));
-                },
-                [&](const FollowRound& round) { watch.round(round); }, stop, positions);
+            try {
+                follow(
+                    session.module, run.settings, rows, options,
+                    [&](const TerminalRow& row) {
+                        return std::unique_ptr<OperatorView>(
+                            std::make_unique<FollowView>(run.console, watch, row.machAddr.toText()));
+                    },
+                    [&](const FollowRound& round) { watch.round(round); }, stop, positions);
+            } catch (...) {
+                failure = std::current_exception();  // ends the command on its own thread, with a summary
+            }
             done = true;
         });
         notify(QStringLiteral("READY=1\nSTATUS=") + watch.statusLine());
@@ -332,6 +350,8 @@ int commandFollow(Run& run) {
                 notify(QStringLiteral("WATCHDOG=1\nSTATUS=") + watch.statusLine());
         }
         worker.join();
+        if (failure)
+            std::rethrow_exception(failure);
         if (stopSignal() == 0) {
             notify(QStringLiteral("RELOADING=1"));
             run.console.error(QStringLiteral("reloading the terminal list and Config/Ports.ini"));
@@ -347,6 +367,7 @@ int commandFollow(Run& run) {
     s.duplicates = total.duplicates;
     s.errors = total.errors;
     s.seconds = clock.elapsed() / 1000.0;
+    s.reason = watch.failingAtEnd();
     writeSummary(run.console, s);
     return s.exitStatus();
 }
