@@ -126,8 +126,13 @@ QString AnsiTextReader::readLine() {
         next_ += stop - begin;
         if (stop != end) {
             ++next_;
-            if (*stop == '\r' && fill() && buffer_.at(next_) == '\n')
-                ++next_;
+            // CR LF is one end, and so is CR CR LF, which some terminals' drivers write.
+            if (*stop == '\r' && fill()) {
+                if (buffer_.at(next_) == '\n')
+                    ++next_;
+                else if (buffer_.at(next_) == '\r' && next_ + 1 < buffer_.size() && buffer_.at(next_ + 1) == '\n')
+                    next_ += 2;
+            }
             break;
         }
         if (!fill())

@@ -9,7 +9,7 @@ namespace tallyfold {
 // TALLYFOLD_CODEPAGE names another), one line at a time. It opens for reading
 // only, never creates the file and takes regular files only (a FIFO or a device
 // would never end, or block). A line ends at CR LF, LF or a lone CR (some
-// terminals and editors write CR alone), and a last line may have no end; a
+// terminals and editors write CR alone) or CR CR LF, and a last line may have no end; a
 // UTF-8 byte-order mark at the start is skipped, so no record is lost to it.
 class AnsiTextReader {
 public:

@@ -31,13 +31,8 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
                                            .arg(path)
                                            .arg(counters.stored)};
                 }
-                const QString line = reader.readLine();
-                if (reader.lastLineCut())
-                    FailRecordLine(line,
-                                   QStringLiteral("the line is longer than %1 bytes").arg(AnsiTextReader::MaxLineBytes),
-                                   counters, context);
-                else
-                    StoreRecordLine(line, counters, context, order);
+                // A record is its first 18 characters; the rest of a long line was skipped unread.
+                StoreRecordLine(reader.readLine(), counters, context, order);
                 if (counters.read % 1024 == 0)
                     view.setProgress(reader.position(), reader.size());
             }

@@ -101,11 +101,6 @@ void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& 
     count(context.store->takeResults(), counters, context);
 }
 
-void FailRecordLine(const QString& line, const QString& reason, LineCounters& counters, StoreContext& context) {
-    addFailed(counters, context, counters.read + 1, line.left(RecordTextLength), reason);
-    ++counters.read;
-}
-
 void finishStoring(LineCounters& counters, StoreContext& context) {
     context.store->finish();
     countVerdicts(counters, context);

@@ -41,8 +41,6 @@ struct StoreContext {
 // becomes a failed line. Counts the verdicts the store reached meanwhile.
 // A store that gave up is no line's failure: StoreFailed ends the run.
 void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& context, StepOrder order);
-// A line read but not looked at (one too long to be a record): a failed line with its reason.
-void FailRecordLine(const QString& line, const QString& reason, LineCounters& counters, StoreContext& context);
 
 // Waits until every row handed over has its verdict, and counts them; raises StoreFailed.
 void finishStoring(LineCounters& counters, StoreContext& context);

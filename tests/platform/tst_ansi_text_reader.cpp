@@ -29,6 +29,8 @@ private Q_SLOTS:
         QTest::newRow("cr only") << QByteArray("a\rb\r") << QStringList{QStringLiteral("a"), QStringLiteral("b")};
         QTest::newRow("lone cr in crlf") << QByteArray("a\r\nb\rc\r\n")
                                          << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+        QTest::newRow("cr cr lf") << QByteArray("a\r\r\nb\r\r\n")
+                                  << QStringList{QStringLiteral("a"), QStringLiteral("b")};
         QTest::newRow("cr then lf alone")
             << QByteArray("a\r\n\nb") << QStringList{QStringLiteral("a"), QString(), QStringLiteral("b")};
         // A byte-order mark an editor put in front of the first record.
