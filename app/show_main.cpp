@@ -36,16 +36,6 @@ static void closeOnStopSignals(QSocketNotifier& stop, QTimer& again) {
 int main(int argc, char** argv) {
     // Before anything that takes time: until then a stop signal kills the window with no operation stopped.
     tallyfold::installStopSignals();
-    // Without a display Qt would abort; say what is missing instead.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        std::fputs(
-            "tallyfold: show needs a display (DISPLAY is not set); try: xvfb-run -a tallyfold show "
-            "--screenshot window.png\n",
-            stderr);
-        return 1;
-    }
-    QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Opens the gathering window as a host does (KQ::ShowA) and runs until it is closed."));
@@ -60,6 +50,27 @@ int main(int argc, char** argv) {
                                         QStringLiteral("Save a picture of the window to FILE and close it."),
                                         QStringLiteral("FILE"));
     parser.addOptions({user, caption, screenshot});
+    // Help needs no display: answered before the application that would need one.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (parser.parse(arguments) && parser.isSet(QStringLiteral("help"))) {
+        // With no application yet the parser cannot name the program itself.
+        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                        QStringLiteral("tallyfold-show"))),
+                   stdout);
+        return 0;
+    }
+    // Without a display Qt would abort; say what is missing instead.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs(
+            "tallyfold: show needs a display (DISPLAY is not set); try: xvfb-run -a tallyfold show "
+            "--screenshot window.png\n",
+            stderr);
+        return 1;
+    }
+    QApplication app(argc, argv);
     parser.process(app);
     QSocketNotifier stop(tallyfold::stopSignalFd(), QSocketNotifier::Read);
     QTimer closing;
