@@ -474,11 +474,47 @@ QString usageErrorLine(const UsageError& error) {
     return QStringLiteral("tallyfold: ") + where + error.text + QStringLiteral(" (see ") + see + QStringLiteral(")");
 }
 
-Invocation parseCommandLine(const QStringList& args) {
+// A command's own options may come before it too ("tallyfold --user X test-link"): then the
+// command word goes first, so that its parser takes every option. Which words are values
+// is known from the options of all commands, which agree on whether a name takes one.
+static QStringList commandFirst(const QStringList& args, const std::vector<OptionDef>& first) {
+    auto find = [](const std::vector<OptionDef>& options, const QString& name) -> const OptionDef* {
+        for (const OptionDef& o : options)
+            if (o.names.contains(name))
+                return &o;
+        return nullptr;
+    };
+    bool commandOption = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--"))
+            return args;
+        if (!arg.startsWith(QLatin1Char('-')) || arg.size() < 2) {
+            if (!commandOption || !findCommand(arg))
+                return args;
+            QStringList reordered{arg};
+            reordered << args.mid(0, i) << args.mid(i + 1);
+            return reordered;
+        }
+        const QString name = arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        const OptionDef* option = find(first, name);
+        for (auto c = Commands.begin(); !option && c != Commands.end(); ++c)
+            if ((option = find(c->options, name)))
+                commandOption = true;
+        if (!option)
+            return args;  // unknown: the usual parse says so
+        if (!option->valueName.isEmpty() && !arg.contains(QLatin1Char('=')))
+            ++i;
+    }
+    return args;
+}
+
+Invocation parseCommandLine(const QStringList& given) {
     const OptionDef version = switchOption("version", "print the version");
     std::vector<OptionDef> first = Globals;
     first.push_back(HelpOption);
     first.push_back(version);
+    const QStringList args = commandFirst(given, first);
 
     QCommandLineParser global;
     global.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);

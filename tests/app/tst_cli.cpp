@@ -143,6 +143,8 @@ void tst_cli::commandLines_data() {
         "tallyfold: no host folder HOME/none (tallyfold init-db creates one; --home names another)");
     row("no terminal by that address", {"test-link", "--machine", "01", "--user", "admin"}, 1,
         "tallyfold: no terminal 01");
+    row("a command's options before it", {"--machine", "01", "--user=admin", "test-link"}, 1,
+        "tallyfold: no terminal 01");
     row("not a count-type terminal", {"test-link", "--machine", "3", "--user", "admin"}, 1,
         "tallyfold: terminal 3 is not a count-type terminal (see tallyfold terminals)");
     row("clear needs 操作", {"clear", "--yes", "--user", "nobody"}, 1,
