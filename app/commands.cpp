@@ -157,6 +157,9 @@ int runCommandLine(const QStringList& args, Console& console) {
         if (operation) {
             Summary s;
             s.operation = invocation.command;
+            // Refused before the run began, it still names the terminal it was asked for.
+            if (invocation.isSet(QStringLiteral("machine")))
+                s.terminal = invocation.value(QStringLiteral("machine"));
             s.outcome = outcome;
             s.reason = console.masked(text);
             writeSummary(console, s);

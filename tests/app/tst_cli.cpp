@@ -258,6 +258,10 @@ void tst_cli::importEscapesCountsAndLogs() {
     QCOMPARE(summary.value("duplicates").toInt(), 2);
     QCOMPARE(summary.value("errors").toInt(), 2);
     QVERIFY(summary.value("terminal").isNull());
+    // Refused before it began, a run still names the terminal it was asked for.
+    const Result named = run({"--json", "test-link", "--machine", "01", "--user", "admin"}, home.path());
+    QCOMPARE(QJsonDocument::fromJson(named.out.last().toUtf8()).object().value("terminal").toString(),
+             QStringLiteral("01"));
 
     const Result quiet = run({"--quiet", "import", file}, home.path());
     QCOMPARE(quiet.out.size(), 1);
