@@ -45,9 +45,16 @@ const std::vector<OptionDef> Globals = {
                 "the host folder with Source/, Database/ and Config/ (default: $TALLYFOLD_HOME, else the folder "
                 "above the program's)"),
 #endif
+#ifdef TALLYFOLD_CONNECTION_FILE
+    valueOption(
+        "db", "CONNECTION",
+        "the connection string (default: $TALLYFOLD_CONNECTION, else the first line of " TALLYFOLD_CONNECTION_FILE
+        ", else Config/Tallyfold.ini, else the embedded database Database/tallyfold.db)"),
+#else
     valueOption("db", "CONNECTION",
                 "the connection string (default: $TALLYFOLD_CONNECTION, else Config/Tallyfold.ini, else the "
                 "embedded database Database/tallyfold.db)"),
+#endif
     switchOption("json", "write JSON lines, one object per event"),
     switchOption("quiet", "print only the summary"),
     switchOption("verbose", "also print what the database, the device link and the operations say about a failure"),
