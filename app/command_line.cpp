@@ -1,5 +1,8 @@
 #include "command_line.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <QCommandLineParser>
 
 namespace tallyfold {
@@ -316,27 +319,24 @@ const std::vector<ExampleDef> OverviewExamples = {
     example("tallyfold help gather", "the options of gather, and its examples"),
 };
 
-// East Asian Wide and Fullwidth ranges (Unicode's EastAsianWidth.txt, W and F, merged).
-bool wideCodePoint(char32_t c) {
-    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x231A && c <= 0x231B) || (c >= 0x2329 && c <= 0x232A) ||
-           (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) || (c >= 0x3400 && c <= 0x4DBF) ||
-           (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) || (c >= 0xA960 && c <= 0xA97F) ||
-           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE10 && c <= 0xFE19) ||
-           (c >= 0xFE30 && c <= 0xFE6F) || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) ||
-           (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x2FFFD) ||
-           (c >= 0x30000 && c <= 0x3FFFD);
+// The C library's widths, in its UTF-8 locale whatever the process's locale is: a service
+// often runs in the C locale, where every character beyond ASCII has no width.
+int cellsOf(char32_t c) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+    if (!utf8)
+        return c < 0x80 ? 1 : 2;
+    const locale_t was = uselocale(utf8);
+    const int cells = ::wcwidth(wchar_t(c));
+    uselocale(was);
+    return std::max(cells, 0);
 }
 
 }  // namespace
 
 int displayWidth(QStringView text) {
     int width = 0;
-    for (const char32_t c : text.toUcs4()) {
-        const auto category = QChar::category(c);
-        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing || category == QChar::Other_Format)
-            continue;
-        width += wideCodePoint(c) ? 2 : 1;
-    }
+    for (const char32_t c : text.toUcs4())
+        width += cellsOf(c);
     return width;
 }
 

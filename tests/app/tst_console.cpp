@@ -91,6 +91,7 @@ void tst_console::usageOnTheErrorStream() {
 // Wide characters take two columns; a terminal of 80 columns shows every help line whole.
 void tst_console::helpFitsEightyColumnsAndEndsWithExamples() {
     QCOMPARE(displayWidth(u"C.操作 ok"), 9);
+    QCOMPARE(displayWidth(u"e\u0301\u200b：１"), 5);  // a combining mark and a zero-width space take no cell
     QCOMPARE(wrapped(QStringLiteral("一二三 四五六 七"), 0, 14), QStringLiteral("一二三 四五六\n七"));
     QStringList helps{overviewHelp(), outputHelp()};
     for (const CommandDef& command : commandDefs()) {
