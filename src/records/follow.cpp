@@ -24,6 +24,11 @@ namespace {
 constexpr qint64 kFirstPauseMs = 1000;
 constexpr qint64 kLongestPauseMs = 30000;
 
+// The pause after one more failure: 1 s, then doubled up to 30 s.
+qint64 longerPause(qint64 ms) {
+    return ms == 0 ? kFirstPauseMs : std::min(ms * 2, kLongestPauseMs);
+}
+
 // Faults of the line or the device server: the port is opened again after a pause.
 bool portFault(DeviceError code) {
     switch (code) {
@@ -76,7 +81,7 @@ struct FollowedPort {
 
     bool resting() const { return pausedAt.isValid() && pausedAt.elapsed() < pauseMs; }
     void backOff() {
-        pauseMs = pauseMs == 0 ? kFirstPauseMs : std::min(pauseMs * 2, kLongestPauseMs);
+        pauseMs = longerPause(pauseMs);
         pausedAt.start();
     }
 };
@@ -138,7 +143,7 @@ private:
             failAll(QString::fromLocal8Bit(e.what()));
         }
         closeSession();
-        pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs);
+        pauseMs_ = longerPause(pauseMs_);
         return false;
     }
 
@@ -240,7 +245,7 @@ private:
             round.reason = e.description();
             // The database or its connection failed: a fresh session after a pause.
             closeSession();
-            pauseMs_ = pauseMs_ == 0 ? kFirstPauseMs : std::min(pauseMs_ * 2, kLongestPauseMs);
+            pauseMs_ = longerPause(pauseMs_);
         }
         report_(round);
     }
