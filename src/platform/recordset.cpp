@@ -158,7 +158,16 @@ void RecordsetPrivate::take(QSqlQuery& query, const std::shared_ptr<Connection>&
             row.push_back(query.value(i));
         rows_.push_back(std::move(row));
     }
+    // A row that failed to come is an error, never the end: a duplicate query cut short would
+    // otherwise answer "not there".
+    const QSqlError error = query.lastError();
     query.finish();
+    if (error.isValid()) {
+        rows_.clear();
+        const ConnectionPrivate& db = ConnectionPrivate::of(*connection);
+        throwSqlError(db.provider(), QStringLiteral("The database failed while reading the rows"), db.sqlError(error),
+                      statement);
+    }
     opened(connection, statement);
 }
 

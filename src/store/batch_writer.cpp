@@ -159,7 +159,9 @@ std::vector<qint64> BatchWriter::run(const Statement& statement, const char* wha
         column.push_back(query.value(0).toLongLong());
     const QSqlError error = query.lastError();
     query.finish();
-    if (!ok)
+    // A step that failed after the first rows ends the loop as the last row would: a duplicate
+    // test cut short must not read as "not stored".
+    if (!ok || error.isValid())
         throwSqlError(provider_, QString::fromLatin1(what), ConnectionPrivate::of(connection_).sqlError(error));
     return column;
 }
@@ -202,6 +204,7 @@ void BatchWriter::retried(Work work) {
     ConnectionPrivate& d = ConnectionPrivate::of(connection_);
     const int waitSeconds = d.connectTimeoutSeconds();
     QString first;
+    bool waited = false;
     for (;;) {
         try {
             if (connection_.State() != adStateOpen)
@@ -231,12 +234,13 @@ void BatchWriter::retried(Work work) {
                 if (cutOff && !stopping_())
                     settleCutOff();
                 QString text = e.description();
-                if (cutOff) {
+                // A statement cut off at the end of a wait is the wait's end: its cause is the reason.
+                if (cutOff && !waited) {
                     text = QStringLiteral(
                                "The database did not answer within Command Timeout (%1 s); the statement "
                                "was stopped")
                                .arg(ConnectionPrivate::of(connection_).commandTimeoutSeconds());
-                } else if (waitable) {
+                } else if (waitable || waited) {
                     text = QStringLiteral("The database did not come back within %1 s: %2").arg(waitSeconds).arg(first);
                     if (e.description() != first)
                         text += QStringLiteral(" Then: ") + e.message();
@@ -247,6 +251,7 @@ void BatchWriter::retried(Work work) {
                 throw StoreFailed(cutOff ? SqlFailure::Busy : e.failure(), text);
             }
             closeConnection();
+            waited = true;
             const auto wakeAt = std::min(giveUpAt, now + std::chrono::milliseconds(500));
             while (SteadyClock::now() < wakeAt && !stopping_())
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));

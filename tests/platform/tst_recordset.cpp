@@ -156,6 +156,17 @@ private Q_SLOTS:
                      qPrintable(e.description()));
         }
 
+        // A row that fails after the first is an error, never the end of the rows.
+        const QString failsLate =
+            pg ? QStringLiteral("select case when i > 1 then 1 / (i - 2) else i end from generate_series(1, 2) i")
+               : QStringLiteral("select case when column1 > 1 then abs(column1 - 9223372036854775807 - 3) "
+                                "else column1 end from (values (1), (2))");
+        QCOMPARE(errorOf([&] {
+                     Recordset late;
+                     late.Open(failsLate, cn);
+                 }),
+                 long(errc::Database));
+
         Recordset rs;
         rs.Open(QStringLiteral("select * from MachineInfo"), cn);
         try {

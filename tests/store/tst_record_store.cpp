@@ -530,7 +530,9 @@ void tst_record_store::databaseTakesNoRows() {
         QSqlDatabase::removeDatabase(QStringLiteral("other program"));
     }
     QCOMPARE(f.status, 1);
-    QVERIFY2(f.out.contains(says, Qt::CaseInsensitive), qPrintable(f.out.right(2000)));
+    // The listed rows would bury the reason.
+    const QString told = f.out.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^(?!record\t)"))).join(QLatin1Char('\n'));
+    QVERIFY2(f.out.contains(says, Qt::CaseInsensitive), qPrintable(told.right(2000)));
     QVERIFY(!f.out.contains(QStringLiteral("数据读取成功")));
     QVERIFY2(f.ms < 20000, qPrintable(QString::number(f.ms)));
 }
