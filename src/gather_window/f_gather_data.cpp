@@ -118,12 +118,15 @@ void F_GatherData::connectButtons() {
     connect(CmdRead, &QPushButton::clicked, this, [this] { runOperation([this] { runImport(session_, *this); }); });
     connect(cmdClear, &QPushButton::clicked, this, [this] { runOperation([this] { runClear(session_, *this); }); });
     connect(CmdClose, &QPushButton::clicked, this, &QWidget::close);
+    for (QPushButton* b : {CmdLanTest, CmdWork, CmdRead, cmdClear, CmdClose})
+        b->installEventFilter(this);
 }
 
 void F_GatherData::loadSteps() {
     session_.createComponents();
     static const double machineFractions[4] = {0.3, 0.2, 0.2, 0.3};
     setColumnWidths(ListMachine->header(), machineFractions, machineColumnTwips_);
+    fitAddressColumn();
     ReadListMachine();
     static const double recordFractions[4] = {0.2, 0.3, 0.4, 0.5};
     setColumnWidths(ListReco->horizontalHeader(), recordFractions, recordColumnTwips_);
@@ -181,6 +184,16 @@ void F_GatherData::closeEvent(QCloseEvent* event) {
 }
 
 bool F_GatherData::eventFilter(QObject* watched, QEvent* event) {
+    // Enter presses the focused button, as Space does: a window that is not a dialog has no
+    // default button to take it.
+    if (auto* pressed = qobject_cast<QPushButton*>(watched); pressed && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->modifiers() == Qt::NoModifier) {
+            if (!key->isAutoRepeat())
+                pressed->click();
+            return true;
+        }
+    }
     if (watched != ListMachine->viewport() && watched != ListMachine)
         return QWidget::eventFilter(watched, event);
     switch (event->type()) {
@@ -365,11 +378,12 @@ void F_GatherData::typeInTerminalList(int key, const QString& text) {
     }
 }
 
-void F_GatherData::pressByKeyboard(Button which) {
+void F_GatherData::pressByKeyboard(Button which, int key) {
     QPushButton* pressed = button(which);
     pressed->setFocus(Qt::TabFocusReason);
+    const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r");
     for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-        QKeyEvent event(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QKeyEvent event(type, key, Qt::NoModifier, text);
         QApplication::sendEvent(pressed, &event);
     }
 }

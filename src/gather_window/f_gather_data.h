@@ -77,8 +77,8 @@ public:
     void clickTerminal(int row);
     // A key typed into the terminal list, as the keyboard types it (`text` for a typed character).
     void typeInTerminalList(int key, const QString& text = {});
-    // The button pressed with the space bar, as the keyboard presses it.
-    void pressByKeyboard(Button button);
+    // The button pressed with the space bar (or Enter), as the keyboard presses it.
+    void pressByKeyboard(Button button, int key = Qt::Key_Space);
     // The terminal row the list shows selected, -1 for none.
     int highlightedTerminal() const;
     void setChecked(Check box, bool ticked);
@@ -131,6 +131,7 @@ private:
     void loadTrapped();
     void unload() noexcept;
     void setColumnWidths(QHeaderView* columns, const double (&fractions)[4], std::vector<double>& twips);
+    void fitAddressColumn();
     void ListMachine_Click();
     void ListMachine_Highlighted(const QModelIndex& current);
     template <class Operation>
@@ -160,6 +161,7 @@ private:
     };
     std::unique_ptr<WidgetPrompts> widgetPrompts_;
     std::unique_ptr<Asking> prompts_;
+    double scale_ = 1;  // the layout's, below 1 on a screen too small for the design
     std::vector<double> machineColumnTwips_;
     std::vector<double> recordColumnTwips_;
     QElapsedTimer sincePump_;

@@ -8,31 +8,37 @@
 #include "platform/twips.h"
 
 #include <QCheckBox>
+#include <QCursor>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTreeView>
+#include <algorithm>
 
 namespace tallyfold {
 
 namespace {
-QPushButton* makeButton(QWidget* parent, const QString& text, double left, double top) {
+QPushButton* makeButton(QWidget* parent, const QString& text, double left, double top, double scale) {
     auto* b = new QPushButton(text, parent);
-    b->setGeometry(px(left), px(top), px(1215), px(375));
+    b->setGeometry(px(left, scale), px(top, scale), px(1215, scale), px(375, scale));
     return b;
 }
 
-QCheckBox* makeCheckBox(QWidget* parent, const QString& text, double top, bool ticked) {
+QCheckBox* makeCheckBox(QWidget* parent, const QString& text, double top, bool ticked, double scale) {
     auto* c = new QCheckBox(text, parent);
-    c->setGeometry(px(4560), px(top), px(1455), px(255));
+    c->setGeometry(px(4560, scale), px(top, scale), px(1455, scale), px(255, scale));
+    // A scaled font's glyphs are not always scaled widths: the text shows whole.
+    c->resize(c->size().expandedTo(c->sizeHint()));
     c->setChecked(ticked);
     return c;
 }
@@ -80,17 +86,42 @@ QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
     return list;
 }
 
+// The design's size on a screen with room for it; on a smaller one (a high scale factor on a
+// laptop's screen) the whole layout shrinks, keeping its proportions, so every control stays
+// reachable. The window manager's frame is not known before the window shows: a title bar
+// and borders of the style's size stand in for it.
+double fitScale(QWidget& window, QSize design) {
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return 1;
+    const QRect room = screen->availableGeometry();
+    const int border = 2 * window.style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    const int title = window.style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    return std::min({1.0, double(room.width() - border) / design.width(),
+                     double(room.height() - border - title) / design.height()});
+}
+
 }  // namespace
 
 // What the first paint shows: an empty window of its size, with its caption.
 void F_GatherData::buildFrame() {
     setWindowTitle(QStringLiteral("计次餐饮数据采集"));
-    setFixedSize(px(9810), px(7770));
+    scale_ = fitScale(*this, QSize(px(9810), px(7770)));
+    setFixedSize(px(9810, scale_), px(7770, scale_));
+    if (scale_ < 1) {
+        const QRect room = screen()->availableGeometry();
+        move(room.left() + (room.width() - width()) / 2, room.top() + (room.height() - height()) / 2);
+    }
 }
 
 void F_GatherData::buildControls() {
     setWindowIcon(tallyfold::windowIcon());
-    setFont(windowFont());
+    QFont font = windowFont();
+    font.setPointSizeF(font.pointSizeF() * scale_);
+    setFont(font);
+    const auto px = [this](double twips) { return tallyfold::px(twips, scale_); };
     terminals_ = new TerminalListModel(QIcon(terminalPicture(16)), this);
     records_ = new RecordListModel(this);
 
@@ -101,10 +132,13 @@ void F_GatherData::buildControls() {
     Label2 = new QLabel(QStringLiteral("采集考勤数据"), Picture1);
     Label2->setGeometry(px(8640), px(1920), px(1080), px(180));
     Label2->setStyleSheet(QStringLiteral("color: white"));
+    const int wider = Label2->sizeHint().width() - Label2->width();
+    if (wider > 0)  // it ends where the design ends it
+        Label2->setGeometry(Label2->geometry().adjusted(-wider, 0, 0, 0));
 
     ListMachine = makeList(this, terminals_);
     ListMachine->setGeometry(0, px(1800), px(3255), px(5655));
-    ListMachine->setIconSize(QSize(16, 16));
+    ListMachine->setIconSize(QSize(px(240), px(240)));
     // Every click in the list counts, also one below the last terminal (clicked() would miss it).
     ListMachine->viewport()->installEventFilter(this);
     ListMachine->installEventFilter(this);
@@ -122,19 +156,22 @@ void F_GatherData::buildControls() {
     auto* Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
     Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175));
     ListReco = makeRecordList(Frame1, records_);
-    ListReco->setGeometry(px(120), px(240), px(3975), px(4815));
+    // Below the box's title and its frame, however tall the font makes them.
+    Frame1->ensurePolished();
+    const int top = std::max(px(240), Frame1->contentsRect().top());
+    ListReco->setGeometry(px(120), top, px(3975), px(240 + 4815) - top);
 
-    CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false);
+    CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false, scale_);
     CheckClear->setEnabled(false);
-    CheckGet = makeCheckBox(page, QStringLiteral("采集考勤记录"), 960 - strip, true);
-    CheckEditTime = makeCheckBox(page, QStringLiteral("校正机器时间"), 1320 - strip, false);
-    CheckSave = makeCheckBox(page, QStringLiteral("保存采集文件"), 1680 - strip, true);
+    CheckGet = makeCheckBox(page, QStringLiteral("采集考勤记录"), 960 - strip, true, scale_);
+    CheckEditTime = makeCheckBox(page, QStringLiteral("校正机器时间"), 1320 - strip, false, scale_);
+    CheckSave = makeCheckBox(page, QStringLiteral("保存采集文件"), 1680 - strip, true, scale_);
 
-    CmdLanTest = makeButton(page, QStringLiteral("测试"), 4680, 2310 - strip);
-    CmdWork = makeButton(page, QStringLiteral("采集"), 4680, 2760 - strip);
-    CmdRead = makeButton(page, QStringLiteral("读取"), 4680, 3210 - strip);
-    cmdClear = makeButton(page, QStringLiteral("清空"), 4680, 3690 - strip);
-    CmdClose = makeButton(page, QStringLiteral("退出"), 4680, 4140 - strip);
+    CmdLanTest = makeButton(page, QStringLiteral("测试"), 4680, 2310 - strip, scale_);
+    CmdWork = makeButton(page, QStringLiteral("采集"), 4680, 2760 - strip, scale_);
+    CmdRead = makeButton(page, QStringLiteral("读取"), 4680, 3210 - strip, scale_);
+    cmdClear = makeButton(page, QStringLiteral("清空"), 4680, 3690 - strip, scale_);
+    CmdClose = makeButton(page, QStringLiteral("退出"), 4680, 4140 - strip, scale_);
     connectButtons();
 
     // Below the client area in the design; no operation reads them.
@@ -163,9 +200,26 @@ void F_GatherData::setColumnWidths(QHeaderView* columns, const double (&fraction
     twips.clear();
     for (int i = 0; i < 4; ++i) {
         // The widths follow the terminal list's width, read again for every column.
-        twips.push_back(double(ListMachine->width()) * TwipsPerPixel * fractions[i]);
-        columns->resizeSection(i, px(twips.back()));
+        twips.push_back(double(ListMachine->width()) / scale_ * TwipsPerPixel * fractions[i]);
+        columns->resizeSection(i, px(twips.back(), scale_));
     }
+}
+
+// The address column shows the widest address, "机器255", whole, whatever share of the
+// list's width it was given.
+void F_GatherData::fitAddressColumn() {
+    QStyleOptionViewItem item;
+    item.initFrom(ListMachine);
+    item.font = ListMachine->font();
+    item.fontMetrics = QFontMetrics(item.font);
+    item.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    item.decorationSize = ListMachine->iconSize();
+    item.text = QStringLiteral("机器255");
+    const int needed =
+        ListMachine->style()->sizeFromContents(QStyle::CT_ItemViewItem, &item, QSize(), ListMachine).width();
+    QHeaderView* columns = ListMachine->header();
+    if (columns->sectionSize(0) < needed)
+        columns->resizeSection(0, needed);
 }
 
 }  // namespace tallyfold

@@ -9,5 +9,9 @@ constexpr double TwipsPerPixel = 15.0;
 inline int px(double twips) {
     return int(std::lround(twips / TwipsPerPixel));
 }
+// The same at a scale below 1, for a screen with less room than the design.
+inline int px(double twips, double scale) {
+    return int(std::lround(twips / TwipsPerPixel * scale));
+}
 
 }  // namespace tallyfold

@@ -273,7 +273,8 @@ void tst_window_operations::portFreeAfterEveryOperation_data() {
     QTest::newRow("gather, no answer") << Button::Work << 1 << QList<int>();
     QTest::newRow("clear, no answer") << Button::Clear << 1 << QList<int>();
     // The keyboard alone highlights the terminal and presses the button: the one highlighted is cleared.
-    QTest::newRow("clear, Down") << Button::Clear << 1 << QList<int>{Qt::Key_Down};
+    // A last Enter presses the button with Enter instead of the space bar.
+    QTest::newRow("clear, Down, Enter") << Button::Clear << 1 << QList<int>{Qt::Key_Down, Qt::Key_Return};
     QTest::newRow("clear, End") << Button::Clear << 1 << QList<int>{Qt::Key_End};
     QTest::newRow("clear, End then Home") << Button::Clear << 0 << QList<int>{Qt::Key_End, Qt::Key_Home};
 }
@@ -299,10 +300,11 @@ void tst_window_operations::portFreeAfterEveryOperation() {
         w->clickTerminal(terminalRow);
         w->press(button);
     } else {
+        const int press = keys.last() == Qt::Key_Return ? keys.takeLast() : int(Qt::Key_Space);
         for (int key : keys)
             w->typeInTerminalList(key);
         QCOMPARE(w->highlightedTerminal(), terminalRow);
-        w->pressByKeyboard(button);
+        w->pressByKeyboard(button, press);
         const QString address = QString::number(terminalRow + 1);
         QCOMPARE(prompts_.boxTexts(),
                  QStringList{QStringLiteral("确认要清除机器：[") + address + QStringLiteral("] 的打卡记录吗？")});
