@@ -7,8 +7,15 @@
 #include "support/recording_view.h"
 #include "support/test_databases.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QScreen>
+#include <QTreeView>
 #include <QtTest>
+#include <cstdio>
 
 using namespace tallyfold;
 using namespace tallyfold::test;
@@ -89,6 +96,8 @@ private Q_SLOTS:
     void noCountTypeTerminalKeepsCurrent();
     void timeParameters();
     void qtTextsInChinese();
+    void fitsTheScreen_data();
+    void fitsTheScreen();
 
 private:
     F_GatherData* showA(const Variant& user, const QString& caption = DemoCaption) {
@@ -343,5 +352,87 @@ void tst_gather_window::qtTextsInChinese() {
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
 }
 
-QTEST_MAIN(tst_gather_window)
+void tst_gather_window::fitsTheScreen_data() {
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<QString>("factor");
+    for (QSize screen : {QSize(1366, 768), QSize(1280, 800)})
+        for (const char* factor : {"1", "1.25", "1.5", "2"})
+            QTest::addRow("%dx%d at %s", screen.width(), screen.height(), factor)
+                << screen << QString::fromLatin1(factor);
+}
+
+// Every control in reach on a laptop's screen at every scale factor. The factor and the screen
+// are read as an application starts, so the window opens in a process of its own.
+void tst_gather_window::fitsTheScreen() {
+    QFETCH(QSize, screen);
+    QFETCH(QString, factor);
+    QTemporaryFile config;
+    QVERIFY(config.open());
+    config.write(QStringLiteral(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": %1, "height": %2,
+                                   "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})")
+                     .arg(screen.width())
+                     .arg(screen.height())
+                     .toUtf8());
+    config.close();
+    QProcess fit;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config.fileName());
+    env.insert(QStringLiteral("QT_SCALE_FACTOR"), factor);
+    fit.setProcessEnvironment(env);
+    fit.setProcessChannelMode(QProcess::MergedChannels);
+    fit.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--fit")});
+    QVERIFY(fit.waitForFinished(60000));
+    QVERIFY2(fit.exitCode() == 0, fit.readAll().constData());
+}
+
+namespace {
+// Opens the window with terminal 255 listed and names whatever is not whole on the screen.
+int reportFit(int argc, char** argv) {
+    QApplication app(argc, argv);
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    execute(home.connection(), QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) "
+                                              "values ('255', '计次', 1, 'V1.0', '大厅')"));
+    RecordingView prompts;
+    F_GatherData& w = showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts);
+    const QRect room = w.screen()->availableGeometry();
+    QStringList outside;
+    if (!room.contains(w.geometry()))
+        outside << QStringLiteral("the window");
+    for (QAbstractButton* b : w.findChildren<QAbstractButton*>()) {
+        if (!qobject_cast<QPushButton*>(b) && !qobject_cast<QCheckBox*>(b))
+            continue;
+        const QRect at(b->mapToGlobal(QPoint(0, 0)), b->size());
+        // A button's hint adds a style's margins to its text: only the text must fit.
+        const int needed =
+            qobject_cast<QCheckBox*>(b) ? b->sizeHint().width() : b->fontMetrics().horizontalAdvance(b->text());
+        if (!room.contains(at) || b->width() < needed)
+            outside << QStringLiteral("%1 at %2,%3 %4x%5, %6 needed")
+                           .arg(b->text())
+                           .arg(at.x())
+                           .arg(at.y())
+                           .arg(at.width())
+                           .arg(at.height())
+                           .arg(needed);
+    }
+    QAbstractItemView* terminals = w.findChild<QTreeView*>();
+    if (w.findChild<QTreeView*>()->header()->sectionSize(0) < terminals->sizeHintForColumn(0))
+        outside << QStringLiteral("the address column");
+    for (const QString& what : outside)
+        std::printf("not whole on the screen: %s\n", qPrintable(what));
+    w.close();
+    return outside.isEmpty() ? 0 : 1;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && qstrcmp(argv[1], "--fit") == 0)
+        return reportFit(argc, argv);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_gather_window test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_gather_window.moc"
