@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <QPointer>
+#include <QScopedValueRollback>
 
 namespace tallyfold {
 
@@ -47,6 +48,12 @@ static void requireDatabaseFile(const HostSettings& host) {
 }
 
 F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prompts* prompts) {
+    // A host's event that a box of the load lets run may call ShowA again: the first call's window
+    // and operator are not the second's to change.
+    static bool running = false;
+    if (running)
+        throw Error(errc::InvalidCall, QStringLiteral("ShowA was called again before its first call returned"));
+    const QScopedValueRollback<bool> inside(running, true);
     const HostSettings host = hostSettingsFromEnvironment();
     requireDatabaseFile(host);
     registerBuiltinComponents(host);
@@ -55,12 +62,13 @@ F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prom
         window->bringToFront();
         return *window;
     }
-    // The operator sees the window at once: it appears before its connection, controls and
-    // lists are made, and takes no input until they are. A load that fails takes it away again.
+    // Shown before its connection, controls and lists are made, so that the window system maps
+    // it meanwhile; it paints, loaded, once the host's loop runs again. Nothing here runs an
+    // event of the host's. A load that fails takes the window away again.
     std::unique_ptr<F_GatherData> window = F_GatherData::frame(libraryModule(), host, prompts);
     window->setAttribute(Qt::WA_DeleteOnClose);
     openWindow() = window.get();
-    window->showFirstPaint();
+    window->show();
     keepLibraryLoaded();
     enterOperator(libraryModule(), user, caption);
     installQtTranslations();

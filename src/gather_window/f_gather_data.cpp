@@ -13,7 +13,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -72,24 +71,6 @@ F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host, Pro
     widgetPrompts_ = std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))));
     prompts_ = std::make_unique<Asking>(*this, prompts ? *prompts : *widgetPrompts_);
     buildFrame();
-}
-
-void F_GatherData::showFirstPaint() {
-    show();
-    if (painted_)
-        return;
-    QEventLoop wait;
-    firstPaint_ = &wait;
-    QTimer::singleShot(FirstPaintWaitMs, &wait, &QEventLoop::quit);
-    wait.exec(QEventLoop::ExcludeUserInputEvents);
-    firstPaint_ = nullptr;
-}
-
-void F_GatherData::paintEvent(QPaintEvent* event) {
-    painted_ = true;
-    if (firstPaint_)
-        firstPaint_->quit();
-    QWidget::paintEvent(event);
 }
 
 void F_GatherData::finishLoad() {

@@ -13,7 +13,6 @@
 
 class QAbstractItemModel;
 class QCheckBox;
-class QEventLoop;
 class QHeaderView;
 class QLabel;
 class QModelIndex;
@@ -47,15 +46,11 @@ public:
     static std::unique_ptr<F_GatherData> load(Mdl_GatherData& module, const HostSettings& host,
                                               Prompts* prompts = nullptr);
     // The same in two steps, for a window shown before it loads: frame() makes the window
-    // alone (caption, icon, size), which paints at once; finishLoad() adds the controls and
+    // alone (caption, icon, size); finishLoad() adds the controls and
     // loads as load() does, raising the same way. A close meanwhile waits for the load's end.
     static std::unique_ptr<F_GatherData> frame(Mdl_GatherData& module, const HostSettings& host,
                                                Prompts* prompts = nullptr);
     void finishLoad();
-    // Shows the window and waits until it has painted once, at most FirstPaintWaitMs; input
-    // meanwhile waits in the queue for the loaded window.
-    void showFirstPaint();
-    static constexpr int FirstPaintWaitMs = 100;
     ~F_GatherData() override;
 
     // False once closed: the components are released and the window is going away.
@@ -120,7 +115,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -169,11 +163,9 @@ private:
     QString detail_;
     bool stepDone_ = false;  // the last progress reported was complete
     bool unloaded_ = false;
-    bool loading_ = true;  // until finishLoad() has ended
-    bool painted_ = false;
-    bool listReloading_ = false;        // while ReadListMachine() makes the first terminal current
-    bool leftPressed_ = false;          // from a left press in the terminal list until its release
-    QEventLoop* firstPaint_ = nullptr;  // while showFirstPaint() waits
+    bool loading_ = true;         // until finishLoad() has ended
+    bool listReloading_ = false;  // while ReadListMachine() makes the first terminal current
+    bool leftPressed_ = false;    // from a left press in the terminal list until its release
 
     TerminalListModel* terminals_ = nullptr;
     RecordListModel* records_ = nullptr;

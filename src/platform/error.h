@@ -22,6 +22,7 @@ private:
 };
 
 namespace errc {
+constexpr long InvalidCall = 5;  // a call the object cannot take now
 constexpr long Overflow = 6;
 constexpr long TypeMismatch = 13;
 constexpr long FileNotFound = 53;

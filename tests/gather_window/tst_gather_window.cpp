@@ -26,7 +26,8 @@ struct PermissionScript {
     QList<Variant> answers;
     int raiseOn = 0;
     QStringList calls;
-    bool windowShown = false;  // a gathering window was on screen at the first call
+    bool windowShown = false;      // a gathering window was on screen at the first call
+    std::function<void()> during;  // what a host's event does at the first call
 };
 
 bool gatherWindowShown() {
@@ -41,8 +42,11 @@ public:
     explicit ScriptedPermission(std::shared_ptr<PermissionScript> s) : script_(std::move(s)) {}
     Variant CheckPermission(std::shared_ptr<Connection>& connection, const QString& system, QString& user,
                             const Variant& omitted, const QString& function, bool f1, bool f2) override {
-        if (script_->calls.isEmpty())
+        if (script_->calls.isEmpty()) {
             script_->windowShown = gatherWindowShown();
+            if (script_->during)
+                script_->during();
+        }
         script_->calls << QStringList{system, user, function}.join(QLatin1Char('|'));
         if (!connection || !omitted.isEmpty() || !f1 || !f2)
             throw Error(5, QStringLiteral("unexpected arguments"));
@@ -87,6 +91,7 @@ private Q_SLOTS:
     void rights();
     void closeBoxEqualsExit();
     void secondShowAKeepsOneWindow();
+    void showARunsNoHostEvent();
     void loadFailureShowsNoWindow();
     void nullUserFailsShowA();
     void missingDatabaseNamed_data();
@@ -213,6 +218,32 @@ void tst_gather_window::secondShowAKeepsOneWindow() {
     QCOMPARE(gatherWindows(), 1);
     QCOMPARE(second->statusText(), QStringLiteral("kept"));
     QCOMPARE(libraryModule().Pub_UserName, QStringLiteral("u2"));
+}
+
+// The host's queued call and its 0 ms timer run after ShowA, and a ShowA from inside the first
+// one (a host's event let run by a box of the load) is refused and changes nothing of it.
+void tst_gather_window::showARunsNoHostEvent() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    QStringList ran;
+    QMetaObject::invokeMethod(
+        qApp, [&] { ran << QStringLiteral("queued"); }, Qt::QueuedConnection);
+    QTimer::singleShot(0, qApp, [&] { ran << QStringLiteral("timer"); });
+    long refused = 0;
+    scriptPermission()->during = [&] {
+        try {
+            showA(QStringLiteral("second"));
+        } catch (const Error& e) {
+            refused = e.number();
+        }
+    };
+    F_GatherData* w = showA(QStringLiteral("first"));
+    QVERIFY(ran.isEmpty());
+    QCOMPARE(refused, errc::InvalidCall);
+    QCOMPARE(libraryModule().Pub_UserName, QStringLiteral("first"));
+    QCOMPARE(gatherWindows(), 1);
+    QVERIFY(w->isVisible());
+    QTRY_COMPARE(ran.size(), 2);
 }
 
 void tst_gather_window::loadFailureShowsNoWindow() {
