@@ -6,6 +6,7 @@
 #include "info_window/frm_info.h"
 #include "info_window/window_font.h"
 #include "outside/component_registry.h"
+#include "platform/log_categories.h"
 #include "platform/twips.h"
 #include "records/terminal_list.h"
 
@@ -438,6 +439,10 @@ void F_GatherData::setCaption(const QString& text) {
 }
 
 void F_GatherData::setDetail(const QString& text) {
+    // The reason behind the words the operator sees (the OS's, the device server's, the
+    // database's): in the status bar's tooltip, and in the host's log.
+    if (!text.isEmpty())
+        qCWarning(lcOps()).noquote() << text;
     detail_ = text;
     updateToolTip();
 }

@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QStringList>
 
 namespace tallyfold {
@@ -27,7 +30,18 @@ MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
     // A box is a window of its own and would not take its parent's font.
     box.setFont(windowFont());
     box.setText(QString(request.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    box.setWindowTitle(request.title.isEmpty() ? QApplication::applicationDisplayName() : request.title);
+    // A box without a title of its own takes its window's caption, not the host program's name.
+    QString title = request.title;
+    if (title.isEmpty())
+        title = parent_ && !parent_->window()->windowTitle().isEmpty() ? parent_->window()->windowTitle()
+                                                                       : QApplication::applicationDisplayName();
+    box.setWindowTitle(title);
+    // A box sizes itself to its text alone; a short text would cut its title off. Room for the
+    // title and a window manager's buttons beside it.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(box.fontMetrics().horizontalAdvance(title) + 120, 0, QSizePolicy::Minimum,
+                                      QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     switch (request.icon) {
     case MessageIcon::None:
         box.setIcon(QMessageBox::NoIcon);
@@ -77,6 +91,9 @@ QString WidgetPrompts::chooseOpenFile(const QString& filter) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setFont(windowFont());
+    // Kept on a small screen: the dialog's own size may be more than a high scale factor leaves.
+    if (const QScreen* screen = parent_ ? parent_->screen() : QGuiApplication::primaryScreen())
+        dialog.resize(dialog.sizeHint().boundedTo(screen->availableGeometry().size() * 9 / 10));
     if (dialog.exec() != QDialog::Accepted)
         return QString();
     return dialog.selectedFiles().value(0);

@@ -20,13 +20,22 @@ void addFailed(LineCounters& counters, StoreContext& context, qint64 lineNumber,
     context.failedLines.push_back(FailedLine{lineNumber, text, reason});
 }
 
+void listRow(const StoreRow& row, StoreContext& context) {
+    const QString& text = row.recordText;  // ..hhmm at its end
+    context.view->addRecordRow(QString::number(row.address), row.card, row.dateText,
+                               text.mid(14, 2) + QLatin1Char(':') + text.mid(16, 2) + QStringLiteral(":00"));
+}
+
+// A row is listed once its batch has its verdict, so no row of a batch the database never took
+// shows as handled; a row the database refused is listed and fails too.
 void count(const std::vector<StoreResult>& results, LineCounters& counters, StoreContext& context) {
     for (const StoreResult& r : results) {
+        listRow(r.row, context);
         if (r.verdict == StoreVerdict::Stored)
             ++counters.stored;
         else if (r.verdict == StoreVerdict::Duplicate)
             ++counters.duplicates;
-        else if (r.verdict == StoreVerdict::Rejected)  // listed already, now failed too
+        else if (r.verdict == StoreVerdict::Rejected)
             addFailed(counters, context, r.row.lineNumber, r.row.recordText, r.reason);
     }
 }
@@ -43,16 +52,10 @@ public:
         storedDateTime_ = regionalDateTimeText(record_.recordDateTime.addDays(offset));
     }
 
-    void listRow() {
-        address_ = recordAddress(record_.text);
-        context_.view->addRecordRow(QString::number(address_), record_.card, record_.dateText, record_.displayTime);
-    }
-
     // The store tests the row against the table and stores it unless it is there.
     void store() {
-        if (address_ < 0)
-            address_ = recordAddress(record_.text);
-        const StoreRow row{counters_.read + 1, record_.text, address_, record_.card, record_.dateText, storedDateTime_};
+        const StoreRow row{counters_.read + 1, record_.text,     recordAddress(record_.text),
+                           record_.card,       record_.dateText, storedDateTime_};
         context_.store->add(row);
         if (context_.handedOver)
             context_.handedOver->push_back(row);
@@ -69,26 +72,21 @@ private:
     LineCounters& counters_;
     StoreContext& context_;
     QString storedDateTime_;
-    int address_ = -1;
 };
 
 }  // namespace
 
 void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& context, StepOrder order) {
+    // The gather listed each record before storing it and the import after; with the rows listed
+    // at their verdicts both orders come to the same steps.
+    Q_UNUSED(order);
     LineStorer storer(line, counters, context);
     try {
         if (!storer.dateTimeIsValid()) {
             storer.failedLine();
         } else {
-            if (order == StepOrder::Import) {
-                storer.moveByBusinessDay();
-                storer.store();
-                storer.listRow();
-            } else {
-                storer.listRow();
-                storer.moveByBusinessDay();
-                storer.store();
-            }
+            storer.moveByBusinessDay();
+            storer.store();
             ++counters.read;
         }
     } catch (const StoreFailed&) {

@@ -37,8 +37,8 @@ struct StoreContext {
     std::vector<StoreRow>* handedOver = nullptr;
 };
 
-// Checks one line, lists it and hands it to the store; a line that fails
-// becomes a failed line. Counts the verdicts the store reached meanwhile.
+// Checks one line and hands it to the store; a line that fails becomes a failed
+// line. Counts and lists the rows whose verdicts the store reached meanwhile.
 // A store that gave up is no line's failure: StoreFailed ends the run.
 void StoreRecordLine(const QString& line, LineCounters& counters, StoreContext& context, StepOrder order);
 

@@ -5,6 +5,8 @@
 #include "support/test_databases.h"
 
 #include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -38,6 +40,7 @@ private Q_SLOTS:
     void logRowNotWritten();
     void controlCharactersInCard_data() { addBackendRows(); }
     void controlCharactersInCard();
+    void lockedDatabaseListsNoRow();
 };
 
 namespace {
@@ -287,6 +290,29 @@ void tst_import_file::controlCharactersInCard() {
             QStringList{QStringLiteral("R1: the database cannot hold the character NUL (code 0) in the card number")});
     }
     QCOMPARE(scalar(home.connection(), QStringLiteral("select count(*) from Tcon_ConsumeDtl")), QStringLiteral("50"));
+}
+
+// The database takes no batch: no row shows as handled, and the run ends trapped.
+void tst_import_file::lockedDatabaseListsNoRow() {
+    TestHome home;
+    resetHostDatabase(home.connection(), false);
+    qputenv("TALLYFOLD_CONNECTION",
+            (home.connection() + QStringLiteral("Command Timeout=1;Connect Timeout=1;")).toUtf8());
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other program"));
+        other.setDatabaseName(home.file(QStringLiteral("Database/test.db")));
+        QVERIFY(other.open());
+        QVERIFY(QSqlQuery(other).exec(QStringLiteral("begin immediate")));
+        QByteArray text;
+        for (int i = 0; i < 50; ++i)
+            text += QStringLiteral("01%1%2\r\n").arg(100000 + i).arg(2405130700 + i).toLatin1();
+        Import run;
+        runOn(home, writeFile(home.file(QStringLiteral("r.txt")), text), run);
+        QCOMPARE(run.outcome, Outcome::Trapped);
+        QCOMPARE(run.view.records.size(), 0);
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other program"));
 }
 
 QTEST_GUILESS_MAIN(tst_import_file)
