@@ -160,6 +160,13 @@ void F_GatherData::buildControls() {
     Frame1->ensurePolished();
     const int top = std::max(px(240), Frame1->contentsRect().top());
     ListReco->setGeometry(px(120), top, px(3975), px(240 + 4815) - top);
+    // A list with the focus shows it in its frame, as the boxes and buttons show theirs: the style
+    // marks neither an empty list nor one whose current row is the selected one.
+    for (QAbstractItemView* list :
+         {static_cast<QAbstractItemView*>(ListMachine), static_cast<QAbstractItemView*>(ListReco)})
+        list->setStyleSheet(
+            QStringLiteral("QAbstractItemView { border: 1px solid palette(mid); } "
+                           "QAbstractItemView:focus { border: 1px solid palette(highlight); }"));
 
     CheckClear = makeCheckBox(page, QStringLiteral("采完清空记录"), 630 - strip, false, scale_);
     CheckClear->setEnabled(false);
