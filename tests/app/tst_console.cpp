@@ -34,6 +34,17 @@ void tst_console::passwordsMasked_data() {
                                       << "host=h; PASSWORD = ***";
     QTest::newRow("a key that only ends in pwd") << "OldPwd=x;Pwd=y"
                                                  << "OldPwd=x;Pwd=***";
+    // The parser's grammar decides: what follows a closing quote is still the value, a quoted ';Pwd=' is not a key.
+    QTest::newRow("braces, ';' inside, PWD") << "User ID=u;PWD = {p;w}}x} ;Host=h"
+                                             << "User ID=u;PWD = *** ;Host=h";
+    QTest::newRow("Password= and PWD= both") << "Password=first;PWD=second"
+                                             << "Password=***;PWD=***";
+    QTest::newRow("text after the quote") << "Password=\"ab\"cd;Host=h"
+                                          << "Password=***;Host=h";
+    QTest::newRow("a key inside a quoted value") << "Data Source=\"x;Pwd=y\";Password=z"
+                                                 << "Data Source=\"x;Pwd=y\";Password=***";
+    QTest::newRow("empty") << "Password=;Host=h"
+                           << "Password=;Host=h";
     QTest::newRow("none") << "Provider=SQLite;Data Source=/a/b.db;"
                           << "Provider=SQLite;Data Source=/a/b.db;";
 }
