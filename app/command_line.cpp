@@ -99,7 +99,8 @@ const std::vector<CommandDef> Commands = {
      s("Without an action, lists the count-type terminals in list order and marks the one a run uses by default. "
        "add writes a count-type terminal into MachineInfo: its address (0 to 255, as the terminal is set) must be "
        "free among the terminals of every kind, and its port must open through Config/Ports.ini or the default "
-       "/dev/ttyS<N-1>. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
+       "/dev/ttyS<N-1>; a device server on a port no terminal uses yet that does not take a connection is named in "
+       "a warning, and the terminal added all the same. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
        "remove need the right C.操作 and are logged in CtrlLog."),
      {valueOption("port", "N", "the terminal's port number (MachineInfo.COMX); add needs it"),
       valueOption("desc", "D", "the kind, 计次 (default) or 记次 (MachineInfo.MachDesc)"),

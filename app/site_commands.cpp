@@ -37,14 +37,14 @@ int editTerminal(Run& run, const QString& action, const QString& address) {
     GatherSession session(run.module, run.settings);
     loadSession(run, session, view, false);
     requireRight(session, ".操作", QStringLiteral("terminals ") + action);
-    QString object, result;
+    QString object, result, warning;
     try {
         if (action == QLatin1String("add")) {
-            addTerminal(session.Conn, run.settings, address, fieldsOf(run));
+            warning = addTerminal(session.Conn, run.settings, address, fieldsOf(run));
             object = QStringLiteral("添加机器");
             result = QStringLiteral("添加成功！");
         } else if (action == QLatin1String("set")) {
-            changeTerminal(session.Conn, run.settings, address, fieldsOf(run));
+            warning = changeTerminal(session.Conn, run.settings, address, fieldsOf(run));
             object = QStringLiteral("修改机器");
             result = QStringLiteral("修改成功！");
         } else {
@@ -55,6 +55,8 @@ int editTerminal(Run& run, const QString& action, const QString& address) {
     } catch (const TerminalRefused& e) {
         throw CommandFailure{e.text, QStringLiteral("refused")};
     }
+    if (!warning.isEmpty())
+        run.console.error(QStringLiteral("warning: ") + warning);
     const QString reason = WriteCtrlLog(run.user, session.clock(), object, QStringLiteral("机器:") + address, result);
     if (!reason.isEmpty())
         run.console.error(QStringLiteral("the operation log row could not be written: ") + reason);
