@@ -1,5 +1,6 @@
 #include "console_view.h"
 
+#include "command_line.h"
 #include "platform/connection_string.h"
 #include "records/record_line.h"
 #include "stop_signals.h"
@@ -138,6 +139,38 @@ void Console::event(const QString& name, const std::vector<Field>& fields) {
     // Records come by the thousand; the other lines are what a watcher waits for.
     if (!record)
         out_.flush();
+}
+
+void Console::table(const std::vector<Column>& columns, const std::vector<QStringList>& rows) {
+    if (quiet)
+        return;
+    QMutexLocker lock(&mutex_);
+    std::vector<QStringList> lines{{}};
+    for (const Column& c : columns)
+        lines.front() << QString::fromUtf8(c.header);
+    for (const QStringList& row : rows) {
+        QStringList cells;
+        for (const QString& cell : row)
+            cells << escapedText(masked(cell));
+        lines.push_back(cells);
+    }
+    std::vector<int> widths(columns.size(), 0);
+    for (const QStringList& line : lines)
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            widths[i] = std::max(widths[i], displayWidth(line.value(qsizetype(i))));
+    clearProgressLine();
+    for (const QStringList& line : lines) {
+        QString text;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const QString cell = line.value(qsizetype(i));
+            const QString padding(widths[i] - displayWidth(cell), QLatin1Char(' '));
+            text += (i > 0 ? QStringLiteral("  ") : QString()) + (columns[i].right ? padding + cell : cell + padding);
+        }
+        while (text.endsWith(QLatin1Char(' ')))
+            text.chop(1);
+        out_ << text << '\n';
+    }
+    out_.flush();
 }
 
 void Console::error(const QString& text) {

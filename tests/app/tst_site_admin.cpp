@@ -171,13 +171,20 @@ void tst_site_admin::statusMaxAge() {
         const char* named;  // the terminals the error line names
     };
     for (const Case& c : {Case{"4h", 0, ""}, Case{"2h", 1, "2 (last success"}, Case{"5m", 1, "1 (last success"}}) {
-        const Result r = run({"status", "--max-age", QString::fromLatin1(c.maxAge)});
+        const Result r = run({"status", "--tsv", "--max-age", QString::fromLatin1(c.maxAge)});
         QCOMPARE(r.status, c.status);
         QVERIFY2(r.err.contains(QLatin1String(c.named)), qPrintable(r.err));
         QCOMPARE(r.out.filter(QRegularExpression(QStringLiteral("\tstale$"))).size(), c.status == 0        ? 0
                                                                                       : c.maxAge[0] == '5' ? 2
                                                                                                            : 1);
     }
+    const QStringList table = run({"status", "--max-age", "2h"}).out;
+    QCOMPARE(table.size(), 3);
+    QVERIFY2(table[0].startsWith("ADDRESS  PORT  LAST GATHER          OUTCOME    READ  STORED  DUPLICATES  FAILED  "
+                                 "LAST SUCCESS             AGO  STALE  FAILING SINCE        LAST FAILURE         "
+                                 "REASON"),
+             qPrintable(table[0]));
+    QVERIFY2(table[2].contains(QRegularExpression("  3h \\d+min  yes  .*  disk full$")), qPrintable(table[2]));
     // A success ends the failing spell and the counters go on adding up.
     recordGatherEnd(db, {"2", "1", now, Outcome::Completed, {2, 2, 0, 1}, {}});
     const GatherState s = readGatherStates(db).value("2");
