@@ -119,9 +119,9 @@ const std::vector<CommandDef> Commands = {
     {s("status"),
      QString(),
      s("show each terminal's last gather, last failure and last success"),
-     s("Shows each count-type terminal's last gather (time, outcome, rows), its last failure with the reason, since "
-       "when it fails, and when it last succeeded and how many seconds ago. Gathers by the window and by the "
-       "command both count."),
+     s("Shows a table of each count-type terminal's last gather (time, outcome, rows), its last failure with the "
+       "reason, since when it fails, and when it last succeeded and how long ago (in seconds with --tsv and "
+       "--json). Gathers by the window and by the command both count."),
      {valueOption("max-age", "AGE",
                   "exit 1 and name the terminals without a successful gather within AGE (90s, 30m, 2h, 1d); one "
                   "never gathered counts as too old"),
