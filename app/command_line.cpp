@@ -36,6 +36,8 @@ const OptionDef MachineOption =
 const OptionDef FailedOption =
     valueOption("failed", "show|discard",
                 "the answer to the failed-lines question: show prints them (default), discard drops them");
+const OptionDef TsvOption = switchOption(
+    "tsv", "print tab-separated lines, the fields of --json in their order, instead of a table: for scripts");
 const OptionDef HelpOption{{QStringLiteral("help"), QStringLiteral("h")}, QString(), QStringLiteral("show this help")};
 
 const std::vector<OptionDef> Globals = {
@@ -96,15 +98,19 @@ const std::vector<CommandDef> Commands = {
     {s("terminals"),
      s("[add|set|remove ADDR]"),
      s("list, add, change or remove the count-type terminals"),
-     s("Without an action, lists the count-type terminals in list order and marks the one a run uses by default. "
+     s("Without an action, lists the count-type terminals in list order, as a table, and marks the one a run uses "
+       "by default (*; current with --tsv). "
        "add writes a count-type terminal into MachineInfo: its address (0 to 255, as the terminal is set) must be "
        "free among the terminals of every kind, and its port must open through Config/Ports.ini or the default "
-       "/dev/ttyS<N-1>. set changes what it is given of a count-type terminal, remove deletes one. add, set and "
+       "/dev/ttyS<N-1>; a device server on a port no terminal uses yet that does not take a connection is named in "
+       "a warning, and the terminal added all the same. set changes what it is given of a count-type terminal, remove "
+       "deletes one. add, set and "
        "remove need the right C.操作 and are logged in CtrlLog."),
      {valueOption("port", "N", "the terminal's port number (MachineInfo.COMX); add needs it"),
       valueOption("desc", "D", "the kind, 计次 (default) or 记次 (MachineInfo.MachDesc)"),
       valueOption("team", "T", "the group the list shows (MachineInfo.Team)"),
-      valueOption("version", "V", "the terminal's version text (MachineInfo.Ver)"), UserOption, CaptionOption},
+      valueOption("version", "V", "the terminal's version text (MachineInfo.Ver)"), TsvOption, UserOption,
+      CaptionOption},
      0,
      2,
      {example("tallyfold terminals", "address, port, version and team of each terminal"),
@@ -113,12 +119,13 @@ const std::vector<CommandDef> Commands = {
     {s("status"),
      QString(),
      s("show each terminal's last gather, last failure and last success"),
-     s("Shows each count-type terminal's last gather (time, outcome, rows), its last failure with the reason, since "
-       "when it fails, and when it last succeeded and how many seconds ago. Gathers by the window and by the "
-       "command both count."),
+     s("Shows a table of each count-type terminal's last gather (time, outcome, rows), its last failure with the "
+       "reason, since when it fails, and when it last succeeded and how long ago (in seconds with --tsv and "
+       "--json). Gathers by the window and by the command both count."),
      {valueOption("max-age", "AGE",
                   "exit 1 and name the terminals without a successful gather within AGE (90s, 30m, 2h, 1d); one "
-                  "never gathered counts as too old")},
+                  "never gathered counts as too old"),
+      TsvOption},
      0,
      0,
      {example("tallyfold status", "each terminal's last gather, failure and success"),
@@ -425,7 +432,9 @@ QString outputHelp() {
     return paragraph("output: one event a line on standard output, as the window would show it.") + QLatin1Char('\n') +
            paragraph(
                "Text (default): fields separated by a tab; in a text a backslash is written \\\\, a tab \\t, "
-               "a carriage return \\r, a line feed \\n and a NUL \\0.") +
+               "a carriage return \\r, a line feed \\n and a NUL \\0. terminals (its list) and status print a "
+               "table instead, a header row and columns aligned for a person; their --tsv prints these lines, "
+               "stable for scripts.") +
            QStringLiteral(
                "  status TEXT | caption TEXT | message TEXT | detail TEXT\n"
                "  question TEXT ANSWER\n"

@@ -1,5 +1,6 @@
 #include "console_view.h"
 
+#include "command_line.h"
 #include "platform/connection_string.h"
 #include "records/record_line.h"
 #include "stop_signals.h"
@@ -7,19 +8,10 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
 
 namespace tallyfold {
 
 namespace {
-
-const QRegularExpression& passwordPattern() {
-    // Key, then a value in braces ("}}" inside), in quotes, or up to the next ';'.
-    static const QRegularExpression pattern(
-        QStringLiteral(R"((^|;)(\s*(?:password|pwd)\s*=\s*)(\{(?:[^}]|\}\})*\}|"(?:[^"]|"")*"|'(?:[^']|'')*'|[^;]*))"),
-        QRegularExpression::CaseInsensitiveOption);
-    return pattern;
-}
 
 QString durationText(qint64 seconds) {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
@@ -28,33 +20,29 @@ QString durationText(qint64 seconds) {
 }  // namespace
 
 QString maskedConnectionString(const QString& connectionString) {
+    // Where the parser found each password, so that nothing the driver gets is left showing.
     QString result = connectionString;
-    QRegularExpressionMatchIterator it = passwordPattern().globalMatch(connectionString);
-    std::vector<QRegularExpressionMatch> matches;
-    while (it.hasNext())
-        matches.push_back(it.next());
-    for (auto m = matches.rbegin(); m != matches.rend(); ++m)
-        if (m->capturedLength(3) > 0)
-            result.replace(m->capturedStart(3), m->capturedLength(3), QStringLiteral("***"));
+    const ConnectionString parsed(connectionString);
+    const std::vector<ConnectionString::Item>& items = parsed.written();
+    for (auto item = items.rbegin(); item != items.rend(); ++item)
+        if (item->key == QLatin1String("password"))
+            result.replace(item->start, item->length, QStringLiteral("***"));
     return result;
 }
 
 QStringList connectionStringSecrets(const QString& connectionString) {
     QStringList secrets;
-    QRegularExpressionMatchIterator it = passwordPattern().globalMatch(connectionString);
-    while (it.hasNext()) {
-        const QString value = it.next().captured(3).trimmed();
-        if (value.isEmpty())
+    const ConnectionString parsed(connectionString);
+    for (const ConnectionString::Item& item : parsed.written()) {
+        if (item.key != QLatin1String("password"))
             continue;
-        secrets << value;
-        if (value.size() > 2 && (value.startsWith(QLatin1Char('{')) || value.startsWith(QLatin1Char('"')) ||
-                                 value.startsWith(QLatin1Char('\''))))
-            secrets << value.mid(1, value.size() - 2);
+        // As written, without its quotes or braces, and as the driver gets it: a driver may echo any.
+        const QString written = connectionString.mid(item.start, item.length);
+        const bool enclosed = written.size() > 2 && QStringLiteral("\"'{").contains(written.front());
+        for (const QString& form : {written, enclosed ? written.mid(1, written.size() - 2) : QString(), item.value})
+            if (!form.isEmpty() && !secrets.contains(form))
+                secrets << form;
     }
-    // The password as the driver gets it: quotes removed, doubled quotes single.
-    const QString password = ConnectionString(connectionString).value(QStringLiteral("Password"));
-    if (!password.isEmpty() && !secrets.contains(password))
-        secrets << password;
     return secrets;
 }
 
@@ -151,6 +139,38 @@ void Console::event(const QString& name, const std::vector<Field>& fields) {
     // Records come by the thousand; the other lines are what a watcher waits for.
     if (!record)
         out_.flush();
+}
+
+void Console::table(const std::vector<Column>& columns, const std::vector<QStringList>& rows) {
+    if (quiet)
+        return;
+    QMutexLocker lock(&mutex_);
+    std::vector<QStringList> lines{{}};
+    for (const Column& c : columns)
+        lines.front() << QString::fromUtf8(c.header);
+    for (const QStringList& row : rows) {
+        QStringList cells;
+        for (const QString& cell : row)
+            cells << escapedText(masked(cell));
+        lines.push_back(cells);
+    }
+    std::vector<int> widths(columns.size(), 0);
+    for (const QStringList& line : lines)
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            widths[i] = std::max(widths[i], displayWidth(line.value(qsizetype(i))));
+    clearProgressLine();
+    for (const QStringList& line : lines) {
+        QString text;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const QString cell = line.value(qsizetype(i));
+            const QString padding(widths[i] - displayWidth(cell), QLatin1Char(' '));
+            text += (i > 0 ? QStringLiteral("  ") : QString()) + (columns[i].right ? padding + cell : cell + padding);
+        }
+        while (text.endsWith(QLatin1Char(' ')))
+            text.chop(1);
+        out_ << text << '\n';
+    }
+    out_.flush();
 }
 
 void Console::error(const QString& text) {

@@ -38,6 +38,14 @@ public:
     std::function<qint64()> now;  // milliseconds, for the progress rate; a steady clock when empty
 
     void event(const QString& name, const std::vector<Field>& fields);
+    // A table for a person to read: a header row, then the rows, each column as wide as its
+    // widest cell on a terminal (two columns for a wide character) and two blanks apart.
+    // Texts are written as in events, so a cell never breaks its line.
+    struct Column {
+        const char* header;
+        bool right = false;  // numbers: aligned on the right
+    };
+    void table(const std::vector<Column>& columns, const std::vector<QStringList>& rows);
     // "tallyfold: text" on the error stream.
     void error(const QString& text);
     void plain(const QString& text);  // help, version: as it is, on the output stream

@@ -1,6 +1,7 @@
 #include "machine_info.h"
 
 #include "outside/serial/port_map.h"
+#include "outside/serial/transport.h"
 #include "platform/recordset.h"
 #include "records/gather_history.h"
 
@@ -18,17 +19,20 @@ const QString CountTypeVariant = QStringLiteral("记次");
 struct Row {
     QString address;
     QString kind;
+    QString port;
 };
 
 std::vector<Row> machineRows(const std::shared_ptr<Connection>& connection) {
     std::vector<Row> rows;
     Recordset rs;
-    rs.Open(QStringLiteral("select MachAddr, MachDesc from MachineInfo"), connection);
+    rs.Open(QStringLiteral("select MachAddr, MachDesc, COMX from MachineInfo"), connection);
     for (; !rs.Eof(); rs.MoveNext()) {
         const Variant address = rs.Fields(QStringLiteral("MachAddr"));
         const Variant kind = rs.Fields(QStringLiteral("MachDesc"));
+        const Variant port = rs.Fields(QStringLiteral("COMX"));
         if (!address.isNull())
-            rows.push_back(Row{address.toText().trimmed(), kind.isNull() ? QString() : kind.toText()});
+            rows.push_back(Row{address.toText().trimmed(), kind.isNull() ? QString() : kind.toText(),
+                               port.isNull() ? QString() : port.toText().trimmed()});
     }
     rs.Close();
     return rows;
@@ -63,8 +67,30 @@ void checkFields(const TerminalFields& fields) {
     fits(fields.team, "team", 40);
 }
 
+// A device server serves one client, and many hand the line to the newest: a connection opened
+// and closed at once tells whether it answers, and only on a port no terminal uses yet, which no
+// follower or gather can be holding. A server that is down now may be up for the next gather.
+constexpr int DeviceServerProbeMs = 2000;
+
+QString deviceServerWarning(const HostSettings& host, int port, const serial::PortSettings& settings) {
+    serial::PortSettings probe = settings;
+    probe.kind = serial::PortKind::Tcp;  // a connection is enough, without RFC 2217's negotiation
+    const std::unique_ptr<serial::Transport> transport =
+        serial::makeNetworkTransport(probe, std::make_shared<serial::WaitReport>());
+    if (transport->open(DeviceServerProbeMs)) {
+        transport->close();
+        return {};
+    }
+    return QStringLiteral(
+               "port %1 is the device server %2, which did not take a connection: %3 (%4 maps ports to device "
+               "servers); the terminal is listed all the same, and gathers reach it once the server answers")
+        .arg(port)
+        .arg(settings.device, transport->failureReason(), serial::portMapPath(host));
+}
+
 // A port the gather can open: the mapping must read, and a serial device must be there.
-void checkPort(const HostSettings& host, int port) {
+// A device server that does not answer now is only worth a warning, returned.
+QString checkPort(const HostSettings& host, int port, const std::vector<Row>& rows) {
     const serial::PortLookup lookup = serial::lookUpPort(host, port);
     if (!lookup.settings)
         throw TerminalRefused{TerminalProblem::PortUnusable,
@@ -75,6 +101,9 @@ void checkPort(const HostSettings& host, int port) {
                               QStringLiteral("port %1 is the device %2, which is not there (%3 maps ports to devices)")
                                   .arg(port)
                                   .arg(settings.device, serial::portMapPath(host))};
+    const bool used =
+        std::any_of(rows.begin(), rows.end(), [&](const Row& r) { return r.port == QString::number(port); });
+    return settings.kind == serial::PortKind::Serial || used ? QString() : deviceServerWarning(host, port, settings);
 }
 
 const Row& countTypeRow(const std::vector<Row>& rows, const QString& address) {
@@ -98,12 +127,13 @@ int portNumber(const QString& text) {
     return text.toInt();
 }
 
-void addTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
-                 const TerminalFields& fields) {
+QString addTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
+                    const TerminalFields& fields) {
     const int value = deviceAddress(address);
     checkFields(fields);
     // Terminals of every kind share one bus address space and one lookup by address.
-    for (const Row& row : machineRows(connection)) {
+    const std::vector<Row> rows = machineRows(connection);
+    for (const Row& row : rows) {
         bool numeric = false;
         const int other = row.address.toInt(&numeric);
         if (numeric ? other == value : row.address == address)
@@ -113,20 +143,21 @@ void addTerminal(const std::shared_ptr<Connection>& connection, const HostSettin
     }
     if (!fields.port)
         throw TerminalRefused{TerminalProblem::BadPort, QStringLiteral("a terminal needs --port")};
-    checkPort(host, *fields.port);
+    const QString warning = checkPort(host, *fields.port, rows);
     // Never a null Ver or Team: the list could not show the row, and the window would not open.
     executeBound(*connection,
                  QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) values (?, ?, ?, ?, ?)"),
                  {address, fields.kind.value_or(CountType), *fields.port, fields.version.value_or(QStringLiteral("")),
                   fields.team.value_or(QStringLiteral(""))});
+    return warning;
 }
 
-void changeTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
-                    const TerminalFields& fields) {
+QString changeTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
+                       const TerminalFields& fields) {
     checkFields(fields);
-    countTypeRow(machineRows(connection), address);
-    if (fields.port)
-        checkPort(host, *fields.port);
+    const std::vector<Row> rows = machineRows(connection);
+    countTypeRow(rows, address);
+    const QString warning = fields.port ? checkPort(host, *fields.port, rows) : QString();
     QStringList columns;
     QVariantList values;
     auto set = [&](const char* column, const QVariant& value) {
@@ -142,11 +173,12 @@ void changeTerminal(const std::shared_ptr<Connection>& connection, const HostSet
     if (fields.team)
         set("Team", *fields.team);
     if (columns.isEmpty())
-        return;
+        return warning;
     values << address;
     executeBound(*connection,
                  QStringLiteral("update MachineInfo set %1 where MachAddr=?").arg(columns.join(QStringLiteral(", "))),
                  values);
+    return warning;
 }
 
 void removeTerminal(const std::shared_ptr<Connection>& connection, const QString& address) {

@@ -40,10 +40,13 @@ struct TerminalFields {
 int portNumber(const QString& text);
 
 // Each raises TerminalRefused before anything is written, Error when the database fails.
-void addTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
-                 const TerminalFields& fields);
-void changeTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
+// add and set return a warning, empty when there is none: a device server on a port no
+// terminal uses yet that did not take a connection now (the OS's reason) does not keep the
+// terminal from the list.
+QString addTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
                     const TerminalFields& fields);
+QString changeTerminal(const std::shared_ptr<Connection>& connection, const HostSettings& host, const QString& address,
+                       const TerminalFields& fields);
 void removeTerminal(const std::shared_ptr<Connection>& connection, const QString& address);
 
 }  // namespace tallyfold

@@ -249,6 +249,8 @@ void checkOptions(const Run& run) {
             throw UsageError{QStringLiteral("--machine and --all exclude each other"), command};
         jobsOption(run);
     }
+    if (run.has("tsv") && run.has("json"))
+        throw UsageError{QStringLiteral("--tsv and --json exclude each other"), command};
     if (command == QLatin1String("terminals"))
         checkTerminalsArguments(run);
     if (command == QLatin1String("follow"))

@@ -37,14 +37,14 @@ int editTerminal(Run& run, const QString& action, const QString& address) {
     GatherSession session(run.module, run.settings);
     loadSession(run, session, view, false);
     requireRight(session, ".操作", QStringLiteral("terminals ") + action);
-    QString object, result;
+    QString object, result, warning;
     try {
         if (action == QLatin1String("add")) {
-            addTerminal(session.Conn, run.settings, address, fieldsOf(run));
+            warning = addTerminal(session.Conn, run.settings, address, fieldsOf(run));
             object = QStringLiteral("添加机器");
             result = QStringLiteral("添加成功！");
         } else if (action == QLatin1String("set")) {
-            changeTerminal(session.Conn, run.settings, address, fieldsOf(run));
+            warning = changeTerminal(session.Conn, run.settings, address, fieldsOf(run));
             object = QStringLiteral("修改机器");
             result = QStringLiteral("修改成功！");
         } else {
@@ -55,6 +55,8 @@ int editTerminal(Run& run, const QString& action, const QString& address) {
     } catch (const TerminalRefused& e) {
         throw CommandFailure{e.text, QStringLiteral("refused")};
     }
+    if (!warning.isEmpty())
+        run.console.error(QStringLiteral("warning: ") + warning);
     const QString reason = WriteCtrlLog(run.user, session.clock(), object, QStringLiteral("机器:") + address, result);
     if (!reason.isEmpty())
         run.console.error(QStringLiteral("the operation log row could not be written: ") + reason);
@@ -67,6 +69,27 @@ int editTerminal(Run& run, const QString& action, const QString& address) {
     if (action == QLatin1String("remove"))
         run.console.event(QStringLiteral("removed"), {{"address", address}});
     return 0;
+}
+
+// A list for a person, unless --json or --tsv asked for the events a script reads.
+bool asTable(const Run& run) {
+    return run.console.format == OutputFormat::Text && !run.has("tsv");
+}
+
+// Local time to the second: the table is read by the site's people; --json keeps the offset.
+QString tableMoment(const std::optional<QDateTime>& at, const QString& none = QStringLiteral("-")) {
+    return at ? at->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : none;
+}
+
+// "45s", "10min", "3h 5min", "2d 4h": the two largest units, as a glance needs them.
+QString tableAge(qint64 seconds) {
+    if (seconds < 60)
+        return QStringLiteral("%1s").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("%1min").arg(seconds / 60);
+    if (seconds < 86400)
+        return QStringLiteral("%1h %2min").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    return QStringLiteral("%1d %2h").arg(seconds / 86400).arg(seconds % 86400 / 3600);
 }
 
 // Prometheus' text format: a label value escapes backslash, double quote and line feed.
@@ -120,6 +143,15 @@ int commandTerminals(Run& run) {
     GatherSession session(run.module, run.settings);
     const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
     const Variant current = session.module.Pub_MachAddr;
+    if (asTable(run)) {
+        std::vector<QStringList> cells;
+        for (const TerminalRow& row : rows)
+            cells.push_back({row.machAddr == current ? QStringLiteral("*") : QString(), row.machAddr.toText(),
+                             row.comText, row.verText, row.teamText});
+        if (!rows.empty())
+            run.console.table({{""}, {"ADDRESS"}, {"PORT", true}, {"VERSION"}, {"TEAM"}}, cells);
+        return 0;
+    }
     for (const TerminalRow& row : rows)
         run.console.event(QStringLiteral("terminal"), {{"address", row.machAddr.toText()},
                                                        {"port", row.comText},
@@ -141,6 +173,8 @@ int commandStatus(Run& run) {
         throw CommandFailure{QStringLiteral("cannot read the gathers' history: ") + e.description()};
     }
     const QDateTime now = session.clock();
+    const bool table = asTable(run);
+    std::vector<QStringList> cells;
     QStringList stale;
     for (const TerminalRow& row : rows) {
         const QString address = row.machAddr.toText();
@@ -160,15 +194,44 @@ int commandStatus(Run& run) {
                                   {"failure", momentText(s.failureAt)},
                                   {"reason", s.failureAt ? FieldValue(s.failureReason) : FieldValue(nullptr)},
                                   {"failing_since", momentText(s.failingSince)}};
+        const bool tooOld = maxAge >= 0 && (age < 0 || age > maxAge);
         if (maxAge >= 0) {
-            const bool tooOld = age < 0 || age > maxAge;
             fields.push_back({"stale", tooOld});
             if (tooOld)
                 stale << (age >= 0 ? QStringLiteral("%1 (last success %2)")
                                          .arg(address, std::get<QString>(momentText(s.successAt)))
                                    : QStringLiteral("%1 (never)").arg(address));
         }
-        run.console.event(QStringLiteral("state"), fields);
+        if (!table) {
+            run.console.event(QStringLiteral("state"), fields);
+            continue;
+        }
+        const auto count = [&](qint64 n) { return s.lastAt ? QString::number(n) : QStringLiteral("-"); };
+        QStringList line{address,
+                         row.comText,
+                         tableMoment(s.lastAt, QStringLiteral("never")),
+                         s.lastAt ? s.lastOutcome : QStringLiteral("-"),
+                         count(s.last.read),
+                         count(s.last.stored),
+                         count(s.last.duplicates),
+                         count(s.last.errors),
+                         tableMoment(s.successAt, QStringLiteral("never")),
+                         age >= 0 ? tableAge(age) : QStringLiteral("-"),
+                         tableMoment(s.failingSince),
+                         tableMoment(s.failureAt),
+                         s.failureAt ? s.failureReason : QStringLiteral("-")};
+        if (maxAge >= 0)
+            line.insert(10, tooOld ? QStringLiteral("yes") : QStringLiteral("no"));
+        cells.push_back(line);
+    }
+    if (table && !rows.empty()) {
+        std::vector<Console::Column> columns{{"ADDRESS"},      {"PORT", true},   {"LAST GATHER"},      {"OUTCOME"},
+                                             {"READ", true},   {"STORED", true}, {"DUPLICATES", true}, {"FAILED", true},
+                                             {"LAST SUCCESS"}, {"AGO", true},    {"FAILING SINCE"},    {"LAST FAILURE"},
+                                             {"REASON"}};
+        if (maxAge >= 0)
+            columns.insert(columns.begin() + 10, {"STALE"});
+        run.console.table(columns, cells);
     }
     if (rows.empty()) {
         run.console.error(

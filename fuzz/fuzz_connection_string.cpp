@@ -15,10 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Keys compare without case and values come back trimmed, but for a quoted one: its blanks are its own.
         FUZZ_CHECK(value == cs.value(key.toUpper()));
         FUZZ_CHECK(cs.has(key) == cs.has(key.toLower()));
-        if (!text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\'')))
+        if (!text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\'')) && !text.contains(QLatin1Char('{')))
             FUZZ_CHECK(value == value.trimmed());
         if (!cs.has(key))
             FUZZ_CHECK(value.isEmpty());
+    }
+    // Where a value is written, in order, inside the text: what masks a password replaces exactly that.
+    qsizetype after = 0;
+    for (const tallyfold::ConnectionString::Item& item : cs.written()) {
+        FUZZ_CHECK(item.start >= after && item.length > 0 && item.start + item.length <= text.size());
+        after = item.start + item.length;
     }
     FUZZ_CHECK(cs.provider() == cs.value(QStringLiteral("provider")));
     const tallyfold::ProviderKind kind = tallyfold::providerKind(cs);

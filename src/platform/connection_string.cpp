@@ -5,47 +5,62 @@
 namespace tallyfold {
 
 ConnectionString::ConnectionString(const QString& text) {
-    // Items are split on ';' outside quotes, so a quoted value may hold one; a
-    // doubled quote inside stands for the quote itself.
+    // Items are split on ';' outside quotes and braces, so such a value may hold one;
+    // its closing character doubled inside stands for the character itself.
     QString key, value;
     bool inValue = false;
     bool quoted = false;
-    QChar quote;
+    QChar closing;
+    qsizetype start = -1, end = -1;  // the value as written
     auto finish = [&] {
         QString k = key.trimmed().toLower();
         // "Pwd" is the other common spelling of the password key.
         if (k == QLatin1String("pwd"))
             k = QStringLiteral("password");
-        if (inValue && !k.isEmpty())
-            items_.insert(k, quoted ? value : value.trimmed());
+        if (inValue && !k.isEmpty()) {
+            const QString v = quoted ? value : value.trimmed();
+            items_.insert(k, v);
+            if (start >= 0)
+                written_.push_back(Item{k, v, start, end - start});
+        }
         key.clear();
         value.clear();
         inValue = false;
         quoted = false;
+        start = end = -1;
     };
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
-        if (!quote.isNull()) {
-            if (c == quote && i + 1 < text.size() && text[i + 1] == quote)
+        if (!closing.isNull()) {
+            if (c == closing && i + 1 < text.size() && text[i + 1] == closing)
                 value += text[++i];
-            else if (c == quote)
-                quote = QChar();
+            else if (c == closing)
+                closing = QChar();
             else
                 value += c;
+            end = i + 1;
         } else if (c == QLatin1Char(';')) {
             finish();
         } else if (!inValue && c == QLatin1Char('=')) {
             inValue = true;
         } else if (inValue && !quoted && value.trimmed().isEmpty() &&
-                   (c == QLatin1Char('"') || c == QLatin1Char('\''))) {
-            quote = c;
+                   (c == QLatin1Char('"') || c == QLatin1Char('\'') || c == QLatin1Char('{'))) {
+            closing = c == QLatin1Char('{') ? QLatin1Char('}') : c;
             quoted = true;
             value.clear();
+            start = i;
+            end = i + 1;
         } else if (inValue && quoted) {
-            if (!c.isSpace())
+            if (!c.isSpace()) {
                 value += c;
+                end = i + 1;
+            }
         } else if (inValue) {
             value += c;
+            if (!c.isSpace()) {
+                start = start < 0 ? i : start;
+                end = i + 1;
+            }
         } else {
             key += c;
         }

@@ -7,7 +7,7 @@ export PATH=$2:$PATH
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 tallyfold --home "$home" --quiet init-db --demo >/dev/null || exit 1
-addresses=$(tallyfold --home "$home" terminals | cut -f2 | tr '\n' ' ')
+addresses=$(tallyfold --home "$home" terminals --tsv | cut -f2 | tr '\n' ' ')
 
 failures=0
 # expect WANT WORD... : completing the last word offers WANT (words joined by blanks).

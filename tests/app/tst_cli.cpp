@@ -76,8 +76,11 @@ QString tst_cli::rows(const QString& home, const QString& select) {
 void tst_cli::initTestCase() {
     demo_ = std::make_unique<TestHome>();
     QCOMPARE(run({"init-db", "--demo"}, demo_->path()).status, 0);
-    QCOMPARE(run({"terminals"}, demo_->path()).out,
+    QCOMPARE(run({"terminals", "--tsv"}, demo_->path()).out,
              (QStringList{"terminal\t1\t1\tV1.0\t一楼餐厅\tcurrent", "terminal\t2\t1\tV1.0\t二楼餐厅"}));
+    QCOMPARE(run({"terminals"}, demo_->path()).out,
+             (QStringList{"   ADDRESS  PORT  VERSION  TEAM", "*  1           1  V1.0     一楼餐厅",
+                          "   2           1  V1.0     二楼餐厅"}));
     recordFile_ = writeFile(demo_->file(QStringLiteral("r.txt")), "0A1234562405130730\r\n0112345624131307\r\n");
     QCOMPARE(run({"--db", "Provider=SQLite;Data Source=" + demo_->file("bare.db") + ";", "init-db", "--grant", "admin"},
                  demo_->path())

@@ -15,6 +15,7 @@ private Q_SLOTS:
     void passwordsMasked();
     void progressOnlyOnATerminalAndAFewTimesASecond();
     void usageOnTheErrorStream();
+    void tableAlignedByDisplayWidth();
     void helpFitsEightyColumnsAndEndsWithExamples();
 };
 
@@ -34,6 +35,17 @@ void tst_console::passwordsMasked_data() {
                                       << "host=h; PASSWORD = ***";
     QTest::newRow("a key that only ends in pwd") << "OldPwd=x;Pwd=y"
                                                  << "OldPwd=x;Pwd=***";
+    // The parser's grammar decides: what follows a closing quote is still the value, a quoted ';Pwd=' is not a key.
+    QTest::newRow("braces, ';' inside, PWD") << "User ID=u;PWD = {p;w}}x} ;Host=h"
+                                             << "User ID=u;PWD = *** ;Host=h";
+    QTest::newRow("Password= and PWD= both") << "Password=first;PWD=second"
+                                             << "Password=***;PWD=***";
+    QTest::newRow("text after the quote") << "Password=\"ab\"cd;Host=h"
+                                          << "Password=***;Host=h";
+    QTest::newRow("a key inside a quoted value") << "Data Source=\"x;Pwd=y\";Password=z"
+                                                 << "Data Source=\"x;Pwd=y\";Password=***";
+    QTest::newRow("empty") << "Password=;Host=h"
+                           << "Password=;Host=h";
     QTest::newRow("none") << "Provider=SQLite;Data Source=/a/b.db;"
                           << "Provider=SQLite;Data Source=/a/b.db;";
 }
@@ -52,6 +64,21 @@ void tst_console::passwordsMasked() {
     // A driver may echo the password as it got it, unquoted (one shorter than three is left).
     const QString password = ConnectionString(connection).value(QStringLiteral("Password"));
     QVERIFY(password.size() < 3 || !console.masked(QStringLiteral("sent ") + password).contains(password));
+}
+
+// Wide characters take two columns, numbers align on the right, a tab or a password never shows.
+void tst_console::tableAlignedByDisplayWidth() {
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    Console console(o, e);
+    console.addSecret(QStringLiteral("s3cret"));
+    console.table({{"TEAM"}, {"ROWS", true}, {"REASON"}},
+                  {{QStringLiteral("二楼餐厅"), QStringLiteral("7"), ""},
+                   {QStringLiteral("a\tb"), QStringLiteral("12345"), QStringLiteral("login s3cret refused")}});
+    o.flush();
+    QCOMPARE(out, QStringLiteral("TEAM       ROWS  REASON\n"
+                                 "二楼餐厅      7\n"
+                                 "a\\tb      12345  login *** refused\n"));
 }
 
 void tst_console::progressOnlyOnATerminalAndAFewTimesASecond() {

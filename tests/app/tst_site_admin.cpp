@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -38,13 +39,21 @@ private:
         return Result{status, out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), err};
     }
     // The demo terminals (1 and 2 count-type on port 1, 3 of another kind), a port 1 that is
-    // there, a port 9 whose device is not, a port 4 whose line cannot be used.
-    static void prepare(const TestHome& home) {
+    // there, a port 9 whose device is not, a port 4 whose line cannot be used, a port 5 whose
+    // device server refuses connections (a listening socket closed again).
+    static quint16 prepare(const TestHome& home) {
+        QTcpServer closed;
+        if (!closed.listen(QHostAddress::LocalHost))
+            qFatal("no local port to close");
+        const quint16 refusing = closed.serverPort();
+        closed.close();
         writeFile(home.file(QStringLiteral("tty1")), "");
         writeFile(home.file(QStringLiteral("Config/Ports.ini")),
-                  QStringLiteral("[Ports]\n1=%1\n9=%2\n4=rfc2217://nowhere\n")
+                  QStringLiteral("[Ports]\n1=%1\n9=%2\n4=rfc2217://nowhere\n5=tcp://127.0.0.1:%3\n")
                       .arg(home.file(QStringLiteral("tty1")), home.file(QStringLiteral("tty9")))
+                      .arg(refusing)
                       .toUtf8());
+        return refusing;
     }
 };
 
@@ -83,6 +92,10 @@ void tst_site_admin::editTerminals_data() {
             "tallyfold: port 9 is the device " + QStringLiteral("HOME/tty9, which is not there"), demo);
         row("a port whose line cannot be used", {"terminals", "add", "12", "--port", "4"}, 1,
             "tallyfold: port 4: HOME/Config/Ports.ini:4: 4=rfc2217://nowhere", demo);
+        row("a device server that refuses: a warning", {"terminals", "add", "12", "--port", "5"}, 0,
+            "tallyfold: warning: port 5 is the device server tcp://127.0.0.1:REFUSING, which did not take a "
+            "connection: Connection refused",
+            "1|计次|1|V1.0|一楼餐厅 12|计次|5|| 2|记次|1|V1.0|二楼餐厅 3|考勤|2|V2.1|大门");
         row("not a count type", {"terminals", "add", "12", "--port", "1", "--desc", "考勤"}, 1,
             "tallyfold: --desc 考勤 is not a count type", demo);
         row("too long for the column", {"terminals", "add", "12", "--port", "1", "--version", QString(21, 'v')}, 1,
@@ -105,12 +118,15 @@ void tst_site_admin::editTerminals() {
     QFETCH(QString, stderr);
     QFETCH(QString, machines);
     TALLYFOLD_DATABASE_TEST(home, true);
-    prepare(home);
+    const quint16 refusing = prepare(home);
     const Result r = run(args);
     if (stderr.isEmpty())
         QCOMPARE(r.err, QString());
     else
-        QVERIFY2(r.err.startsWith(QString(stderr).replace(QLatin1String("HOME"), home.path())), qPrintable(r.err));
+        QVERIFY2(r.err.startsWith(QString(stderr)
+                                      .replace(QLatin1String("HOME"), home.path())
+                                      .replace(QLatin1String("REFUSING"), QString::number(refusing))),
+                 qPrintable(r.err));
     QCOMPARE(r.status, status);
     QCOMPARE(scalar(home.connection(),
                     QStringLiteral("select count(*) from CtrlLog where ActionA='机器:%1'").arg(args.at(2))),
@@ -155,13 +171,20 @@ void tst_site_admin::statusMaxAge() {
         const char* named;  // the terminals the error line names
     };
     for (const Case& c : {Case{"4h", 0, ""}, Case{"2h", 1, "2 (last success"}, Case{"5m", 1, "1 (last success"}}) {
-        const Result r = run({"status", "--max-age", QString::fromLatin1(c.maxAge)});
+        const Result r = run({"status", "--tsv", "--max-age", QString::fromLatin1(c.maxAge)});
         QCOMPARE(r.status, c.status);
         QVERIFY2(r.err.contains(QLatin1String(c.named)), qPrintable(r.err));
         QCOMPARE(r.out.filter(QRegularExpression(QStringLiteral("\tstale$"))).size(), c.status == 0        ? 0
                                                                                       : c.maxAge[0] == '5' ? 2
                                                                                                            : 1);
     }
+    const QStringList table = run({"status", "--max-age", "2h"}).out;
+    QCOMPARE(table.size(), 3);
+    QVERIFY2(table[0].startsWith("ADDRESS  PORT  LAST GATHER          OUTCOME    READ  STORED  DUPLICATES  FAILED  "
+                                 "LAST SUCCESS             AGO  STALE  FAILING SINCE        LAST FAILURE         "
+                                 "REASON"),
+             qPrintable(table[0]));
+    QVERIFY2(table[2].contains(QRegularExpression("  3h \\d+min  yes  .*  disk full$")), qPrintable(table[2]));
     // A success ends the failing spell and the counters go on adding up.
     recordGatherEnd(db, {"2", "1", now, Outcome::Completed, {2, 2, 0, 1}, {}});
     const GatherState s = readGatherStates(db).value("2");

@@ -37,6 +37,9 @@ private Q_SLOTS:
                                        << QStringLiteral("a'b;\"c");
         QTest::newRow("quoted blanks kept")
             << QStringLiteral("Password=\" a \" ;") << QStringLiteral("Password") << QStringLiteral(" a ");
+        // Braces as ODBC writes them: ';' inside, "}}" for '}', blanks around dropped.
+        QTest::newRow("braced") << QStringLiteral("PWD= {a;b}}c} ;Host=h") << QStringLiteral("Password")
+                                << QStringLiteral("a;b}c");
         QTest::newRow("missing key") << QStringLiteral("Provider=SQLite") << QStringLiteral("Host") << QString();
     }
     void items() {
