@@ -4,16 +4,19 @@
 // window's widgets the way any host could. Prints one JSON line.
 //
 // usage: window_bench_host FILE   (TALLYFOLD_HOME names the host folder)
-//        window_bench_host --first-paint showa|plain
+//        window_bench_host --first-paint showa|plain|text
 //        window_bench_host --cycles N [--warm-up W]
 // The second form times one window from the call that shows it to its first paint:
 // the gathering window through ShowA, or a plain QWidget of the same size and title
-// through show(), the reference. Each process shows one window, so both pay the
-// same first-window costs.
+// through show(), the reference; "text" is the plain window with one label of the
+// caption's text, which pays what the first text a process draws costs (the font
+// database, a CJK face). Each process shows one window, so all pay the same
+// first-window costs.
 // The third opens the window through ShowA N times in one process (default 200), each
 // time letting the host's loop run until it has painted, closing it as the close box
 // does and letting its deferred deletes run; it gives the process's resident memory,
-// threads and open descriptors after window W (default 10) and after the last.
+// threads and open descriptors after window W (default 10) and after the last, and the
+// medians, over the windows after W, of the time ShowA took to return and to first paint.
 #include <tallyfold/kq.h>
 
 #include <QAbstractButton>
@@ -35,6 +38,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 QWidget* gatherWindow() {
@@ -95,9 +99,11 @@ int firstPaint(const QString& which) {
     tallyfold::KQ kq;
     QWidget plain;
     clock.start();
-    if (which == QLatin1String("plain")) {
+    if (which == QLatin1String("plain") || which == QLatin1String("text")) {
         plain.resize(654, 518);
         plain.setWindowTitle(QStringLiteral("计次餐饮数据采集"));
+        if (which == QLatin1String("text"))
+            new QLabel(QStringLiteral("计次餐饮数据采集"), &plain);
         plain.show();
     } else {
         try {
@@ -157,6 +163,7 @@ public:
     int result = 1;
 
     void open() {
+        clock_.start();
         try {
             kq_.ShowA(tallyfold::Variant(QStringLiteral("admin")), tallyfold::Variant(QStringLiteral("bench")),
                       tallyfold::Variant(QStringLiteral("消费管理")), QDateTime::currentDateTime());
@@ -164,6 +171,7 @@ public:
             fail(QStringLiteral("ShowA: ") + e.description());
             return;
         }
+        returned_ = clock_.nsecsElapsed();
         window_ = gatherWindow();
         if (!window_)
             return fail(QStringLiteral("ShowA showed no window"));
@@ -175,6 +183,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (!painted_ && window_ && watched == window_.data() && event->type() == QEvent::Paint) {
             painted_ = true;
+            if (done_ >= warmUp_) {
+                returnedMs_.push_back(double(returned_) / 1e6);
+                paintedMs_.push_back(double(clock_.nsecsElapsed()) / 1e6);
+            }
             QTimer::singleShot(0, this, [this] { close(); });
         }
         return false;
@@ -202,8 +214,11 @@ private:
             return;
         }
         const Usage last = usage();
-        std::printf("{\"windows\": %d, \"warm_up\": %d, \"after_warm_up\": %s, \"after_last\": %s}\n", total_, warmUp_,
-                    usageJson(warm_).constData(), usageJson(last).constData());
+        std::printf(
+            "{\"windows\": %d, \"warm_up\": %d, \"after_warm_up\": %s, \"after_last\": %s, "
+            "\"returned_ms\": %.3f, \"first_paint_ms\": %.3f}\n",
+            total_, warmUp_, usageJson(warm_).constData(), usageJson(last).constData(), median(returnedMs_),
+            median(paintedMs_));
         result = 0;
         QApplication::quit();
     }
@@ -213,6 +228,13 @@ private:
         QApplication::exit(1);
     }
 
+    static double median(std::vector<double> v) {
+        if (v.empty())
+            return -1;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    }
+
     tallyfold::KQ kq_;
     const int total_;
     const int warmUp_;
@@ -220,6 +242,9 @@ private:
     bool painted_ = false;
     QPointer<QWidget> window_;
     QElapsedTimer bound_;
+    QElapsedTimer clock_;  // from ShowA's call
+    qint64 returned_ = 0;
+    std::vector<double> returnedMs_, paintedMs_;
     Usage warm_;
 };
 
@@ -266,7 +291,8 @@ double peakMemoryMb() {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
-        std::fputs("usage: window_bench_host FILE | --first-paint showa|plain | --cycles N [--warm-up W]\n", stderr);
+        std::fputs("usage: window_bench_host FILE | --first-paint showa|plain|text | --cycles N [--warm-up W]\n",
+                   stderr);
         return 1;
     }
     if (argc == 3 && QByteArray(argv[1]) == "--first-paint")
