@@ -19,6 +19,7 @@
 // medians, over the windows after W, of the time ShowA took to return and to first paint.
 #include <tallyfold/kq.h>
 
+#include <malloc.h>
 #include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QAbstractItemView>
@@ -136,6 +137,9 @@ struct Usage {
 };
 
 Usage usage() {
+    // Freed memory that malloc keeps for later comes and goes in whole pages from run to run;
+    // what is still resident after handing it back is what the process holds.
+    malloc_trim(0);
     Usage u;
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly))
