@@ -2,10 +2,12 @@
 
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPixmapCache>
 
 namespace tallyfold {
 
-QPixmap bannerPicture() {
+namespace {
+QPixmap drawBanner() {
     QPixmap banner(700, 150);
     QPainter p(&banner);
     QLinearGradient sky(0, 0, 700, 150);
@@ -30,7 +32,7 @@ QPixmap bannerPicture() {
     return banner;
 }
 
-QPixmap terminalPicture(int size) {
+QPixmap drawTerminal(int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -46,6 +48,28 @@ QPixmap terminalPicture(int size) {
         for (int c = 0; c < 3; ++c)
             p.drawRect(QRectF((4 + c * 3) * s, (9 + r * 2.5) * s, 2 * s, 1.5 * s));
     return pixmap;
+}
+
+// Drawn once and shared by every window after: a picture drawn again is a new pixmap to Qt,
+// and the icons and labels showing it would add copies of their own to Qt's pixmap cache for
+// every window, up to the cache's cap.
+template <class Draw>
+QPixmap drawnOnce(const QString& key, Draw draw) {
+    QPixmap pixmap;
+    if (!QPixmapCache::find(key, &pixmap)) {
+        pixmap = draw();
+        QPixmapCache::insert(key, pixmap);
+    }
+    return pixmap;
+}
+}  // namespace
+
+QPixmap bannerPicture() {
+    return drawnOnce(QStringLiteral("tallyfold-banner"), drawBanner);
+}
+
+QPixmap terminalPicture(int size) {
+    return drawnOnce(QStringLiteral("tallyfold-terminal-%1").arg(size), [size] { return drawTerminal(size); });
 }
 
 QIcon windowIcon() {
