@@ -86,17 +86,22 @@ QTableView* makeRecordList(QWidget* parent, QAbstractItemModel* model) {
     return list;
 }
 
+// Where the window will open: the screen under the mouse, as window managers place a new
+// window; the room left there by panels and docks.
+QRect roomForWindow() {
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
 // The design's size on a screen with room for it; on a smaller one (a high scale factor on a
 // laptop's screen) the whole layout shrinks, keeping its proportions, so every control stays
 // reachable. The window manager's frame is not known before the window shows: a title bar
 // and borders of the style's size stand in for it.
-double fitScale(QWidget& window, QSize design) {
-    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    if (!screen)
+double fitScale(const QWidget& window, const QRect& room, QSize design) {
+    if (room.isEmpty())
         return 1;
-    const QRect room = screen->availableGeometry();
     const int border = 2 * window.style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
     const int title = window.style()->pixelMetric(QStyle::PM_TitleBarHeight);
     return std::min({1.0, double(room.width() - border) / design.width(),
@@ -108,12 +113,11 @@ double fitScale(QWidget& window, QSize design) {
 // What the first paint shows: an empty window of its size, with its caption.
 void F_GatherData::buildFrame() {
     setWindowTitle(QStringLiteral("计次餐饮数据采集"));
-    scale_ = fitScale(*this, QSize(px(9810), px(7770)));
+    const QRect room = roomForWindow();
+    scale_ = fitScale(*this, room, QSize(px(9810), px(7770)));
     setFixedSize(px(9810, scale_), px(7770, scale_));
-    if (scale_ < 1) {
-        const QRect room = screen()->availableGeometry();
+    if (scale_ < 1)
         move(room.left() + (room.width() - width()) / 2, room.top() + (room.height() - height()) / 2);
-    }
 }
 
 void F_GatherData::buildControls() {
