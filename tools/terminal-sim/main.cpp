@@ -145,21 +145,24 @@ struct Serving {
     int delayMs = 0;
 };
 
-// Answers the requests in `received` on `fd`; false when the connection is to be closed.
-bool answer(sim::TerminalBus& bus, FrameDecoder& decoder, const QByteArray& received, Clock::time_point at, int fd,
-            bool socket, const Serving& serving) {
+// Answers the requests in `received` on `fd`; false when the connection is to be closed. `queued`:
+// the bytes waited while an answer went out; the line is full duplex, so they had their line time then.
+bool answer(sim::TerminalBus& bus, FrameDecoder& decoder, const QByteArray& received, Clock::time_point at, bool queued,
+            int fd, bool socket, const Serving& serving) {
     decoder.append(received);
+    // Requests read together arrived one after the other, from `at` on.
+    qsizetype arrived = 0;
     for (auto r = decoder.next(); r.status != FrameDecoder::Status::NeedMore && !stopRequested; r = decoder.next()) {
         if (r.status != FrameDecoder::Status::Frame)
             continue;
+        arrived += frameSize(int(r.frame.payload.size()));
         const auto reply = bus.handle(r.frame);
         if (!reply)
             continue;
         for (const QString& event : reply->events)
             emitLine(event);
-        // The request itself took line time to arrive.
-        sleepUntil(at + lineTime(frameSize(int(r.frame.payload.size())), serving.baud) +
-                   std::chrono::milliseconds(serving.delayMs));
+        const Clock::time_point heard = queued ? Clock::now() : at + lineTime(arrived, serving.baud);
+        sleepUntil(std::max(heard, Clock::now()) + std::chrono::milliseconds(serving.delayMs));
         if (!pacedWrite(fd, socket, reply->bytes, serving.baud))
             return false;
         if (reply->hangUp && socket)
@@ -213,7 +216,9 @@ public:
         char buffer[4096];
         while (!stopRequested) {
             pollfd pfd{pty_.master, POLLIN, 0};
-            if (::poll(&pfd, 1, 200) <= 0)
+            // Bytes already there came in while the last answer went out: a request read ahead.
+            const bool queued = ::poll(&pfd, 1, 0) > 0;
+            if (!queued && ::poll(&pfd, 1, 200) <= 0)
                 continue;
             const ssize_t n = ::read(pty_.master, buffer, sizeof buffer);
             if (n <= 0) {
@@ -222,7 +227,7 @@ public:
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 continue;
             }
-            answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), pty_.master, false, serving);
+            answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), queued, pty_.master, false, serving);
         }
     }
 
@@ -254,7 +259,8 @@ public:
         char buffer[4096];
         while (!stopRequested) {
             pollfd pfds[2] = {{listener_, POLLIN, 0}, {client_, POLLIN, 0}};
-            if (::poll(pfds, client_ >= 0 ? 2 : 1, 200) <= 0)
+            const bool queued = client_ >= 0 && ::poll(pfds + 1, 1, 0) > 0;
+            if (!queued && ::poll(pfds, client_ >= 0 ? 2 : 1, 200) <= 0)
                 continue;
             if (pfds[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -277,7 +283,7 @@ public:
                     dropClient();
                 continue;
             }
-            if (!answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), client_, true, serving))
+            if (!answer(*bus_, decoder, QByteArray(buffer, n), Clock::now(), queued, client_, true, serving))
                 dropClient();
         }
     }
@@ -397,6 +403,10 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Once only, on --listen buses: the connection is closed after N records, mid-answer; "
                        "the terminal answers as before on the next connection."),
         QStringLiteral("N"));
+    const QCommandLineOption shortReadsOption(
+        QStringLiteral("short-reads"),
+        QStringLiteral("The terminals know only the 64-record reads and refuse the long ones as unknown, as older "
+                       "terminals do."));
     const QCommandLineOption failClearOption(
         QStringLiteral("fail-clear"), QStringLiteral("This terminal refuses every clear."), QStringLiteral("ADDR"));
     const QCommandLineOption stateOption(
@@ -423,8 +433,8 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Append every swipe taken to FILE, its 18-character record a line, written at once."),
         QStringLiteral("FILE"));
     parser.addOptions({linkOption, listenOption, terminalOption, baudOption, silentOption, delayOption, garbleOption,
-                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, failClearOption, stateOption,
-                       capacityOption, swipeEveryOption, swipeForOption, swipesOption});
+                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, shortReadsOption, failClearOption,
+                       stateOption, capacityOption, swipeEveryOption, swipeForOption, swipesOption});
     parser.process(app);
 
     sim::BusOptions shared;
@@ -440,6 +450,7 @@ int main(int argc, char* argv[]) {
     shared.cutTimes = intValue(parser.value(cutTimesOption), QStringLiteral("cut-times"), 0, INT_MAX);
     if (parser.isSet(dropOption))
         shared.dropAfter = intValue(parser.value(dropOption), QStringLiteral("drop-after"), 0, INT_MAX);
+    shared.longReads = !parser.isSet(shortReadsOption);
     shared.stateDir = parser.value(stateOption);
     if (!shared.stateDir.isEmpty() && !QDir().mkpath(shared.stateDir))
         fail(QStringLiteral("cannot create %1").arg(shared.stateDir));

@@ -151,9 +151,17 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
         terminal.cut = false;
         return reply(Command::SpanReply, encodeSpan({terminal.first, terminal.next, options_.capacity}));
     case Command::ReadRecords:
-        return read(terminal, request, 0, Command::ReadReply);
+        return read(terminal, request, 0, Command::ReadReply, kMaxRecordsPerBlock);
     case Command::ReadNumbered:
-        return read(terminal, request, terminal.first, Command::NumberedReply);
+        return read(terminal, request, terminal.first, Command::NumberedReply, kMaxRecordsPerBlock);
+    case Command::ReadLong:
+        if (!options_.longReads)
+            return nak(NakReason::BadRequest);
+        return read(terminal, request, 0, Command::ReadReply, kMaxRecordsPerLongBlock);
+    case Command::ReadNumberedLong:
+        if (!options_.longReads)
+            return nak(NakReason::BadRequest);
+        return read(terminal, request, terminal.first, Command::NumberedReply, kMaxRecordsPerLongBlock);
     case Command::ClearRecords:
         if (options_.failClear.contains(address))
             return nak(NakReason::Failed);
@@ -182,12 +190,12 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
     }
 }
 
-// Both reads, by index (base 0) and by number (base first), with the same cut and drop faults.
+// Every read, by index (base 0) and by number (base first), short or long, with the same cut and drop faults.
 std::optional<TerminalBus::Answer> TerminalBus::read(Terminal& terminal, const Frame& request, quint32 base,
-                                                     Command replyCommand) {
+                                                     Command replyCommand, int maxCount) {
     Answer answer;
     const auto wanted = decodeReadRequest(request.payload);
-    if (!wanted || wanted->count > kMaxRecordsPerBlock) {
+    if (!wanted || wanted->count > maxCount) {
         answer.bytes = encodeFrame(
             {request.address, request.sequence, Command::Nak, encodeNak(request.command, NakReason::BadRequest)});
         return answer;

@@ -72,6 +72,8 @@ struct BusOptions {
     QString stateDir;
     // Records a terminal holds before it refuses swipes; loaded records are held regardless.
     quint32 capacity = 60000;
+    // False: the terminals know only the 64-record reads, as older ones do.
+    bool longReads = true;
     SwipeLog* swipeLog = nullptr;
     MinuteCards* minuteCards = nullptr;
 };
@@ -125,7 +127,7 @@ private:
 
     std::optional<Answer> serve(int address, Terminal& terminal, const serial::Frame& request);
     std::optional<Answer> read(Terminal& terminal, const serial::Frame& request, quint32 base,
-                               serial::Command replyCommand);
+                               serial::Command replyCommand, int maxCount);
     QStringList takeSwipe(int address, Terminal& terminal, const QDateTime& now);
     void cleared(int address, Terminal& terminal);
     bool roll(int percent);

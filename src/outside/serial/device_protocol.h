@@ -20,6 +20,8 @@ constexpr int kRecordLength = 18;
 constexpr int kMaxRecordsPerBlock = 64;
 constexpr int kReadRequestPayload = 6;
 constexpr int kReadReplyHeader = 6;
+// A long read fills a whole frame: 227 records, 14 bytes of frame and block header for 4,086 of records.
+constexpr int kMaxRecordsPerLongBlock = (kMaxPayload - kReadReplyHeader) / kRecordLength;
 
 enum class Command : quint8 {
     SetDate = 0x01,
@@ -33,6 +35,10 @@ enum class Command : quint8 {
     RecordSpan = 0x07,
     ReadNumbered = 0x08,
     ClearBelow = 0x09,
+    // The reads by index and by number with up to kMaxRecordsPerLongBlock records, answered as
+    // the short ones are; a terminal that answers them NAK 0x01 knows only the short reads.
+    ReadLong = 0x0A,
+    ReadNumberedLong = 0x0B,
     Nak = 0x15,
     CountReply = 0x83,
     ReadReply = 0x84,

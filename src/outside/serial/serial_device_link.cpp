@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <cmath>
+#include <deque>
 #include <functional>
 
 namespace tallyfold {
@@ -85,11 +86,12 @@ public:
     // One request, repeated up to kRetries times until the terminal answers with
     // `expected` and the answer passes `check`. A fresh sequence number per attempt
     // keeps a late answer to an earlier attempt from being taken for this one.
+    // `firstAttempt` 1: an attempt made elsewhere failed already and counts as the first.
     Reply request(quint8 address, Command command, const QByteArray& payload, Command expected, int expectedPayload,
-                  const Check& check = {}) {
+                  const Check& check = {}, int firstAttempt = 0) {
         Reply reply;
         const int timeoutMs = lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + marginMs();
-        for (int attempt = 0; attempt <= kRetries;) {
+        for (int attempt = firstAttempt; attempt <= kRetries;) {
             if (waiting_->stopAsked()) {
                 reply.error = DeviceError::Cancelled;
                 return reply;
@@ -99,14 +101,17 @@ public:
                 discardStaleInput();
             } else {
                 transport_->discardInput();
+                decoder_.clear();
             }
             const Frame sent{address, ++sequence_, command, payload};
             const QByteArray bytes = encodeFrame(sent);
+            std::optional<Frame> answer;
             const Outcome outcome = transport_->write(bytes, lineTimeMs(int(bytes.size())) + marginMs())
-                                        ? awaitReply(sent, expected, check, timeoutMs, reply.frame)
+                                        ? awaitReply(sent, expected, check, timeoutMs, answer)
                                         : Outcome::LineLost;
             switch (outcome) {
             case Outcome::Answered:
+                reply.frame = answer;
                 reply.error = DeviceError::None;
                 return reply;
             case Outcome::Cancelled:
@@ -134,8 +139,111 @@ public:
         return reply;
     }
 
+    // Reads records first..first+count-1 in order and hands each block to `take` (false: stop, nothing
+    // more is asked). The next request goes out while an answer is still arriving, kReadAhead in flight,
+    // so the terminal starts each answer as the last one ends; blocks are long unless the terminal
+    // refuses long reads. A block that fails is asked for again on its own, with request()'s retries,
+    // and the read ahead starts over behind it. `reply.retries` counts every block's.
+    Reply readRecords(quint8 address, bool numbered, quint32 first, quint32 count,
+                      const std::function<bool(const RecordBlock&)>& take) {
+        Reply reply;
+        struct Asked {
+            Frame sent;
+            quint32 index;
+            quint16 count;
+        };
+        std::deque<Asked> inFlight;
+        quint32 done = 0;
+        quint32 asked = 0;
+        const Command expected = numbered ? Command::NumberedReply : Command::ReadReply;
+        auto check = [](quint32 index, quint16 n) {
+            return [index, n](const Frame& f) {
+                const auto decoded = decodeRecordBlock(f.payload);
+                return decoded && decoded->index == index && decoded->records.size() == n;
+            };
+        };
+        transport_->discardInput();
+        decoder_.clear();
+        while (done < count) {
+            if (waiting_->stopAsked()) {
+                reply.error = DeviceError::Cancelled;
+                return reply;
+            }
+            const bool longReads = longReads_;
+            const Command command = numbered ? (longReads ? Command::ReadNumberedLong : Command::ReadNumbered)
+                                             : (longReads ? Command::ReadLong : Command::ReadRecords);
+            bool lost = false;
+            while (inFlight.size() < kReadAhead && asked < count) {
+                const auto n = quint16(
+                    std::min<quint32>(longReads ? kMaxRecordsPerLongBlock : kMaxRecordsPerBlock, count - asked));
+                const Frame sent{address, ++sequence_, command, encodeReadRequest({first + asked, n})};
+                const QByteArray bytes = encodeFrame(sent);
+                if (!transport_->write(bytes, lineTimeMs(int(bytes.size())) + marginMs())) {
+                    lost = true;
+                    break;
+                }
+                inFlight.push_back({sent, first + asked, n});
+                asked += n;
+            }
+            if (inFlight.empty()) {
+                lost = true;
+            } else {
+                const Asked& next = inFlight.front();
+                const int payload = kReadReplyHeader + next.count * kRecordLength;
+                const int timeoutMs = lineTimeMs(frameSize(kReadRequestPayload) + frameSize(payload)) + marginMs();
+                std::optional<Frame> answer;
+                const Outcome outcome =
+                    lost ? Outcome::LineLost
+                         : awaitReply(next.sent, expected, check(next.index, next.count), timeoutMs, answer);
+                if (outcome == Outcome::Answered) {
+                    if (!take(*decodeRecordBlock(answer->payload)))
+                        return reply;
+                    done += next.count;
+                    inFlight.pop_front();
+                    continue;
+                }
+                if (outcome == Outcome::Cancelled) {
+                    reply.error = DeviceError::Cancelled;
+                    return reply;
+                }
+                if (outcome == Outcome::Refused && longReads && answer &&
+                    answer->payload == encodeNak(command, NakReason::BadRequest)) {
+                    // An older terminal: the short reads from here on, no retry spent.
+                    longReads_ = false;
+                    inFlight.clear();
+                    asked = done;
+                    discardStaleInput();
+                    continue;
+                }
+                lost = outcome == Outcome::LineLost;
+            }
+            // The answers read ahead behind a failed one are given up with it.
+            const quint32 index = first + done;
+            const auto n =
+                quint16(inFlight.empty()
+                            ? std::min<quint32>(longReads ? kMaxRecordsPerLongBlock : kMaxRecordsPerBlock, count - done)
+                            : inFlight.front().count);
+            inFlight.clear();
+            const Reply one = request(address, command, encodeReadRequest({index, n}), expected,
+                                      kReadReplyHeader + n * kRecordLength, check(index, n), lost ? 0 : 1);
+            reply.retries += one.retries;
+            if (!one.frame) {
+                reply.error = one.error;
+                reply.osReason = one.osReason;
+                return reply;
+            }
+            if (!take(*decodeRecordBlock(one.frame->payload)))
+                return reply;
+            done += n;
+            asked = done;
+        }
+        return reply;
+    }
+
 private:
     enum class Outcome { Answered, Silent, Garbled, Refused, LineLost, Cancelled };
+    // One answer arriving and the next request waiting at the terminal leave the line no idle time.
+    static constexpr std::size_t kReadAhead = 2;
 
     // A device server may sit behind a slow network: its latency counts on top of line time.
     int marginMs() const { return kTimeoutMarginMs + settings_.latencyMs; }
@@ -158,21 +266,23 @@ private:
         return false;
     }
 
+    // Answers to requests sent after `sent` stay in decoder_ for the next call. A NAK is left in `answer`.
     Outcome awaitReply(const Frame& sent, Command expected, const Check& check, int timeoutMs,
                        std::optional<Frame>& answer) {
-        FrameDecoder decoder;
         QElapsedTimer timer;
         timer.start();
         for (;;) {
-            for (FrameDecoder::Result r = decoder.next(); r.status != FrameDecoder::Status::NeedMore;
-                 r = decoder.next()) {
+            for (FrameDecoder::Result r = decoder_.next(); r.status != FrameDecoder::Status::NeedMore;
+                 r = decoder_.next()) {
                 if (r.status == FrameDecoder::Status::Corrupt)
                     return Outcome::Garbled;
                 const Frame& f = r.frame;
                 if (f.address != sent.address || f.sequence != sent.sequence)
                     continue;
-                if (f.command == Command::Nak)
+                if (f.command == Command::Nak) {
+                    answer = f;
                     return Outcome::Refused;
+                }
                 if (f.command != expected)
                     continue;
                 if (expected == Command::Ack && f.payload != encodeAck(sent.command))
@@ -191,15 +301,16 @@ private:
                 return Outcome::Cancelled;
             if (wait == Transport::Wait::Lost)
                 return Outcome::LineLost;
-            decoder.append(transport_->takeReceived());
+            decoder_.append(transport_->takeReceived());
         }
     }
 
-    // The rest of a broken answer may still be on its way; wait for the line to
-    // fall quiet so the retry's answer starts on a clean buffer.
+    // The rest of a broken answer, and the answers read ahead behind it, may still be on
+    // their way; wait for the line to fall quiet so the retry's answer starts on a clean buffer.
     void discardStaleInput() {
         const int quietMs = std::max(20, lineTimeMs(20));
-        const int capMs = lineTimeMs(frameSize(kMaxPayload)) + marginMs();
+        const int capMs = lineTimeMs(int(kReadAhead) * frameSize(kMaxPayload)) + marginMs();
+        decoder_.clear();
         QElapsedTimer timer;
         timer.start();
         transport_->discardInput();
@@ -207,6 +318,7 @@ private:
                transport_->waitForData(quietMs) == Transport::Wait::Data)
             transport_->discardInput();
         transport_->discardInput();
+        decoder_.clear();
     }
 
     PortSettings settings_;
@@ -214,6 +326,10 @@ private:
     std::unique_ptr<Transport> transport_;
     quint8 sequence_ = 0;
     bool reopenLeft_ = true;
+    // Bytes taken from the line and not yet cut into frames: an answer read ahead may follow the one awaited.
+    FrameDecoder decoder_;
+    // Cleared for good once the terminal refuses a long read as unknown.
+    bool longReads_ = true;
 };
 
 SerialDeviceLink::SerialDeviceLink(HostSettings host)
@@ -400,34 +516,25 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
                           osReason, retries);
         };
         DeviceError broken = DeviceError::None;
-        Bus::Reply block;
-        const Command readCommand = numbered ? Command::ReadNumbered : Command::ReadRecords;
-        const Command readAnswer = numbered ? Command::NumberedReply : Command::ReadReply;
-        while (read < total) {
-            const quint16 count = quint16(std::min<quint32>(kMaxRecordsPerBlock, total - read));
-            const quint32 index = start + read;
-            block = bus_->request(*address, readCommand, encodeReadRequest({index, count}), readAnswer,
-                                  kReadReplyHeader + count * kRecordLength, [index, count](const Frame& f) {
-                                      const auto decoded = decodeRecordBlock(f.payload);
-                                      return decoded && decoded->index == index && decoded->records.size() == count;
-                                  });
-            retries += block.retries;
-            if (!block.frame) {
-                // The terminal answered the count, so silence now is a transfer that broke off.
-                broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;
-                break;
-            }
+        bool written = true;
+        const Bus::Reply block = bus_->readRecords(*address, numbered, start, total, [&](const RecordBlock& records) {
             QByteArray lines;
-            lines.reserve(count * (kRecordLength + 2));
-            const RecordBlock records = *decodeRecordBlock(block.frame->payload);
+            lines.reserve(records.records.size() * (kRecordLength + 2));
             for (const QByteArray& record : records.records)
                 lines.append(record).append("\r\n");
-            if (file.write(lines) != lines.size())
-                return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
-                           file.errorString());
-            read += count;
-            waiting_->done = read;
-        }
+            written = file.write(lines) == lines.size();
+            if (written) {
+                read += quint32(records.records.size());
+                waiting_->done = read;
+            }
+            return written;
+        });
+        retries += block.retries;
+        if (!written)
+            return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
+        // The terminal answered the count, so silence now is a transfer that broke off.
+        if (block.error != DeviceError::None)
+            broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;
         if (broken == DeviceError::None) {
             if (!file.commit())
                 return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),

@@ -44,6 +44,8 @@ private Q_SLOTS:
         QTest::newRow("start marker in payload") << Frame{2, 2, Command::SetDate, QByteArray("\x02\x02\x02\x02", 4)};
         QTest::newRow("full block") << Frame{17, 9, Command::ReadReply,
                                              encodeRecordBlock({640, makeRecords(kMaxRecordsPerBlock)})};
+        QTest::newRow("full long block") << Frame{17, 9, Command::ReadReply,
+                                                  encodeRecordBlock({640, makeRecords(kMaxRecordsPerLongBlock)})};
         QTest::newRow("largest payload") << Frame{1, 1, Command::ReadReply, QByteArray(kMaxPayload, 'x')};
     }
 

@@ -110,18 +110,23 @@ private Q_SLOTS:
 
     void gatherWritesEveryRecordOnce_data() {
         QTest::addColumn<int>("count");
-        QTest::newRow("empty terminal") << 0;
-        QTest::newRow("one record") << 1;
-        QTest::newRow("one full block") << 64;
-        QTest::newRow("block and one") << 65;
-        QTest::newRow("several blocks") << 300;
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("empty terminal") << 0 << QStringList();
+        QTest::newRow("one record") << 1 << QStringList();
+        QTest::newRow("one full block") << 64 << QStringList();
+        QTest::newRow("block and one") << 65 << QStringList();
+        QTest::newRow("several blocks") << 300 << QStringList();
+        QTest::newRow("several long blocks read ahead") << 1000 << QStringList();
+        QTest::newRow("a terminal without long reads") << 300 << QStringList{QStringLiteral("--short-reads")};
     }
 
     void gatherWritesEveryRecordOnce() {
         QFETCH(int, count);
+        QFETCH(QStringList, options);
         const QList<QByteArray> records = makeRecords(count, 2);
-        QVERIFY(serve({QStringLiteral("--terminal"), recordFile(1, makeRecords(5, 1)), QStringLiteral("--terminal"),
-                       recordFile(2, records)}));
+        QVERIFY(serve(QStringList{QStringLiteral("--terminal"), recordFile(1, makeRecords(5, 1)),
+                                  QStringLiteral("--terminal"), recordFile(2, records)} +
+                      options));
         QVERIFY(writeFile(sourceFile(), "earlier\r\n"));
 
         // The caller hears how far the transfer is while the link waits.
