@@ -3,6 +3,7 @@
 #include "outside/database_tool.h"
 #include "outside/host_schema.h"
 #include "records/gather_history.h"
+#include "store/record_store.h"
 #include "stop_signals.h"
 
 #include <sys/stat.h>
@@ -105,6 +106,7 @@ int commandInitDb(Run& run) {
     }
     createHostSchema(*connection);
     createGatherStateTable(*connection);
+    createWitnessTable(*connection);
     shareWithGroup(run.settings, cs);
     if (run.has("demo"))
         addDemoData(*connection);

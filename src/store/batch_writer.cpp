@@ -28,7 +28,10 @@ const QString BatchWriter::TableProbe = QStringLiteral(
     "AND a.attname IN ('machaddr', 'cardid', 'datadate', 'datatime') "
     "UNION ALL SELECT 'indexed', 'yes' FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid "
     "AND a.attnum = i.indkey[0] WHERE i.indrelid = to_regclass('tcon_consumedtl') "
-    "AND a.attname IN ('cardid', 'datatime')");
+    "AND a.attname IN ('cardid', 'datatime') "
+    "UNION ALL SELECT 'witness', 'yes' WHERE has_table_privilege(to_regclass('tallyfold_batchwitness'), 'INSERT') "
+    "AND has_table_privilege(to_regclass('tallyfold_batchwitness'), 'SELECT') "
+    "AND has_table_privilege(to_regclass('tallyfold_batchwitness'), 'DELETE')");
 
 BatchWriter::BatchWriter(const QString& connectionString, std::function<bool()> stopping)
     : owned_(std::make_shared<Connection>(connectionString)), connection_(*owned_), stopping_(std::move(stopping)) {
@@ -66,6 +69,8 @@ void BatchWriter::closeConnection() {
 void BatchWriter::openConnection() {
     prepared_.clear();
     ++generation_;
+    unsynced_ = false;
+    syncsPending_ = 0;
     try {
         // A connection lent open is taken as it is: no round trip to set it up again.
         if (generation_ > 1 || connection_.State() != adStateOpen) {
@@ -126,6 +131,7 @@ void BatchWriter::takeTable(const std::vector<std::vector<QByteArray>>& rows) {
     // With an index led by the card or the date-time, each row is looked up in it; the planner would
     // rather hash the whole table, a cost that grows with the table.
     probeIndex_ = types.remove(QStringLiteral("indexed")) > 0;
+    witness_ = types.remove(QStringLiteral("witness")) > 0;
     if (types.size() != 4) {
         const QString text = QStringLiteral(
             "The table Tcon_ConsumeDtl with columns MachAddr, Cardid, datadate and datatime was not found");
@@ -216,6 +222,8 @@ void BatchWriter::retried(Work work) {
             // An error inside a transaction ends it: a batch still open must be stored again.
             if (open_ && !open_->commitSent)
                 open_->aborted = true;
+            if (!flight_.empty())
+                flightBroken_ = true;
             // A server the watchdog had to cut off would hold the redone batch just as long: no second wait.
             const bool cutOff = ConnectionPrivate::of(connection_).cutOff();
             const bool waitable = (e.failure() == SqlFailure::Lost || e.failure() == SqlFailure::Full) && !cutOff;
@@ -245,9 +253,8 @@ void BatchWriter::retried(Work work) {
                     if (e.description() != first)
                         text += QStringLiteral(" Then: ") + e.message();
                 }
-                if (open_ && open_->commitSent && !open_->aborted)
-                    text += QStringLiteral(" (whether the last %1 rows were committed is not known)")
-                                .arg(open_->rows.size());
+                if (const std::size_t unknown = unknownRows())
+                    text += QStringLiteral(" (whether the last %1 rows were committed is not known)").arg(unknown);
                 throw StoreFailed(cutOff ? SqlFailure::Busy : e.failure(), text);
             }
             closeConnection();
@@ -264,8 +271,10 @@ BatchWriter::Batch BatchWriter::prepare(std::vector<StoreRow> rows) const {
     // Before the table was looked at, the statements are written when the batch goes.
     if (provider_ == ProviderKind::PostgreSQL && !batch.rows.empty() && probed_) {
         const std::vector<const StoreRow*> firsts = firstsOf(batch.rows);
-        batch.statements << QStringLiteral("BEGIN") << QStringLiteral("SELECT txid_current()") << lockStatement(firsts)
-                         << storeNewStatement(firsts);
+        batch.statements << QStringLiteral("BEGIN");
+        if (!witness_)
+            batch.statements << QStringLiteral("SELECT txid_current()");
+        batch.statements << lockStatement(firsts) << storeNewStatement(firsts);
     }
     return batch;
 }
@@ -319,11 +328,12 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
 }
 
 std::vector<StoreResult> BatchWriter::commit() {
-    if (open_) {
+    if (open_ || !flight_.empty() || !redo_.empty() || unsynced_ || syncsPending_ > 0) {
         retried([&] {
             settleOpen(finished_);
             if (open_)
                 commitOpen(finished_);
+            drainFlight(finished_);
             // Idle again, as its owner takes it back.
             if (std::optional<DatabaseError> error = leavePostgresPipeline(connection_))
                 throw *error;

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QSqlQuery>
 #include <QVariantList>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -49,7 +50,7 @@ public:
     // The verdicts final but not given yet: after StoreFailed, those of batches committed before it.
     std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
     // How many rows it was given and has not given verdicts for: none once commit() returned.
-    std::size_t unsettled() const { return (open_ ? open_->rows.size() : 0) + redo_.size(); }
+    std::size_t unsettled() const;
     // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
 
@@ -96,6 +97,17 @@ private:
         Transaction transaction;
         int unread = 0;  // answers still to come: its locks' and its test-and-insert's (its rows' fates)
     };
+    // A PostgreSQL batch sent whole, COMMIT included, whose answers are still to be read. Its
+    // transaction wrote a witness row of its key, which tells whether it committed when the
+    // answers are lost: batches then follow each other without waiting for one another.
+    struct InFlight {
+        std::vector<StoreRow> rows;
+        qint64 key = 0;
+        int generation = 0;
+        int before = 0;  // answers before its test-and-insert's still to read: BEGIN's, the locks', the witness's
+        bool storeRead = false;
+        std::optional<std::vector<StoreResult>> results;  // its rows' fates, once read
+    };
 
     template <typename Work>
     void retried(Work work);
@@ -131,6 +143,19 @@ private:
     // How the open batch's COMMIT, sent and unanswered, ended; a committed batch's verdicts go to `done`.
     CommitState commitState(std::vector<StoreResult>& done);
     void settleCutOff();
+    // Witnessed batches: sent without waiting, read in order, looked up when their answers are lost.
+    QString witnessStatement(qint64 key);
+    void sendWitnessed(const Batch& batch, std::vector<StoreResult>& done, const std::function<void()>& meanwhile);
+    // Never throws once the rows are in flight: a failure to send leaves them to be looked up.
+    void pushWitnessed(const std::vector<StoreRow>& rows, QStringList statements);
+    void makeRoom(std::vector<StoreResult>& done);
+    void readFlight(std::vector<StoreResult>& done);
+    [[noreturn]] void failInFlight(const std::optional<DatabaseError>& error);
+    std::vector<StoreRow> abandonFlight();
+    void drainFlight(std::vector<StoreResult>& done);
+    std::optional<qint64> witnessed(qint64 key);
+    void lookUpFlight(std::vector<StoreResult>& done);
+    std::size_t unknownRows() const;
     void settleOpen(std::vector<StoreResult>& done);
     void storeAgain(std::vector<StoreResult>& done);
 
@@ -148,6 +173,14 @@ private:
     bool probed_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::optional<OpenBatch> open_;
+    // PostgreSQL with the witness table: the batches sent and not yet read, oldest first.
+    bool witness_ = false;
+    std::deque<InFlight> flight_;
+    bool flightBroken_ = false;  // a failure came while batches were in flight: they are looked up
+    bool unsynced_ = false;      // statements went out since the last sync
+    int syncsPending_ = 0;       // syncs sent whose end was not read yet
+    std::vector<qint64> confirmed_;  // witnesses of batches known committed, to be removed
+    bool agedOut_ = false;           // witnesses left by runs that ended early were removed
     // PostgreSQL: rows whose transaction ended without a commit, in line order, to be stored
     // again before anything else; a batch's rows are always in open_, here or given back.
     std::vector<StoreRow> redo_;

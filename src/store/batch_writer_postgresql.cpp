@@ -127,6 +127,12 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
         beginFirstBatch(batch, meanwhile);
         return;
     }
+    if (witness_) {
+        if (open_)
+            commitOpen(done);
+        sendWitnessed(batch, done, meanwhile);
+        return;
+    }
     QStringList statements;
     if (commitFirst)
         statements << QStringLiteral("COMMIT");
@@ -203,10 +209,20 @@ void BatchWriter::beginFirstBatch(const Batch& batch, const std::function<void()
     if (end)
         throw *end;
     takeTable(table.texts);
-    if (std::optional<DatabaseError> error = sendPostgresGroup(connection_, {storeNewStatement(firsts)}))
+    if (witness_) {
+        // The group that follows commits it: its COMMIT, sent, ends the transaction whatever comes back.
+        transaction->ended();
+        pushWitnessed(batch.rows, {storeNewStatement(firsts)});
+        return;
+    }
+    // Made with the first batch on a database without it, so that the next runs need not wait for
+    // each batch's transaction id. A role that cannot make it keeps waiting.
+    if (std::optional<DatabaseError> error = sendPostgresGroup(
+            connection_, {QStringLiteral("DO $$ BEGIN %1; EXCEPTION WHEN OTHERS THEN NULL; END $$").arg(WitnessTableDefinition),
+                          storeNewStatement(firsts)}))
         throw *error;
     const qint64 txid = locked.column.empty() ? 0 : locked.column.front();
-    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), 1});
+    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), 2});
 }
 
 void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {
@@ -311,21 +327,27 @@ BatchWriter::CommitState BatchWriter::commitState(std::vector<StoreResult>& done
 }
 
 void BatchWriter::settleCutOff() {
-    if (provider_ != ProviderKind::PostgreSQL || !open_ || !open_->commitSent || open_->aborted)
+    if (provider_ != ProviderKind::PostgreSQL || (flight_.empty() && (!open_ || !open_->commitSent || open_->aborted)))
         return;
     // Cut off with a COMMIT on its way: asked once on a fresh session, within what is left of
     // Connect Timeout, so that the summary counts what the table holds. Nothing is stored again.
     try {
         closeConnection();
         openConnection();
-        if (commitState(finished_) == CommitState::NotCommitted)
+        if (open_ && open_->commitSent && !open_->aborted && commitState(finished_) == CommitState::NotCommitted)
             open_->aborted = true;
+        lookUpFlight(finished_);
     } catch (const Error&) {
         // Not known, and the failure says so.
     }
 }
 
 void BatchWriter::settleOpen(std::vector<StoreResult>& done) {
+    if (flightBroken_) {
+        // The connection was opened again: the batches in flight are looked up, in order.
+        lookUpFlight(done);
+        flightBroken_ = false;
+    }
     if (!open_ || (open_->generation == generation_ && !open_->commitSent && !open_->aborted)) {
         storeAgain(done);
         return;
@@ -351,9 +373,18 @@ void BatchWriter::storeAgain(std::vector<StoreResult>& done) {
     if (redo_.empty())
         return;
     // In batches as large as the server's lock table now allows. A part leaves redo_ only once
-    // it is the open batch, so that a failure on the way loses none of its rows.
+    // it is the open batch, or in flight, so that a failure on the way loses none of its rows.
     while (!redo_.empty()) {
         const std::size_t count = std::min(redo_.size(), maxBatch_);
+        if (witness_ && probed_) {
+            makeRoom(done);
+            if (redo_.empty())
+                break;  // a refused batch read meanwhile stored them
+            const std::vector<StoreRow> part(redo_.begin(), redo_.begin() + std::ptrdiff_t(std::min(redo_.size(), maxBatch_)));
+            redo_.erase(redo_.begin(), redo_.begin() + std::ptrdiff_t(part.size()));
+            pushWitnessed(part, prepare(part).statements);
+            continue;
+        }
         beginBatch(prepare(std::vector<StoreRow>(redo_.begin(), redo_.begin() + std::ptrdiff_t(count))),
                    open_.has_value(), done, {});
         redo_.erase(redo_.begin(), redo_.begin() + std::ptrdiff_t(count));

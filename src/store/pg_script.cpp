@@ -59,6 +59,29 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
     return std::nullopt;
 }
 
+std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const QStringList& statements) {
+    PGconn* conn = postgresOf(connection);
+    if (!conn)
+        return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
+    if (PQpipelineStatus(conn) == PQ_PIPELINE_OFF &&
+        (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    for (const QString& statement : statements)
+        if (!PQsendQueryParams(conn, statement.toUtf8().constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+            return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    // A flush request makes the server send what it has; PQflush sends what libpq holds.
+    if (!PQsendFlushRequest(conn) || PQflush(conn) != 0)
+        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
+    return std::nullopt;
+}
+
+std::optional<DatabaseError> syncPostgresPipeline(Connection& connection) {
+    PGconn* conn = postgresOf(connection);
+    if (!conn || !PQpipelineSync(conn))
+        return failure(QString(), conn ? QString::fromUtf8(PQerrorMessage(conn)) : QString());
+    return std::nullopt;
+}
+
 GroupResult readPostgresGroupResult(Connection& connection, bool asText) {
     GroupResult out;
     PGconn* conn = postgresOf(connection);

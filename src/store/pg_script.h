@@ -38,6 +38,12 @@ struct GroupResult {
     bool skipped = false;
 };
 GroupResult readPostgresGroupResult(Connection& connection, bool asText = false);
+// Statements sent pipelined without a sync, each a query of its own, and flushed: their results
+// come back as they are done. An error on the server skips everything after it up to the next
+// sync, later groups included, so that nothing sent after a failed statement commits.
+std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const QStringList& statements);
+// Ends what was sent unsynced: its results, and then the sync's end, are read as after sendPostgresGroup.
+std::optional<DatabaseError> syncPostgresPipeline(Connection& connection);
 // Reads up to the end of the group whose statements were all read; an error when the connection failed.
 std::optional<DatabaseError> readPostgresGroupEnd(Connection& connection);
 bool postgresPipelined(Connection& connection);

@@ -65,4 +65,11 @@ public:
 // A store with a connection of its own to the database `connection` reaches; raises when it cannot open.
 std::unique_ptr<RecordStore> openRecordStore(const std::shared_ptr<Connection>& connection);
 
+// On PostgreSQL, the table in which each batch leaves a row that tells whether it committed, so
+// that batches need not wait for one another on a far server; other databases need none. The
+// first run that can makes it too. Raises what the database says.
+void createWitnessTable(Connection& connection);
+// Its definition, for a statement that makes it.
+extern const QString WitnessTableDefinition;
+
 }  // namespace tallyfold

@@ -2,6 +2,7 @@
 #include "outside/host_schema.h"
 #include "records/mdl_gather_data.h"
 #include "records/operations.h"
+#include "store/record_store.h"
 #include "support/recording_view.h"
 #include "support/test_databases.h"
 
@@ -35,6 +36,7 @@ private Q_SLOTS:
     void concurrentImportsStoreEachRecordOnce();
     void serverStoppedMidImport();
     void primaryFailsOverMidImport();
+    void commitAnswerLost_data();
     void commitAnswerLost();
     void frozenServerEndsInTime();
     void databaseTakesNoRows_data();
@@ -351,7 +353,18 @@ int otherClientBackends(const QString& connection, const std::function<void(pid_
 
 // The server commits the last batch and its answers never come back: after the cut, the
 // server says that it committed, and the rows it inserted count as stored, once.
+void tst_record_store::commitAnswerLost_data() {
+    QTest::addColumn<bool>("witnessed");
+    QTest::addColumn<int>("lines");
+    // Without the witness table a batch's COMMIT waits for its transaction id; with it, batches
+    // go without waiting, so that several are in flight when the answers stop.
+    QTest::newRow("transaction id awaited") << false << 3000;
+    QTest::newRow("batches in flight, witnessed") << true << 12000;
+}
+
 void tst_record_store::commitAnswerLost() {
+    QFETCH(bool, witnessed);
+    QFETCH(int, lines);
     if (!postgresExpected())
         QSKIP("no PostgreSQL for the tests (the test script starts one; CI=true requires it)");
     OwnServer server;
@@ -374,7 +387,9 @@ void tst_record_store::commitAnswerLost() {
         QString(server.connection()).replace(QStringLiteral("Port=") + port, QStringLiteral("Port=") + relay) +
         QStringLiteral("Connect Timeout=5;"));
     resetHostDatabase(server.connection());
-    const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), 3000);
+    execute(server.connection(), witnessed ? WitnessTableDefinition
+                                           : QStringLiteral("DROP TABLE IF EXISTS Tallyfold_BatchWitness"));
+    const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), lines);
     RecordingView view;
     QCOMPARE(importAsTheWindowDoes(home, file.path, view), Outcome::Completed);
     QVERIFY2(view.statuses.last().endsWith(
