@@ -123,6 +123,26 @@ void BatchWriter::probeTable() {
     takeTable(rows);
 }
 
+// What TableProbe finds in a table made by the host's schema, with init-db's witness table.
+const std::vector<std::vector<QByteArray>> BatchWriter::GuessedTable = {
+    {"machaddr", "integer"},
+    {"cardid", "character varying"},
+    {"datadate", "character varying"},
+    {"datatime", "timestamp without time zone"},
+    {"indexed", "yes"},
+    {"witness", "yes"}};
+
+QString BatchWriter::guardStatement() {
+    // Fails, and with it everything sent after it, unless TableProbe finds GuessedTable.
+    QStringList guessed;
+    for (const std::vector<QByteArray>& row : GuessedTable)
+        guessed << QStringLiteral("('%1', '%2')").arg(QString::fromLatin1(row[0]), QString::fromLatin1(row[1]));
+    const QString found = QStringLiteral("SELECT DISTINCT n::text, t::text FROM (%1) AS p(n, t)").arg(TableProbe);
+    const QString expected = QStringLiteral("VALUES %1").arg(guessed.join(QStringLiteral(", ")));
+    return QStringLiteral("SELECT 1 / (NOT EXISTS ((%1 EXCEPT %2) UNION ALL (%2 EXCEPT %1)))::int")
+        .arg(found, expected);
+}
+
 void BatchWriter::takeTable(const std::vector<std::vector<QByteArray>>& rows) {
     QHash<QString, QString> types;
     for (const std::vector<QByteArray>& row : rows)
@@ -142,6 +162,7 @@ void BatchWriter::takeTable(const std::vector<std::vector<QByteArray>>& rows) {
     dateType_ = types.value(QStringLiteral("datadate"));
     dateTimeType_ = types.value(QStringLiteral("datatime"));
     probed_ = true;
+    ++tableTaken_;
 }
 
 std::vector<qint64> BatchWriter::run(const Statement& statement, const char* what) {
@@ -267,7 +288,7 @@ void BatchWriter::retried(Work work) {
 }
 
 BatchWriter::Batch BatchWriter::prepare(std::vector<StoreRow> rows) const {
-    Batch batch{std::move(rows), {}};
+    Batch batch{std::move(rows), {}, tableTaken_};
     // Before the table was looked at, the statements are written when the batch goes.
     if (provider_ == ProviderKind::PostgreSQL && !batch.rows.empty() && probed_) {
         const std::vector<const StoreRow*> firsts = firstsOf(batch.rows);

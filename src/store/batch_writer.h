@@ -38,6 +38,7 @@ public:
     struct Batch {
         std::vector<StoreRow> rows;
         QStringList statements;
+        int table = 0;  // the look at the table they were written for
     };
     Batch prepare(std::vector<StoreRow> rows) const;
     // Stores a batch and gives the verdicts that became final meanwhile: its
@@ -106,6 +107,7 @@ private:
         int generation = 0;
         int before = 0;  // answers before its test-and-insert's still to read: BEGIN's, the locks', the witness's
         bool storeRead = false;
+        bool guessed = false;  // went with the look at the table and the guard of the guess
         std::optional<std::vector<StoreResult>> results;  // its rows' fates, once read
     };
 
@@ -116,6 +118,10 @@ private:
     // when the table is not there.
     static const QString TableProbe;
     void takeTable(const std::vector<std::vector<QByteArray>>& rows);
+    static const std::vector<std::vector<QByteArray>> GuessedTable;
+    static QString guardStatement();
+    void guessedWrong(const std::vector<std::vector<QByteArray>>& table);
+    int tableTaken_ = 0;
     void probeTable();
     std::vector<qint64> run(const Statement& statement, const char* what);
     std::vector<qint64> run(const QString& text, const char* what) { return run(Statement{text, {}}, what); }

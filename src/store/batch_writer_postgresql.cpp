@@ -136,7 +136,8 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
     QStringList statements;
     if (commitFirst)
         statements << QStringLiteral("COMMIT");
-    statements << (batch.statements.isEmpty() ? prepare(batch.rows).statements : batch.statements);
+    statements << (batch.statements.isEmpty() || batch.table != tableTaken_ ? prepare(batch.rows).statements
+                                                                             : batch.statements);
     std::optional<Transaction> transaction(std::in_place, *this, [] {});
     if (commitFirst)
         open_->transaction.ended();
@@ -189,40 +190,29 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
 }
 
 void BatchWriter::beginFirstBatch(const Batch& batch, const std::function<void()>& meanwhile) {
-    // The table is looked at with the first batch's BEGIN and locks, and the test-and-insert,
-    // written for its columns, follows at once: the look costs no round trip of its own.
+    // The table is taken to be as the host's schema and init-db make it, and the first batch goes
+    // at once behind the look at the table and a guard that fails the batch unless the look finds
+    // just that: right, the look costs no round trip of its own; wrong, the batch goes again,
+    // written for what the look found.
+    takeTable(GuessedTable);
     const std::vector<const StoreRow*> firsts = firstsOf(batch.rows);
-    std::optional<Transaction> transaction(std::in_place, *this, [] {});
-    if (std::optional<DatabaseError> error =
-            sendPostgresGroup(connection_, {TableProbe, QStringLiteral("BEGIN"), lockStatement(firsts)}))
-        throw *error;
+    pushWitnessed(batch.rows, {TableProbe, guardStatement(), QStringLiteral("BEGIN"), lockStatement(firsts),
+                               storeNewStatement(firsts)});
+    flight_.back().guessed = true;
     if (meanwhile)
         meanwhile();
-    std::optional<RunningStatement> running(std::in_place, connection_);
-    const GroupResult table = readPostgresGroupResult(connection_, true);
-    const GroupResult begun = readPostgresGroupResult(connection_);
-    const GroupResult locked = readPostgresGroupResult(connection_);
-    const std::optional<DatabaseError> end = readPostgresGroupEnd(connection_);
-    for (const GroupResult* result : {&table, &begun, &locked})
-        if (result->error)
-            throw *result->error;
-    if (end)
-        throw *end;
-    takeTable(table.texts);
-    if (witness_) {
-        // The group that follows commits it: its COMMIT, sent, ends the transaction whatever comes back.
-        transaction->ended();
-        pushWitnessed(batch.rows, {storeNewStatement(firsts)});
+}
+
+void BatchWriter::guessedWrong(const std::vector<std::vector<QByteArray>>& table) {
+    // Nothing from the guard on ran: the rows go again, first, written for the table as it is.
+    std::vector<StoreRow> rows = abandonFlight();
+    redo_.insert(redo_.begin(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    takeTable(table);
+    if (witness_)
         return;
-    }
-    // Made with the first batch on a database without it, so that the next runs need not wait for
-    // each batch's transaction id. A role that cannot make it keeps waiting.
-    if (std::optional<DatabaseError> error = sendPostgresGroup(
-            connection_, {QStringLiteral("DO $$ BEGIN %1; EXCEPTION WHEN OTHERS THEN NULL; END $$").arg(WitnessTableDefinition),
-                          storeNewStatement(firsts)}))
-        throw *error;
-    const qint64 txid = locked.column.empty() ? 0 : locked.column.front();
-    open_.emplace(OpenBatch{batch.rows, {}, txid, generation_, false, false, std::move(*transaction), 2});
+    // Made on a database without it, so that the next runs need not wait for each batch's
+    // transaction id. A role that cannot make it keeps waiting.
+    script({QStringLiteral("DO $$ BEGIN %1; EXCEPTION WHEN OTHERS THEN NULL; END $$").arg(WitnessTableDefinition)});
 }
 
 void BatchWriter::storeOpenIsolated(std::vector<StoreResult>& done) {

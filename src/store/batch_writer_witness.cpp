@@ -76,7 +76,7 @@ void BatchWriter::pushWitnessed(const std::vector<StoreRow>& rows, QStringList s
     const qint64 key = qint64(QRandomGenerator::system()->generate64() >> 1);
     statements.insert(statements.size() - 1, witnessStatement(key));
     statements << QStringLiteral("COMMIT");
-    flight_.push_back(InFlight{rows, key, generation_, int(statements.size()) - 2, false, std::nullopt});
+    flight_.push_back(InFlight{rows, key, generation_, int(statements.size()) - 2, false, false, std::nullopt});
     if (flightBroken_)
         return;
     unsynced_ = true;
@@ -95,8 +95,18 @@ void BatchWriter::makeRoom(std::vector<StoreResult>& done) {
 void BatchWriter::sendWitnessed(const Batch& batch, std::vector<StoreResult>& done,
                                 const std::function<void()>& meanwhile) {
     // Room is made before the batch goes: once in flight, its rows are accounted for whatever fails.
+    // Rows given back meanwhile go first, as they came before it.
     makeRoom(done);
-    pushWitnessed(batch.rows, batch.statements.size() == 3 ? batch.statements : prepare(batch.rows).statements);
+    if (!redo_.empty())
+        storeAgain(done);
+    if (!witness_) {
+        // The look at the table found no witness table after all.
+        beginBatch(batch, open_.has_value(), done, meanwhile);
+        return;
+    }
+    pushWitnessed(batch.rows, batch.statements.size() == 3 && batch.table == tableTaken_
+                                  ? batch.statements
+                                  : prepare(batch.rows).statements);
     if (meanwhile)
         meanwhile();
 }
@@ -104,6 +114,22 @@ void BatchWriter::sendWitnessed(const Batch& batch, std::vector<StoreResult>& do
 void BatchWriter::readFlight(std::vector<StoreResult>& done) {
     InFlight& f = flight_.front();
     std::optional<RunningStatement> running(std::in_place, connection_);
+    if (f.guessed) {
+        const GroupResult table = readPostgresGroupResult(connection_, true);
+        const GroupResult guard = readPostgresGroupResult(connection_);
+        f.before -= 2;
+        f.guessed = false;
+        running.reset();
+        if (table.error || table.skipped)
+            failInFlight(table.error);
+        if (guard.error && guard.error->failure() != SqlFailure::Lost) {
+            guessedWrong(table.texts);
+            return;
+        }
+        if (guard.error || guard.skipped)
+            failInFlight(guard.error);
+        running.emplace(connection_);
+    }
     for (; f.before > 0;) {
         const GroupResult answer = readPostgresGroupResult(connection_);
         --f.before;
