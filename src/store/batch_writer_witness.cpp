@@ -20,8 +20,9 @@ using namespace batch;
 
 namespace {
 
-// Enough to keep a far server busy while the answers travel; each holds its rows until read.
-constexpr std::size_t Depth = 4;
+// Enough to keep a far server busy while the answers travel: a reader that has not filled a
+// batch yet hands over smaller ones, so the rows in flight are counted, in full batches.
+constexpr std::size_t DepthBatches = 4;
 
 const QString Now = QStringLiteral("extract(epoch FROM statement_timestamp())::bigint");
 
@@ -88,7 +89,13 @@ void BatchWriter::pushWitnessed(const std::vector<StoreRow>& rows, QStringList s
 void BatchWriter::makeRoom(std::vector<StoreResult>& done) {
     if (flightBroken_)
         throw DatabaseError(SqlFailure::Lost, QString(), QStringLiteral("The batches could not be sent"), QString());
-    while (flight_.size() >= Depth && !flightBroken_)
+    const auto full = [this] {
+        std::size_t rows = 0;
+        for (const InFlight& f : flight_)
+            rows += f.rows.size();
+        return rows >= DepthBatches * maxBatch_;
+    };
+    while (!flight_.empty() && full() && !flightBroken_)
         readFlight(done);
 }
 
