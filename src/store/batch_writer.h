@@ -52,6 +52,8 @@ public:
     std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
     // How many rows it was given and has not given verdicts for: none once commit() returned.
     std::size_t unsettled() const;
+    // Batches are in flight that commit by themselves: no transaction is held open meanwhile.
+    bool sentWhole() const { return !flight_.empty() && !open_; }
     // The positions of the rows whose card and date-time the table does not hold; raises StoreFailed.
     std::vector<std::size_t> missing(const std::vector<StoreRow>& rows);
 

@@ -218,6 +218,18 @@ private:
         return true;
     }
 
+    bool awaitRows(const std::stop_token& stop, std::vector<StoreRow>& batch) {
+        std::unique_lock lock(mutex_);
+        writerIdle_ = true;
+        writerWakes_.wait_until(lock, stop, SteadyClock::now() + MaxDelay,
+                                [&] { return flushing_ || checkAsked() || queued_.size() >= maxBatch_; });
+        writerIdle_ = false;
+        if (stop.stop_requested() || queued_.empty() || checkAsked())
+            return false;
+        take(batch);
+        return true;
+    }
+
     std::size_t unaccounted(const BatchWriter& writer) {
         std::lock_guard lock(mutex_);
         return writer.unsettled() == 0 ? inFlight_ : 0;
@@ -284,7 +296,10 @@ private:
                     if (takeReady(stop, rows, maxBatch_))
                         next = writer->prepare(std::move(rows));
                 }));
-                if (std::vector<StoreRow> rows; !next && takeReady(stop, rows, HandOver))
+                // With nothing held open, a reader that is behind gets MaxDelay to fill a batch
+                // before the batches in flight are waited for; else what waits goes with the COMMIT.
+                if (std::vector<StoreRow> rows; !next && (writer->sentWhole() ? awaitRows(stop, rows)
+                                                                              : takeReady(stop, rows, HandOver)))
                     next = writer->prepare(std::move(rows));
                 // No batch waiting: commit now rather than hold the records' locks while the reader reads.
                 if (!next)
