@@ -308,7 +308,8 @@ void tst_hostile_text::reachesTheDatabaseAsText() {
     expected[QStringLiteral("tallyfold_gatherstate")];  // init-db made the gathers' history, empty
     for (QStringList& table : expected)
         table.sort();
-    const QMap<QString, QStringList> after = contents(cs);
+    QMap<QString, QStringList> after = contents(cs);
+    after.remove(QStringLiteral("tallyfold_batchwitness"));  // the store's own keys for its batches
     QCOMPARE(after.keys(), expected.keys());
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QCOMPARE(after.value(it.key()), it.value());
