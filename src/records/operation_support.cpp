@@ -90,13 +90,23 @@ bool StoringWhileRead::take(quint32 position, const QList<QByteArray>& records) 
         if (!store_)
             open();
         for (const QByteArray& record : records) {
-            const auto seen = taken_.constFind(position);
-            if (seen == taken_.cend() || *seen != record) {
-                taken_.insert(position, record);
-                // Records are printable ASCII (the link checks them), the same text the record file gives.
-                StoreRecordLine(QString::fromLatin1(record), result_.counters, context_, StepOrder::GatherRun);
+            const qint64 at = (qint64(position) - takenFrom_) * record.size();
+            if (at < 0 || at > taken_.size()) {
+                // Not where the records taken so far go on (a terminal reset meanwhile): they start here.
+                takenFrom_ = position;
+                taken_.clear();
+                taken_.append(record);
+            } else if (at == taken_.size()) {
+                taken_.append(record);
+            } else if (QByteArrayView(taken_).sliced(at, record.size()) == record) {
+                ++position;
+                continue;  // taken in an earlier try of this transfer
+            } else {
+                taken_.replace(at, record.size(), record);
             }
             ++position;
+            // Records are printable ASCII (the link checks them), the same text the record file gives.
+            StoreRecordLine(QString::fromLatin1(record), result_.counters, context_, StepOrder::GatherRun);
         }
     } catch (const StoreFailed& e) {
         failure_ = e;

@@ -5,7 +5,6 @@
 #include "records/operations.h"
 #include "records/store_record_line.h"
 
-#include <QHash>
 #include <functional>
 #include <optional>
 
@@ -46,7 +45,9 @@ private:
     std::vector<StoreRow> handedOver_;
     StoreContext context_;
     bool verify_;
-    QHash<quint32, QByteArray> taken_;
+    // The records taken, from position takenFrom_ on, 18 bytes each: a transfer reads its positions in order.
+    quint32 takenFrom_ = 0;
+    QByteArray taken_;
     StoredFile result_;
     std::optional<StoreFailed> failure_;
 };
