@@ -111,10 +111,9 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 std::optional<StoringWhileRead> storing;
                 if (streaming) {
                     storing.emplace(session, view, options.thenClear);
-                    streaming->setRecordSink(
-                        [&storing](quint32 position, const QList<QByteArray>& records) {
-                            return storing->take(position, records);
-                        });
+                    streaming->setRecordSink([&storing](quint32 position, const QList<QByteArray>& records) {
+                        return storing->take(position, records);
+                    });
                 }
                 const auto unsink = qScopeGuard([streaming] {
                     if (streaming)
@@ -135,13 +134,14 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 // A transfer that failed or stopped keeps what it stored; the terminal keeps every record.
                 if (storing && transferred != true)
                     counters = storing->finish().counters;
-                stopIfCancelled(view, storing ? QStringLiteral("during the transfer from terminal %1; the %2 records "
-                                                               "read before were stored, the terminal keeps its records")
-                                                    .arg(a)
-                                                    .arg(counters.read)
-                                              : QStringLiteral("during the transfer from terminal %1; nothing was "
-                                                               "stored, the terminal keeps its records")
-                                                    .arg(a));
+                stopIfCancelled(view, storing
+                                          ? QStringLiteral("during the transfer from terminal %1; the %2 records "
+                                                           "read before were stored, the terminal keeps its records")
+                                                .arg(a)
+                                                .arg(counters.read)
+                                          : QStringLiteral("during the transfer from terminal %1; nothing was "
+                                                           "stored, the terminal keeps its records")
+                                                .arg(a));
                 if (transferred == true) {
                     if (!QFileInfo(source).isFile()) {
                         view.prompts().message(

@@ -143,8 +143,8 @@ public:
     // Reads records first..first+count-1 in order and hands each block to `take` (false: stop, nothing
     // more is asked). The next request goes out while an answer is still arriving, kReadAhead in flight,
     // so the terminal starts each answer as the last one ends; blocks are wide, or long or short on a
-    // terminal that refuses the wider reads. A block that fails is asked for again on its own, with request()'s retries,
-    // and the read ahead starts over behind it. `reply.retries` counts every block's.
+    // terminal that refuses the wider reads. A block that fails is asked for again on its own, with request()'s
+    // retries, and the read ahead starts over behind it. `reply.retries` counts every block's.
     Reply readRecords(quint8 address, bool numbered, quint32 first, quint32 count,
                       const std::function<bool(const RecordBlock&)>& take) {
         Reply reply;
@@ -171,9 +171,8 @@ public:
             }
             const Width width = width_;
             const Command command = readCommand(width, numbered);
-            const Command expected = width == Width::Wide
-                                         ? (numbered ? Command::NumberedWideReply : Command::WideReply)
-                                         : (numbered ? Command::NumberedReply : Command::ReadReply);
+            const Command expected = width == Width::Wide ? (numbered ? Command::NumberedWideReply : Command::WideReply)
+                                                          : (numbered ? Command::NumberedReply : Command::ReadReply);
             const quint32 blockMost = width == Width::Wide   ? kMaxRecordsPerWideBlock
                                       : width == Width::Long ? kMaxRecordsPerLongBlock
                                                              : kMaxRecordsPerBlock;
@@ -224,7 +223,8 @@ public:
             }
             // The answers read ahead behind a failed one are given up with it.
             const quint32 index = first + done;
-            const auto n = quint16(inFlight.empty() ? std::min<quint32>(blockMost, count - done) : inFlight.front().count);
+            const auto n =
+                quint16(inFlight.empty() ? std::min<quint32>(blockMost, count - done) : inFlight.front().count);
             inFlight.clear();
             const Reply one = request(address, command, encodeReadRequest({index, n}), expected,
                                       kReadReplyHeader + n * kRecordLength, check(index, n), lost ? 0 : 1);
