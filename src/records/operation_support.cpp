@@ -67,6 +67,84 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     return result;
 }
 
+StoringWhileRead::StoringWhileRead(GatherSession& session, OperatorView& view, bool verify)
+    : session_(session),
+      view_(view),
+      context_{nullptr, &session.times, &view, {}, verify ? &handedOver_ : nullptr},
+      verify_(verify) {
+    requireBusinessDayTimes(session.times);
+}
+
+void StoringWhileRead::open() {
+    store_ = openRecordStore(session_.Conn);
+    store_->setWaitHandler([this] { view_.keepAlive(); });
+    context_.store = store_.get();
+}
+
+StoringWhileRead::~StoringWhileRead() = default;
+
+bool StoringWhileRead::take(quint32 position, const QList<QByteArray>& records) {
+    if (failure_)
+        return false;
+    try {
+        if (!store_)
+            open();
+        for (const QByteArray& record : records) {
+            const qint64 at = (qint64(position) - takenFrom_) * record.size();
+            if (at < 0 || at > taken_.size()) {
+                // Not where the records taken so far go on (a terminal reset meanwhile): they start here.
+                takenFrom_ = position;
+                taken_.clear();
+                taken_.append(record);
+            } else if (at == taken_.size()) {
+                taken_.append(record);
+            } else if (QByteArrayView(taken_).sliced(at, record.size()) == record) {
+                ++position;
+                continue;  // taken in an earlier try of this transfer
+            } else {
+                taken_.replace(at, record.size(), record);
+            }
+            ++position;
+            // Records are printable ASCII (the link checks them), the same text the record file gives.
+            StoreRecordLine(QString::fromLatin1(record), result_.counters, context_, StepOrder::GatherRun);
+        }
+    } catch (const StoreFailed& e) {
+        failure_ = e;
+        return false;
+    }
+    return true;
+}
+
+StoredFile StoringWhileRead::finish() {
+    LineCounters& counters = result_.counters;
+    if (!store_) {  // nothing was read
+        if (verify_)
+            result_.missing = 0;
+        view_.setTotals(counters);
+        return result_;
+    }
+    try {
+        if (failure_)
+            throw *failure_;
+        finishStoring(counters, context_);
+        if (verify_)
+            result_.missing = store_->missing(handedOver_).size();
+    } catch (const StoreFailed& e) {
+        countVerdicts(counters, context_);
+        putFailedLines(context_);
+        view_.setTotals(counters);
+        view_.setDetail(QStringLiteral("%1 records read, %2 rows stored when the database failed; gathering again "
+                                       "stores the rest. %3")
+                            .arg(counters.read)
+                            .arg(counters.stored)
+                            .arg(e.description()));
+        throw;
+    }
+    putFailedLines(context_);
+    view_.setTotals(counters);
+    return result_;
+}
+
 void WriteCtrlLog(OperatorView& view, const QString& user, const QDateTime& time, const QString& objectText,
                   const QString& actionText, const QString& resultText) {
     const QString reason = WriteCtrlLog(user, time, objectText, actionText, resultText);

@@ -405,8 +405,8 @@ int main(int argc, char* argv[]) {
         QStringLiteral("N"));
     const QCommandLineOption shortReadsOption(
         QStringLiteral("short-reads"),
-        QStringLiteral("The terminals know only the 64-record reads and refuse the long ones as unknown, as older "
-                       "terminals do."));
+        QStringLiteral("The terminals know only the 64-record reads and refuse the long and wide ones as unknown, as "
+                       "older terminals do."));
     const QCommandLineOption failClearOption(
         QStringLiteral("fail-clear"), QStringLiteral("This terminal refuses every clear."), QStringLiteral("ADDR"));
     const QCommandLineOption stateOption(

@@ -162,6 +162,14 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
         if (!options_.longReads)
             return nak(NakReason::BadRequest);
         return read(terminal, request, terminal.first, Command::NumberedReply, kMaxRecordsPerLongBlock);
+    case Command::ReadWide:
+        if (!options_.longReads)
+            return nak(NakReason::BadRequest);
+        return read(terminal, request, 0, Command::WideReply, kMaxRecordsPerWideBlock);
+    case Command::ReadNumberedWide:
+        if (!options_.longReads)
+            return nak(NakReason::BadRequest);
+        return read(terminal, request, terminal.first, Command::NumberedWideReply, kMaxRecordsPerWideBlock);
     case Command::ClearRecords:
         if (options_.failClear.contains(address))
             return nak(NakReason::Failed);
@@ -190,7 +198,7 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
     }
 }
 
-// Every read, by index (base 0) and by number (base first), short or long, with the same cut and drop faults.
+// Every read, by index (base 0) and by number (base first), short, long or wide, with the same cut and drop faults.
 std::optional<TerminalBus::Answer> TerminalBus::read(Terminal& terminal, const Frame& request, quint32 base,
                                                      Command replyCommand, int maxCount) {
     Answer answer;

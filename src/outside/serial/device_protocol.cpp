@@ -34,10 +34,21 @@ quint16 crc16(const char* data, qsizetype length) {
     return crc;
 }
 
+quint32 crc32(const char* data, qsizetype length) {
+    quint32 crc = 0xFFFFFFFF;
+    for (qsizetype i = 0; i < length; ++i) {
+        crc ^= quint8(data[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+    }
+    return ~crc;
+}
+
 QByteArray encodeFrame(const Frame& frame) {
-    Q_ASSERT(frame.payload.size() <= kMaxPayload);
+    const bool wide = isWide(frame.command);
+    Q_ASSERT(frame.payload.size() <= (wide ? kMaxWidePayload : kMaxPayload));
     QByteArray out;
-    out.reserve(frameSize(int(frame.payload.size())));
+    out.reserve(frameSize(int(frame.payload.size()), wide));
     out.append(char(kStartMarker));
     out.append(char(frame.address));
     out.append(char(frame.sequence));
@@ -45,7 +56,10 @@ QByteArray encodeFrame(const Frame& frame) {
     putU16(out, quint16(frame.payload.size()));
     out.append(frame.payload);
     // The start marker stays outside the CRC so a resync can check a candidate on its own.
-    putU16(out, crc16(out.constData() + 1, out.size() - 1));
+    if (wide)
+        putU32(out, crc32(out.constData() + 1, out.size() - 1));
+    else
+        putU16(out, crc16(out.constData() + 1, out.size() - 1));
     return out;
 }
 
@@ -63,15 +77,17 @@ FrameDecoder::Result FrameDecoder::next() {
     if (buffer_.size() < kHeaderLength)
         return {};
     const int length = getU16(buffer_.constData() + 4);
-    if (length > kMaxPayload) {
+    const bool wide = isWide(Command(quint8(buffer_[3])));
+    if (length > (wide ? kMaxWidePayload : kMaxPayload)) {
         buffer_.remove(0, 1);
         return {Status::Corrupt, {}};
     }
-    const int total = frameSize(length);
+    const int total = frameSize(length, wide);
     if (buffer_.size() < total)
         return {};
-    const quint16 expected = getU16(buffer_.constData() + total - 2);
-    if (crc16(buffer_.constData() + 1, total - 3) != expected) {
+    const bool intact = wide ? crc32(buffer_.constData() + 1, total - 5) == getU32(buffer_.constData() + total - 4)
+                             : crc16(buffer_.constData() + 1, total - 3) == getU16(buffer_.constData() + total - 2);
+    if (!intact) {
         buffer_.remove(0, 1);
         return {Status::Corrupt, {}};
     }

@@ -22,6 +22,11 @@ constexpr int kReadRequestPayload = 6;
 constexpr int kReadReplyHeader = 6;
 // A long read fills a whole frame: 227 records, 14 bytes of frame and block header for 4,086 of records.
 constexpr int kMaxRecordsPerLongBlock = (kMaxPayload - kReadReplyHeader) / kRecordLength;
+// A wide read's answer is a wide frame: up to 600 records under a CRC-32 (16 bytes of frame and block
+// header for 10,800 of records). 10,811 checked bytes keep the CRC-32's Hamming distance at 4.
+constexpr int kMaxRecordsPerWideBlock = 600;
+constexpr int kMaxWidePayload = kReadReplyHeader + kMaxRecordsPerWideBlock * kRecordLength;
+constexpr int kWideExtraCrc = 2;  // a CRC-32 in place of the CRC-16
 
 enum class Command : quint8 {
     SetDate = 0x01,
@@ -39,12 +44,23 @@ enum class Command : quint8 {
     // the short ones are; a terminal that answers them NAK 0x01 knows only the short reads.
     ReadLong = 0x0A,
     ReadNumberedLong = 0x0B,
+    // The reads with up to kMaxRecordsPerWideBlock records, answered in wide frames; a terminal
+    // that answers them NAK 0x01 knows at most the long reads.
+    ReadWide = 0x0C,
+    ReadNumberedWide = 0x0D,
     Nak = 0x15,
     CountReply = 0x83,
     ReadReply = 0x84,
     SpanReply = 0x87,
     NumberedReply = 0x88,
+    WideReply = 0x8C,
+    NumberedWideReply = 0x8D,
 };
+
+// A wide frame carries up to kMaxWidePayload bytes under a CRC-32; its command says it is one.
+constexpr bool isWide(Command command) {
+    return command == Command::WideReply || command == Command::NumberedWideReply;
+}
 
 enum class NakReason : quint8 {
     BadRequest = 0x01,
@@ -63,6 +79,8 @@ struct Frame {
 
 // CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no reflection.
 quint16 crc16(const char* data, qsizetype length);
+// CRC-32 (IEEE 802.3): reflected polynomial 0xEDB88320, initial value and final XOR 0xFFFFFFFF.
+quint32 crc32(const char* data, qsizetype length);
 
 QByteArray encodeFrame(const Frame& frame);
 
@@ -128,8 +146,8 @@ QByteArray encodeAck(Command acknowledged);
 QByteArray encodeNak(Command refused, NakReason reason);
 
 // The bytes a frame with this payload occupies on the line.
-constexpr int frameSize(int payloadLength) {
-    return kFrameOverhead + payloadLength;
+constexpr int frameSize(int payloadLength, bool wide = false) {
+    return kFrameOverhead + payloadLength + (wide ? kWideExtraCrc : 0);
 }
 
 }  // namespace tallyfold::serial

@@ -90,7 +90,8 @@ public:
     Reply request(quint8 address, Command command, const QByteArray& payload, Command expected, int expectedPayload,
                   const Check& check = {}, int firstAttempt = 0) {
         Reply reply;
-        const int timeoutMs = lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload)) + marginMs();
+        const int timeoutMs =
+            lineTimeMs(frameSize(int(payload.size())) + frameSize(expectedPayload, isWide(expected))) + marginMs();
         for (int attempt = firstAttempt; attempt <= kRetries;) {
             if (waiting_->stopAsked()) {
                 reply.error = DeviceError::Cancelled;
@@ -141,9 +142,9 @@ public:
 
     // Reads records first..first+count-1 in order and hands each block to `take` (false: stop, nothing
     // more is asked). The next request goes out while an answer is still arriving, kReadAhead in flight,
-    // so the terminal starts each answer as the last one ends; blocks are long unless the terminal
-    // refuses long reads. A block that fails is asked for again on its own, with request()'s retries,
-    // and the read ahead starts over behind it. `reply.retries` counts every block's.
+    // so the terminal starts each answer as the last one ends; blocks are wide, or long or short on a
+    // terminal that refuses the wider reads. A block that fails is asked for again on its own, with request()'s
+    // retries, and the read ahead starts over behind it. `reply.retries` counts every block's.
     Reply readRecords(quint8 address, bool numbered, quint32 first, quint32 count,
                       const std::function<bool(const RecordBlock&)>& take) {
         Reply reply;
@@ -155,7 +156,6 @@ public:
         std::deque<Asked> inFlight;
         quint32 done = 0;
         quint32 asked = 0;
-        const Command expected = numbered ? Command::NumberedReply : Command::ReadReply;
         auto check = [](quint32 index, quint16 n) {
             return [index, n](const Frame& f) {
                 const auto decoded = decodeRecordBlock(f.payload);
@@ -169,13 +169,16 @@ public:
                 reply.error = DeviceError::Cancelled;
                 return reply;
             }
-            const bool longReads = longReads_;
-            const Command command = numbered ? (longReads ? Command::ReadNumberedLong : Command::ReadNumbered)
-                                             : (longReads ? Command::ReadLong : Command::ReadRecords);
+            const Width width = width_;
+            const Command command = readCommand(width, numbered);
+            const Command expected = width == Width::Wide ? (numbered ? Command::NumberedWideReply : Command::WideReply)
+                                                          : (numbered ? Command::NumberedReply : Command::ReadReply);
+            const quint32 blockMost = width == Width::Wide   ? kMaxRecordsPerWideBlock
+                                      : width == Width::Long ? kMaxRecordsPerLongBlock
+                                                             : kMaxRecordsPerBlock;
             bool lost = false;
             while (inFlight.size() < kReadAhead && asked < count) {
-                const auto n = quint16(
-                    std::min<quint32>(longReads ? kMaxRecordsPerLongBlock : kMaxRecordsPerBlock, count - asked));
+                const auto n = quint16(std::min<quint32>(blockMost, count - asked));
                 const Frame sent{address, ++sequence_, command, encodeReadRequest({first + asked, n})};
                 const QByteArray bytes = encodeFrame(sent);
                 if (!transport_->write(bytes, lineTimeMs(int(bytes.size())) + marginMs())) {
@@ -190,7 +193,8 @@ public:
             } else {
                 const Asked& next = inFlight.front();
                 const int payload = kReadReplyHeader + next.count * kRecordLength;
-                const int timeoutMs = lineTimeMs(frameSize(kReadRequestPayload) + frameSize(payload)) + marginMs();
+                const int timeoutMs =
+                    lineTimeMs(frameSize(kReadRequestPayload) + frameSize(payload, isWide(expected))) + marginMs();
                 std::optional<Frame> answer;
                 const Outcome outcome =
                     lost ? Outcome::LineLost
@@ -206,10 +210,10 @@ public:
                     reply.error = DeviceError::Cancelled;
                     return reply;
                 }
-                if (outcome == Outcome::Refused && longReads && answer &&
+                if (outcome == Outcome::Refused && width != Width::Short && answer &&
                     answer->payload == encodeNak(command, NakReason::BadRequest)) {
-                    // An older terminal: the short reads from here on, no retry spent.
-                    longReads_ = false;
+                    // An older terminal: the next narrower reads from here on, no retry spent.
+                    width_ = width == Width::Wide ? Width::Long : Width::Short;
                     inFlight.clear();
                     asked = done;
                     discardStaleInput();
@@ -220,9 +224,7 @@ public:
             // The answers read ahead behind a failed one are given up with it.
             const quint32 index = first + done;
             const auto n =
-                quint16(inFlight.empty()
-                            ? std::min<quint32>(longReads ? kMaxRecordsPerLongBlock : kMaxRecordsPerBlock, count - done)
-                            : inFlight.front().count);
+                quint16(inFlight.empty() ? std::min<quint32>(blockMost, count - done) : inFlight.front().count);
             inFlight.clear();
             const Reply one = request(address, command, encodeReadRequest({index, n}), expected,
                                       kReadReplyHeader + n * kRecordLength, check(index, n), lost ? 0 : 1);
@@ -242,6 +244,18 @@ public:
 
 private:
     enum class Outcome { Answered, Silent, Garbled, Refused, LineLost, Cancelled };
+    enum class Width { Wide, Long, Short };
+
+    static Command readCommand(Width width, bool numbered) {
+        switch (width) {
+        case Width::Wide:
+            return numbered ? Command::ReadNumberedWide : Command::ReadWide;
+        case Width::Long:
+            return numbered ? Command::ReadNumberedLong : Command::ReadLong;
+        default:
+            return numbered ? Command::ReadNumbered : Command::ReadRecords;
+        }
+    }
     // One answer arriving and the next request waiting at the terminal leave the line no idle time.
     static constexpr std::size_t kReadAhead = 2;
 
@@ -309,7 +323,7 @@ private:
     // their way; wait for the line to fall quiet so the retry's answer starts on a clean buffer.
     void discardStaleInput() {
         const int quietMs = std::max(20, lineTimeMs(20));
-        const int capMs = lineTimeMs(int(kReadAhead) * frameSize(kMaxPayload)) + marginMs();
+        const int capMs = lineTimeMs(int(kReadAhead) * frameSize(kMaxWidePayload, true)) + marginMs();
         decoder_.clear();
         QElapsedTimer timer;
         timer.start();
@@ -328,8 +342,8 @@ private:
     bool reopenLeft_ = true;
     // Bytes taken from the line and not yet cut into frames: an answer read ahead may follow the one awaited.
     FrameDecoder decoder_;
-    // Cleared for good once the terminal refuses a long read as unknown.
-    bool longReads_ = true;
+    // Narrowed for good once the terminal refuses a read as unknown.
+    Width width_ = Width::Wide;
 };
 
 SerialDeviceLink::SerialDeviceLink(HostSettings host)
@@ -348,6 +362,10 @@ void SerialDeviceLink::setWaitHandler(WaitHandler handler) {
 
 void SerialDeviceLink::setCancelCheck(CancelCheck check) {
     waiting_->cancelCheck = std::move(check);
+}
+
+void SerialDeviceLink::setRecordSink(RecordSink sink) {
+    sink_ = std::move(sink);
 }
 
 void SerialDeviceLink::beginCall() {
@@ -517,21 +535,26 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
         };
         DeviceError broken = DeviceError::None;
         bool written = true;
+        bool sunk = true;
         const Bus::Reply block = bus_->readRecords(*address, numbered, start, total, [&](const RecordBlock& records) {
             QByteArray lines;
             lines.reserve(records.records.size() * (kRecordLength + 2));
             for (const QByteArray& record : records.records)
                 lines.append(record).append("\r\n");
             written = file.write(lines) == lines.size();
-            if (written) {
-                read += quint32(records.records.size());
-                waiting_->done = read;
-            }
-            return written;
+            if (!written)
+                return false;
+            read += quint32(records.records.size());
+            waiting_->done = read;
+            // The sink takes each block as it arrives; the file still replaces the old one only when whole.
+            sunk = !sink_ || sink_(records.index, records.records);
+            return sunk;
         });
         retries += block.retries;
         if (!written)
             return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
+        if (!sunk)
+            return cut(DeviceError::Cancelled, QStringLiteral("stopped while reading terminal %1").arg(*address));
         // The terminal answered the count, so silence now is a transfer that broke off.
         if (block.error != DeviceError::None)
             broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;
