@@ -114,19 +114,6 @@ public:
     virtual bool clearBelow(qint16 machine, quint32 number) = 0;
 };
 
-// A device link that hands each block of records to a sink as it arrives, beside writing the
-// record file, so that they can be stored while the rest is still on the line. Callers ask for
-// it with dynamic_cast, as for NumberedRecordLink.
-class TALLYFOLD_EXPORT StreamingRecordLink {
-public:
-    // `position`: the first record's index, or its number on a numbered read; a transfer that
-    // starts over hands the same positions again. False stops the transfer: it fails as Cancelled.
-    using RecordSink = std::function<bool(quint32 position, const QList<QByteArray>& records)>;
-    virtual ~StreamingRecordLink() = default;
-    // An empty sink hands nothing over.
-    virtual void setRecordSink(RecordSink sink) = 0;
-};
-
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.
 class TALLYFOLD_EXPORT IniFileTool : public Component {};
 class TALLYFOLD_EXPORT OnTopTool : public Component {};

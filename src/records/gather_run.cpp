@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <optional>
 
 namespace tallyfold {
@@ -105,20 +104,6 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 if (stale.exists() && !stale.remove())
                     throw Error(errc::FileIo,
                                 QStringLiteral("Cannot remove the earlier %1: %2").arg(source, stale.errorString()));
-                // A link that hands the records over as they arrive has them stored meanwhile: storing ends
-                // with the transfer instead of starting after it.
-                auto* streaming = dynamic_cast<StreamingRecordLink*>(&device);
-                std::optional<StoringWhileRead> storing;
-                if (streaming) {
-                    storing.emplace(session, view, options.thenClear);
-                    streaming->setRecordSink([&storing](quint32 position, const QList<QByteArray>& records) {
-                        return storing->take(position, records);
-                    });
-                }
-                const auto unsink = qScopeGuard([streaming] {
-                    if (streaming)
-                        streaming->setRecordSink({});
-                });
                 QString text1, text2;
                 std::optional<bool> transferred;
                 if (numbered) {
@@ -131,17 +116,10 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 } else {
                     transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
                 }
-                // A transfer that failed or stopped keeps what it stored; the terminal keeps every record.
-                if (storing && transferred != true)
-                    counters = storing->finish().counters;
-                stopIfCancelled(view, storing
-                                          ? QStringLiteral("during the transfer from terminal %1; the %2 records "
-                                                           "read before were stored, the terminal keeps its records")
-                                                .arg(a)
-                                                .arg(counters.read)
-                                          : QStringLiteral("during the transfer from terminal %1; nothing was "
-                                                           "stored, the terminal keeps its records")
-                                                .arg(a));
+                // Stopped mid-transfer: nothing was stored, the terminal keeps its records.
+                stopIfCancelled(view, QStringLiteral("during the transfer from terminal %1; nothing was stored, the "
+                                                     "terminal keeps its records")
+                                          .arg(a));
                 if (transferred == true) {
                     if (!QFileInfo(source).isFile()) {
                         view.prompts().message(
@@ -149,8 +127,7 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                         return Outcome::Refused;
                     }
                     const StoredFile stored =
-                        storing ? storing->finish()
-                                : StoreRecordLines(source, session, view, StepOrder::GatherRun, options.thenClear);
+                        StoreRecordLines(source, session, view, StepOrder::GatherRun, options.thenClear);
                     counters = stored.counters;
                     missing = stored.missing;
                     gathered = true;

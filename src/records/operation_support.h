@@ -22,36 +22,6 @@ struct StoredFile {
 StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
                             bool verify = false);
 
-// Stores a transfer's records as the link hands them over, so that storing ends with the
-// transfer. A transfer that starts over hands every position again: a record read again
-// where the same record was read before is skipped, so each is stored and counted once.
-class StoringWhileRead {
-public:
-    // `verify`: finish() tells how many of the rows handed over the table does not hold. The store
-    // opens with the first records, so the line starts without waiting for it.
-    StoringWhileRead(GatherSession& session, OperatorView& view, bool verify);
-    ~StoringWhileRead();
-    // The link's record sink; false once the store gave up, which finish() raises.
-    bool take(quint32 position, const QList<QByteArray>& records);
-    // Commits every row handed over and counts them; raises StoreFailed as StoreRecordLines does.
-    StoredFile finish();
-
-private:
-    void open();
-
-    GatherSession& session_;
-    OperatorView& view_;
-    std::unique_ptr<RecordStore> store_;
-    std::vector<StoreRow> handedOver_;
-    StoreContext context_;
-    bool verify_;
-    // The records taken, from position takenFrom_ on, 18 bytes each: a transfer reads its positions in order.
-    quint32 takenFrom_ = 0;
-    QByteArray taken_;
-    StoredFile result_;
-    std::optional<StoreFailed> failure_;
-};
-
 // The clearing's device step on the current terminal, its port open: status texts and ClearRecord,
 // or with `below` only the records numbered below it.
 bool clearRecords(GatherSession& session, OperatorView& view, std::optional<quint32> below = std::nullopt);

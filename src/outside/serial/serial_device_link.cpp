@@ -364,10 +364,6 @@ void SerialDeviceLink::setCancelCheck(CancelCheck check) {
     waiting_->cancelCheck = std::move(check);
 }
 
-void SerialDeviceLink::setRecordSink(RecordSink sink) {
-    sink_ = std::move(sink);
-}
-
 void SerialDeviceLink::beginCall() {
     fault_ = {};
     waiting_->stopping = false;
@@ -535,26 +531,21 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
         };
         DeviceError broken = DeviceError::None;
         bool written = true;
-        bool sunk = true;
         const Bus::Reply block = bus_->readRecords(*address, numbered, start, total, [&](const RecordBlock& records) {
             QByteArray lines;
             lines.reserve(records.records.size() * (kRecordLength + 2));
             for (const QByteArray& record : records.records)
                 lines.append(record).append("\r\n");
             written = file.write(lines) == lines.size();
-            if (!written)
-                return false;
-            read += quint32(records.records.size());
-            waiting_->done = read;
-            // The sink takes each block as it arrives; the file still replaces the old one only when whole.
-            sunk = !sink_ || sink_(records.index, records.records);
-            return sunk;
+            if (written) {
+                read += quint32(records.records.size());
+                waiting_->done = read;
+            }
+            return written;
         });
         retries += block.retries;
         if (!written)
             return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
-        if (!sunk)
-            return cut(DeviceError::Cancelled, QStringLiteral("stopped while reading terminal %1").arg(*address));
         // The terminal answered the count, so silence now is a transfer that broke off.
         if (block.error != DeviceError::None)
             broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;

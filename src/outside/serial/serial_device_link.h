@@ -22,7 +22,7 @@ struct WaitReport;
 // without touching the line. A line that falls during a call is reopened once.
 // After a False, lastError() says what went wrong and where. A cancel check
 // that says true ends the call at the next wait slice or frame with Cancelled.
-class SerialDeviceLink : public DeviceLink, public NumberedRecordLink, public StreamingRecordLink {
+class SerialDeviceLink : public DeviceLink, public NumberedRecordLink {
 public:
     explicit SerialDeviceLink(HostSettings host);
     ~SerialDeviceLink() override;
@@ -44,7 +44,6 @@ public:
     DeviceFault lastError() const override;
     void setWaitHandler(WaitHandler handler) override;
     void setCancelCheck(CancelCheck check) override;
-    void setRecordSink(RecordSink sink) override;
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.
@@ -61,7 +60,6 @@ private:
 
     HostSettings host_;
     QString recordFile_;
-    RecordSink sink_;
     std::shared_ptr<serial::WaitReport> waiting_;
     std::unique_ptr<Bus> bus_;
     DeviceFault fault_;
