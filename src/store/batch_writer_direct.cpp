@@ -1,10 +1,15 @@
 // The batch writer on SQLite and SQL Server: the test, then the insert, in
-// prepared pieces; each batch committed before the call returns.
+// prepared pieces; each batch committed before the call returns. On SQLite through
+// SQLite's own calls (sqlite_statements.h).
 #include "store/batch_rows.h"
 #include "store/batch_writer.h"
+#include "store/sqlite_statements.h"
+
+#include "platform/connection_private.h"
 
 #include <QSqlError>
 #include <algorithm>
+#include <tuple>
 
 namespace tallyfold {
 
@@ -41,59 +46,119 @@ std::vector<StoreResult> BatchWriter::storeDirect(const std::vector<StoreRow>& r
     return results;
 }
 
+namespace {
+
+// Where prepared statements take a batch in pieces of a few sizes: the size of each piece in turn.
+std::vector<std::size_t> insertPieces(std::size_t rows) {
+    std::vector<std::size_t> pieces;
+    for (std::size_t left = rows; left > 0;) {
+        const std::size_t count =
+            *std::find_if(std::begin(InsertPieces), std::end(InsertPieces), [&](std::size_t p) { return p <= left; });
+        pieces.push_back(count);
+        left -= count;
+    }
+    return pieces;
+}
+
+std::size_t testSlots(std::size_t count) {
+    return *std::find_if(std::begin(TestSlots), std::end(TestSlots), [&](std::size_t s) { return s >= count; });
+}
+
+QString sqliteTest(std::size_t slots) {
+    return QStringLiteral(
+               "SELECT k.column1 FROM (VALUES %1) AS k WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t "
+               "WHERE t.Cardid = k.column2 AND t.datatime = k.column3)")
+        .arg(repeated(slots, QStringLiteral("(?,?,?)")));
+}
+
+// A row's texts as SQLite holds them (UTF-8), converted once for its test and its insert.
+struct Utf8Row {
+    QByteArray card, date, dateTime;
+};
+
+}  // namespace
+
 std::vector<bool> BatchWriter::existing(const std::vector<const StoreRow*>& rows) {
     std::vector<bool> found(rows.size(), false);
-    // Looked up in the index's order, neighbours share the pages a lookup reads.
+    const bool sqlite = provider_ == ProviderKind::SQLite;
+    std::vector<Utf8Row> utf8(sqlite ? rows.size() : 0);
+    for (std::size_t i = 0; i < utf8.size(); ++i)
+        utf8[i] = Utf8Row{rows[i]->card.toUtf8(), QByteArray(), rows[i]->storedDateTime.toUtf8()};
+    // Looked up in the index's order (date-time first), neighbours share the pages a lookup reads.
     std::vector<std::size_t> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const int byCard = QString::compare(rows[a]->card, rows[b]->card);
-        return byCard != 0 ? byCard < 0 : QString::compare(rows[a]->storedDateTime, rows[b]->storedDateTime) < 0;
+        if (sqlite)
+            return std::tie(utf8[a].dateTime, utf8[a].card) < std::tie(utf8[b].dateTime, utf8[b].card);
+        const int byTime = QString::compare(rows[a]->storedDateTime, rows[b]->storedDateTime);
+        return byTime != 0 ? byTime < 0 : QString::compare(rows[a]->card, rows[b]->card) < 0;
     });
     constexpr std::size_t Most = TestSlots[std::size(TestSlots) - 1];
     for (std::size_t from = 0; from < rows.size(); from += Most) {
         const std::size_t count = std::min(Most, rows.size() - from);
         // Prepared texts come in a few sizes: the last row fills the rest.
-        const std::size_t slots =
-            *std::find_if(std::begin(TestSlots), std::end(TestSlots), [&](std::size_t s) { return s >= count; });
-        Statement s;
-        if (provider_ == ProviderKind::SQLite) {
-            s.text = QStringLiteral(
-                         "SELECT k.column1 FROM (VALUES %1) AS k WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t "
-                         "WHERE t.Cardid = k.column2 AND t.datatime = k.column3)")
-                         .arg(repeated(slots, QStringLiteral("(?,?,?)")));
+        const std::size_t slots = testSlots(count);
+        const auto at = [&](std::size_t i) { return order[from + std::min(i, count - 1)]; };
+        std::vector<qint64> hits;
+        if (sqlite) {
+            hits = sqlite_->run(ConnectionPrivate::of(connection_), sqliteTest(slots), "The duplicate test failed",
+                                [&](sqlite3_stmt* s) {
+                                    for (std::size_t i = 0; i < slots; ++i) {
+                                        const std::size_t row = at(i);
+                                        const int first = int(3 * i + 1);
+                                        SqliteStatements::bindNumber(s, first, qint64(row));
+                                        SqliteStatements::bindText(s, first + 1, utf8[row].card);
+                                        SqliteStatements::bindText(s, first + 2, utf8[row].dateTime);
+                                    }
+                                });
         } else {
             // SQL Server (untested here): the range locks of UPDLOCK, HOLDLOCK make another writer
             // of the same record wait until this transaction ends, and then see its rows.
-            s.text = QStringLiteral(
-                         "SELECT k.i FROM (VALUES %1) AS k(i,c,d) WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t "
-                         "WITH (UPDLOCK, HOLDLOCK) WHERE t.Cardid = k.c AND t.datatime = k.d)")
-                         .arg(repeated(slots, QStringLiteral("(?,?,?)")));
+            Statement s{QStringLiteral("SELECT k.i FROM (VALUES %1) AS k(i,c,d) WHERE EXISTS (SELECT 1 FROM "
+                                       "Tcon_ConsumeDtl t WITH (UPDLOCK, HOLDLOCK) WHERE t.Cardid = k.c AND "
+                                       "t.datatime = k.d)")
+                            .arg(repeated(slots, QStringLiteral("(?,?,?)"))),
+                        {}};
+            s.values.reserve(qsizetype(slots * 3));
+            for (std::size_t i = 0; i < slots; ++i)
+                s.values << qlonglong(at(i)) << rows[at(i)]->card << rows[at(i)]->storedDateTime;
+            hits = run(s, "The duplicate test failed");
         }
-        s.values.reserve(qsizetype(slots * 3));
-        for (std::size_t i = 0; i < slots; ++i) {
-            const std::size_t at = order[from + std::min(i, count - 1)];
-            s.values << qlonglong(at) << rows[at]->card << rows[at]->storedDateTime;
-        }
-        for (qint64 at : run(s, "The duplicate test failed"))
-            if (at >= 0 && std::size_t(at) < rows.size())
-                found[std::size_t(at)] = true;
+        for (qint64 hit : hits)
+            if (hit >= 0 && std::size_t(hit) < rows.size())
+                found[std::size_t(hit)] = true;
     }
     return found;
 }
 
 void BatchWriter::insert(const std::vector<const StoreRow*>& rows) {
     std::size_t from = 0;
-    while (from < rows.size()) {
-        const std::size_t left = rows.size() - from;
-        const std::size_t count =
-            *std::find_if(std::begin(InsertPieces), std::end(InsertPieces), [&](std::size_t p) { return p <= left; });
-        Statement s{InsertHead + repeated(count, QStringLiteral("(?,?,?,?)")), {}};
-        s.values.reserve(qsizetype(count * 4));
-        for (std::size_t i = from; i < from + count; ++i)
-            s.values << rows[i]->address << rows[i]->card << rows[i]->dateText << rows[i]->storedDateTime;
-        run(s, "The database did not store the rows");
+    for (const std::size_t count : insertPieces(rows.size())) {
+        const QString text = InsertHead + repeated(count, QStringLiteral("(?,?,?,?)"));
+        if (provider_ == ProviderKind::SQLite) {
+            std::vector<Utf8Row> utf8(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const StoreRow& row = *rows[from + i];
+                utf8[i] = Utf8Row{row.card.toUtf8(), row.dateText.toUtf8(), row.storedDateTime.toUtf8()};
+            }
+            sqlite_->run(ConnectionPrivate::of(connection_), text, "The database did not store the rows",
+                         [&](sqlite3_stmt* s) {
+                             for (std::size_t i = 0; i < count; ++i) {
+                                 const int first = int(4 * i + 1);
+                                 SqliteStatements::bindNumber(s, first, rows[from + i]->address);
+                                 SqliteStatements::bindText(s, first + 1, utf8[i].card);
+                                 SqliteStatements::bindText(s, first + 2, utf8[i].date);
+                                 SqliteStatements::bindText(s, first + 3, utf8[i].dateTime);
+                             }
+                         });
+        } else {
+            Statement s{text, {}};
+            s.values.reserve(qsizetype(count * 4));
+            for (std::size_t i = from; i < from + count; ++i)
+                s.values << rows[i]->address << rows[i]->card << rows[i]->dateText << rows[i]->storedDateTime;
+            run(s, "The database did not store the rows");
+        }
         from += count;
     }
 }
