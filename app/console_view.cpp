@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <algorithm>
 
 namespace tallyfold {
 
@@ -47,6 +48,12 @@ QStringList connectionStringSecrets(const QString& connectionString) {
 }
 
 QString escapedText(const QString& text) {
+    // Most texts (every record's fields) have nothing to escape: shared, not copied.
+    if (std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+            const char16_t u = c.unicode();
+            return u == '\\' || u == '\t' || u == '\r' || u == '\n' || u == 0;
+        }))
+        return text;
     QString result;
     result.reserve(text.size());
     for (const QChar c : text) {
