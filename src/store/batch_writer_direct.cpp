@@ -9,7 +9,8 @@
 
 #include <QSqlError>
 #include <algorithm>
-#include <tuple>
+#include <string>
+#include <string_view>
 
 namespace tallyfold {
 
@@ -64,16 +65,59 @@ std::size_t testSlots(std::size_t count) {
     return *std::find_if(std::begin(TestSlots), std::end(TestSlots), [&](std::size_t s) { return s >= count; });
 }
 
-QString sqliteTest(std::size_t slots) {
-    return QStringLiteral(
-               "SELECT k.column1 FROM (VALUES %1) AS k WHERE EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t "
-               "WHERE t.Cardid = k.column2 AND t.datatime = k.column3)")
-        .arg(repeated(slots, QStringLiteral("(?,?,?)")));
+// The few texts, made once: a batch runs one per piece.
+const QString& sqliteTest(std::size_t slots) {
+    static const std::vector<QString> texts = [] {
+        std::vector<QString> made;
+        for (std::size_t n : TestSlots)
+            made.push_back(QStringLiteral("SELECT k.column1 FROM (VALUES %1) AS k WHERE EXISTS (SELECT 1 FROM "
+                                          "Tcon_ConsumeDtl t WHERE t.Cardid = k.column2 AND t.datatime = k.column3)")
+                               .arg(repeated(n, QStringLiteral("(?,?,?)"))));
+        return made;
+    }();
+    return texts[std::size_t(std::find(std::begin(TestSlots), std::end(TestSlots), slots) - std::begin(TestSlots))];
 }
 
-// A row's texts as SQLite holds them (UTF-8), converted once for its test and its insert.
-struct Utf8Row {
-    QByteArray card, date, dateTime;
+const QString& insertText(std::size_t count) {
+    static const std::vector<QString> texts = [] {
+        std::vector<QString> made;
+        for (std::size_t n : InsertPieces)
+            made.push_back(InsertHead + repeated(n, QStringLiteral("(?,?,?,?)")));
+        return made;
+    }();
+    return texts[std::size_t(std::find(std::begin(InsertPieces), std::end(InsertPieces), count) -
+                             std::begin(InsertPieces))];
+}
+
+// A statement's texts in UTF-8, as SQLite holds them, in one buffer that SQLite reads in place.
+class Utf8Texts {
+public:
+    explicit Utf8Texts(std::size_t count) {
+        ends_.reserve(count);
+        buffer_.reserve(count * 16);
+    }
+    void add(const QString& text) {
+        const std::size_t start = buffer_.size();
+        for (const QChar c : text) {
+            if (c.unicode() >= 0x80) {  // rare: the whole text through Qt's encoder
+                buffer_.resize(start);
+                const QByteArray utf8 = text.toUtf8();
+                buffer_.append(utf8.constData(), std::size_t(utf8.size()));
+                break;
+            }
+            buffer_.push_back(char(c.unicode()));
+        }
+        ends_.push_back(buffer_.size());
+    }
+    // Once every text was added.
+    std::string_view at(std::size_t i) const {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(buffer_).substr(start, ends_[i] - start);
+    }
+
+private:
+    std::string buffer_;
+    std::vector<std::size_t> ends_;
 };
 
 }  // namespace
@@ -81,16 +125,19 @@ struct Utf8Row {
 std::vector<bool> BatchWriter::existing(const std::vector<const StoreRow*>& rows) {
     std::vector<bool> found(rows.size(), false);
     const bool sqlite = provider_ == ProviderKind::SQLite;
-    std::vector<Utf8Row> utf8(sqlite ? rows.size() : 0);
-    for (std::size_t i = 0; i < utf8.size(); ++i)
-        utf8[i] = Utf8Row{rows[i]->card.toUtf8(), QByteArray(), rows[i]->storedDateTime.toUtf8()};
+    Utf8Texts utf8(sqlite ? 2 * rows.size() : 0);  // card, date-time
+    if (sqlite)
+        for (const StoreRow* row : rows) {
+            utf8.add(row->card);
+            utf8.add(row->storedDateTime);
+        }
     // Looked up in the index's order (date-time first), neighbours share the pages a lookup reads.
     std::vector<std::size_t> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (sqlite)
-            return std::tie(utf8[a].dateTime, utf8[a].card) < std::tie(utf8[b].dateTime, utf8[b].card);
+            return std::pair(utf8.at(2 * a + 1), utf8.at(2 * a)) < std::pair(utf8.at(2 * b + 1), utf8.at(2 * b));
         const int byTime = QString::compare(rows[a]->storedDateTime, rows[b]->storedDateTime);
         return byTime != 0 ? byTime < 0 : QString::compare(rows[a]->card, rows[b]->card) < 0;
     });
@@ -108,8 +155,8 @@ std::vector<bool> BatchWriter::existing(const std::vector<const StoreRow*>& rows
                                         const std::size_t row = at(i);
                                         const int first = int(3 * i + 1);
                                         SqliteStatements::bindNumber(s, first, qint64(row));
-                                        SqliteStatements::bindText(s, first + 1, utf8[row].card);
-                                        SqliteStatements::bindText(s, first + 2, utf8[row].dateTime);
+                                        SqliteStatements::bindText(s, first + 1, utf8.at(2 * row));
+                                        SqliteStatements::bindText(s, first + 2, utf8.at(2 * row + 1));
                                     }
                                 });
         } else {
@@ -135,21 +182,22 @@ std::vector<bool> BatchWriter::existing(const std::vector<const StoreRow*>& rows
 void BatchWriter::insert(const std::vector<const StoreRow*>& rows) {
     std::size_t from = 0;
     for (const std::size_t count : insertPieces(rows.size())) {
-        const QString text = InsertHead + repeated(count, QStringLiteral("(?,?,?,?)"));
+        const QString& text = insertText(count);
         if (provider_ == ProviderKind::SQLite) {
-            std::vector<Utf8Row> utf8(count);
-            for (std::size_t i = 0; i < count; ++i) {
-                const StoreRow& row = *rows[from + i];
-                utf8[i] = Utf8Row{row.card.toUtf8(), row.dateText.toUtf8(), row.storedDateTime.toUtf8()};
+            Utf8Texts utf8(3 * count);
+            for (std::size_t i = from; i < from + count; ++i) {
+                utf8.add(rows[i]->card);
+                utf8.add(rows[i]->dateText);
+                utf8.add(rows[i]->storedDateTime);
             }
             sqlite_->run(ConnectionPrivate::of(connection_), text, "The database did not store the rows",
                          [&](sqlite3_stmt* s) {
                              for (std::size_t i = 0; i < count; ++i) {
                                  const int first = int(4 * i + 1);
                                  SqliteStatements::bindNumber(s, first, rows[from + i]->address);
-                                 SqliteStatements::bindText(s, first + 1, utf8[i].card);
-                                 SqliteStatements::bindText(s, first + 2, utf8[i].date);
-                                 SqliteStatements::bindText(s, first + 3, utf8[i].dateTime);
+                                 SqliteStatements::bindText(s, first + 1, utf8.at(3 * i));
+                                 SqliteStatements::bindText(s, first + 2, utf8.at(3 * i + 1));
+                                 SqliteStatements::bindText(s, first + 3, utf8.at(3 * i + 2));
                              }
                          });
         } else {

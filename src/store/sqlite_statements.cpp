@@ -27,8 +27,8 @@ void SqliteStatements::clear() {
     db_ = nullptr;
 }
 
-void SqliteStatements::bindText(sqlite3_stmt* statement, int at, const QByteArray& text) {
-    sqlite3_bind_text(statement, at, text.constData(), int(text.size()), SQLITE_STATIC);
+void SqliteStatements::bindText(sqlite3_stmt* statement, int at, std::string_view text) {
+    sqlite3_bind_text(statement, at, text.data(), int(text.size()), SQLITE_STATIC);
 }
 
 void SqliteStatements::bindNumber(sqlite3_stmt* statement, int at, qint64 n) {

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 struct sqlite3_stmt;
@@ -30,7 +31,7 @@ public:
                             const std::function<void(sqlite3_stmt*)>& bind);
 
     // UTF-8 texts bound as they are: they must outlive the statement's run.
-    static void bindText(sqlite3_stmt* statement, int at, const QByteArray& text);
+    static void bindText(sqlite3_stmt* statement, int at, std::string_view text);
     static void bindNumber(sqlite3_stmt* statement, int at, qint64 n);
 
 private:
