@@ -126,7 +126,8 @@ void Console::event(const QString& name, const std::vector<Field>& fields) {
         }
         line += QLatin1Char('}');
     } else {
-        line = name;
+        line.reserve(name.size() + 64);  // a record's line whole, without growing on the way
+        line += name;
         for (const Field& f : fields) {
             if (const bool* mark = std::get_if<bool>(&f.value)) {
                 if (*mark)

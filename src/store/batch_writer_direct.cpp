@@ -98,14 +98,19 @@ public:
     }
     void add(const QString& text) {
         const std::size_t start = buffer_.size();
-        for (const QChar c : text) {
-            if (c.unicode() >= 0x80) {  // rare: the whole text through Qt's encoder
-                buffer_.resize(start);
-                const QByteArray utf8 = text.toUtf8();
-                buffer_.append(utf8.constData(), std::size_t(utf8.size()));
-                break;
-            }
-            buffer_.push_back(char(c.unicode()));
+        const std::size_t size = std::size_t(text.size());
+        const auto* from = reinterpret_cast<const char16_t*>(text.constData());
+        buffer_.resize(start + size);
+        char* to = buffer_.data() + start;
+        char16_t all = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            all = char16_t(all | from[i]);
+            to[i] = char(from[i]);
+        }
+        if (all >= 0x80) {  // not ASCII, and rare: the whole text through Qt's encoder
+            buffer_.resize(start);
+            const QByteArray utf8 = text.toUtf8();
+            buffer_.append(utf8.constData(), std::size_t(utf8.size()));
         }
         ends_.push_back(buffer_.size());
     }
