@@ -32,62 +32,42 @@ QString repeated(std::size_t count, const QString& item) {
     return s;
 }
 
-namespace {
-
-// A row's card and date-time, looked up without a key text made for each row.
-struct RowKey {
-    const StoreRow* row;
-    bool operator==(const RowKey& other) const {
-        return row->card == other.row->card && row->storedDateTime == other.row->storedDateTime;
-    }
-};
-
-size_t qHash(const RowKey& key, size_t seed = 0) {
-    return qHashMulti(seed, key.row->card, key.row->storedDateTime);
-}
-
-}  // namespace
-
 std::vector<StoreResult> settle(const std::vector<StoreRow>& rows, const BatchWriter::StoreNew& storeNew) {
-    // Per card and date-time the row tried now; after it, through `later`, the next of the same.
-    constexpr std::size_t None = std::size_t(-1);
-    QHash<RowKey, std::size_t> keyIndex;
-    keyIndex.reserve(qsizetype(rows.size()));
-    std::vector<std::size_t> tried, last, later(rows.size(), None);
+    QHash<QString, std::size_t> keyIndex;
+    std::vector<std::vector<std::size_t>> occurrences;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto it = keyIndex.constFind(RowKey{&rows[i]});
-        if (it == keyIndex.cend()) {
-            keyIndex.insert(RowKey{&rows[i]}, tried.size());
-            tried.push_back(i);
-            last.push_back(i);
-        } else {
-            later[last[*it]] = i;
-            last[*it] = i;
+        const QString key = keyOf(rows[i]);
+        auto it = keyIndex.find(key);
+        if (it == keyIndex.end()) {
+            it = keyIndex.insert(key, occurrences.size());
+            occurrences.emplace_back();
         }
+        occurrences[*it].push_back(i);
     }
     std::vector<StoreResult> results;
     results.reserve(rows.size());
     for (const StoreRow& row : rows)
         results.push_back(StoreResult{row, StoreVerdict::Duplicate, QString()});
-    std::vector<std::size_t> round(tried.size());
+    std::vector<std::size_t> tried(occurrences.size(), 0);
+    std::vector<std::size_t> round(occurrences.size());
     for (std::size_t k = 0; k < round.size(); ++k)
         round[k] = k;
     while (!round.empty()) {
         std::vector<const StoreRow*> batch;
         batch.reserve(round.size());
         for (std::size_t k : round)
-            batch.push_back(&rows[tried[k]]);
+            batch.push_back(&rows[occurrences[k][tried[k]]]);
         const std::vector<Fate> fates = storeNew(batch);
         std::vector<std::size_t> next;
         for (std::size_t j = 0; j < round.size(); ++j) {
             const std::size_t k = round[j];
-            const std::size_t at = tried[k];
+            const std::size_t at = occurrences[k][tried[k]];
             if (fates[j].kind == Fate::Inserted) {
                 results[at].verdict = StoreVerdict::Stored;
             } else if (fates[j].kind == Fate::Refused) {
                 results[at].verdict = StoreVerdict::Rejected;
                 results[at].reason = fates[j].reason;
-                if ((tried[k] = later[at]) != None)
+                if (++tried[k] < occurrences[k].size())
                     next.push_back(k);
             }
         }
