@@ -81,11 +81,10 @@ void requireBusinessDayTimes(const BusinessDayTimes& times) {
 
 qint16 getGatherDay(const BusinessDayTimes& times, const QString& recordDateTime, Prompts& prompts) {
     // Fixed positions of "yyyy-MM-dd hh:mm"; read by hand, it is asked once per record.
-    bool ok = recordDateTime.size() == 16;
-    const QDate date = ok ? QDate(recordDateTime.mid(0, 4).toInt(&ok), recordDateTime.mid(5, 2).toInt(),
-                                  recordDateTime.mid(8, 2).toInt())
-                          : QDate();
-    const QTime time = ok ? QTime(recordDateTime.mid(11, 2).toInt(), recordDateTime.mid(14, 2).toInt()) : QTime();
+    const QStringView text(recordDateTime);
+    bool ok = text.size() == 16;
+    const QDate date = ok ? QDate(text.mid(0, 4).toInt(&ok), text.mid(5, 2).toInt(), text.mid(8, 2).toInt()) : QDate();
+    const QTime time = ok ? QTime(text.mid(11, 2).toInt(), text.mid(14, 2).toInt()) : QTime();
     if (!date.isValid() || !time.isValid()) {
         prompts.message(numberedErrorBox(
             Error(errc::TypeMismatch, QStringLiteral("Type mismatch: \"%1\" is not a date-time").arg(recordDateTime))));

@@ -18,11 +18,11 @@ RecordLine parseRecordLine(const QString& line) {
     if (r.text.size() < RecordTextLength)
         return r;
     const QStringView stamp = QStringView(r.text).mid(8, 10);
-    const QString yy = stamp.mid(0, 2).toString(), mm = stamp.mid(2, 2).toString(), dd = stamp.mid(4, 2).toString(),
-                  hh = stamp.mid(6, 2).toString(), mi = stamp.mid(8, 2).toString();
-    r.dateText = QStringLiteral("20") + yy + QLatin1Char('-') + mm + QLatin1Char('-') + dd;
-    r.recordDateTimeText = r.dateText + QLatin1Char(' ') + hh + QLatin1Char(':') + mi;
-    r.displayTime = hh + QLatin1Char(':') + mi + QStringLiteral(":00");
+    const QStringView yy = stamp.mid(0, 2), mm = stamp.mid(2, 2), dd = stamp.mid(4, 2), hh = stamp.mid(6, 2),
+                      mi = stamp.mid(8, 2);
+    r.dateText = QLatin1String("20") % yy % QLatin1Char('-') % mm % QLatin1Char('-') % dd;
+    r.recordDateTimeText = r.dateText % QLatin1Char(' ') % hh % QLatin1Char(':') % mi;
+    r.displayTime = hh % QLatin1Char(':') % mi % QLatin1String(":00");
     if (!allDigits(stamp))
         return r;
     const QDate date(2000 + yy.toInt(), mm.toInt(), dd.toInt());

@@ -21,9 +21,9 @@ void addFailed(LineCounters& counters, StoreContext& context, qint64 lineNumber,
 }
 
 void listRow(const StoreRow& row, StoreContext& context) {
-    const QString& text = row.recordText;  // ..hhmm at its end
+    const QStringView text(row.recordText);  // ..hhmm at its end
     context.view->addRecordRow(QString::number(row.address), row.card, row.dateText,
-                               text.mid(14, 2) + QLatin1Char(':') + text.mid(16, 2) + QStringLiteral(":00"));
+                               text.mid(14, 2) % QLatin1Char(':') % text.mid(16, 2) % QLatin1String(":00"));
 }
 
 // A row is listed once its batch has its verdict, so no row of a batch the database never took

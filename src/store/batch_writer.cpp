@@ -2,6 +2,7 @@
 
 #include "store/batch_rows.h"
 #include "store/pg_script.h"
+#include "store/sqlite_statements.h"
 
 #include "platform/connection_private.h"
 #include "platform/pg_session.h"
@@ -60,14 +61,19 @@ void BatchWriter::closeConnection() {
     // On PostgreSQL only the session the writer works on: a Qt connection that a host opened
     // on the same object belongs to the host's thread.
     ConnectionPrivate& d = ConnectionPrivate::of(connection_);
-    if (d.provider() == ProviderKind::PostgreSQL)
+    if (d.provider() == ProviderKind::PostgreSQL) {
         d.closeSession();
-    else
-        connection_.Close();
+        return;
+    }
+    if (sqlite_)
+        sqlite_->clear();  // else the connection would stay open
+    connection_.Close();
 }
 
 void BatchWriter::openConnection() {
     prepared_.clear();
+    if (!sqlite_)
+        sqlite_ = std::make_unique<SqliteStatements>();
     ++generation_;
     unsynced_ = false;
     syncsPending_ = 0;

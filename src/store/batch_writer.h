@@ -12,6 +12,8 @@
 
 namespace tallyfold {
 
+class SqliteStatements;
+
 // Stores batches of rows on a connection of its own. Per batch one
 // transaction, in which a lock makes every other writer of the same records
 // wait, one statement tests the whole batch against the table and one inserts
@@ -180,6 +182,7 @@ private:
     bool probeIndex_ = false;
     bool probed_ = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
+    std::unique_ptr<SqliteStatements> sqlite_;  // SQLite: the test and the insert
     std::optional<OpenBatch> open_;
     // PostgreSQL with the witness table: the batches sent and not yet read, oldest first.
     bool witness_ = false;
