@@ -1,5 +1,7 @@
 #include "outside/serial/device_protocol.h"
 
+#include <algorithm>
+
 namespace tallyfold::serial {
 
 namespace {
@@ -51,6 +53,17 @@ QByteArray encodeFrame(const Frame& frame) {
 
 void FrameDecoder::append(const QByteArray& bytes) {
     buffer_.append(bytes);
+}
+
+qsizetype FrameDecoder::missing() const {
+    const qsizetype start = buffer_.indexOf(char(kStartMarker));
+    const qsizetype have = start < 0 ? 0 : buffer_.size() - start;
+    if (have < kHeaderLength)
+        return kHeaderLength - have;
+    const int length = getU16(buffer_.constData() + start + 4);
+    if (length > kMaxPayload)
+        return 1;
+    return std::max<qsizetype>(1, frameSize(length) - have);
 }
 
 FrameDecoder::Result FrameDecoder::next() {
