@@ -14,10 +14,11 @@ namespace tallyfold {
 // readers' rows; the table's duplicate rule is the same for them as for one reader's.
 //
 // Each reader is a RecordStore of its own: it gets the verdicts of its own rows, its
-// finish() returns once they are committed. One reader is in the store at a time; the
-// others wait for it, running their wait handlers. A store that gives up fails every
-// reader on it, as the database would have failed each with a connection of its own;
-// readers opened after that get a new store.
+// finish() returns once they are committed. Readers ending together share a commit: one
+// commits what waits while the others wait for it, running their wait handlers (the one
+// committing waits without its own, for a commit at most). A store that gives up fails
+// every reader on it, as the database would have failed each with a connection of its
+// own; readers opened after that get a new store.
 class SharedRecordStore {
 public:
     SharedRecordStore();
