@@ -24,9 +24,9 @@ struct PortWork {
 // What the window's load and a click in the terminal list do, then the gather
 // run, for each terminal of one port.
 void gatherPort(const PortWork& work, bool ownRecordFile, SharedRecordStore* store, const Mdl_GatherData& module,
-                const HostSettings& host,
-                const std::vector<TerminalRow>& rows, const GatherOptions& options, const TerminalViewFactory& makeView,
-                const TerminalFinished& finished, std::vector<TerminalOutcome>& outcomes) {
+                const HostSettings& host, const std::vector<TerminalRow>& rows, const GatherOptions& options,
+                const TerminalViewFactory& makeView, const TerminalFinished& finished,
+                std::vector<TerminalOutcome>& outcomes) {
     Mdl_GatherData own = module;
     own.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
     {

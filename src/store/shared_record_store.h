@@ -16,7 +16,8 @@ namespace tallyfold {
 // Each reader is a RecordStore of its own: it gets the verdicts of its own rows, its
 // finish() returns once they are committed. Readers ending together share a commit: one
 // commits what waits while the others wait for it, running their wait handlers (the one
-// committing waits without its own, for a commit at most). A store that gives up fails
+// committing waits without its own, until the store has nothing left). Rows are handed
+// over a few hundred at a time, so a verdict comes that much later. A store that gives up fails
 // every reader on it, as the database would have failed each with a connection of its
 // own; readers opened after that get a new store.
 class SharedRecordStore {
