@@ -4,10 +4,12 @@
 #include "outside/database_tool.h"
 #include "platform/error.h"
 #include "records/operation_support.h"
+#include "store/shared_record_store.h"
 
 #include <QEventLoop>
 #include <QMap>
 #include <atomic>
+#include <optional>
 #include <thread>
 
 namespace tallyfold {
@@ -21,13 +23,15 @@ struct PortWork {
 
 // What the window's load and a click in the terminal list do, then the gather
 // run, for each terminal of one port.
-void gatherPort(const PortWork& work, bool ownRecordFile, const Mdl_GatherData& module, const HostSettings& host,
-                const std::vector<TerminalRow>& rows, const GatherOptions& options, const TerminalViewFactory& makeView,
-                const TerminalFinished& finished, std::vector<TerminalOutcome>& outcomes) {
+void gatherPort(const PortWork& work, bool ownRecordFile, SharedRecordStore* store, const Mdl_GatherData& module,
+                const HostSettings& host, const std::vector<TerminalRow>& rows, const GatherOptions& options,
+                const TerminalViewFactory& makeView, const TerminalFinished& finished,
+                std::vector<TerminalOutcome>& outcomes) {
     Mdl_GatherData own = module;
     own.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
     {
         GatherSession session(own, host);
+        session.sharedStore = store;
         if (ownRecordFile)
             session.recordFile = host.path(QStringLiteral("Source/SourceRecordSet-port%1.txt").arg(work.port));
         bool loaded = false;
@@ -103,13 +107,18 @@ std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostS
         if (!ownRecordFiles)
             workers = 1;
     }
+    // The ports' rows go through one writer and one connection, not one each.
+    std::optional<SharedRecordStore> store;
+    if (workers > 1)
+        store.emplace();
     // Workers take the next port until none is left, so at most `workers` ports are busy at once.
     std::atomic<std::size_t> next{0};
     auto worker = [&] {
         // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
         const QEventLoop dispatcher;
         for (std::size_t p = next++; p < ports.size(); p = next++)
-            gatherPort(ports[p], ownRecordFiles, module, host, rows, options, makeView, finished, outcomes);
+            gatherPort(ports[p], ownRecordFiles, store ? &*store : nullptr, module, host, rows, options, makeView,
+                       finished, outcomes);
     };
     {
         // Joined as they go out of scope, before the outcomes are read.

@@ -23,8 +23,9 @@ using TerminalFinished = std::function<void(const TerminalRow&, OperatorView&, O
 // time, one worker per port and at most `jobs` ports at once (0: all), those
 // sharing a port one after another in list order. Each worker holds a session
 // of its own (components, connection, device link and, with more than one
-// port, a record file of its own), starting from a copy of `module`. The
-// outcomes come back in list order.
+// port, a record file of its own), starting from a copy of `module`; with more
+// than one worker their rows go through one store, one writer and connection
+// for all. The outcomes come back in list order.
 std::vector<TerminalOutcome> gatherAll(const Mdl_GatherData& module, const HostSettings& host,
                                        const std::vector<TerminalRow>& rows, const GatherOptions& options, int jobs,
                                        const TerminalViewFactory& makeView, const TerminalFinished& finished = {});

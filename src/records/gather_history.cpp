@@ -82,19 +82,37 @@ void recordGatherEnd(const std::shared_ptr<Connection>& connection, const Gather
         values << seconds(end.at) << outcomeName(end.outcome) << end.reason.left(ReasonLength) << seconds(end.at);
     }
     values << end.counters.stored << end.counters.errors << end.machAddr;
+    // On SQLite both statements commit together: one sync of its log rather than two, under the
+    // write lock that every port of a gather --all takes in turn.
+    const bool together = ConnectionPrivate::of(*connection).provider() == ProviderKind::SQLite;
     onTable(*connection, [&] {
-        // A first gather makes the row; a row another gatherer made meanwhile is just updated.
+        if (together)
+            connection->Execute(QStringLiteral("BEGIN IMMEDIATE"));
         try {
-            executeBound(*connection,
-                         QStringLiteral("insert into %1 (MachAddr, TotalStored, TotalErrors) select ?, 0, 0 "
-                                        "where not exists (select 1 from %1 where MachAddr=?)")
-                             .arg(GatherStateTable),
-                         {end.machAddr, end.machAddr});
+            // A first gather makes the row; a row another gatherer made meanwhile is just updated.
+            try {
+                executeBound(*connection,
+                             QStringLiteral("insert into %1 (MachAddr, TotalStored, TotalErrors) select ?, 0, 0 "
+                                            "where not exists (select 1 from %1 where MachAddr=?)")
+                                 .arg(GatherStateTable),
+                             {end.machAddr, end.machAddr});
+            } catch (const Error&) {
+                if (readGatherStates(connection).contains(end.machAddr) == false)
+                    throw;
+            }
+            executeBound(*connection, statement, values);
+            if (together)
+                connection->Execute(QStringLiteral("COMMIT"));
         } catch (const Error&) {
-            if (readGatherStates(connection).contains(end.machAddr) == false)
-                throw;
+            if (together) {
+                try {
+                    connection->Execute(QStringLiteral("ROLLBACK"));
+                } catch (const Error&) {
+                    // The statement's own error says more.
+                }
+            }
+            throw;
         }
-        executeBound(*connection, statement, values);
     });
 }
 

@@ -10,6 +10,8 @@
 
 namespace tallyfold {
 
+class SharedRecordStore;
+
 // What the gathering window holds from load to unload apart from its widgets:
 // its outside components, its connection and the time parameters, and the
 // shared variables and host folder it was given. The command line holds one
@@ -30,6 +32,8 @@ struct GatherSession {
     // Where the device link writes a gather's records; empty: Source/SourceRecordSet.txt.
     QString recordFile;
     QString sourceRecordFile() const { return recordFile.isEmpty() ? host.sourceRecordFile() : recordFile; }
+    // Where the rows go when sessions store at the same time; none: a store of the session's own.
+    SharedRecordStore* sharedStore = nullptr;
     Clock clock = systemClock();
 
     // Load steps 1 and 2: DbTool, IniFile, OnTop, Device, then Conn. Raises.

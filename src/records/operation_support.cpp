@@ -3,6 +3,7 @@
 #include "platform/ansi_text_reader.h"
 #include "platform/error.h"
 #include "records/operations.h"
+#include "store/shared_record_store.h"
 
 namespace tallyfold {
 
@@ -10,7 +11,8 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
                             bool verify) {
     requireBusinessDayTimes(session.times);
     AnsiTextReader reader(path);
-    std::unique_ptr<RecordStore> store = openRecordStore(session.Conn);
+    std::unique_ptr<RecordStore> store =
+        session.sharedStore ? session.sharedStore->open(session.Conn) : openRecordStore(session.Conn);
     // A batch's commit can outlast the window's patience: it keeps answering while the rows wait.
     store->setWaitHandler([&view] { view.keepAlive(); });
     std::vector<StoreRow> handedOver;

@@ -18,6 +18,7 @@ struct StoreRow {
     QString card;
     QString dateText;        // datadate, as the line says
     QString storedDateTime;  // datatime, moved by the business day
+    int reader = 0;          // in a SharedRecordStore, whose row it is
 };
 
 enum class StoreVerdict {

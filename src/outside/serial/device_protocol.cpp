@@ -1,5 +1,8 @@
 #include "outside/serial/device_protocol.h"
 
+#include <algorithm>
+#include <array>
+
 namespace tallyfold::serial {
 
 namespace {
@@ -25,12 +28,20 @@ quint32 getU32(const char* p) {
 }  // namespace
 
 quint16 crc16(const char* data, qsizetype length) {
+    // A byte at a time from a table: every record crosses this twice, once on each side of the line.
+    static constexpr auto table = [] {
+        std::array<quint16, 256> t{};
+        for (int byte = 0; byte < 256; ++byte) {
+            quint16 crc = quint16(byte << 8);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+            t[std::size_t(byte)] = crc;
+        }
+        return t;
+    }();
     quint16 crc = 0xFFFF;
-    for (qsizetype i = 0; i < length; ++i) {
-        crc ^= quint16(quint8(data[i])) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
-    }
+    for (qsizetype i = 0; i < length; ++i)
+        crc = quint16((crc << 8) ^ table[(crc >> 8) ^ quint8(data[i])]);
     return crc;
 }
 
@@ -65,6 +76,17 @@ QByteArray encodeFrame(const Frame& frame) {
 
 void FrameDecoder::append(const QByteArray& bytes) {
     buffer_.append(bytes);
+}
+
+qsizetype FrameDecoder::missing() const {
+    const qsizetype start = buffer_.indexOf(char(kStartMarker));
+    const qsizetype have = start < 0 ? 0 : buffer_.size() - start;
+    if (have < kHeaderLength)
+        return kHeaderLength - have;
+    const int length = getU16(buffer_.constData() + start + 4);
+    if (length > kMaxPayload)
+        return 1;
+    return std::max<qsizetype>(1, frameSize(length) - have);
 }
 
 FrameDecoder::Result FrameDecoder::next() {

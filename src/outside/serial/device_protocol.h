@@ -99,6 +99,8 @@ public:
     Result next();
     void clear() { buffer_.clear(); }
     qsizetype buffered() const { return buffer_.size(); }
+    // How many more bytes the frame at the head needs before next() can give or refuse it; at least 1.
+    qsizetype missing() const;
 
 private:
     QByteArray buffer_;

@@ -26,6 +26,8 @@ namespace {
 constexpr int kKeepAliveIdleS = 10;
 constexpr int kKeepAliveIntervalS = 5;
 constexpr int kKeepAliveProbes = 3;
+// The most a wait asks the kernel to gather before it wakes the reader: a frame and then some.
+constexpr qsizetype kMaxLowWater = 8192;
 
 int sliceOf(const QDeadlineTimer& deadline) {
     return int(std::clamp<qint64>(deadline.remainingTime(), 0, kRepaintSliceMs));
@@ -97,6 +99,27 @@ public:
             if (waiting_->stopping)
                 return Wait::Quiet;
         }
+    }
+
+    // A device server sends a line's bytes a few dozen at a time, each piece its own segment; the
+    // kernel is asked to wake this thread once the bytes wanted are all there (SO_RCVLOWAT), not
+    // for each piece, which with many ports at once is most of the gathering's CPU time.
+    Wait waitForBytes(int timeoutMs, qsizetype wanted) override {
+        const QDeadlineTimer deadline = boundedDeadline(timeoutMs);
+        pull();
+        const qsizetype lacking = std::min(wanted - received_.size(), kMaxLowWater);
+        if (lacking > 1 && connected() && !deadline.hasExpired()) {
+            const int fd = int(socket_->socketDescriptor());
+            const int low = int(lacking), one = 1;
+            if (::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low) == 0) {
+                socket_->waitForReadyRead(sliceOf(deadline));
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+                // Bytes short of the mark are taken too: the answer may be shorter than the caller thought.
+                if (deadline.hasExpired())
+                    socket_->waitForReadyRead(0);
+            }
+        }
+        return waitForData(int(deadline.remainingTime()));
     }
 
     QByteArray takeReceived() override {

@@ -309,7 +309,8 @@ private:
             const qint64 remaining = timeoutMs - timer.elapsed();
             if (remaining <= 0)
                 return Outcome::Silent;
-            const Transport::Wait wait = transport_->waitForData(int(std::min<qint64>(remaining, kRepaintSliceMs)));
+            const Transport::Wait wait =
+                transport_->waitForBytes(int(std::min<qint64>(remaining, kRepaintSliceMs)), decoder_.missing());
             (*waiting_)();
             if (waiting_->stopping)
                 return Outcome::Cancelled;

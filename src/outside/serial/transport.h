@@ -54,6 +54,13 @@ public:
     // Waits at most timeoutMs for bytes from the line. Data also when bytes
     // wait already; Lost only once every byte received has been taken.
     virtual Wait waitForData(int timeoutMs) = 0;
+    // The same when the caller can do nothing with fewer than `wanted` bytes: a transport may
+    // sleep until that many have come rather than wake for each piece. What came short of it
+    // by the timeout is Data as ever (a shorter answer, a refusal).
+    virtual Wait waitForBytes(int timeoutMs, qsizetype wanted) {
+        Q_UNUSED(wanted);
+        return waitForData(timeoutMs);
+    }
     // The terminals' bytes received since the last call, network framing taken out.
     virtual QByteArray takeReceived() = 0;
     // Drops everything received and not yet taken.
