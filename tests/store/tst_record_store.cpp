@@ -226,10 +226,14 @@ class StoppingView : public RecordingView {
 public:
     std::function<void()> stopServer;
     int stopAfter = 0;
+    bool afterAVerdict = false;  // and once some row has its verdict: batches in flight may all lack one
+    bool stopped = false;
     void keepAlive() override {
         RecordingView::keepAlive();
-        if (pendingEventsProcessed == stopAfter)
+        if (!stopped && pendingEventsProcessed >= stopAfter && (!afterAVerdict || !records.isEmpty())) {
+            stopped = true;
             stopServer();
+        }
     }
 };
 
@@ -418,6 +422,7 @@ void tst_record_store::frozenServerEndsInTime() {
     QElapsedTimer sinceFrozen;
     StoppingView view;
     view.stopAfter = 20000;
+    view.afterAVerdict = true;
     view.stopServer = [&] {
         otherClientBackends(server.connection(), [&](pid_t pid) { frozen.push_back(pid); });
         for (pid_t pid : frozen)
