@@ -39,14 +39,17 @@ DatabaseError failureOf(PGresult* result) {
 
 }  // namespace
 
-std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements, int flushAfter) {
-    PGconn* conn = postgresOf(connection);
+namespace {
+
+// Enters pipeline mode when needed and queues each statement as a query of its own, with a
+// flush request after the first `flushAfter`. Nothing leaves before a sync or a flush: a
+// failure to queue means nothing was sent.
+std::optional<DatabaseError> queued(PGconn* conn, const QStringList& statements, int flushAfter) {
     if (!conn)
         return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
     if (PQpipelineStatus(conn) == PQ_PIPELINE_OFF &&
         (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
         return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
-    // Nothing leaves before the sync flushes the group: a failure to queue means nothing was sent.
     for (qsizetype i = 0; i < statements.size(); ++i) {
         const QByteArray text = statements[i].toUtf8();
         if (!PQsendQueryParams(conn, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
@@ -54,6 +57,15 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
         if (i + 1 == flushAfter && !PQsendFlushRequest(conn))
             return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements, int flushAfter) {
+    PGconn* conn = postgresOf(connection);
+    if (std::optional<DatabaseError> error = queued(conn, statements, flushAfter))
+        return error;
     if (!PQpipelineSync(conn))
         return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     return std::nullopt;
@@ -61,16 +73,10 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
 
 std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const QStringList& statements) {
     PGconn* conn = postgresOf(connection);
-    if (!conn)
-        return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
-    if (PQpipelineStatus(conn) == PQ_PIPELINE_OFF &&
-        (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
-        return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
-    for (const QString& statement : statements)
-        if (!PQsendQueryParams(conn, statement.toUtf8().constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
-            return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
-    // A flush request makes the server send what it has; PQflush sends what libpq holds.
-    if (!PQsendFlushRequest(conn) || PQflush(conn) != 0)
+    // The flush request makes the server send what it has; PQflush sends what libpq holds.
+    if (std::optional<DatabaseError> error = queued(conn, statements, int(statements.size())))
+        return error;
+    if (PQflush(conn) != 0)
         return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     return std::nullopt;
 }
