@@ -97,4 +97,17 @@ std::vector<const StoreRow*> pointers(const std::vector<StoreRow>& rows) {
     return all;
 }
 
+std::vector<StoreResult> settledFrom(const std::vector<StoreRow>& rows, const std::vector<qint64>& positions) {
+    QSet<qint64> inserted;
+    for (qint64 i : positions)
+        inserted.insert(i);
+    return settle(rows, [&](const std::vector<const StoreRow*>& part) {
+        std::vector<BatchWriter::Fate> fates(part.size());
+        for (std::size_t i = 0; i < part.size(); ++i)
+            if (inserted.contains(qint64(i)))
+                fates[i].kind = BatchWriter::Fate::Inserted;
+        return fates;
+    });
+}
+
 }  // namespace tallyfold::batch

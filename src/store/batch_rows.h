@@ -24,6 +24,9 @@ inline const QString InsertHead =
 // new to the table is stored and later ones are repeats; a refused row leaves
 // the next one of its card and date-time to try.
 std::vector<StoreResult> settle(const std::vector<StoreRow>& rows, const BatchWriter::StoreNew& storeNew);
+// The verdicts of a batch whose test-and-insert gave the positions (from 0, among firstsOf)
+// of the rows it inserted.
+std::vector<StoreResult> settledFrom(const std::vector<StoreRow>& rows, const std::vector<qint64>& positions);
 // The first row of each card and date-time, in line order.
 std::vector<const StoreRow*> firstsOf(const std::vector<StoreRow>& rows);
 std::vector<const StoreRow*> pointers(const std::vector<StoreRow>& rows);

@@ -85,22 +85,6 @@ QString BatchWriter::insertedByStatement(const std::vector<const StoreRow*>& row
         .arg(txid & 0xFFFFFFFFLL);
 }
 
-namespace {
-
-std::vector<StoreResult> settledFrom(const std::vector<StoreRow>& rows, const std::vector<qint64>& positions) {
-    QSet<qint64> inserted;
-    for (qint64 i : positions)
-        inserted.insert(i);
-    return settle(rows, [&](const std::vector<const StoreRow*>& part) {
-        std::vector<Fate> fates(part.size());
-        for (std::size_t i = 0; i < part.size(); ++i)
-            if (inserted.contains(qint64(i)))
-                fates[i].kind = Fate::Inserted;
-        return fates;
-    });
-}
-
-}  // namespace
 
 bool BatchWriter::readOpenStore() {
     // Unread until the answer is in: after a lost connection the server tells whether it committed.

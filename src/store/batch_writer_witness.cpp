@@ -26,18 +26,6 @@ constexpr std::size_t DepthBatches = 4;
 
 const QString Now = QStringLiteral("extract(epoch FROM statement_timestamp())::bigint");
 
-std::vector<StoreResult> insertedAt(const std::vector<StoreRow>& rows, const std::vector<qint64>& positions) {
-    QSet<qint64> inserted;
-    for (qint64 i : positions)
-        inserted.insert(i);
-    return settle(rows, [&](const std::vector<const StoreRow*>& part) {
-        std::vector<BatchWriter::Fate> fates(part.size());
-        for (std::size_t i = 0; i < part.size(); ++i)
-            if (inserted.contains(qint64(i)))
-                fates[i].kind = BatchWriter::Fate::Inserted;
-        return fates;
-    });
-}
 
 }  // namespace
 
@@ -165,7 +153,7 @@ void BatchWriter::readFlight(std::vector<StoreResult>& done) {
             running.reset();
             failInFlight(stored.error);
         }
-        f.results = insertedAt(f.rows, stored.column);
+        f.results = settledFrom(f.rows, stored.column);
     }
     const GroupResult committed = readPostgresGroupResult(connection_);
     running.reset();
@@ -280,7 +268,7 @@ void BatchWriter::lookUpFlight(std::vector<StoreResult>& done) {
         if (const std::optional<qint64> xid = witnessed(f.key)) {
             std::vector<StoreResult> results =
                 f.results ? std::move(*f.results)
-                          : insertedAt(f.rows, script({insertedByStatement(firstsOf(f.rows), *xid)}).front());
+                          : settledFrom(f.rows, script({insertedByStatement(firstsOf(f.rows), *xid)}).front());
             std::move(results.begin(), results.end(), std::back_inserter(done));
             confirmed_.push_back(f.key);
         } else {
