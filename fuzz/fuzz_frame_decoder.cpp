@@ -71,9 +71,10 @@ void checkPayloads(const QByteArray& payload) {
 }
 
 void checkReencodes(const Frame& frame) {
-    FUZZ_CHECK(frame.payload.size() <= kMaxPayload);
+    const bool wide = isWide(frame.command);
+    FUZZ_CHECK(frame.payload.size() <= (wide ? kMaxWidePayload : kMaxPayload));
     const QByteArray wire = encodeFrame(frame);
-    FUZZ_CHECK(wire.size() == frameSize(int(frame.payload.size())));
+    FUZZ_CHECK(wire.size() == frameSize(int(frame.payload.size()), wide));
     FrameDecoder again;
     again.append(wire);
     const FrameDecoder::Result result = again.next();

@@ -84,9 +84,11 @@ qsizetype FrameDecoder::missing() const {
     if (have < kHeaderLength)
         return kHeaderLength - have;
     const int length = getU16(buffer_.constData() + start + 4);
-    if (length > kMaxPayload)
+    const bool wide = isWide(Command(quint8(buffer_[start + 3])));
+    // A length no frame can have is noise: one more byte lets next() skip it.
+    if (length > (wide ? kMaxWidePayload : kMaxPayload))
         return 1;
-    return std::max<qsizetype>(1, frameSize(length) - have);
+    return std::max<qsizetype>(1, frameSize(length, wide) - have);
 }
 
 FrameDecoder::Result FrameDecoder::next() {
