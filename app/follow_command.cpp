@@ -305,7 +305,7 @@ int commandFollow(Run& run) {
     for (int reloadsSeen = reloadRequests(); stopSignal() == 0; reloadsSeen = reloadRequests()) {
         ConsoleView view(run.console);
         GatherSession session(run.module, run.settings);
-        const std::vector<TerminalRow> rows = loadSession(run, session, view);
+        const std::vector<TerminalRow> rows = loadSession(run, session, view, ".操作");
         requireRight(session, ".操作", QStringLiteral("follow"));
         if (rows.empty())
             throw CommandFailure{QStringLiteral("no count-type terminal is listed, so none is followed (tallyfold "

@@ -13,7 +13,7 @@ int commandImport(Run& run) {
     view.showFailed = failedShown(run);
     view.fileToChoose = QFileInfo(run.invocation.arguments.first()).absoluteFilePath();
     GatherSession session(run.module, run.settings);
-    loadSession(run, session, view);
+    loadSession(run, session, view, ".读取");
     requireRight(session, ".读取", QStringLiteral("import"));
     HostLock lock(run.settings.folder());
     const Summary s = measured(run, session, view, QStringLiteral("import"), [&] { return runImport(session, view); });
@@ -32,7 +32,7 @@ int commandGather(Run& run) {
     options.save = run.has("no-save") ? Tick::Clear : Tick::Ticked;
     options.thenClear = run.has("then-clear");
     GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, ".操作");
     requireRight(session, ".操作", QStringLiteral("gather"));
     HostLock lock(run.settings.folder());
     // Once the terminals have ended, before the last summary: the exit status follows that summary, so a
@@ -110,7 +110,7 @@ namespace {
 int atTerminal(Run& run, ConsoleView& view, const char* right, const QString& operation,
                Outcome (*body)(GatherSession&, OperatorView&)) {
     GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, right);
     requireRight(session, right, operation);
     HostLock lock(run.settings.folder());
     if (run.has("machine"))

@@ -2,6 +2,7 @@
 
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
+#include "outside/table_permission.h"
 #include "platform/log_categories.h"
 #include "records/business_day.h"
 #include "stop_signals.h"
@@ -94,16 +95,28 @@ void writeSummary(Console& console, const Summary& s) {
 
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
-std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes) {
+// The function whose right an operation needs, as the rights are named.
+QString rightFunction(const Mdl_GatherData& module, const char* suffix) {
+    return module.Pub_Caption + QString::fromUtf8(suffix);
+}
+
+std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, const char* rightSuffix,
+                                     bool withTimes) {
     try {
         enterOperator(session.module, Variant(run.user), Variant(run.caption));
         session.createComponents();
     } catch (const Error& e) {
         throw CommandFailure{cannotOpenDatabase(run.settings, e)};
     }
-    // Both asked at once: a far server costs a round trip for each.
+    // Asked at once, a far server costing a round trip for each: the terminals, the business day's times
+    // and the right that requireRight checks next (with another permission component it goes unused).
+    std::vector<std::pair<QString, QVariantList>> ahead{{TerminalListStatement, {}}};
     if (withTimes)
-        prefetchQueries(*session.DbTool, {TerminalListStatement, BusinessDayTimesStatement});
+        ahead.emplace_back(BusinessDayTimesStatement, QVariantList());
+    if (rightSuffix)
+        ahead.push_back(permissionQuery(SystemName, session.module.Pub_UserName,
+                                        rightFunction(session.module, rightSuffix)));
+    prefetchQueries(*session.DbTool, ahead);
     std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
     makeFirstCurrent(session.module, rows);
     if (withTimes)
@@ -115,7 +128,7 @@ std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleVi
 // The rights the window checks when it loads; the command checks the one its operation needs.
 void requireRight(GatherSession& session, const char* suffix, const QString& operation) {
     Mdl_GatherData& module = session.module;
-    const QString function = module.Pub_Caption + QString::fromUtf8(suffix);
+    const QString function = rightFunction(module, suffix);
     const QString user = module.Pub_UserName;
     Variant granted;
     try {

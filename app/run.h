@@ -80,7 +80,8 @@ int jobsOption(const Run& run);
 
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
-std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, bool withTimes = true);
+std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, const char* rightSuffix,
+                                     bool withTimes = true);
 // The rights the window checks when it loads; the command checks the one its operation needs.
 void requireRight(GatherSession& session, const char* suffix, const QString& operation);
 // --machine: the terminal the window's list would show, by its address.

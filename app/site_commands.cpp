@@ -35,7 +35,7 @@ TerminalFields fieldsOf(const Run& run) {
 int editTerminal(Run& run, const QString& action, const QString& address) {
     ConsoleView view(run.console);
     GatherSession session(run.module, run.settings);
-    loadSession(run, session, view, false);
+    loadSession(run, session, view, ".操作", false);
     requireRight(session, ".操作", QStringLiteral("terminals ") + action);
     QString object, result, warning;
     try {
@@ -141,7 +141,7 @@ int commandTerminals(Run& run) {
         return editTerminal(run, args.at(0), args.at(1));
     ConsoleView view(run.console);
     GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, nullptr, false);
     const Variant current = session.module.Pub_MachAddr;
     if (asTable(run)) {
         std::vector<QStringList> cells;
@@ -165,7 +165,7 @@ int commandStatus(Run& run) {
     const qint64 maxAge = run.has("max-age") ? maxAgeSeconds(run) : -1;  // -1: not asked
     ConsoleView view(run.console);
     GatherSession session(run.module, run.settings);
-    const std::vector<TerminalRow> rows = loadSession(run, session, view, false);
+    const std::vector<TerminalRow> rows = loadSession(run, session, view, nullptr, false);
     QHash<QString, GatherState> states;
     try {
         states = readGatherStates(session.Conn);

@@ -86,12 +86,15 @@ std::shared_ptr<Connection> HostDatabaseTool::ActiveCn() {
     return sharedConnection(cs, cs == host_.embeddedConnectionString());
 }
 
-void prefetchQueries(DatabaseTool& tool, const QStringList& statements) {
+void prefetchQueries(DatabaseTool& tool, const std::vector<std::pair<QString, QVariantList>>& statements) {
     try {
         const std::shared_ptr<Connection> connection = tool.ActiveCn();
         ConnectionPrivate& d = ConnectionPrivate::of(*connection);
+        std::vector<PgQuery> queries;
+        for (const auto& [statement, values] : statements)
+            queries.push_back(PgQuery{statement, values});
         if (d.provider() == ProviderKind::PostgreSQL)
-            pgPrefetch(d, statements);
+            pgPrefetch(d, queries);
     } catch (const Error&) {
         // The statements themselves will say what is wrong.
     }

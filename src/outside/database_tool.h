@@ -16,10 +16,10 @@ void releaseSharedConnections();
 // Drops the calling thread's connections, before the thread ends.
 void releaseThreadConnections();
 
-// On PostgreSQL, reads the statements (without values) in one round trip for the tool's next
-// RecordSetA calls of the same statements in the same order; elsewhere nothing. What cannot
-// be read ahead is read when asked, and fails then.
-void prefetchQueries(DatabaseTool& tool, const QStringList& statements);
+// On PostgreSQL, reads the statements (each with its values) in one round trip for the next
+// queries of the same statements and values on the tool's connection, in the same order;
+// elsewhere nothing. What cannot be read ahead is read when asked, and fails then.
+void prefetchQueries(DatabaseTool& tool, const std::vector<std::pair<QString, QVariantList>>& statements);
 
 class HostDatabaseTool : public DatabaseTool {
 public:

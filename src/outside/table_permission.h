@@ -4,6 +4,10 @@
 
 namespace tallyfold {
 
+// The statement CheckPermission runs and its values, so that it can be asked ahead.
+std::pair<QString, QVariantList> permissionQuery(const QString& systemName, const QString& userName,
+                                                 const QString& functionName);
+
 // Grants a right when UserPermission holds a row (UserName, SystemName, FunctionName).
 class TablePermission : public PermissionAuth {
 public:

@@ -78,8 +78,8 @@ public:
         if (!fastestAnswer_ || took < *fastestAnswer_)
             fastestAnswer_ = took;
     }
-    // PostgreSQL: rows read ahead, for the same statements asked next in the same order (pgPrefetch).
-    std::deque<std::pair<QString, PgRows>>& prefetched() { return prefetched_; }
+    // PostgreSQL: rows read ahead, for the same statements and values asked next in the same order (pgPrefetch).
+    std::deque<PgPrefetched>& prefetched() { return prefetched_; }
 
     // What the public members do.
     void open();
@@ -110,7 +110,7 @@ private:
     std::atomic<std::thread::id> borrower_;
     QHash<QString, std::shared_ptr<QSqlQuery>> prepared_;
     std::unique_ptr<QSqlQuery> select_;
-    std::deque<std::pair<QString, PgRows>> prefetched_;
+    std::deque<PgPrefetched> prefetched_;
     std::optional<std::chrono::microseconds> fastestAnswer_;
 };
 

@@ -118,6 +118,26 @@ Parameter parameterOf(const QVariant& value) {
     }
 }
 
+// A statement's text with $1, $2, ... and its values as libpq takes them.
+struct Bound {
+    QByteArray text;
+    std::vector<Parameter> parameters;
+    std::vector<const char*> texts;
+    std::vector<Oid> types;
+
+    explicit Bound(const PgQuery& query)
+        : text((query.values.isEmpty() ? query.statement : pgNumberedParameters(query.statement)).toUtf8()) {
+        parameters.reserve(std::size_t(query.values.size()));
+        for (const QVariant& v : query.values)
+            parameters.push_back(parameterOf(v));
+        for (const Parameter& p : parameters) {
+            texts.push_back(p.null ? nullptr : p.text.constData());
+            types.push_back(p.type);
+        }
+    }
+    int count() const { return int(parameters.size()); }
+};
+
 [[noreturn]] void throwResultError(const PGconn* conn, const PGresult* result, const QString& what,
                                    const QString& statement) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
@@ -239,9 +259,9 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
         throw Error(errc::ConnectionUnusable,
                     QStringLiteral("The connection is storing records for the running operation: %1 was not run")
                         .arg(statement));
-    if (std::deque<std::pair<QString, PgRows>>& kept = db.prefetched(); !kept.empty()) {
-        if (values.isEmpty() && kept.front().first == statement) {
-            PgRows rows = std::move(kept.front().second);
+    if (std::deque<PgPrefetched>& kept = db.prefetched(); !kept.empty()) {
+        if (kept.front().query.statement == statement && kept.front().query.values == values) {
+            PgRows rows = std::move(kept.front().rows);
             kept.pop_front();
             return rows;
         }
@@ -253,17 +273,7 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
                               QStringLiteral("08003"));
         throwSqlError(ProviderKind::PostgreSQL, what, error, statement);
     }
-    const QByteArray text = (values.isEmpty() ? statement : pgNumberedParameters(statement)).toUtf8();
-    std::vector<Parameter> parameters;
-    parameters.reserve(std::size_t(values.size()));
-    for (const QVariant& v : values)
-        parameters.push_back(parameterOf(v));
-    std::vector<const char*> texts;
-    std::vector<Oid> types;
-    for (const Parameter& p : parameters) {
-        texts.push_back(p.null ? nullptr : p.text.constData());
-        types.push_back(p.type);
-    }
+    const Bound bound(PgQuery{statement, values});
     PGresult* result = nullptr;
     {
         const RunningStatement running(db);
@@ -273,9 +283,9 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
                 std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - asked));
         });
         // Without values a statement may hold several commands (a schema script); with them, one.
-        result = values.isEmpty() ? PQexec(conn, text.constData())
-                                  : PQexecParams(conn, text.constData(), int(parameters.size()), types.data(),
-                                                 texts.data(), nullptr, nullptr, 0);
+        result = values.isEmpty() ? PQexec(conn, bound.text.constData())
+                                  : PQexecParams(conn, bound.text.constData(), bound.count(), bound.types.data(),
+                                                 bound.texts.data(), nullptr, nullptr, 0);
     }
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -295,25 +305,48 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
     return rows;
 }
 
-void pgPrefetch(ConnectionPrivate& db, const QStringList& statements) {
+void pgPrefetch(ConnectionPrivate& db, const std::vector<PgQuery>& queries) {
     auto* conn = static_cast<PGconn*>(db.nativeHandle());
     db.prefetched().clear();
-    if (!conn || db.lentAway() || statements.isEmpty())
+    if (!conn || db.lentAway() || queries.empty() || PQpipelineStatus(conn) != PQ_PIPELINE_OFF)
         return;
-    bool failed = false;
     {
         const RunningStatement running(db);
-        if (!PQsendQuery(conn, statements.join(QStringLiteral(";\n")).toUtf8().constData()))
+        if (!PQenterPipelineMode(conn))
             return;
-        // Every result is read, so the connection is idle again.
-        for (qsizetype i = 0; PGresult* result = PQgetResult(conn); ++i) {
-            failed = failed || PQresultStatus(result) != PGRES_TUPLES_OK || i >= statements.size();
-            if (!failed)
-                db.prefetched().emplace_back(statements[i], rowsOf(result));
-            PQclear(result);
+        // One sync for all, sent even after a failure to queue, so that the server's answers end with it.
+        // A statement that fails makes the server skip the rest, which are then asked again.
+        bool sent = true;
+        for (const PgQuery& query : queries) {
+            const Bound bound(query);
+            sent = sent && PQsendQueryParams(conn, bound.text.constData(), bound.count(), bound.types.data(),
+                                             bound.texts.data(), nullptr, nullptr, 0);
         }
+        bool failed = !sent;
+        if (PQpipelineSync(conn)) {
+            // Each statement's results end with a null; the sync's own result ends them all.
+            for (std::size_t i = 0; i <= queries.size();) {
+                PGresult* result = PQgetResult(conn);
+                if (!result) {
+                    if (PQstatus(conn) != CONNECTION_OK)
+                        break;
+                    ++i;
+                    continue;
+                }
+                const ExecStatusType status = PQresultStatus(result);
+                if (status == PGRES_PIPELINE_SYNC) {
+                    PQclear(result);
+                    break;
+                }
+                failed = failed || status != PGRES_TUPLES_OK || i >= queries.size();
+                if (!failed)
+                    db.prefetched().push_back(PgPrefetched{queries[i], rowsOf(result)});
+                PQclear(result);
+            }
+        }
+        PQexitPipelineMode(conn);
     }
-    if (db.cutOff())
+    if (db.cutOff() || PQpipelineStatus(conn) != PQ_PIPELINE_OFF)
         db.prefetched().clear();
 }
 

@@ -39,10 +39,20 @@ struct PgRows {
 // Runs one statement with its '?' marks bound to `values` on the connection's own libpq
 // connection, under the watchdog. Raises DatabaseError with `what` and the statement.
 PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what);
-// Runs statements without values in one round trip (a far server costs one for all) and keeps
-// their rows for the same statements asked next, in the same order; any other statement drops
-// what is kept. A statement that fails is not kept, nor any after it: asked, it says why.
-void pgPrefetch(ConnectionPrivate& db, const QStringList& statements);
+// A statement with its values, and its rows once read ahead.
+struct PgQuery {
+    QString statement;
+    QVariantList values;
+};
+struct PgPrefetched {
+    PgQuery query;
+    PgRows rows;
+};
+// Runs the statements in one round trip (a far server costs one for all) and keeps their rows
+// for the same statements with the same values asked next, in the same order; any other
+// statement drops what is kept. A statement that fails is not kept, nor any after it: asked,
+// it says why.
+void pgPrefetch(ConnectionPrivate& db, const std::vector<PgQuery>& queries);
 // The same, tried once more on a fresh connection when the server was lost since the last statement.
 PgRows pgRetried(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what);
 

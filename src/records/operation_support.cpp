@@ -13,12 +13,16 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     AnsiTextReader reader(path);
     std::unique_ptr<RecordStore> store =
         session.sharedStore ? session.sharedStore->open(session.Conn) : openRecordStore(session.Conn);
-    // A batch's commit can outlast the window's patience: it keeps answering while the rows wait.
-    store->setWaitHandler([&view] { view.keepAlive(); });
     std::vector<StoreRow> handedOver;
     StoreContext context{store.get(), &session.times, &view, {}, verify ? &handedOver : nullptr};
     StoredFile result;
     LineCounters& counters = result.counters;
+    // A batch's commit can outlast the window's patience: it keeps answering while the rows wait,
+    // and lists the rows whose batches have their verdicts, rather than all of them at the end.
+    store->setWaitHandler([&] {
+        view.keepAlive();
+        countVerdicts(counters, context);
+    });
     try {
         try {
             while (!reader.atEndOfStream()) {

@@ -26,20 +26,29 @@ private Q_SLOTS:
         Connection other(home.connection());
         other.Open();
         const QString count = QStringLiteral("select count(*) as n from CtrlLog");
+        const QString byUser = QStringLiteral("select count(*) as n from CtrlLog where UserA=?");
         const QString missing = QStringLiteral("select x from no_such_table");
         auto countNow = [&] { return tool.RecordSetA(count)->Fields(QStringLiteral("n")).toText(); };
-        prefetchQueries(tool, {count, count});
+        auto countOf = [&](const QString& user) {
+            return tool.RecordSetA(byUser, {user})->Fields(QStringLiteral("n")).toText();
+        };
+        prefetchQueries(tool, {{count, {}}, {count, {}}, {byUser, {QStringLiteral("a")}}});
         other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('a')"));
         QCOMPARE(countNow(), QStringLiteral("0"));  // read before the other session wrote
         QCOMPARE(countNow(), QStringLiteral("0"));
+        QCOMPARE(countOf(QStringLiteral("a")), QStringLiteral("0"));
         QCOMPARE(countNow(), QStringLiteral("1"));
-        prefetchQueries(tool, {count});
-        tool.ActiveCn()->Execute(QStringLiteral("insert into CtrlLog (UserA) values ('b')"));
+        prefetchQueries(tool, {{byUser, {QStringLiteral("b")}}, {count, {}}});
+        QCOMPARE(countOf(QStringLiteral("a")), QStringLiteral("1"));  // other values: asked again, and the rest dropped
+        other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('b')"));
         QCOMPARE(countNow(), QStringLiteral("2"));
-        prefetchQueries(tool, {missing, count});
-        QVERIFY_THROWS_EXCEPTION(Error, tool.RecordSetA(missing));
-        other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('c')"));
+        prefetchQueries(tool, {{count, {}}});
+        tool.ActiveCn()->Execute(QStringLiteral("insert into CtrlLog (UserA) values ('c')"));
         QCOMPARE(countNow(), QStringLiteral("3"));
+        prefetchQueries(tool, {{missing, {}}, {count, {}}});
+        QVERIFY_THROWS_EXCEPTION(Error, tool.RecordSetA(missing));
+        other.Execute(QStringLiteral("insert into CtrlLog (UserA) values ('d')"));
+        QCOMPARE(countNow(), QStringLiteral("4"));
     }
 
     void whereTheDatabaseIs_data() {
