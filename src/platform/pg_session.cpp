@@ -323,6 +323,8 @@ void pgPrefetch(ConnectionPrivate& db, const std::vector<PgQuery>& queries) {
                                              bound.texts.data(), nullptr, nullptr, 0);
         }
         bool failed = !sent;
+        // The answer's time tells a far server from a near one, as a single statement's does.
+        const auto asked = std::chrono::steady_clock::now();
         if (PQpipelineSync(conn)) {
             // Each statement's results end with a null; the sync's own result ends them all.
             for (std::size_t i = 0; i <= queries.size();) {
@@ -336,6 +338,9 @@ void pgPrefetch(ConnectionPrivate& db, const std::vector<PgQuery>& queries) {
                 const ExecStatusType status = PQresultStatus(result);
                 if (status == PGRES_PIPELINE_SYNC) {
                     PQclear(result);
+                    if (!failed)
+                        db.noteAnswer(std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - asked));
                     break;
                 }
                 failed = failed || status != PGRES_TUPLES_OK || i >= queries.size();
