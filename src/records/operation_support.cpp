@@ -5,6 +5,9 @@
 #include "records/operations.h"
 #include "store/shared_record_store.h"
 
+#include <QScopeGuard>
+#include <utility>
+
 namespace tallyfold {
 
 StoredFile StoreRecordLines(const QString& path, GatherSession& session, OperatorView& view, StepOrder order,
@@ -19,8 +22,13 @@ StoredFile StoreRecordLines(const QString& path, GatherSession& session, Operato
     LineCounters& counters = result.counters;
     // A batch's commit can outlast the window's patience: it keeps answering while the rows wait,
     // and lists the rows whose batches have their verdicts, rather than all of them at the end.
+    // Counting may wait for the store in turn (a shared one), which calls this again: not counted twice over.
+    bool counting = false;
     store->setWaitHandler([&] {
         view.keepAlive();
+        if (std::exchange(counting, true))
+            return;
+        const auto done = qScopeGuard([&] { counting = false; });
         countVerdicts(counters, context);
     });
     try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/pg_script.h"
 #include "store/record_store.h"
 
 #include <QHash>
@@ -39,7 +40,7 @@ public:
     // the writer does while the batch before travels and runs.
     struct Batch {
         std::vector<StoreRow> rows;
-        QStringList statements;
+        PgStatements statements;
         int table = 0;  // the look at the table they were written for
     };
     Batch prepare(std::vector<StoreRow> rows) const;
@@ -139,7 +140,8 @@ private:
 
     // PostgreSQL: one statement tests and inserts; the COMMIT waits for the next round trip.
     QString lockStatement(const std::vector<const StoreRow*>& rows) const;
-    QString storeNewStatement(const std::vector<const StoreRow*>& rows) const;
+    // Its arrays bound (`bind`), or written into its text for a script, which cannot bind them.
+    PgStatement storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind = true) const;
     QString existingStatement(const std::vector<const StoreRow*>& rows) const;
     void beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
                     const std::function<void()>& meanwhile);
@@ -157,7 +159,7 @@ private:
     QString witnessStatement(qint64 key);
     void sendWitnessed(const Batch& batch, std::vector<StoreResult>& done, const std::function<void()>& meanwhile);
     // Never throws once the rows are in flight: a failure to send leaves them to be looked up.
-    void pushWitnessed(const std::vector<StoreRow>& rows, QStringList statements);
+    void pushWitnessed(const std::vector<StoreRow>& rows, PgStatements statements);
     void makeRoom(std::vector<StoreResult>& done);
     void readFlight(std::vector<StoreResult>& done);
     [[noreturn]] void failInFlight(const std::optional<DatabaseError>& error);

@@ -33,7 +33,7 @@ QString BatchWriter::lockStatement(const std::vector<const StoreRow*>& rows) con
         .arg(numbers.join(QLatin1Char(',')));
 }
 
-QString BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows) const {
+PgStatement BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind) const {
     QStringList addresses, cards, dates, dateTimes;
     for (const StoreRow* row : rows) {
         addresses << QString::number(row->address);
@@ -41,20 +41,38 @@ QString BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows)
         dates << row->dateText;
         dateTimes << row->storedDateTime;
     }
+    // Bound, an array costs the server no parsing of a long text, no decoding and no planning around a
+    // constant. Written in, the record's texts are in it only as base64. A text holding a NUL cannot be
+    // bound; written in, the server refuses it, as it refuses it in any column.
+    QByteArrayList bound;
+    const auto array = [&](const QStringList& items, const QString& type) {
+        if (bind) {
+            QByteArray literal = postgresArray(items).toUtf8();
+            if (!literal.contains('\0')) {
+                bound << std::move(literal);
+                return QStringLiteral("$%1::%2[]").arg(bound.size()).arg(type);
+            }
+        }
+        return postgresArrayOf(items, type);
+    };
+    // One after another: the parameters are numbered in this order.
+    const QString a = array(addresses, addressType_);
+    const QString c = array(cards, cardType_);
+    const QString dd = array(dates, dateType_);
+    const QString d = array(dateTimes, dateTimeType_);
     // The test and the insert in one statement; it gives the positions (from 0) of the rows it inserted.
-    // The record's texts are in it only as base64 (a script cannot bind them).
-    return QStringLiteral(
+    return {QStringLiteral(
                "WITH k(a, c, dd, d, i) AS (SELECT * FROM unnest(%1, %2, %3, %4) WITH ORDINALITY), "
                "ins AS (INSERT INTO Tcon_ConsumeDtl (MachAddr, Cardid, datadate, datatime) "
                "SELECT k.a, k.c, k.dd, k.d FROM k %5 RETURNING Cardid, datatime) "
                "SELECT k.i - 1 FROM k JOIN ins ON ins.Cardid = k.c AND ins.datatime = k.d")
-        .arg(postgresArrayOf(addresses, addressType_), postgresArrayOf(cards, cardType_),
-             postgresArrayOf(dates, dateType_), postgresArrayOf(dateTimes, dateTimeType_),
-             probeIndex_ ? QStringLiteral("LEFT JOIN LATERAL (SELECT 1 AS found FROM Tcon_ConsumeDtl t WHERE "
-                                          "t.Cardid = k.c AND t.datatime = k.d LIMIT 1) AS hit ON true "
-                                          "WHERE hit.found IS NULL")
-                         : QStringLiteral("WHERE NOT EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t WHERE "
-                                          "t.Cardid = k.c AND t.datatime = k.d)"));
+                .arg(a, c, dd, d,
+                     probeIndex_ ? QStringLiteral("LEFT JOIN LATERAL (SELECT 1 AS found FROM Tcon_ConsumeDtl t WHERE "
+                                                  "t.Cardid = k.c AND t.datatime = k.d LIMIT 1) AS hit ON true "
+                                                  "WHERE hit.found IS NULL")
+                                 : QStringLiteral("WHERE NOT EXISTS (SELECT 1 FROM Tcon_ConsumeDtl t WHERE "
+                                                  "t.Cardid = k.c AND t.datatime = k.d)")),
+            bound};
 }
 
 QString BatchWriter::existingStatement(const std::vector<const StoreRow*>& rows) const {
@@ -117,7 +135,7 @@ void BatchWriter::beginBatch(const Batch& batch, bool commitFirst, std::vector<S
         sendWitnessed(batch, done, meanwhile);
         return;
     }
-    QStringList statements;
+    PgStatements statements;
     if (commitFirst)
         statements << QStringLiteral("COMMIT");
     statements << (batch.statements.isEmpty() || batch.table != tableTaken_ ? prepare(batch.rows).statements
@@ -225,7 +243,8 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
     ScriptOutcome outcome;
     {
         const RunningStatement running(connection_);
-        outcome = runPostgresScript(connection_, {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows)});
+        outcome = runPostgresScript(connection_,
+                                    {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows, false).text});
     }
     if (!outcome.error) {
         for (qint64 i : outcome.columns[1])

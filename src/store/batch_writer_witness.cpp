@@ -59,7 +59,7 @@ QString BatchWriter::witnessStatement(qint64 key) {
         .arg(gone.join(QStringLiteral(" OR ")), insert);
 }
 
-void BatchWriter::pushWitnessed(const std::vector<StoreRow>& rows, QStringList statements) {
+void BatchWriter::pushWitnessed(const std::vector<StoreRow>& rows, PgStatements statements) {
     // BEGIN and the locks (none for the first batch, whose were sent with the look at the table),
     // the witness, the test-and-insert, COMMIT.
     const qint64 key = qint64(QRandomGenerator::system()->generate64() >> 1);

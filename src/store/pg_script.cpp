@@ -44,15 +44,20 @@ namespace {
 // Enters pipeline mode when needed and queues each statement as a query of its own, with a
 // flush request after the first `flushAfter`. Nothing leaves before a sync or a flush: a
 // failure to queue means nothing was sent.
-std::optional<DatabaseError> queued(PGconn* conn, const QStringList& statements, int flushAfter) {
+std::optional<DatabaseError> queued(PGconn* conn, const PgStatements& statements, int flushAfter) {
     if (!conn)
         return failure(QStringLiteral("08003"), QStringLiteral("no PostgreSQL connection to send to"));
     if (PQpipelineStatus(conn) == PQ_PIPELINE_OFF &&
         (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
         return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     for (qsizetype i = 0; i < statements.size(); ++i) {
-        const QByteArray text = statements[i].toUtf8();
-        if (!PQsendQueryParams(conn, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+        const QByteArray text = statements[i].text.toUtf8();
+        // As text, each typed by the statement's casts.
+        std::vector<const char*> values;
+        for (const QByteArray& bound : statements[i].bound)
+            values.push_back(bound.constData());
+        if (!PQsendQueryParams(conn, text.constData(), int(values.size()), nullptr, values.data(), nullptr, nullptr,
+                               0))
             return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
         if (i + 1 == flushAfter && !PQsendFlushRequest(conn))
             return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
@@ -62,7 +67,7 @@ std::optional<DatabaseError> queued(PGconn* conn, const QStringList& statements,
 
 }  // namespace
 
-std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements, int flushAfter) {
+std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const PgStatements& statements, int flushAfter) {
     PGconn* conn = postgresOf(connection);
     if (std::optional<DatabaseError> error = queued(conn, statements, flushAfter))
         return error;
@@ -71,7 +76,7 @@ std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QSt
     return std::nullopt;
 }
 
-std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const QStringList& statements) {
+std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const PgStatements& statements) {
     PGconn* conn = postgresOf(connection);
     // The flush request makes the server send what it has; PQflush sends what libpq holds.
     if (std::optional<DatabaseError> error = queued(conn, statements, int(statements.size())))

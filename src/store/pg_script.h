@@ -16,6 +16,15 @@ struct ScriptOutcome {
     std::optional<DatabaseError> error;
 };
 
+// A statement and the texts bound to its $1, $2, ...: they travel apart from its text, so nothing
+// in them is read as SQL, and the server parses the statement small. None bound: a plain statement.
+struct PgStatement {
+    PgStatement(QString statement, QByteArrayList texts = {}) : text(std::move(statement)), bound(std::move(texts)) {}
+    QString text;
+    QByteArrayList bound;
+};
+using PgStatements = QList<PgStatement>;
+
 // Sends statements to a PostgreSQL connection in one message and reads every
 // result: one round trip however many statements, which Qt's driver cannot
 // do (it keeps the first result only). Works on the driver's own libpq
@@ -26,7 +35,7 @@ ScriptOutcome runPostgresScript(Connection& connection, const QStringList& state
 // results of the first `flushAfter` statements come back without waiting for the rest. After
 // a failed statement the server skips the rest of its group. The connection must be idle or
 // pipelined; leavePostgresPipeline() makes it idle again for plain use.
-std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const QStringList& statements,
+std::optional<DatabaseError> sendPostgresGroup(Connection& connection, const PgStatements& statements,
                                                int flushAfter = 0);
 // One statement's result, in the order they were sent: its first column and its command tag, or
 // its error; skipped after a failed statement of its group.
@@ -41,7 +50,7 @@ GroupResult readPostgresGroupResult(Connection& connection, bool asText = false)
 // Statements sent pipelined without a sync, each a query of its own, and flushed: their results
 // come back as they are done. An error on the server skips everything after it up to the next
 // sync, later groups included, so that nothing sent after a failed statement commits.
-std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const QStringList& statements);
+std::optional<DatabaseError> sendPostgresUnsynced(Connection& connection, const PgStatements& statements);
 // Ends what was sent unsynced: its results, and then the sync's end, are read as after sendPostgresGroup.
 std::optional<DatabaseError> syncPostgresPipeline(Connection& connection);
 // Reads up to the end of the group whose statements were all read; an error when the connection failed.
