@@ -354,13 +354,13 @@ std::vector<StoreResult> BatchWriter::store(const Batch& batch, const std::funct
     return takeFinished();
 }
 
-std::vector<StoreResult> BatchWriter::commit() {
+std::vector<StoreResult> BatchWriter::commit(const std::function<void()>& eachAnswer) {
     if (open_ || !flight_.empty() || !redo_.empty() || unsynced_ || syncsPending_ > 0) {
         retried([&] {
             settleOpen(finished_);
             if (open_)
                 commitOpen(finished_);
-            drainFlight(finished_);
+            drainFlight(finished_, eachAnswer);
             // Idle again, as its owner takes it back.
             if (std::optional<DatabaseError> error = leavePostgresPipeline(connection_))
                 throw *error;

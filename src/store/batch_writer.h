@@ -50,7 +50,8 @@ public:
     // StoreFailed when the database does not take the rows.
     std::vector<StoreResult> store(const Batch& batch, const std::function<void()>& meanwhile = {});
     // Commits a batch left open and gives its verdicts; raises StoreFailed.
-    std::vector<StoreResult> commit();
+    // `eachAnswer` runs as each batch in flight has answered, its verdicts in takeFinished().
+    std::vector<StoreResult> commit(const std::function<void()>& eachAnswer = {});
     // The verdicts final but not given yet: after StoreFailed, those of batches committed before it.
     std::vector<StoreResult> takeFinished() { return std::exchange(finished_, {}); }
     // How many rows it was given and has not given verdicts for: none once commit() returned.
@@ -164,7 +165,7 @@ private:
     void readFlight(std::vector<StoreResult>& done);
     [[noreturn]] void failInFlight(const std::optional<DatabaseError>& error);
     std::vector<StoreRow> abandonFlight();
-    void drainFlight(std::vector<StoreResult>& done);
+    void drainFlight(std::vector<StoreResult>& done, const std::function<void()>& eachAnswer);
     std::optional<qint64> witnessed(qint64 key);
     void lookUpFlight(std::vector<StoreResult>& done);
     std::size_t unknownRows() const;

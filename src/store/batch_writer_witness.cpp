@@ -207,7 +207,7 @@ std::vector<StoreRow> BatchWriter::abandonFlight() {
     return rows;
 }
 
-void BatchWriter::drainFlight(std::vector<StoreResult>& done) {
+void BatchWriter::drainFlight(std::vector<StoreResult>& done, const std::function<void()>& eachAnswer) {
     // Every batch's answers, then the syncs', so that the connection can leave the pipeline.
     while (!flight_.empty() || !redo_.empty() || unsynced_ || syncsPending_ > 0) {
         if (flightBroken_)
@@ -225,6 +225,8 @@ void BatchWriter::drainFlight(std::vector<StoreResult>& done) {
         }
         if (!flight_.empty()) {
             readFlight(done);
+            if (eachAnswer)
+                eachAnswer();
             continue;
         }
         const RunningStatement running(connection_);

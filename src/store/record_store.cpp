@@ -302,8 +302,12 @@ private:
                                                                               : takeReady(stop, rows, HandOver)))
                     next = writer->prepare(std::move(rows));
                 // No batch waiting: commit now rather than hold the records' locks while the reader reads.
+                // The batches in flight give their verdicts one by one, for the reader to count meanwhile.
                 if (!next)
-                    deliver(writer->commit());
+                    deliver(writer->commit([&] {
+                        deliver(writer->takeFinished());
+                        readerWakes_.notify_one();
+                    }));
                 readerWakes_.notify_one();
             } catch (const StoreFailed& e) {
                 deliver(writer->takeFinished());  // committed before the failure: counted
