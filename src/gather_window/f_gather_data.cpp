@@ -6,8 +6,10 @@
 #include "info_window/frm_info.h"
 #include "info_window/window_font.h"
 #include "outside/component_registry.h"
+#include "outside/database_tool.h"
 #include "platform/log_categories.h"
 #include "platform/twips.h"
+#include "records/business_day.h"
 #include "records/terminal_list.h"
 
 #include <QApplication>
@@ -106,6 +108,13 @@ void F_GatherData::connectButtons() {
 
 void F_GatherData::loadSteps() {
     session_.createComponents();
+    // The terminals, the rights and the business day's times, in the order the load asks for them,
+    // in one round trip: a far server costs one for each.
+    std::vector<std::pair<QString, QVariantList>> ahead{{TerminalListStatement, {}}};
+    for (auto& question : OperatorRights::questions(session_.module))
+        ahead.push_back(std::move(question));
+    ahead.emplace_back(BusinessDayTimesStatement, QVariantList());
+    prefetchQueries(*session_.DbTool, ahead);
     static const double machineFractions[4] = {0.3, 0.2, 0.2, 0.3};
     setColumnWidths(ListMachine->header(), machineFractions, machineColumnTwips_);
     fitAddressColumn();

@@ -20,6 +20,9 @@ public:
     // Raises what the component raises; the component may change the
     // connection it is handed and the operator's name, as by reference.
     void check(PermissionAuth& auth, std::shared_ptr<Connection> connection, Mdl_GatherData& module);
+    // The statements and values check() asks through the table's own permission component, in
+    // its order, for asking them ahead.
+    static std::vector<std::pair<QString, QVariantList>> questions(const Mdl_GatherData& module);
     // While an operation runs only "退出" stays pressable; otherwise what the rights allow.
     bool enabled(Button button, bool operationRunning) const {
         return allows(button) && (button == Button::Close || !operationRunning);
