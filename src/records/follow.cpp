@@ -6,6 +6,7 @@
 #include "records/device_waiting.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
+#include "records/terminal_list.h"
 #include "records/watched_view.h"
 
 #include <QDir>
@@ -129,6 +130,13 @@ private:
             session_ = std::make_unique<GatherSession>(own_, host_);
             session_->createComponents();
             own_.Pub_Conn = session_->Conn;
+            // The times and every terminal of this thread's ports in one round trip: a far server
+            // costs one for each, and the session starts again after every database failure.
+            std::vector<std::pair<QString, QVariantList>> ahead{{BusinessDayTimesStatement, {}}};
+            for (const FollowedPort& port : ports)
+                for (const Followed& t : port.terminals)
+                    ahead.emplace_back(TerminalLookupStatement, QVariantList{t.row->machAddr.toText()});
+            prefetchQueries(*session_->DbTool, ahead);
             getTimeBZBE(*session_->DbTool, session_->times, ports.front().terminals.front().view->prompts());
             session_->loadFinished();
             requireBusinessDayTimes(session_->times);
