@@ -95,11 +95,6 @@ void writeSummary(Console& console, const Summary& s) {
 
 // What ShowA and the window's load do, without widgets: the shared variables, the
 // components, the first listed terminal made current, the time parameters.
-// The function whose right an operation needs, as the rights are named.
-QString rightFunction(const Mdl_GatherData& module, const char* suffix) {
-    return module.Pub_Caption + QString::fromUtf8(suffix);
-}
-
 std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleView& view, const char* rightSuffix,
                                      bool withTimes) {
     try {

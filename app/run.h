@@ -24,8 +24,6 @@ struct CommandFailure {
     QString outcome = QStringLiteral("failed");
 };
 
-inline const QString SystemName = QStringLiteral("考勤系统");
-
 QString systemError(int error);
 // What the operator's name defaults to: the account the command runs as, as the log should show it.
 QString loginName();

@@ -90,11 +90,12 @@ void prefetchQueries(DatabaseTool& tool, const std::vector<std::pair<QString, QV
     try {
         const std::shared_ptr<Connection> connection = tool.ActiveCn();
         ConnectionPrivate& d = ConnectionPrivate::of(*connection);
+        if (d.provider() != ProviderKind::PostgreSQL)
+            return;
         std::vector<PgQuery> queries;
         for (const auto& [statement, values] : statements)
-            queries.push_back(PgQuery{statement, values});
-        if (d.provider() == ProviderKind::PostgreSQL)
-            pgPrefetch(d, queries);
+            queries.emplace_back(statement, values);
+        pgPrefetch(d, queries);
     } catch (const Error&) {
         // The statements themselves will say what is wrong.
     }

@@ -118,26 +118,6 @@ Parameter parameterOf(const QVariant& value) {
     }
 }
 
-// A statement's text with $1, $2, ... and its values as libpq takes them.
-struct Bound {
-    QByteArray text;
-    std::vector<Parameter> parameters;
-    std::vector<const char*> texts;
-    std::vector<Oid> types;
-
-    explicit Bound(const PgQuery& query)
-        : text((query.values.isEmpty() ? query.statement : pgNumberedParameters(query.statement)).toUtf8()) {
-        parameters.reserve(std::size_t(query.values.size()));
-        for (const QVariant& v : query.values)
-            parameters.push_back(parameterOf(v));
-        for (const Parameter& p : parameters) {
-            texts.push_back(p.null ? nullptr : p.text.constData());
-            types.push_back(p.type);
-        }
-    }
-    int count() const { return int(parameters.size()); }
-};
-
 [[noreturn]] void throwResultError(const PGconn* conn, const PGresult* result, const QString& what,
                                    const QString& statement) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
@@ -150,6 +130,17 @@ struct Bound {
 }
 
 }  // namespace
+
+PgBound::PgBound(const PgQuery& query)
+    : text((query.values.isEmpty() ? query.statement : pgNumberedParameters(query.statement)).toUtf8()) {
+    texts.reserve(std::size_t(query.values.size()));
+    for (const QVariant& v : query.values) {
+        Parameter p = parameterOf(v);
+        texts.push_back(std::move(p.text));
+        values.push_back(p.null ? nullptr : texts.back().constData());
+        types.push_back(p.type);
+    }
+}
 
 PgParameters pgParameters(const ConnectionString& cs, int connectTimeoutSeconds, int commandTimeoutSeconds) {
     PgParameters p;
@@ -273,7 +264,7 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
                               QStringLiteral("08003"));
         throwSqlError(ProviderKind::PostgreSQL, what, error, statement);
     }
-    const Bound bound(PgQuery{statement, values});
+    const PgBound bound(PgQuery{statement, values});
     PGresult* result = nullptr;
     {
         const RunningStatement running(db);
@@ -285,7 +276,7 @@ PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariant
         // Without values a statement may hold several commands (a schema script); with them, one.
         result = values.isEmpty() ? PQexec(conn, bound.text.constData())
                                   : PQexecParams(conn, bound.text.constData(), bound.count(), bound.types.data(),
-                                                 bound.texts.data(), nullptr, nullptr, 0);
+                                                 bound.values.data(), nullptr, nullptr, 0);
     }
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -318,9 +309,9 @@ void pgPrefetch(ConnectionPrivate& db, const std::vector<PgQuery>& queries) {
         // A statement that fails makes the server skip the rest, which are then asked again.
         bool sent = true;
         for (const PgQuery& query : queries) {
-            const Bound bound(query);
+            const PgBound bound(query);
             sent = sent && PQsendQueryParams(conn, bound.text.constData(), bound.count(), bound.types.data(),
-                                             bound.texts.data(), nullptr, nullptr, 0);
+                                             bound.values.data(), nullptr, nullptr, 0);
         }
         bool failed = !sent;
         // The answer's time tells a far server from a near one, as a single statement's does.

@@ -39,11 +39,24 @@ struct PgRows {
 // Runs one statement with its '?' marks bound to `values` on the connection's own libpq
 // connection, under the watchdog. Raises DatabaseError with `what` and the statement.
 PgRows pgExecute(ConnectionPrivate& db, const QString& statement, const QVariantList& values, const QString& what);
-// A statement with its values, and its rows once read ahead.
+// A statement with its '?' marks bound to values (none: a plain statement); the values travel
+// apart from its text, so nothing in them is read as SQL.
 struct PgQuery {
+    PgQuery(QString text, QVariantList bound = {}) : statement(std::move(text)), values(std::move(bound)) {}
     QString statement;
     QVariantList values;
 };
+// A query as libpq takes it: the text with $1, $2, ... and each value as text with its type
+// (0: the server infers it from where it stands, as for a quoted literal).
+struct PgBound {
+    explicit PgBound(const PgQuery& query);
+    int count() const { return int(values.size()); }
+    QByteArray text;
+    std::vector<QByteArray> texts;
+    std::vector<const char*> values;
+    std::vector<unsigned int> types;
+};
+// Its rows once read ahead.
 struct PgPrefetched {
     PgQuery query;
     PgRows rows;

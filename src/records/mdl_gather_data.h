@@ -47,6 +47,12 @@ QString ctrlLogStatement();
 QVariantList ctrlLogValues(const QString& user, const QDateTime& time, const QString& objectText,
                            const QString& actionText, const QString& resultText);
 
+// The system the rights are named in, and the function whose right an operation with `suffix` needs.
+inline const QString SystemName = QStringLiteral("考勤系统");
+inline QString rightFunction(const Mdl_GatherData& module, const char* suffix) {
+    return module.Pub_Caption + QString::fromUtf8(suffix);
+}
+
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt" (-2, -3, ... before ".txt" when another copy
 // of the same second is there, never replacing it); False on any failure.

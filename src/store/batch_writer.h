@@ -142,7 +142,7 @@ private:
     // PostgreSQL: one statement tests and inserts; the COMMIT waits for the next round trip.
     QString lockStatement(const std::vector<const StoreRow*>& rows) const;
     // Its arrays bound (`bind`), or written into its text for a script, which cannot bind them.
-    PgStatement storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind = true) const;
+    PgQuery storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind = true) const;
     QString existingStatement(const std::vector<const StoreRow*>& rows) const;
     void beginBatch(const Batch& batch, bool commitFirst, std::vector<StoreResult>& done,
                     const std::function<void()>& meanwhile);

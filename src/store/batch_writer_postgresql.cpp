@@ -33,7 +33,7 @@ QString BatchWriter::lockStatement(const std::vector<const StoreRow*>& rows) con
         .arg(numbers.join(QLatin1Char(',')));
 }
 
-PgStatement BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind) const {
+PgQuery BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& rows, bool bind) const {
     QStringList addresses, cards, dates, dateTimes;
     for (const StoreRow* row : rows) {
         addresses << QString::number(row->address);
@@ -44,18 +44,18 @@ PgStatement BatchWriter::storeNewStatement(const std::vector<const StoreRow*>& r
     // Bound, an array costs the server no parsing of a long text, no decoding and no planning around a
     // constant. Written in, the record's texts are in it only as base64. A text holding a NUL cannot be
     // bound; written in, the server refuses it, as it refuses it in any column.
-    QByteArrayList bound;
+    QVariantList bound;
     const auto array = [&](const QStringList& items, const QString& type) {
         if (bind) {
-            QByteArray literal = postgresArray(items).toUtf8();
-            if (!literal.contains('\0')) {
+            QString literal = postgresArray(items);
+            if (!literal.contains(QChar(0))) {
                 bound << std::move(literal);
-                return QStringLiteral("$%1::%2[]").arg(bound.size()).arg(type);
+                return QStringLiteral("?::%1[]").arg(type);
             }
         }
         return postgresArrayOf(items, type);
     };
-    // One after another: the parameters are numbered in this order.
+    // One after another: the marks are bound in this order.
     const QString a = array(addresses, addressType_);
     const QString c = array(cards, cardType_);
     const QString dd = array(dates, dateType_);
@@ -244,7 +244,7 @@ std::vector<Fate> BatchWriter::storeNewIsolating(const std::vector<const StoreRo
     {
         const RunningStatement running(connection_);
         outcome = runPostgresScript(connection_,
-                                    {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows, false).text});
+                                    {QStringLiteral("SAVEPOINT tf_rows"), storeNewStatement(rows, false).statement});
     }
     if (!outcome.error) {
         for (qint64 i : outcome.columns[1])

@@ -51,13 +51,9 @@ std::optional<DatabaseError> queued(PGconn* conn, const PgStatements& statements
         (!PQconsumeInput(conn) || PQstatus(conn) != CONNECTION_OK || !PQenterPipelineMode(conn)))
         return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
     for (qsizetype i = 0; i < statements.size(); ++i) {
-        const QByteArray text = statements[i].text.toUtf8();
-        // As text, each typed by the statement's casts.
-        std::vector<const char*> values;
-        for (const QByteArray& bound : statements[i].bound)
-            values.push_back(bound.constData());
-        if (!PQsendQueryParams(conn, text.constData(), int(values.size()), nullptr, values.data(), nullptr, nullptr,
-                               0))
+        const PgBound bound(statements[i]);
+        if (!PQsendQueryParams(conn, bound.text.constData(), bound.count(), bound.types.data(), bound.values.data(),
+                               nullptr, nullptr, 0))
             return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));
         if (i + 1 == flushAfter && !PQsendFlushRequest(conn))
             return failure(QString(), QString::fromUtf8(PQerrorMessage(conn)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/connection.h"
+#include "platform/pg_session.h"
 #include "platform/sql_failure.h"
 
 #include <QStringList>
@@ -16,14 +17,8 @@ struct ScriptOutcome {
     std::optional<DatabaseError> error;
 };
 
-// A statement and the texts bound to its $1, $2, ...: they travel apart from its text, so nothing
-// in them is read as SQL, and the server parses the statement small. None bound: a plain statement.
-struct PgStatement {
-    PgStatement(QString statement, QByteArrayList texts = {}) : text(std::move(statement)), bound(std::move(texts)) {}
-    QString text;
-    QByteArrayList bound;
-};
-using PgStatements = QList<PgStatement>;
+// Statements for a pipeline, each with the values bound to its '?' marks.
+using PgStatements = QList<PgQuery>;
 
 // Sends statements to a PostgreSQL connection in one message and reads every
 // result: one round trip however many statements, which Qt's driver cannot
