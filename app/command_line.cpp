@@ -170,13 +170,18 @@ const std::vector<CommandDef> Commands = {
      s("store every listed terminal's new records within seconds, until stopped"),
      s("Keeps every listed terminal's port open and asks each terminal for the records it took since the last "
        "round, every --interval seconds; stores them as gather does, so gathers and imports may run beside it. "
-       "Clears a terminal only below what is stored, once it holds --clear-at percent of its capacity. Tries "
-       "failing ports, device servers and databases again with growing pauses. SIGHUP reads the terminal list "
-       "and Config/Ports.ini again; SIGTERM or SIGINT ends it with a summary. Needs the right C.操作."),
+       "While the database cannot take them, the records read wait in the journal (Journal/ in the host "
+       "folder, flushed to disk), which drains into the table in order once it can. Clears a terminal only "
+       "below what is stored or journaled, once it holds --clear-at percent of its capacity. Tries failing "
+       "ports and device servers again with growing pauses, the database every 2 seconds. Starts and reloads "
+       "while the database is away, following the terminals listed last. SIGHUP reads the terminal list and "
+       "Config/Ports.ini again; SIGTERM or SIGINT ends it with a summary. Needs the right C.操作."),
      {valueOption("interval", "SECONDS", "ask each terminal for new records this often (default 2)"),
       valueOption("clear-at", "PERCENT",
                   "clear a terminal below what is stored once it holds this share of its capacity (default 50)"),
       valueOption("jobs", "N", "share the ports out among N threads, each with one database connection (default 8)"),
+      valueOption("journal-limit", "MB",
+                  "the journal holds at most this many megabytes of records waiting for the database (default 1024)"),
       valueOption("metrics", "FILE",
                   "every 10 seconds write each terminal's gathers, records held and the time from swipe to table "
                   "to FILE in Prometheus' text format"),

@@ -2,11 +2,15 @@
 #include "stop_signals.h"
 
 #include "records/follow.h"
+#include "records/follow_journal.h"
 #include "records/gather_history.h"
 
 #include <systemd/sd-daemon.h>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QSaveFile>
+#include <QTextStream>
 #include <QThread>
 #include <atomic>
 #include <thread>
@@ -33,6 +37,7 @@ struct TerminalWatch {
     QString note;  // what a round that worked last had to say, told once
     quint32 held = 0;
     quint32 capacity = 0;
+    qint64 journaled = 0;  // records waiting in the journal
     std::atomic<qint64> heartbeat{0};
 };
 
@@ -61,6 +66,12 @@ public:
         const QString address = r.terminal.machAddr.toText();
         const QMutexLocker lock(&mutex_);
         TerminalWatch& t = *terminals_[address];
+        t.journaled = r.journalRecords;
+        journaledTotal_ += r.journaled;
+        if (!r.databaseAway.isEmpty())
+            databaseAway(r.databaseAway);
+        else
+            databaseBack();
         t.heartbeat = clock_.elapsed();
         ++t.rounds;
         t.pending.read += r.counters.read;
@@ -105,8 +116,47 @@ public:
         t.reason = r.ok ? QString() : r.reason;
     }
 
-    // Adds the rounds since the last call to each terminal's row in the history.
-    void writeHistory(const std::shared_ptr<Connection>& connection, const QDateTime& now) {
+    // A problem of the main thread's said once for as long as it lasts.
+    void sayOnce(const QString& text) {
+        if (text != lastSaid_)
+            console_.error(text);
+        lastSaid_ = text;
+    }
+
+    // The database stopped taking records: said once, with what happens meanwhile.
+    void databaseAway(const QString& reason) {
+        if (!awaySince_.isValid()) {
+            awaySince_ = QDateTime::currentDateTime();
+            console_.error(QStringLiteral("database unavailable since %1: %2; the records read wait in the journal")
+                               .arg(awaySince_.toString(Qt::ISODate), reason));
+        }
+        awayReason_ = reason;
+    }
+    void databaseBack() {
+        if (!awaySince_.isValid())
+            return;
+        console_.error(QStringLiteral("the database answers again after %1 s; the journal drains into it")
+                           .arg(awaySince_.secsTo(QDateTime::currentDateTime())));
+        awaySince_ = QDateTime();
+        awayReason_.clear();
+    }
+    // "database unavailable since ...", or empty while it answers.
+    QString databaseState() const {
+        const QMutexLocker lock(&mutex_);
+        return awaySince_.isValid() ? QStringLiteral("database unavailable since %1 (%2)")
+                                          .arg(awaySince_.toString(Qt::ISODate), awayReason_)
+                                    : QString();
+    }
+    qint64 journaled() const {
+        const QMutexLocker lock(&mutex_);
+        qint64 records = 0;
+        for (const auto& t : terminals_)
+            records += t->journaled;
+        return records;
+    }
+
+    // Adds the rounds since the last call to each terminal's row in the history; false when it could not.
+    bool writeHistory(const std::shared_ptr<Connection>& connection, const QDateTime& now) {
         const QMutexLocker lock(&mutex_);
         for (auto it = terminals_.begin(); it != terminals_.end(); ++it) {
             TerminalWatch& t = *it.value();
@@ -124,15 +174,24 @@ public:
             try {
                 recordGatherEnd(connection, end);
             } catch (const Error& e) {
-                console_.error(
-                    QStringLiteral("the history of terminal %1 was not written: %2").arg(it.key(), e.description()));
-                return;  // kept for the next time
+                // Kept for the next time, on a fresh connection; said once for as long as it fails.
+                const QString text =
+                    QStringLiteral("the history of the terminals is not written: %1").arg(e.description());
+                if (text != historyProblem_)
+                    console_.error(text);
+                historyProblem_ = text;
+                return false;
             }
             t.pending = {};
             t.rounds = 0;
             t.lastWritten = at;
             t.failingWritten = t.failing;
         }
+        if (!historyProblem_.isEmpty())
+            console_.error(QStringLiteral("the history of the terminals is written again"));
+        historyProblem_.clear();
+        historyWrittenAt_ = clock_.elapsed();
+        return true;
     }
 
     // The swipe-to-table bound of `share` of the records stored so far, in seconds; -1 before any.
@@ -166,6 +225,17 @@ public:
                         .arg(it.key())
                         .arg(it.value()->held);
         text += QStringLiteral(
+                    "# HELP tallyfold_follow_database_up 0 while the database does not take the follower's records.\n"
+                    "# TYPE tallyfold_follow_database_up gauge\ntallyfold_follow_database_up %1\n")
+                    .arg(awaySince_.isValid() ? 0 : 1);
+        text += QStringLiteral(
+            "# HELP tallyfold_follow_journal_records Records read that wait in the journal for the database.\n"
+            "# TYPE tallyfold_follow_journal_records gauge\n");
+        for (auto it = terminals_.cbegin(); it != terminals_.cend(); ++it)
+            text += QStringLiteral("tallyfold_follow_journal_records{address=\"%1\"} %2\n")
+                        .arg(it.key())
+                        .arg(it.value()->journaled);
+        text += QStringLiteral(
             "# HELP tallyfold_follow_failing 1 while the follower cannot follow the terminal.\n"
             "# TYPE tallyfold_follow_failing gauge\n");
         for (auto it = terminals_.cbegin(); it != terminals_.cend(); ++it)
@@ -184,7 +254,8 @@ public:
         for (const qint64 beat : latest)
             if (clock_.elapsed() - beat > kStuckMs)
                 return false;
-        return true;
+        // The rounds store, yet the history cannot be written: a restart opens it afresh.
+        return awaySince_.isValid() || clock_.elapsed() - historyWrittenAt_ <= kStuckMs;
     }
 
     // What systemctl status shows.
@@ -198,6 +269,13 @@ public:
                            .arg(terminals_.size())
                            .arg(failing)
                            .arg(total_.stored);
+        qint64 journaled = 0;
+        for (const auto& t : terminals_)
+            journaled += t->journaled;
+        if (awaySince_.isValid())
+            line += QStringLiteral("; database unavailable since %1").arg(awaySince_.toString(Qt::ISODate));
+        if (journaled > 0)
+            line += QStringLiteral("; %1 records wait in the journal").arg(journaled);
         if (p99 >= 0)
             line += QStringLiteral(", 99% within %1 s of the swipe").arg(p99);
         return line;
@@ -235,6 +313,12 @@ private:
     std::vector<qint64> ages_ = std::vector<qint64>(kBuckets, 0);
     qint64 agedRecords_ = 0;
     LineCounters total_;
+    qint64 journaledTotal_ = 0;
+    QDateTime awaySince_;
+    QString awayReason_;
+    QString historyProblem_;
+    QString lastSaid_;
+    qint64 historyWrittenAt_ = 0;
 };
 
 // A terminal's view while it is followed: nothing per record on the console, failed lines
@@ -289,11 +373,120 @@ FollowOptions followOptions(const Run& run) {
     return options;
 }
 
+qint64 journalLimit(const Run& run) {
+    if (!run.has("journal-limit"))
+        return qint64(1024) << 20;
+    bool number = false;
+    const qint64 mb = run.value("journal-limit").toLongLong(&number);
+    if (!number || mb < 1 || mb > (qint64(1) << 30))
+        throw UsageError{QStringLiteral("--journal-limit takes megabytes from 1"), run.invocation.command};
+    return mb << 20;
+}
+
 }  // namespace
 
 void checkFollowOptions(const Run& run) {
     followOptions(run);
+    journalLimit(run);
 }
+
+namespace {
+
+// The terminal list as last read, beside the journal: a follower that starts while the database is away
+// follows what it followed before.
+void keepList(const QString& path, const std::vector<TerminalRow>& rows) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    QTextStream out(&file);
+    for (const TerminalRow& row : rows)
+        out << row.machAddr.toText() << '\t' << (row.comX.isNull() ? QString() : row.comX.toText()) << '\t'
+            << row.verText << '\t' << QString(row.teamText).replace(QLatin1Char('\t'), QLatin1Char(' ')) << '\n';
+    out.flush();
+    file.commit();
+}
+
+std::vector<TerminalRow> keptList(const QString& path) {
+    std::vector<TerminalRow> rows;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return rows;
+    QTextStream in(&file);
+    while (!in.atEnd()) {
+        const QStringList fields = in.readLine().split(QLatin1Char('\t'));
+        if (fields.size() != 4)
+            continue;
+        TerminalRow row;
+        row.machAddr = Variant(fields[0]);
+        row.comX = fields[1].isEmpty() ? Variant() : Variant(fields[1]);
+        row.itemText = QStringLiteral("机器") + fields[0];
+        row.comText = fields[1];
+        row.verText = fields[2];
+        row.teamText = fields[3];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The listed terminals, the operator's right checked; empty with `away` set when the database cannot tell.
+std::optional<std::vector<TerminalRow>> listTerminals(Run& run, QString& away) {
+    ConsoleView view(run.console);
+    GatherSession session(run.module, run.settings);
+    try {
+        std::vector<TerminalRow> rows = loadSession(run, session, view, ".操作");
+        requireRight(session, ".操作", QStringLiteral("follow"));
+        session.release();
+        return rows;
+    } catch (const CommandFailure& e) {
+        session.release();
+        if (e.outcome == QLatin1String("refused"))
+            throw;  // the database answered: this operator may not follow
+        away = e.text;
+    } catch (const Error& e) {
+        session.release();
+        away = e.description();
+    }
+    return std::nullopt;
+}
+
+bool sameList(const std::vector<TerminalRow>& a, const std::vector<TerminalRow>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const TerminalRow& x, const TerminalRow& y) {
+        return x.machAddr.toText() == y.machAddr.toText() && x.comText == y.comText && x.verText == y.verText;
+    });
+}
+
+// The connection the history goes through, opened again after any failure.
+class HistoryLink {
+public:
+    explicit HistoryLink(Run& run) : run_(run) {}
+    ~HistoryLink() { drop(); }
+    std::shared_ptr<Connection> connection() {
+        if (!session_) {
+            session_ = std::make_unique<GatherSession>(run_.module, run_.settings);
+            try {
+                session_->createComponents();
+            } catch (const Error&) {
+                drop();
+                return nullptr;
+            }
+        }
+        return session_->Conn;
+    }
+    void drop() {
+        if (session_)
+            session_->release();
+        session_.reset();
+    }
+    QDateTime now() const { return session_ ? session_->clock() : QDateTime::currentDateTime(); }
+
+private:
+    Run& run_;
+    std::unique_ptr<GatherSession> session_;
+};
+
+constexpr qint64 kListAgainMs = 2000;
+
+}  // namespace
 
 int commandFollow(Run& run) {
     const FollowOptions options = followOptions(run);
@@ -301,31 +494,58 @@ int commandFollow(Run& run) {
     QElapsedTimer clock;
     clock.start();
     Watch watch(run.console, clock);
-    QHash<QString, quint32> positions;
-    for (int reloadsSeen = reloadRequests(); stopSignal() == 0; reloadsSeen = reloadRequests()) {
-        ConsoleView view(run.console);
-        GatherSession session(run.module, run.settings);
-        const std::vector<TerminalRow> rows = loadSession(run, session, view, ".操作");
-        requireRight(session, ".操作", QStringLiteral("follow"));
-        if (rows.empty())
-            throw CommandFailure{QStringLiteral("no count-type terminal is listed, so none is followed (tallyfold "
-                                                "terminals add ADDR --port N adds one)"),
-                                 QStringLiteral("refused")};
+    FollowJournal journal(QDir(run.settings.folder()).filePath(QStringLiteral("Journal")), journalLimit(run));
+    try {
+        journal.open();
+    } catch (const Error& e) {
+        throw CommandFailure{e.description(), QStringLiteral("refused")};
+    }
+    const QString listFile = QDir(journal.folder()).filePath(QStringLiteral("terminals.tsv"));
+    std::vector<TerminalRow> rows;
+    HistoryLink history(run);
+    bool listCurrent = false;  // the rows are the database's, not a kept or older list
+    QString away;
+    for (int reloadsSeen = reloadRequests(); stopSignal() == 0;) {
+        if (auto listed = listTerminals(run, away)) {
+            rows = std::move(*listed);
+            listCurrent = true;
+            if (rows.empty())
+                throw CommandFailure{QStringLiteral("no count-type terminal is listed, so none is followed (tallyfold "
+                                                    "terminals add ADDR --port N adds one)"),
+                                     QStringLiteral("refused")};
+            keepList(listFile, rows);
+        } else {
+            listCurrent = false;
+            if (rows.empty())
+                rows = keptList(listFile);
+            if (rows.empty()) {
+                // Nothing to follow yet: the database is asked again until it answers or the follower is stopped.
+                watch.databaseAway(away);
+                for (QElapsedTimer waited; stopSignal() == 0 && (!waited.isValid() || waited.elapsed() < kListAgainMs);)
+                    waited.isValid() ? QThread::msleep(50) : waited.start();
+                continue;
+            }
+            run.console.error(QStringLiteral("the terminal list cannot be read (%1); following the %2 terminals "
+                                             "listed before until it can")
+                                  .arg(away)
+                                  .arg(rows.size()));
+        }
         watch.setTerminals(rows);
         std::atomic<bool> done = false;
-        auto stop = [&] { return stopSignal() != 0 || reloadRequests() != reloadsSeen; };
+        std::atomic<bool> relist = false;
+        auto stop = [&] { return stopSignal() != 0 || reloadRequests() != reloadsSeen || relist; };
         // No lock on the host folder: the records read wait in files of the follower's own, so gathers and
         // imports run beside it, and the store keeps every record once.
         std::exception_ptr failure;
         std::jthread worker([&] {
             try {
                 follow(
-                    session.module, run.settings, rows, options,
+                    run.module, run.settings, rows, options,
                     [&](const TerminalRow& row) {
                         return std::unique_ptr<OperatorView>(
                             std::make_unique<FollowView>(run.console, watch, row.machAddr.toText()));
                     },
-                    [&](const FollowRound& round) { watch.round(round); }, stop, positions);
+                    [&](const FollowRound& round) { watch.round(round); }, stop, journal);
             } catch (...) {
                 failure = std::current_exception();  // ends the command on its own thread, with a summary
             }
@@ -333,17 +553,30 @@ int commandFollow(Run& run) {
         });
         notify(QStringLiteral("READY=1\nSTATUS=") + watch.statusLine());
         qint64 lastWrite = 0;
+        qint64 lastList = clock.elapsed();
         while (!done) {
             QThread::msleep(100);
+            // A list read from a kept copy or kept through a reload is replaced once the database gives it.
+            if (!listCurrent && !relist && clock.elapsed() - lastList >= kListAgainMs) {
+                lastList = clock.elapsed();
+                QString stillAway;
+                if (auto listed = listTerminals(run, stillAway)) {
+                    listCurrent = true;
+                    keepList(listFile, *listed);
+                    relist = !sameList(*listed, rows);
+                }
+            }
             if (clock.elapsed() - lastWrite < kHistoryEveryMs && !done)
                 continue;
             lastWrite = clock.elapsed();
-            watch.writeHistory(session.Conn, session.clock());
-            if (run.has("metrics")) {
+            const std::shared_ptr<Connection> connection = history.connection();
+            if (!connection || !watch.writeHistory(connection, history.now()))
+                history.drop();
+            if (run.has("metrics") && connection) {
                 try {
-                    writeMetrics(run.value("metrics"), rows, session.Conn, watch.metrics());
+                    writeMetrics(run.value("metrics"), rows, connection, watch.metrics());
                 } catch (const CommandFailure& e) {
-                    run.console.error(e.text);
+                    watch.sayOnce(e.text);
                 }
             }
             if (watch.healthy())
@@ -354,9 +587,10 @@ int commandFollow(Run& run) {
             std::rethrow_exception(failure);
         if (stopSignal() == 0) {
             notify(QStringLiteral("RELOADING=1"));
-            run.console.error(QStringLiteral("reloading the terminal list and Config/Ports.ini"));
+            run.console.error(relist ? QStringLiteral("the database lists other terminals now: following them")
+                                     : QStringLiteral("reloading the terminal list and Config/Ports.ini"));
         }
-        session.release();
+        reloadsSeen = reloadRequests();
     }
     notify(QStringLiteral("STOPPING=1"));
     Summary s;
@@ -367,7 +601,18 @@ int commandFollow(Run& run) {
     s.duplicates = total.duplicates;
     s.errors = total.errors;
     s.seconds = clock.elapsed() / 1000.0;
-    s.reason = watch.failingAtEnd();
+    QStringList reasons;
+    if (const QString failing = watch.failingAtEnd(); !failing.isEmpty())
+        reasons << failing;
+    if (const qint64 waiting = journal.recordsHeld(); waiting > 0)
+        reasons << QStringLiteral(
+                       "%1 records read wait in the journal %2 and are stored once the database takes "
+                       "them")
+                       .arg(waiting)
+                       .arg(journal.folder());
+    if (const QString db = watch.databaseState(); !db.isEmpty())
+        reasons << db;
+    s.reason = reasons.join(QStringLiteral("; "));
     writeSummary(run.console, s);
     return s.exitStatus();
 }

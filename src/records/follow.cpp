@@ -2,8 +2,11 @@
 
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
+#include "platform/connection.h"
+#include "platform/connection_string.h"
 #include "platform/error.h"
 #include "records/device_waiting.h"
+#include "records/follow_journal.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
 #include "records/terminal_list.h"
@@ -12,8 +15,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QMutex>
-#include <QTemporaryDir>
 #include <QThread>
 #include <map>
 #include <thread>
@@ -24,6 +27,10 @@ namespace {
 
 constexpr qint64 kFirstPauseMs = 1000;
 constexpr qint64 kLongestPauseMs = 30000;
+// The database is asked again this soon at the latest: the first round after it returns stores.
+constexpr qint64 kLongestDatabasePauseMs = 2000;
+// A drain's chunk: about 50,000 records, enough for the store's batches to run at full speed.
+constexpr qint64 kDrainBytes = 1 << 20;
 
 // The pause after one more failure: 1 s, then doubled up to 30 s.
 qint64 longerPause(qint64 ms) {
@@ -62,12 +69,10 @@ public:
 
 struct Followed {
     const TerminalRow* row = nullptr;
+    QString address;
     std::unique_ptr<OperatorView> view;
     CurrentTerminal current;
-    QString recordFile;
-    quint32 position = 0;
-    // Never cleared at or beyond this number: a record there failed to be stored.
-    std::optional<quint32> keepFrom;
+    quint32 position = 0;    // the first number neither stored nor journaled
     QElapsedTimer lastRead;  // when the records below `position` were last read complete
 };
 
@@ -92,8 +97,8 @@ struct FollowedPort {
 class PortFollower {
 public:
     PortFollower(const Mdl_GatherData& module, const HostSettings& host, const FollowOptions& options,
-                 const FollowReport& report, const std::function<bool()>& stop)
-        : own_(module), host_(host), options_(options), report_(report), stop_(stop) {
+                 const FollowReport& report, const std::function<bool()>& stop, FollowJournal& journal)
+        : own_(module), host_(host), options_(options), report_(report), stop_(stop), journal_(journal) {
         own_.Pub_Conn.reset();  // the caller's connection belongs to the caller's thread
     }
 
@@ -103,18 +108,20 @@ public:
         while (!stop_()) {
             QElapsedTimer round;
             round.start();
-            if (ready())
-                for (FollowedPort& port : ports) {
-                    if (stop_() || !session_)
-                        break;
-                    if (!port.resting() && open(port))
-                        for (Followed& t : port.terminals) {
-                            if (stop_() || !session_ || !port.open)
-                                break;
-                            follow(port, t);
-                        }
-                }
-            pause(std::max<qint64>(pauseMs_, options_.intervalMs - round.elapsed()));
+            // The terminals are read whether or not the database answers: what it cannot take waits in the journal.
+            if (!session_ && !(dbPausedAt_.isValid() && dbPausedAt_.elapsed() < dbPauseMs_))
+                ready();
+            for (FollowedPort& port : ports) {
+                if (stop_())
+                    break;
+                if (!port.resting() && open(port))
+                    for (Followed& t : port.terminals) {
+                        if (stop_() || !port.open)
+                            break;
+                        follow(port, t);
+                    }
+            }
+            pause(options_.intervalMs - round.elapsed());
         }
         closeSession();
         for (FollowedPort& port : ports)
@@ -122,13 +129,12 @@ public:
     }
 
 private:
-    // The database session; false after a failure, which every terminal is told.
+    // The database session; false after a failure, which the rounds tell until it answers again.
     bool ready() {
-        if (session_)
-            return true;
         try {
             session_ = std::make_unique<GatherSession>(own_, host_);
             session_->createComponents();
+            waitBriefly(*session_);
             own_.Pub_Conn = session_->Conn;
             // The times and every terminal of this thread's ports in one round trip: a far server
             // costs one for each, and the session starts again after every database failure.
@@ -143,16 +149,35 @@ private:
             for (FollowedPort& port : ports)
                 for (Followed& t : port.terminals)
                     t.current = lookUpTerminal(*session_->DbTool, t.row->machAddr);
-            pauseMs_ = 0;
+            dbPauseMs_ = 0;
+            dbAway_.clear();
             return true;
         } catch (const Error& e) {
-            failAll(e.description());
+            databaseLost(e.description());
         } catch (const std::exception& e) {
-            failAll(QString::fromLocal8Bit(e.what()));
+            databaseLost(QString::fromLocal8Bit(e.what()));
         }
-        closeSession();
-        pauseMs_ = longerPause(pauseMs_);
         return false;
+    }
+
+    // SQLite's write lock, held by another program, is waited for a second, not a statement's whole time:
+    // meanwhile the records go into the journal, and a stop is never held up by another's transaction.
+    static void waitBriefly(GatherSession& session) {
+        const QString cs = session.Conn->ConnectionString();
+        if (providerKind(ConnectionString(cs)) != ProviderKind::SQLite)
+            return;
+        session.Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));  // the log rows' connection
+        auto brief = std::make_shared<Connection>(cs + QStringLiteral(";Command Timeout=1"));  // the store's
+        brief->Open();
+        session.Conn = brief;
+    }
+
+    // Its rounds go into the journal until a fresh session answers, tried again within 2 s.
+    void databaseLost(const QString& reason) {
+        closeSession();
+        dbAway_ = reason;
+        dbPauseMs_ = std::min<qint64>(longerPause(dbPauseMs_), kLongestDatabasePauseMs);
+        dbPausedAt_.start();
     }
 
     bool open(FollowedPort& port) {
@@ -187,7 +212,9 @@ private:
             makeCurrent(own_, t.current);
             DeviceLink& device = *port.link;
             const DeviceWaiting waiting(device, view);
-            device.setRecordFile(t.recordFile);
+            drain(t, round);
+            const QString roundFile = journal_.roundFile(t.address);
+            device.setRecordFile(roundFile);
             QElapsedTimer reading;
             reading.start();
             const auto span = port.numbered->gatherFrom(t.row->machAddr.toInt16(), t.position);
@@ -199,62 +226,131 @@ private:
                     port.open = false;
                     port.backOff();
                 }
-                report_(round);
+                finish(round, t);
                 return;
             }
             if (span->next > span->read) {
-                const StoredFile stored = StoreRecordLines(t.recordFile, *session_, view, StepOrder::GatherRun, true);
-                round.counters = stored.counters;
-                if (!stored.missing || *stored.missing > 0)
-                    throw Error(
-                        errc::Database,
-                        QStringLiteral("%1 records read are not in the database").arg(stored.missing.value_or(0)));
-                if (view.firstFailedLine > 0) {
-                    // Kept in a dated copy, as a gather keeps its file, the terminal may be cleared past them;
-                    // without one they stay on the terminal.
-                    QString copy;
-                    const QString address = t.row->machAddr.toText();
-                    if (SaveGatherFile(session_->host, t.recordFile, address, session_->clock, &copy)) {
-                        round.reason = QStringLiteral("the records that cannot be stored are kept in %1").arg(copy);
-                    } else {
-                        const quint32 failed = span->read + quint32(view.firstFailedLine - 1);
-                        t.keepFrom = std::min(t.keepFrom.value_or(failed), failed);
-                    }
+                const bool stored = session_ && !journal_.holds(t.address) && store(t, view, round, roundFile);
+                if (stored)
+                    round.ageBoundMs = t.lastRead.isValid() ? t.lastRead.elapsed() : -1;
+                else if (!keep(t, round, *span, roundFile)) {
+                    // Neither stored nor journaled: read again next round, never cleared past.
+                    finish(round, t);
+                    return;
                 }
-                // Swiped after the last complete read at the latest; committed by now.
-                round.ageBoundMs = t.lastRead.isValid() ? t.lastRead.elapsed() : -1;
             }
             t.position = span->next;
+            journal_.setPosition(t.address, t.position);
             t.lastRead = reading;
             round.ok = true;
             round.held = span->next - span->first;
             round.capacity = span->capacity;
-            const quint32 below = std::min(t.position, t.keepFrom.value_or(t.position));
             if (span->capacity > 0 && qint64(round.held) * 100 >= qint64(span->capacity) * options_.clearAtPercent &&
-                below > span->first) {
-                round.cleared = port.numbered->clearBelow(t.row->machAddr.toInt16(), below);
-                logClearing(*session_, view, round.cleared);
+                t.position > span->first) {
+                round.cleared = port.numbered->clearBelow(t.row->machAddr.toInt16(), t.position);
+                if (session_)
+                    logClearing(*session_, view, round.cleared);
                 if (round.cleared)
-                    round.held = span->next - below;
+                    round.held = span->next - t.position;
                 else
                     round.reason = device.lastError().text;
             }
-            if (t.keepFrom && qint64(round.held) * 100 >= qint64(span->capacity) * options_.clearAtPercent)
-                round.reason = QStringLiteral(
-                                   "not cleared from record %1 on, which cannot be stored; the terminal "
-                                   "fills up unless it is mended (tallyfold gather --machine %2 shows "
-                                   "the failed line)")
-                                   .arg(*t.keepFrom)
-                                   .arg(t.row->machAddr.toText());
             round.stored = t.position;
             port.pauseMs = 0;
         } catch (const Error& e) {
             round.ok = false;
             round.reason = e.description();
-            // The database or its connection failed: a fresh session after a pause.
-            closeSession();
-            pauseMs_ = longerPause(pauseMs_);
         }
+        finish(round, t);
+    }
+
+    // Stores the round's file; false when it must go into the journal instead.
+    bool store(Followed& t, RoundView& view, FollowRound& round, const QString& file) {
+        try {
+            const StoredFile stored = StoreRecordLines(file, *session_, view, StepOrder::GatherRun, true);
+            round.counters = stored.counters;
+            if (!stored.missing || *stored.missing > 0)
+                throw Error(errc::Database,
+                            QStringLiteral("%1 records read are not in the database").arg(stored.missing.value_or(0)));
+        } catch (const Error& e) {
+            databaseLost(e.description());
+            return false;
+        }
+        // Records that cannot be stored are kept in a dated copy, as a gather keeps its file; when none
+        // can be made they wait in the journal, whose drain tries the copy again.
+        return view.firstFailedLine <= 0 || keepFailedLines(t, round, file);
+    }
+
+    bool keepFailedLines(const Followed& t, FollowRound& round, const QString& file) {
+        QString copy;
+        if (SaveGatherFile(session_->host, file, t.address, session_->clock, &copy)) {
+            round.reason = QStringLiteral("the records that cannot be stored are kept in %1").arg(copy);
+            return true;
+        }
+        round.reason = QStringLiteral(
+                           "the records that cannot be stored wait in the journal until a copy of "
+                           "them can be made in %1")
+                           .arg(session_->host.path(QStringLiteral("Database/")));
+        return false;
+    }
+
+    // Appends the round's records to the journal, flushed, so that the terminal may be cleared past them.
+    bool keep(const Followed& t, FollowRound& round, const NumberedRecordLink::Span& span, const QString& file) {
+        QFile f(file);
+        QByteArray lines;
+        if (f.open(QIODevice::ReadOnly))
+            lines = f.readAll();
+        const qint64 wanted = span.next - span.read;
+        if (f.error() != QFileDevice::NoError || lines.count('\n') != wanted) {
+            round.reason = QStringLiteral("the round's file %1 holds %2 of the %3 records read: %4")
+                               .arg(file)
+                               .arg(lines.count('\n'))
+                               .arg(wanted)
+                               .arg(f.errorString());
+            return false;
+        }
+        QString reason;
+        if (!journal_.append(t.address, span.read, span.next, lines, &reason)) {
+            round.reason = reason;
+            return false;
+        }
+        round.journaled = wanted;
+        return true;
+    }
+
+    // Stores what the journal holds of the terminal, oldest first, for about one interval a round.
+    void drain(Followed& t, FollowRound& round) {
+        QElapsedTimer spent;
+        spent.start();
+        while (session_ && !stop_() && spent.elapsed() < options_.intervalMs) {
+            const auto chunk = journal_.take(t.address, kDrainBytes);
+            if (!chunk)
+                return;
+            const QString file = journal_.drainFile(t.address);
+            RoundView view(*t.view);
+            StoredFile stored;
+            try {
+                stored = StoreRecordLines(file, *session_, view, StepOrder::GatherRun, true);
+                if (!stored.missing || *stored.missing > 0)
+                    throw Error(errc::Database, QStringLiteral("%1 records of the journal are not in the database")
+                                                    .arg(stored.missing.value_or(0)));
+            } catch (const Error& e) {
+                databaseLost(e.description());
+                return;
+            }
+            round.counters.read += stored.counters.read;
+            round.counters.stored += stored.counters.stored;
+            round.counters.duplicates += stored.counters.duplicates;
+            round.counters.errors += stored.counters.errors;
+            if (view.firstFailedLine > 0 && !keepFailedLines(t, round, file))
+                return;
+            journal_.drained(t.address, *chunk);
+        }
+    }
+
+    void finish(FollowRound& round, const Followed& t) {
+        round.databaseAway = session_ ? QString() : dbAway_;
+        round.journalRecords = journal_.recordsHeld(t.address);
         report_(round);
     }
 
@@ -263,19 +359,9 @@ private:
             FollowRound round;
             round.terminal = *t.row;
             round.reason = reason;
-            report_(round);
+            finish(round, t);
         }
         port.backOff();
-    }
-
-    void failAll(const QString& reason) {
-        for (FollowedPort& port : ports)
-            for (const Followed& t : port.terminals) {
-                FollowRound round;
-                round.terminal = *t.row;
-                round.reason = reason;
-                report_(round);
-            }
     }
 
     void pause(qint64 ms) {
@@ -298,52 +384,48 @@ private:
     const FollowOptions& options_;
     const FollowReport& report_;
     const std::function<bool()>& stop_;
+    FollowJournal& journal_;
     std::unique_ptr<GatherSession> session_;
-    qint64 pauseMs_ = 0;
+    qint64 dbPauseMs_ = 0;
+    QElapsedTimer dbPausedAt_;
+    QString dbAway_;
 };
 
 }  // namespace
 
 void follow(const Mdl_GatherData& module, const HostSettings& host, const std::vector<TerminalRow>& rows,
             const FollowOptions& options, const TerminalViewFactory& makeView, const FollowReport& report,
-            const std::function<bool()>& stop, QHash<QString, quint32>& positions) {
-    // The records of a round wait here until they are stored; nobody else writes them.
-    QTemporaryDir files(QDir::temp().filePath(QStringLiteral("tallyfold-follow-XXXXXX")));
-    if (!files.isValid())
-        throw Error(errc::FileIo,
-                    QStringLiteral("cannot create a folder for the records read: %1").arg(files.errorString()));
+            const std::function<bool()>& stop, FollowJournal& journal) {
     std::map<QString, FollowedPort> byPort;
     for (const TerminalRow& row : rows) {
         FollowedPort& port = byPort[row.comX.isNull() ? QString() : row.comX.toText()];
         Followed t;
         t.row = &row;
+        t.address = row.machAddr.toText();
         t.view = makeView(row);
-        t.recordFile = files.filePath(row.machAddr.toText() + QStringLiteral(".txt"));
-        t.position = positions.value(row.machAddr.toText(), 0);
+        // As listed, until the database says more: the terminal is read while it cannot.
+        t.current.machAddr = row.machAddr;
+        t.current.comX = row.comX;
+        t.current.machVer = row.verText;
+        t.position = journal.position(t.address);
         port.terminals.push_back(std::move(t));
     }
     // Ports dealt out in turn: each thread holds one database session for all of its ports.
     const int workers = std::max(1, std::min<int>(options.jobs, int(byPort.size())));
     std::vector<std::shared_ptr<PortFollower>> followers;
     for (int w = 0; w < workers; ++w)
-        followers.push_back(std::make_shared<PortFollower>(module, host, options, report, stop));
+        followers.push_back(std::make_shared<PortFollower>(module, host, options, report, stop, journal));
     int dealt = 0;
     for (auto& [name, port] : byPort)
         followers[std::size_t(dealt++ % workers)]->ports.push_back(std::move(port));
-    {
-        std::vector<std::jthread> threads;
-        for (const auto& follower : followers)
-            threads.emplace_back([follower] {
-                // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
-                const QEventLoop dispatcher;
-                follower->run();
-                releaseThreadConnections();
-            });
-    }
+    std::vector<std::jthread> threads;
     for (const auto& follower : followers)
-        for (const FollowedPort& port : follower->ports)
-            for (const Followed& t : port.terminals)
-                positions.insert(t.row->machAddr.toText(), t.position);
+        threads.emplace_back([follower] {
+            // The ports' notifiers need Qt's event dispatcher, which a thread gets with its first event loop.
+            const QEventLoop dispatcher;
+            follower->run();
+            releaseThreadConnections();
+        });
 }
 
 }  // namespace tallyfold
