@@ -4,13 +4,46 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QMimeDatabase>
 #include <QScreen>
 #include <QStringList>
 
 namespace tallyfold {
+
+namespace {
+// Types and icons from the name alone. Qt's own provider reads a file to guess its type, and
+// closing that descriptor drops every POSIX lock this process holds on the file: SQLite's on the
+// database, its log and its shared memory in Database/. Another program would then take itself
+// for the last one open and delete the log the window still writes into.
+class NameOnlyIconProvider : public QFileIconProvider {
+public:
+    QIcon icon(const QFileInfo& info) const override {
+        if (info.isRoot())
+            return QFileIconProvider::icon(Drive);
+        if (info.isDir())
+            return QFileIconProvider::icon(Folder);
+        const QMimeType mime = mimeType(info);
+        return QIcon::fromTheme(mime.iconName(),
+                                QIcon::fromTheme(mime.genericIconName(), QFileIconProvider::icon(File)));
+    }
+    QString type(const QFileInfo& info) const override {
+        if (!info.isFile())
+            return QFileIconProvider::type(info);  // reads no file
+        const QMimeType mime = mimeType(info);
+        return mime.comment().isEmpty() ? mime.name() : mime.comment();
+    }
+
+private:
+    QMimeType mimeType(const QFileInfo& info) const {
+        return mimes_.mimeTypeForFile(info.fileName(), QMimeDatabase::MatchExtension);
+    }
+    QMimeDatabase mimes_;
+};
+}  // namespace
 
 QString qtFileFilter(const QString& pipeFilter) {
     const QStringList parts = pipeFilter.split(QLatin1Char('|'));
@@ -87,7 +120,16 @@ MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
 }
 
 QString WidgetPrompts::chooseOpenFile(const QString& filter) {
-    QFileDialog dialog(parent_, QString(), startFolder_, qtFileFilter(filter));
+    NameOnlyIconProvider iconProvider;  // outlives the dialog
+    QFileDialog dialog(parent_);
+    // Before the dialog lists anything: a desktop's own dialog may run in this process and read the
+    // files it shows; this one reads none of them.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setIconProvider(&iconProvider);
+    dialog.setOption(QFileDialog::DontUseCustomDirectoryIcons);
+    if (!startFolder_.isEmpty())
+        dialog.setDirectory(startFolder_);
+    dialog.setNameFilter(qtFileFilter(filter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setFont(windowFont());
