@@ -521,6 +521,7 @@ int commandFollow(Run& run) {
             if (rows.empty()) {
                 // Nothing to follow yet: the database is asked again until it answers or the follower is stopped.
                 watch.databaseAway(away);
+                notify(QStringLiteral("READY=1\nSTATUS=waiting for the database to list the terminals: ") + away);
                 for (QElapsedTimer waited; stopSignal() == 0 && (!waited.isValid() || waited.elapsed() < kListAgainMs);)
                     waited.isValid() ? QThread::msleep(50) : waited.start();
                 continue;
@@ -531,6 +532,13 @@ int commandFollow(Run& run) {
                                   .arg(rows.size()));
         }
         watch.setTerminals(rows);
+        for (const QString& address : journal.waiting())
+            if (std::none_of(rows.begin(), rows.end(),
+                             [&](const TerminalRow& r) { return r.machAddr.toText() == address; }))
+                run.console.error(QStringLiteral("terminal %1 is not listed; %2 of its records wait in the journal "
+                                                 "until it is listed again")
+                                      .arg(address)
+                                      .arg(journal.recordsHeld(address)));
         std::atomic<bool> done = false;
         std::atomic<bool> relist = false;
         auto stop = [&] { return stopSignal() != 0 || reloadRequests() != reloadsSeen || relist; };

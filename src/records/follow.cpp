@@ -323,7 +323,13 @@ private:
         QElapsedTimer spent;
         spent.start();
         while (session_ && !stop_() && spent.elapsed() < options_.intervalMs) {
-            const auto chunk = journal_.take(t.address, kDrainBytes);
+            std::optional<FollowJournal::Chunk> chunk;
+            try {
+                chunk = journal_.take(t.address, kDrainBytes);
+            } catch (const Error& e) {
+                round.reason = e.description();  // the terminal is still read, into the journal
+                return;
+            }
             if (!chunk)
                 return;
             const QString file = journal_.drainFile(t.address);

@@ -1,4 +1,5 @@
 #include "outside/database_tool.h"
+#include "platform/connection_string.h"
 #include "records/mdl_gather_data.h"
 #include "records/operations.h"
 #include "support/recording_view.h"
@@ -156,6 +157,15 @@ void tst_import_file::missingFile() {
     QVERIFY(run.view.boxes[0].title.isEmpty());
     QVERIFY(!QFileInfo::exists(missing));
     QCOMPARE(logCount(home), QStringLiteral("0"));
+    // The embedded database's own files are refused unread: closing them would drop SQLite's locks.
+    const QString database = ConnectionString(home.connection()).value(QStringLiteral("Data Source"));
+    if (database.isEmpty())
+        return;
+    Import own;
+    runOn(home, database, own);
+    QCOMPARE(own.outcome, Outcome::Trapped);
+    QVERIFY2(own.view.boxes.value(0).text.contains(QStringLiteral("a file of the database itself")),
+             qPrintable(own.view.boxes.value(0).text));
 }
 
 void tst_import_file::pathWithBracesAndApostrophe() {
