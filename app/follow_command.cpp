@@ -3,6 +3,8 @@
 
 #include "records/follow.h"
 #include "records/follow_journal.h"
+#include "platform/connection.h"
+#include "platform/connection_string.h"
 #include "records/gather_history.h"
 
 #include <systemd/sd-daemon.h>
@@ -92,7 +94,7 @@ public:
             if (t.failing)
                 console_.error(QStringLiteral("terminal %1 answers again").arg(address));
             t.failing = false;
-            if (r.counters.read > 0 || r.cleared)
+            if (r.counters.read > 0 || r.cleared || r.journaled > 0)
                 console_.event(QStringLiteral("follow"),
                                {{"terminal", address},
                                 {"read", r.counters.read},
@@ -101,7 +103,8 @@ public:
                                 {"errors", r.counters.errors},
                                 {"held", qint64(r.held)},
                                 {"cleared", r.cleared},
-                                {"age_bound", r.ageBoundMs >= 0 ? FieldValue(r.ageBoundMs / 1000.0) : nullptr}});
+                                {"age_bound", r.ageBoundMs >= 0 ? FieldValue(r.ageBoundMs / 1000.0) : nullptr},
+                                {"journaled", r.journaled}});
             if (!r.reason.isEmpty() && r.reason != t.note)
                 console_.error(QStringLiteral("terminal %1: %2").arg(address, r.reason));
             t.note = r.reason;
@@ -157,39 +160,52 @@ public:
 
     // Adds the rounds since the last call to each terminal's row in the history; false when it could not.
     bool writeHistory(const std::shared_ptr<Connection>& connection, const QDateTime& now) {
-        const QMutexLocker lock(&mutex_);
-        for (auto it = terminals_.begin(); it != terminals_.end(); ++it) {
-            TerminalWatch& t = *it.value();
-            const qint64 at = clock_.elapsed();
-            const bool news = t.pending.read > 0 || (t.failing && !t.failingWritten);
-            if (t.rounds == 0 || (!news && t.lastWritten >= 0 && at - t.lastWritten < kIdleHistoryEveryMs))
-                continue;
+        // Written outside the lock: the rounds must never wait for the database on the history's account.
+        struct Due {
             GatherEnd end;
-            end.machAddr = it.key();
-            end.port = t.port;
-            end.at = now;
-            end.outcome = t.failing ? Outcome::DeviceFailed : Outcome::Completed;
-            end.counters = t.pending;
-            end.reason = t.reason;
+            qint64 rounds;
+            bool failing;
+        };
+        std::vector<Due> due;
+        {
+            const QMutexLocker lock(&mutex_);
+            for (auto it = terminals_.begin(); it != terminals_.end(); ++it) {
+                const TerminalWatch& t = *it.value();
+                const bool news = t.pending.read > 0 || (t.failing && !t.failingWritten);
+                if (t.rounds == 0 ||
+                    (!news && t.lastWritten >= 0 && clock_.elapsed() - t.lastWritten < kIdleHistoryEveryMs))
+                    continue;
+                GatherEnd end;
+                end.machAddr = it.key();
+                end.port = t.port;
+                end.at = now;
+                end.outcome = t.failing ? Outcome::DeviceFailed : Outcome::Completed;
+                end.counters = t.pending;
+                end.reason = t.reason;
+                due.push_back({end, t.rounds, t.failing});
+            }
+        }
+        for (const Due& d : due) {
             try {
-                recordGatherEnd(connection, end);
+                recordGatherEnd(connection, d.end);
             } catch (const Error& e) {
                 // Kept for the next time, on a fresh connection; said once for as long as it fails.
-                const QString text =
-                    QStringLiteral("the history of the terminals is not written: %1").arg(e.description());
-                if (text != historyProblem_)
-                    console_.error(text);
-                historyProblem_ = text;
+                sayOnce(QStringLiteral("the history of the terminals is not written: %1").arg(e.description()));
+                historyFailing_ = true;
                 return false;
             }
-            t.pending = {};
-            t.rounds = 0;
-            t.lastWritten = at;
-            t.failingWritten = t.failing;
+            const QMutexLocker lock(&mutex_);
+            TerminalWatch& t = *terminals_[d.end.machAddr];
+            t.pending.read -= d.end.counters.read;
+            t.pending.stored -= d.end.counters.stored;
+            t.pending.duplicates -= d.end.counters.duplicates;
+            t.pending.errors -= d.end.counters.errors;
+            t.rounds -= d.rounds;
+            t.lastWritten = clock_.elapsed();
+            t.failingWritten = d.failing;
         }
-        if (!historyProblem_.isEmpty())
-            console_.error(QStringLiteral("the history of the terminals is written again"));
-        historyProblem_.clear();
+        if (std::exchange(historyFailing_, false))
+            sayOnce(QStringLiteral("the history of the terminals is written again"));
         historyWrittenAt_ = clock_.elapsed();
         return true;
     }
@@ -316,7 +332,7 @@ private:
     qint64 journaledTotal_ = 0;
     QDateTime awaySince_;
     QString awayReason_;
-    QString historyProblem_;
+    bool historyFailing_ = false;  // the main thread's alone
     QString lastSaid_;
     qint64 historyWrittenAt_ = 0;
 };
@@ -331,6 +347,8 @@ public:
     }
     void setStatus(const QString&) override {}
     void setCaption(const QString&) override {}
+    // A store cut short by the database says so in the round's reason and once as the database's state.
+    void setDetail(const QString&) override {}
     void addRecordRow(const QString&, const QString&, const QString&, const QString&) override {}
     void addFailedLine(int, const QString&, const QString&, const QString& text) override {
         console_.error(QStringLiteral("terminal %1 gave a record that cannot be stored: %2").arg(address_, text));
@@ -465,6 +483,9 @@ public:
             session_ = std::make_unique<GatherSession>(run_.module, run_.settings);
             try {
                 session_->createComponents();
+                // Another program's transaction holds the history back a second, not the follower's stop.
+                if (providerKind(ConnectionString(session_->Conn->ConnectionString())) == ProviderKind::SQLite)
+                    session_->Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));
             } catch (const Error&) {
                 drop();
                 return nullptr;
