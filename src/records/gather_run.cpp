@@ -1,4 +1,5 @@
 #include "outside/host_folder.h"
+#include "platform/durable_file.h"
 #include "platform/log_categories.h"
 #include "records/device_waiting.h"
 #include "records/gather_history.h"
@@ -27,25 +28,50 @@ static bool sameBytes(const QString& a, const QString& b) {
     return true;
 }
 
+// What a gather run knows when it comes to clearing the terminal.
+struct GatherProof {
+    bool asked = false;     // a gather was asked for
+    bool gathered = false;  // and its file was read and stored
+    QString notGathered;    // why not, in the link's words
+    LineCounters counters;
+    std::optional<std::size_t> missing;
+    std::optional<quint32> given;  // how many records the terminal gave, when the link can say
+    QString source;
+    QString copy;
+    QString notSaved;  // why no copy was made
+};
+
 // Why a terminal must not be erased after this gather, or "" when every record
 // it gave is in the database and in a saved copy. The detail says it for whoever mends it.
-static QString clearRefusal(bool asked, bool gathered, const LineCounters& counters, std::optional<std::size_t> missing,
-                            const QString& source, const QString& copy, OperatorView& view) {
-    if (!gathered) {
-        view.setDetail(QStringLiteral("The terminal's records were not gathered in this run"));
-        return asked ? QStringLiteral("数据采集失败") : QStringLiteral("未采集数据");
+static QString clearRefusal(const GatherProof& proof, OperatorView& view) {
+    const auto because = [](const QString& what, const QString& why) {
+        return why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+    };
+    const LineCounters& counters = proof.counters;
+    if (!proof.gathered) {
+        view.setDetail(
+            because(QStringLiteral("The terminal's records were not gathered in this run"), proof.notGathered));
+        return proof.asked ? QStringLiteral("数据采集失败") : QStringLiteral("未采集数据");
     }
     if (counters.errors > 0) {
         view.setDetail(QStringLiteral("%1 lines of the gathered file failed").arg(counters.errors));
         return QStringLiteral("存在错误记录");
     }
-    if (!missing || *missing > 0) {
-        view.setDetail(QStringLiteral("%1 gathered records are not in the database").arg(missing.value_or(0)));
+    // Two files that agree prove nothing when both lack records: the terminal's own count must be met.
+    if (proof.given && counters.read != qint64(*proof.given)) {
+        view.setDetail(QStringLiteral("The gathered file holds %1 records, the terminal gave %2")
+                           .arg(counters.read)
+                           .arg(*proof.given));
         return QStringLiteral("记录未全部入库");
     }
-    if (copy.isEmpty() || !sameBytes(source, copy)) {
-        view.setDetail(copy.isEmpty() ? QStringLiteral("No saved copy of the gathered file was made")
-                                      : QStringLiteral("The saved copy %1 differs from the gathered file").arg(copy));
+    if (!proof.missing || *proof.missing > 0) {
+        view.setDetail(QStringLiteral("%1 gathered records are not in the database").arg(proof.missing.value_or(0)));
+        return QStringLiteral("记录未全部入库");
+    }
+    if (proof.copy.isEmpty() || !sameBytes(proof.source, proof.copy)) {
+        view.setDetail(proof.copy.isEmpty()
+                           ? because(QStringLiteral("No saved copy of the gathered file was made"), proof.notSaved)
+                           : QStringLiteral("The saved copy %1 differs from the gathered file").arg(proof.copy));
         return QStringLiteral("采集文件未另存");
     }
     return QString();
@@ -93,6 +119,7 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
             const QString source = session.sourceRecordFile();
             bool gatherFailed = false;
             bool gathered = false;
+            QString notGathered;
             std::optional<std::size_t> missing;
             // A clear after the gather erases only what this gather read, when the link can say what that is.
             NumberedRecordLink* numbered = options.thenClear ? dynamic_cast<NumberedRecordLink*>(&device) : nullptr;
@@ -110,9 +137,12 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                     // Read a span and later clear below its end: swipes taken meanwhile stay on the terminal.
                     span = numbered->gatherFrom(module.Pub_MachAddr.toInt16(), 0);
                     transferred = span.has_value();
-                    if (span && span->read == span->next)
-                        QFile(source).open(
-                            QIODevice::WriteOnly);  // an empty terminal gives an empty file, as a whole transfer does
+                    // An empty terminal gives an empty file, as a whole transfer does.
+                    if (span && span->read == span->next) {
+                        DurableFile empty(source);
+                        if (!empty.open() || !empty.commit())
+                            throw Error(errc::FileIo, empty.errorString());
+                    }
                 } else {
                     transferred = device.GatherData(module.Pub_MachAddr.toInt16(), text1, text2);
                 }
@@ -139,16 +169,24 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                 } else {
                     gatherFailed = true;
                     explainDeviceFailure(view, device);
+                    const DeviceFault fault = device.lastError();
+                    notGathered = fault.osReason.isEmpty() || fault.text.contains(fault.osReason)
+                                      ? fault.text
+                                      : fault.text + QStringLiteral(": ") + fault.osReason;
                     const QString failed = QStringLiteral("机器[") + a + QStringLiteral("]数据采集失败......");
                     view.setStatus(failed);
                     view.setCaption(failed);
                 }
             }
             QString copy;
+            QString notSaved;
             if (options.save == Tick::Ticked) {
                 view.setStatus(QStringLiteral("正在进行机器[") + a + QStringLiteral("]的考勤数据另存......"));
-                const bool saved = SaveGatherFile(session.host, source, a, session.clock, &copy);
+                const bool saved = SaveGatherFile(session.host, source, a, session.clock, &copy, &notSaved);
                 view.setStatus(tickText(saved, a, "]的考勤数据另存成功......", "]的考勤数据另存失败......"));
+                // A failed gather left no file to save: its own failure stays the run's reason.
+                if (!saved && !gatherFailed)
+                    view.setDetail(notSaved);
             }
             std::optional<bool> cleared;  // empty: no clearing was asked for or it was refused
             bool clearRefused = false;
@@ -157,7 +195,16 @@ static Outcome gatherOnce(GatherSession& session, OperatorView& view, const Gath
                                       .arg(a));
             if (options.thenClear) {
                 const QString refusal =
-                    clearRefusal(options.get == Tick::Ticked, gathered, counters, missing, source, copy, view);
+                    clearRefusal({.asked = options.get == Tick::Ticked,
+                                  .gathered = gathered,
+                                  .notGathered = notGathered,
+                                  .counters = counters,
+                                  .missing = missing,
+                                  .given = span ? std::optional<quint32>(span->next - span->read) : std::nullopt,
+                                  .source = source,
+                                  .copy = copy,
+                                  .notSaved = notSaved},
+                                 view);
                 clearRefused = !refusal.isEmpty();
                 if (clearRefused)
                     view.setStatus(QStringLiteral("机器[") + a + QStringLiteral("]的数据清理中止。原因：{") + refusal +

@@ -3,10 +3,8 @@
 #include "outside/component_registry.h"
 #include "outside/host_folder.h"
 #include "outside/interfaces.h"
+#include "platform/durable_file.h"
 #include "platform/error.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 namespace tallyfold {
 
@@ -67,36 +65,17 @@ QString savedFileName(const QString& prefix, const QDateTime& moment) {
            moment.time().toString(QStringLiteral("HHmmss")) + QStringLiteral(".txt");
 }
 
-namespace {
-QString copyGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock) {
-    const QString target = host.path(QStringLiteral("Database/")) + savedFileName(prefix, clock());
-    if (!QFileInfo(sourcePath).isFile() || !QFileInfo(QFileInfo(target).absolutePath()).isDir())
-        return QString();
-    // Copy beside the target first, so a failed copy never leaves a half file under the final name.
-    const QString partial = target + QStringLiteral(".partial");
-    QFile::remove(partial);
-    if (!QFile::copy(sourcePath, partial))
-        return QString();
-    // Another run's copy of the same second is never replaced (its terminal may be cleared
-    // already): the later copy takes the next free name, -2, -3, ... Renaming never overwrites.
-    const QString stem = target.chopped(4);
-    for (int n = 1; n <= 100; ++n) {
-        const QString name = n == 1 ? target : stem + QStringLiteral("-%1.txt").arg(n);
-        if (QFile::rename(partial, name))
-            return name;
-        if (!QFileInfo::exists(name))
-            break;
-    }
-    QFile::remove(partial);
-    return QString();
-}
-}  // namespace
-
 bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock,
-                    QString* copy) {
-    const QString made = copyGatherFile(host, sourcePath, prefix, clock);
+                    QString* copy, QString* reason) {
+    const QString target = host.path(QStringLiteral("Database/")) + savedFileName(prefix, clock());
+    // Another run's copy of the same second is never replaced (its terminal may be cleared
+    // already): the later copy takes the next free name, -2, -3, ...
+    QString why;
+    const QString made = copyDurably(sourcePath, target, DurableFile::Existing::Keep, &why);
     if (copy)
         *copy = made;
+    if (reason)
+        *reason = made.isEmpty() ? why : QString();
     return !made.isEmpty();
 }
 

@@ -55,10 +55,12 @@ inline QString rightFunction(const Mdl_GatherData& module, const char* suffix) {
 
 // Copies a record file into the host's Database folder as
 // prefix + yyyyMMdd + hhmmss + ".txt" (-2, -3, ... before ".txt" when another copy
-// of the same second is there, never replacing it); False on any failure.
-// `copy`, when given, receives the copy's path ("" when none was made).
+// of the same second is there, never replacing it). True only when the copy is
+// whole on the disk: written, flushed with its folder and read back (DurableFile).
+// `copy`, when given, receives the copy's path ("" when none was made), `reason`
+// why none was, with the system's words.
 bool SaveGatherFile(const HostSettings& host, const QString& sourcePath, const QString& prefix, const Clock& clock,
-                    QString* copy = nullptr);
+                    QString* copy = nullptr, QString* reason = nullptr);
 QString savedFileName(const QString& prefix, const QDateTime& moment);
 
 }  // namespace tallyfold

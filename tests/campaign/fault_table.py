@@ -7,6 +7,7 @@ a summary that adds up and gives its reason, an exit status that follows the sum
 
 Exit status 0 when every row passes, 1 otherwise."""
 import argparse
+import errno
 import os
 import random
 import signal
@@ -242,6 +243,39 @@ def cancelled_gather(t):
             out.append("stopped by SIGTERM, the gather says %s" % run.summary["outcome"])
         if sim.stop() is None:
             out.append("the simulator did not end on SIGTERM")
+    return out
+
+
+@row("gather --then-clear with Source/ or Database/ on a full file system: no clear, a reason, exit 1")
+def full_disk_clear(t):
+    if os.geteuid() != 0:
+        return ["needs root to mount a tmpfs"]
+    out = []
+    for folder in ("Source", "Database"):
+        db, home = t.sqlite("clear-" + folder)
+        records = t.lab.path("clear-%s.txt" % folder)
+        had = parts.write_records(t.rng, records, 50, dup=0, bad=0, address=1)
+        parts.list_terminals(db, [[(1, records)]])
+        state = t.lab.path("clear-%s-terminals" % folder)
+        sim = t.lab.simulator([[(1, records)]], state)
+        with open(os.path.join(home, "Config", "Ports.ini"), "w") as f:
+            f.write(sim.ports_ini)
+        mount = t.lab.tmpfs("clear-%s-full" % folder, "1m")
+        os.rmdir(os.path.join(home, folder))
+        os.symlink(mount, os.path.join(home, folder))
+        parts.fill(mount)
+        run = started(t, home, db, ["gather", "--machine", "1", "--then-clear"])
+        problems = checked(db, run)
+        if run.status == 0:
+            problems.append("exit 0: %s" % run.summary)
+        elif run.summary and os.strerror(errno.ENOSPC) not in (run.summary["reason"] or ""):
+            problems.append("the reason does not say the disk is full: %s" % run.summary["reason"])
+        sim.stop()
+        with open(os.path.join(state, "1.txt")) as f:
+            left = {parts.key(line.strip()) for line in f if line.strip()}
+        if had - left:
+            problems.append("the terminal erased %d of its %d records" % (len(had - left), len(had)))
+        out += ["%s full: %s" % (folder, p) for p in problems]
     return out
 
 

@@ -4,11 +4,11 @@
 #include "outside/serial/device_protocol.h"
 #include "outside/serial/port_map.h"
 #include "outside/serial/transport.h"
+#include "platform/durable_file.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -520,12 +520,12 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
         }
         waiting_->total = total;
 
-        QSaveFile file(target);
-        if (!file.open(QIODevice::WriteOnly))
-            return failed(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
-                          file.errorString());
+        // Flushed and read back before it counts: the terminal may be cleared on the strength of this file.
+        DurableFile file(target);
+        if (!file.open())
+            return failed(DeviceError::FileNotWritten, file.whatFailed(), file.systemReason());
         auto cut = [&](DeviceError code, const QString& what, const QString& osReason = {}) {
-            file.cancelWriting();
+            file.cancel();
             text1 = progress();
             return failed(code, transfer > 1 ? what + QStringLiteral(" in each of %1 transfers").arg(transfer) : what,
                           osReason, retries);
@@ -537,7 +537,7 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
             lines.reserve(records.records.size() * (kRecordLength + 2));
             for (const QByteArray& record : records.records)
                 lines.append(record).append("\r\n");
-            written = file.write(lines) == lines.size();
+            written = file.write(lines);
             if (written) {
                 read += quint32(records.records.size());
                 waiting_->done = read;
@@ -546,14 +546,13 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
         });
         retries += block.retries;
         if (!written)
-            return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target), file.errorString());
+            return cut(DeviceError::FileNotWritten, file.whatFailed(), file.systemReason());
         // The terminal answered the count, so silence now is a transfer that broke off.
         if (block.error != DeviceError::None)
             broken = block.error == DeviceError::NoAnswer ? DeviceError::TransferCut : block.error;
         if (broken == DeviceError::None) {
             if (!file.commit())
-                return cut(DeviceError::FileNotWritten, QStringLiteral("cannot write %1").arg(target),
-                           file.errorString());
+                return cut(DeviceError::FileNotWritten, file.whatFailed(), file.systemReason());
             break;
         }
         // The terminal keeps its records through a gather, so starting over loses nothing. A numbered
@@ -568,7 +567,7 @@ bool SerialDeviceLink::transfer(qint16 machine, std::optional<quint32> from, Spa
                                        .arg(total));
             return cut(broken, requestFailure(broken, *address), block.osReason);
         }
-        file.cancelWriting();
+        file.cancel();
     }
     text1 = progress();
     text2 = QStringLiteral("%1 retries").arg(retries);
