@@ -1,10 +1,11 @@
 #include "run.h"
 #include "stop_signals.h"
 
-#include "records/follow.h"
-#include "records/follow_journal.h"
+#include "outside/database_tool.h"
 #include "platform/connection.h"
 #include "platform/connection_string.h"
+#include "records/follow.h"
+#include "records/follow_journal.h"
 #include "records/gather_history.h"
 
 #include <systemd/sd-daemon.h>
@@ -464,6 +465,8 @@ std::optional<std::vector<TerminalRow>> listTerminals(Run& run, QString& away) {
         session.release();
         away = e.description();
     }
+    // Asked again on a fresh connection: one that gave up on a server away too long never returns.
+    releaseThreadConnections();
     return std::nullopt;
 }
 
@@ -494,9 +497,11 @@ public:
         return session_->Conn;
     }
     void drop() {
-        if (session_)
-            session_->release();
+        if (!session_)
+            return;
+        session_->release();
         session_.reset();
+        releaseThreadConnections();
     }
     QDateTime now() const { return session_ ? session_->clock() : QDateTime::currentDateTime(); }
 

@@ -52,6 +52,13 @@ bool portFault(DeviceError code) {
     }
 }
 
+void add(LineCounters& to, const LineCounters& more) {
+    to.read += more.read;
+    to.stored += more.stored;
+    to.duplicates += more.duplicates;
+    to.errors += more.errors;
+}
+
 // Keeps the number of the first line that failed: a terminal is never cleared past a
 // record that is not stored.
 class RoundView : public WatchedView {
@@ -160,16 +167,26 @@ private:
         return false;
     }
 
-    // SQLite's write lock, held by another program, is waited for a second, not a statement's whole time:
-    // meanwhile the records go into the journal, and a stop is never held up by another's transaction.
+    // The store gives up soon on a database in trouble, since its records can wait in the journal: SQLite's
+    // write lock held by another program is waited for a second, a lost server 2 s, not a gather's whole
+    // bounds. A stop is never held up by another's transaction either.
     static void waitBriefly(GatherSession& session) {
         const QString cs = session.Conn->ConnectionString();
-        if (providerKind(ConnectionString(cs)) != ProviderKind::SQLite)
+        QString brief;
+        switch (providerKind(ConnectionString(cs))) {
+        case ProviderKind::SQLite:
+            session.Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));  // the log rows' connection
+            brief = cs + QStringLiteral(";Command Timeout=1");
+            break;
+        case ProviderKind::PostgreSQL:
+            brief = cs + QStringLiteral(";Connect Timeout=2");
+            break;
+        default:
             return;
-        session.Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));  // the log rows' connection
-        auto brief = std::make_shared<Connection>(cs + QStringLiteral(";Command Timeout=1"));  // the store's
-        brief->Open();
-        session.Conn = brief;
+        }
+        auto connection = std::make_shared<Connection>(brief);  // the store's
+        connection->Open();
+        session.Conn = connection;
     }
 
     // Its rounds go into the journal until a fresh session answers, tried again within 2 s.
@@ -268,7 +285,7 @@ private:
     bool store(Followed& t, RoundView& view, FollowRound& round, const QString& file) {
         try {
             const StoredFile stored = StoreRecordLines(file, *session_, view, StepOrder::GatherRun, true);
-            round.counters = stored.counters;
+            add(round.counters, stored.counters);
             if (!stored.missing || *stored.missing > 0)
                 throw Error(errc::Database,
                             QStringLiteral("%1 records read are not in the database").arg(stored.missing.value_or(0)));
@@ -344,10 +361,7 @@ private:
                 databaseLost(e.description());
                 return;
             }
-            round.counters.read += stored.counters.read;
-            round.counters.stored += stored.counters.stored;
-            round.counters.duplicates += stored.counters.duplicates;
-            round.counters.errors += stored.counters.errors;
+            add(round.counters, stored.counters);
             if (view.firstFailedLine > 0 && !keepFailedLines(t, round, file))
                 return;
             journal_.drained(t.address, *chunk);
@@ -382,6 +396,8 @@ private:
             own_.Pub_Conn.reset();
             session_->release();
             session_.reset();
+            // The next session opens afresh: a connection that gave up on a server away too long never returns.
+            releaseThreadConnections();
         }
     }
 

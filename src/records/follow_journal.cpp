@@ -148,6 +148,9 @@ void FollowJournal::open() {
         throw Error(errc::FileIo, QStringLiteral("another follower (process %1) keeps its journal in %2")
                                       .arg(pid.isEmpty() ? QStringLiteral("?") : QString::fromLatin1(pid), folder_));
     }
+    // A round's file that a killed follower was writing: nobody else writes here.
+    for (const QString& partial : QDir(folder_).entryList({QStringLiteral("*.partial")}, QDir::Files))
+        QFile::remove(QDir(folder_).filePath(partial));
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
     if (::ftruncate(lockFd_, 0) != 0 || !writeAll(lockFd_, pid.constData(), pid.size(), 0))
         qCWarning(lcOps).noquote() << "cannot write the follower's process number into" << lockPath;
