@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The fault campaign: seeded steps, each 1-4 concurrent imports or a gather --all --then-clear on one
-backend (SQLite, PostgreSQL, PostgreSQL through a faulty link, a primary with a synchronous standby), with
-faults at random moments, and the invariants checked after every step. It starts every server and tool it
-needs and stops them all, on Ctrl-C too.
+backend (SQLite, PostgreSQL, PostgreSQL through a faulty link, a primary with a synchronous standby), or a
+follower on swiping terminals (SQLite, PostgreSQL), with faults at random moments, and the invariants checked
+after every step. It starts every server and tool it needs and stops them all, on Ctrl-C too.
 
     campaign.py [--bin DIR] [--seed S] [--steps N | --minutes M] [--step K] [--backends sqlite,pg,link,pair]
     campaign.py --ci
@@ -11,51 +11,77 @@ Each step prints its seed and faults; `--seed S --step K` (with the same --backe
 alone. --ci runs fixed
 seeds and one fresh seed (printed), a few minutes in all. Exit status 0 with no violation, 1 otherwise."""
 import argparse
+import json
 import os
 import random
+import re
 import signal
 import shutil
+import subprocess
 import sys
+import tempfile
 import time
 from collections import Counter
 
 import parts
-from parts import Run, PgDb, Sqlite
+from parts import Process, Run, PgDb, Sqlite
 
 CI_SEEDS, CI_STEPS = (1, 2), 15
 # The simulated terminals' addresses, by port.
 TERMINALS = [[1, 2], [3]]
+# The share of steps that follow swiping terminals, drawn apart so that the other steps replay as before.
+FOLLOW_SHARE = 0.15
+# A till small and busy enough to fill within an outage: 300 records at a swipe every 20 ms last 6 s.
+SWIPE_MS, CAPACITY, CLEAR_AT, INTERVAL = 20, 300, 50, 2
+# A follower just started, or whose journal cannot take records, may let a till fill up to this much later.
+GRACE_S = 2 * INTERVAL + 1
+# SIGTERM ends a follower within about 2 s, even while another program holds the SQLite write lock.
+STOP_S = 4
 
 
 class Backend:
-    """One database the steps write to, the host folders of its concurrent runs, and every record file it
-    was given (for the clean pass at the end)."""
+    """One database the steps write to, the host folders of its concurrent runs and of its follower, and every
+    record file it was given (for the clean pass at the end)."""
 
-    def __init__(self, name, lab, db, server=None, mount=None):
+    def __init__(self, name, lab, db, server=None, mount=None, tmp=None):
         self.name, self.lab, self.db, self.server, self.mount = name, lab, db, server, mount
         self.homes = [lab.home("%s-%d" % (name, i), db) for i in range(4)]
+        self.follow_home = lab.home("%s-follow" % name, db)
         self.files, self.valid = [], set()
         parts.list_terminals(db, [[(a, None) for a in port] for port in TERMINALS])
         self.stats = Counter()
+        # Every folder a gather (home 0) or the follower writes, each on a file system of its own to fill; the
+        # database file lives elsewhere, so that only these fill.
+        self.env = dict(os.environ, TMPDIR=tmp or lab.path("tmp"))
+        self.gather_disks, self.follow_disks = {}, {}
+        if tmp:
+            for disks, home, folders in ((self.gather_disks, self.homes[0], ("Source", "Database")),
+                                         (self.follow_disks, self.follow_home, ("Source", "Database", "Journal"))):
+                for folder in folders:
+                    disks[folder] = lab.tmpfs(os.path.join(home, folder), "8m")
+                disks["TMPDIR"] = tmp
 
 
 def make_backends(lab, names):
     backends = {}
+    # A full disk needs a file system of its own: a tmpfs, which only root mounts.
+    root = os.geteuid() == 0
+    tmp = lab.tmpfs("tmp", "8m") if root else None
+    os.makedirs(lab.path("tmp"), exist_ok=True)
     if "sqlite" in names:
-        # A full disk needs a file system of its own: a tmpfs, which only root mounts.
-        mount = lab.tmpfs("sqlite", "160m") if os.geteuid() == 0 else None
+        mount = lab.tmpfs("sqlite", "160m") if root else None
         backends["sqlite"] = Backend("sqlite", lab, Sqlite(os.path.join(mount or lab.dir, "tallyfold.db")),
-                                     mount=mount)
+                                     mount=mount, tmp=tmp)
     if "pg" in names or "link" in names:
         server = lab.postgres()
         if "pg" in names:
-            backends["pg"] = Backend("pg", lab, PgDb(server), server)
+            backends["pg"] = Backend("pg", lab, PgDb(server), server, tmp=tmp)
         if "link" in names:
             server.psql("create database link")
-            backends["link"] = Backend("link", lab, PgDb(server, "link"), server)
+            backends["link"] = Backend("link", lab, PgDb(server, "link"), server, tmp=tmp)
     if "pair" in names:
         pair = lab.standby_pair()
-        backends["pair"] = Backend("pair", lab, PgDb(pair), pair)
+        backends["pair"] = Backend("pair", lab, PgDb(pair), pair, tmp=tmp)
     return backends
 
 
@@ -74,6 +100,8 @@ def plan_faults(rng, backend, runs, gather):
             choices += ["failover-mid"]
         if gather:
             choices += ["kill9-clear"]
+            # The gather's record files, its dated copies, its temporary files.
+            choices += ["full-" + folder for folder in backend.gather_disks]
         kind, at = rng.choice(choices), parts.pick_delay(rng, 3.0)
         faults.append((kind, at, rng.randrange(runs), round(rng.uniform(1, 6), 1)))
     return faults
@@ -116,6 +144,8 @@ def apply(kind, target, duration, runs, backend, resume, failed_over, now):
         runs[target].signal(signal.SIGTERM if kind == "sigterm" else signal.SIGINT)
     elif kind == "full-disk":
         parts.fill(backend.mount)
+    elif kind.startswith("full-"):
+        parts.fill(backend.gather_disks[kind[5:]])
     elif kind == "terminate-backends":
         server.psql("select pg_terminate_backend(pid) from pg_stat_activity where backend_type = "
                     "'client backend' and pid <> pg_backend_pid()")
@@ -137,6 +167,9 @@ def apply(kind, target, duration, runs, backend, resume, failed_over, now):
 
 
 def step(lab, backends, seed, k):
+    followed = sorted(n for n in ("pg", "sqlite") if n in backends)
+    if followed and random.Random("%d:%d:follow" % (seed, k)).random() < FOLLOW_SHARE:
+        return follow_step(lab, backends, seed, k, followed)
     rng = random.Random("%d:%d" % (seed, k))
     backend = backends[rng.choice(sorted(backends))]
     gather = rng.random() < 0.25
@@ -191,7 +224,7 @@ def step(lab, backends, seed, k):
         server.begin_smart_stop()
         bound += 5
     bound += sum(f[3] for f in faults if f[0] == "stop-backend") + 5 * any("failover" in f[0] for f in faults)
-    runs = [Run(lab, backend.homes[i], db, a, bound) for i, a in enumerate(args)]
+    runs = [Run(lab, backend.homes[i], db, a, bound, backend.env) for i, a in enumerate(args)]
     started, pending, resume, failed_over = time.monotonic(), sorted(faults, key=lambda f: f[1]), [], False
     while any(r.proc.alive() for r in runs) and time.monotonic() < started + parts.HANG_S:
         now = time.monotonic() - started
@@ -219,8 +252,9 @@ def step(lab, backends, seed, k):
         failed_over |= apply("failover-start", 0, 0, runs, backend, resume, failed_over, 0)
     for r in runs:
         r.finish()
-    if backend.mount:
-        parts.unfill(backend.mount)
+    for mount in [backend.mount] + list(backend.gather_disks.values()):
+        if mount:
+            parts.unfill(mount)
     if backend.name == "link":
         proxy.stop()
 
@@ -238,6 +272,7 @@ def step(lab, backends, seed, k):
     violations += parts.growth(backend.db, before, runs)
     if sim:
         table = set(keys)
+        copies = saved_copies(os.path.join(backend.homes[0], "Database"))
         for address, had in before_clear.items():
             with open(os.path.join(folder, "terminals", "%d.txt" % address)) as f:
                 left = {parts.key(line.strip()) for line in f if line.strip()}
@@ -245,6 +280,10 @@ def step(lab, backends, seed, k):
             if lost:
                 violations.append("terminal %d erased %d records that are not in the table, e.g. %s" % (
                     address, len(lost), sorted(lost)[:3]))
+            uncopied = (had - left) - copies
+            if uncopied:
+                violations.append("terminal %d erased %d records that are in no whole dated copy, e.g. %s" % (
+                    address, len(uncopied), sorted(uncopied)[:3]))
         if sim.stop() is None:
             violations.append("the simulator did not end on SIGTERM")
     if failed_over:
@@ -254,6 +293,296 @@ def step(lab, backends, seed, k):
     hangs = sum(r.hung for r in runs)
     backend.stats.update(steps=1, faults=len(faults) + len(extra), violations=len(violations), hangs=hangs)
     shutil.rmtree(os.path.join(folder, "terminals"), ignore_errors=True)
+
+
+class Follower:
+    """`tallyfold follow` on the backend's follower folder, started again at once after a kill -9 or a stop, as
+    its unit would be; every start, stop and kill is kept for the checks."""
+
+    def __init__(self, lab, backend, folder):
+        self.lab, self.env, self.folder = lab, backend.env, folder
+        self.args = [lab.tool("tallyfold"), "--home", backend.follow_home, "--db", backend.db.cs, "--json", "follow",
+                     "--interval", str(INTERVAL), "--clear-at", str(CLEAR_AT), "--user", "admin"]
+        self.journal = os.path.join(backend.follow_home, "Journal")
+        self.starts, self.summaries, self.kills, self.problems = [], [], 0, []
+        self.start()
+
+    def start(self):
+        self.proc = Process(self.args, self.env)
+        self.starts.append(time.monotonic())
+        self.proc.log = os.path.join(self.folder, "follower-%d.log" % len(self.starts))
+        self.lab.undo.append(lambda p=self.proc: p.alive() and p.popen.kill())
+
+    def kill9(self):
+        self.proc.popen.kill()
+        self.proc.popen.wait()
+        self.kills += 1
+        self.keep()
+        self.start()
+
+    def keep(self):
+        """Its output, timed from the step's start, for a violation's log."""
+        self.proc.reader.join(5)
+        with open(self.proc.log, "w") as f:
+            f.writelines("%7.3f %s\n" % (t - self.starts[0], line) for t, line in zip(self.proc.times, self.proc.lines))
+
+    def ended_alone(self):
+        """A follower that ended without being told to: a violation, and started again."""
+        if self.proc.alive():
+            return
+        self.proc.reader.join(5)
+        self.problems.append("the follower ended by itself with exit %d: %s" % (self.proc.popen.returncode,
+                                                                               self.proc.lines[-3:]))
+        self.keep()
+        self.start()
+
+    def stop(self, again=True):
+        """SIGTERM: it must end within STOP_S with exit 0 and a summary that adds up and tells how many records
+        wait in the journal."""
+        asked = time.monotonic()
+        self.proc.signal(signal.SIGTERM)
+        try:
+            status = self.proc.popen.wait(STOP_S + 10)
+        except subprocess.TimeoutExpired:
+            self.proc.popen.kill()
+            status = self.proc.popen.wait()
+            self.kills += 1
+            self.problems.append("the follower did not end within %d s of SIGTERM: %s" % (
+                STOP_S + 10, self.proc.lines[-3:]))
+        took = time.monotonic() - asked
+        self.keep()
+        summary = None
+        for line in self.proc.lines:
+            try:
+                event = json.loads(line)
+            except ValueError:
+                continue
+            if isinstance(event, dict) and event.get("event") == "summary":
+                summary = event
+        waiting, wrong = parts.journal(self.journal)
+        self.problems += ["the journal: " + w for w in wrong]
+        if took > STOP_S and status is not None and status >= 0:
+            self.problems.append("the follower took %.1f s to end on SIGTERM, bound %d s: %s" % (
+                took, STOP_S, self.proc.lines[-3:]))
+        if status is not None and (status != 0 or not summary):
+            self.problems.append("the follower ended on SIGTERM with exit %d and %s: %s" % (
+                status, "no summary" if not summary else summary["outcome"], self.proc.lines[-3:]))
+        if summary:
+            self.summaries.append(summary)
+            if summary["read"] != summary["stored"] + summary["duplicates"] + summary["errors"] or (
+                    summary["unstored"] or summary["errors"]):
+                self.problems.append("the follower's summary does not add up or failed swipes: %s" % summary)
+            told = re.search(r"(\d+) records read wait in the journal", summary["reason"] or "")
+            held = sum(map(len, waiting.values()))
+            if (int(told.group(1)) if told else 0) != held:
+                self.problems.append("the follower's summary says %s records wait in the journal, it holds %d" % (
+                    told.group(1) if told else "no", held))
+        if again:
+            self.start()
+        return asked
+
+
+def plan_follow(rng, backend, fill_s):
+    """A follower step's length and faults: (kind, at, seconds). Each outage of the database outlasts what a till
+    holds; a kill -9 or a SIGHUP may fall within it, a kill -9 into the drain after it (seconds: its delay). A
+    last outage may outlast the step, so that the follower is stopped while the database is away."""
+    outages = ["lock", "full-db"] if backend.name == "sqlite" and backend.mount else ["lock"] \
+        if backend.name == "sqlite" else ["stop-fast", "stop-immediate"]
+    faults, at, gap = [], rng.uniform(0.5, 3), 0
+    for _ in range(rng.choice((1, 1, 1, 2))):
+        seconds = rng.uniform(1.1, 1.6) * fill_s
+        faults.append((rng.choice(outages), at, seconds))
+        if rng.random() < 0.4:
+            faults.append(("kill9", at + rng.uniform(0.2, 0.9) * seconds, 0))
+        if rng.random() < 0.3:
+            faults.append(("sighup", at + rng.uniform(0.1, 0.9) * seconds, 0))
+        if rng.random() < 0.5:
+            faults.append(("kill9-drain", at + seconds, rng.choice((0, 0, 0.002, 0.01, 0.05))))
+        gap = rng.uniform(2, 5)
+        at += seconds + gap
+    length = at
+    choices = ["kill9", "sighup", "sigterm"] + (["restart"] if backend.server else []) + [
+        "full-" + folder for folder in backend.follow_disks]
+    for _ in range(rng.choice((0, 1, 2))):
+        kind = rng.choice(choices)
+        faults.append((kind, rng.uniform(0.3, length), rng.uniform(0.5, 1.2) * fill_s if "full" in kind else 0))
+    if rng.random() < 0.3:
+        faults.append((rng.choice(outages), length - rng.uniform(0.3, gap - 0.2), 60))
+    return length, sorted(faults, key=lambda f: f[1])
+
+
+def describe_follow(fault):
+    kind, at, seconds = fault
+    if kind == "kill9-drain":
+        return "kill9 %.3f s into the drain after %.1f s" % (seconds, at)
+    return kind + (" past the stop" if seconds >= 60 else " for %.1f s" % seconds if seconds else "") + \
+        " at %.1f s" % at
+
+
+def follow_step(lab, backends, seed, k, followed):
+    """A follower on swiping terminals through database outages longer than a till holds, kill -9 (in the outage
+    and the drain), SIGHUP, SIGTERM (also under another program's write lock), full disks. Every swipe must be in
+    the table, on its terminal or waiting in the journal; none twice in the table; no till refuses a swipe while
+    the journal could take it; the summaries add up."""
+    rng = random.Random("%d:%d" % (seed, k))
+    backend = backends[rng.choice(followed)]
+    db, server, journal = backend.db, backend.server, os.path.join(backend.follow_home, "Journal")
+    length, faults = plan_follow(rng, backend, CAPACITY * SWIPE_MS / 1000)
+    print("step %d seed %d (replay: --seed %d --step %d) %s, follow %.1f s, faults: %s" % (
+        k, seed, seed, k, backend.name, length, ", ".join(map(describe_follow, faults)) or "none"), flush=True)
+    folder = lab.path("step-%d-%d" % (seed, k))
+    os.makedirs(folder)
+    # Another step's journal belongs to terminals numbered afresh since.
+    if os.path.isdir(journal):
+        for name in os.listdir(journal):
+            os.remove(os.path.join(journal, name))
+    before = set(parts.table_keys(db))
+    count_before = parts.count(db)
+    swipes = os.path.join(folder, "swipes.txt")
+    sim = lab.simulator([[(a, None) for a in port] for port in TERMINALS], os.path.join(folder, "terminals"),
+                        "--baud", "115200", "--swipe-every", str(SWIPE_MS), "--capacity", str(CAPACITY),
+                        "--swipes", swipes, "--seed", str(rng.randrange(1 << 30)))
+    with open(os.path.join(backend.follow_home, "Config", "Ports.ini"), "w") as f:
+        f.write(sim.ports_ini)
+    follower = Follower(lab, backend, folder)
+    # Outages come once it has the list it follows through them.
+    waited = time.monotonic() + 15
+    while not os.path.exists(os.path.join(journal, "terminals.tsv")) and time.monotonic() < waited:
+        time.sleep(0.02)
+    started, pending, lifts, drain, no_journal = time.monotonic(), list(faults), [], None, []
+
+    def lift(kind, fault_at):
+        if kind == "lock":
+            db.release()
+        elif kind.startswith("stop-"):
+            server.start()
+        elif kind == "full-db":
+            parts.unfill(backend.mount)
+        elif kind.startswith("full-"):
+            parts.unfill(backend.follow_disks[kind[5:]])
+            if kind == "full-Journal":
+                no_journal.append((fault_at, time.monotonic()))
+
+    while time.monotonic() < started + length:
+        now = time.monotonic() - started
+        for end, kind, fault_at in [x for x in lifts if x[0] <= now]:
+            lifts.remove((end, kind, fault_at))
+            lift(kind, fault_at)
+        for fault in [f for f in pending if f[1] <= now]:
+            pending.remove(fault)
+            kind, at, seconds = fault
+            away = any(x[1] in ("lock", "full-db") or x[1].startswith("stop-") for x in lifts)
+            try:
+                if kind == "lock":
+                    db.lock()
+                elif kind.startswith("stop-"):
+                    server.stop(kind[5:])
+                elif kind == "full-db":
+                    parts.fill(backend.mount)
+                elif kind.startswith("full-"):
+                    parts.fill(backend.follow_disks[kind[5:]])
+                elif kind == "kill9":
+                    follower.kill9()
+                elif kind == "kill9-drain":
+                    drain = (time.time_ns(), time.monotonic(), seconds)
+                elif kind == "sighup":
+                    follower.proc.signal(signal.SIGHUP)
+                elif kind == "sigterm":
+                    follower.stop()
+                elif kind == "restart" and not away:
+                    server.restart()
+                if kind in ("lock", "full-db") or kind.startswith("stop-") or kind.startswith("full-"):
+                    lifts.append((at + seconds, kind, time.monotonic()))
+            except Exception as e:  # a fault that could not be made is no fault of the command
+                print("    fault %s not applied: %s" % (kind, e), flush=True)
+        if drain:
+            # The drain has begun once a chunk of the journal was written out to be stored.
+            since, armed, delay = drain
+            drained = [e for e in os.scandir(journal) if e.name.endswith(".drain") and e.stat().st_mtime_ns > since]
+            if drained or time.monotonic() > armed + 4:
+                time.sleep(delay)
+                follower.kill9()
+                drain = None
+        follower.ended_alone()
+        time.sleep(0.005)
+    stopped = follower.stop(again=False)
+    waiting, _ = parts.journal(journal)
+    if sim.stop() is None:
+        follower.problems.append("the simulator did not end on SIGTERM")
+    for end, kind, fault_at in lifts:
+        lift(kind, fault_at)
+
+    violations = list(follower.problems)
+    keys = parts.table_keys(db)
+    twice = parts.doubled(keys)
+    if twice:
+        violations.append("%d records twice in Tcon_ConsumeDtl, e.g. %s" % (len(twice), twice[:3]))
+    table, held = set(keys), parts.held(os.path.join(folder, "terminals"))
+    with open(swipes) as f:
+        taken = [line.strip() for line in f if line.strip()]
+    # Another step's swipe of the same card and minute is the same record to the store.
+    shared = [r for r in taken if parts.key(r) in before]
+    lost = [r for r in taken if parts.key(r) not in table and parts.key(r) not in before and
+            r not in held.get(int(r[:2], 16), ()) and r not in waiting.get(int(r[:2], 16), ())]
+    if lost:
+        violations.append("%d swipes neither in the table, nor on their terminal, nor waiting in the journal, "
+                          "e.g. %s" % (len(lost), lost[:3]))
+    if not follower.kills:
+        stored = sum(s["stored"] for s in follower.summaries)
+        if stored != parts.count(db) - count_before:
+            violations.append("the summaries stored %d rows, the table gained %d" % (
+                stored, parts.count(db) - count_before))
+    violations += refusals(sim, follower.starts, no_journal, stopped)
+    for v in violations:
+        print("    VIOLATION step %d seed %d: %s" % (k, seed, v), flush=True)
+    if violations:
+        with open(os.path.join(folder, "simulator.log"), "w") as f:
+            f.writelines("%7.3f %s\n" % (t - follower.starts[0], line) for t, line in zip(sim.times, sim.lines))
+        kept = shutil.copytree(folder, tempfile.mkdtemp(prefix="tallyfold-step-%d-%d." % (seed, k)), dirs_exist_ok=True)
+        shutil.copytree(journal, os.path.join(kept, "Journal"))
+        print("    its logs, swipes, terminals and journal: %s" % kept, flush=True)
+    print("    swipes %d (%d share a record of an earlier step), rows +%d, on the terminals %d, waiting in the "
+          "journal %d, follower starts %d, kills %d" % (
+              len(taken), len(shared), parts.count(db) - count_before, sum(map(len, held.values())),
+              sum(map(len, waiting.values())), len(follower.starts), follower.kills), flush=True)
+    backend.files.append(swipes)
+    backend.valid |= {parts.key(r) for r in taken}
+    backend.stats.update(steps=1, faults=len(faults), violations=len(violations))
+    shutil.rmtree(os.path.join(folder, "terminals"), ignore_errors=True)
+
+
+def refusals(sim, starts, no_journal, stopped):
+    """A till may refuse swipes only while no follower could take them: from a (re)start, or while the journal
+    could not be written, until GRACE_S later; never while the database alone is away."""
+    excused = sorted([(s, s + GRACE_S) for s in starts] + [(a, b + GRACE_S) for a, b in no_journal])
+    out = []
+    for i, line in enumerate(sim.lines):
+        fields = line.split()
+        if fields[:1] == ["cleared"] and "below" not in fields:
+            out.append("the terminal erased everything: %s" % line)
+        if fields[:1] != ["full"]:
+            continue
+        full = sim.times[i]
+        cleared = next((t for t, later in zip(sim.times[i:], sim.lines[i:])
+                        if later.startswith("cleared %s below" % fields[1])), stopped)
+        refused_until, reach = min(cleared, stopped), full
+        for a, b in excused:
+            if a <= reach:
+                reach = max(reach, b)
+        if reach < refused_until:
+            out.append("terminal %s refused swipes for %.1f s from %.1f s after the follower's start, while the "
+                       "journal could take them" % (fields[1], refused_until - full, full - starts[0]))
+    return out
+
+
+def saved_copies(folder):
+    """The records of a host folder's dated copies (Database/*.txt)."""
+    keys = set()
+    for name in os.listdir(folder):
+        if name.endswith(".txt"):
+            with open(os.path.join(folder, name), errors="replace") as f:
+                keys |= {parts.key(line.strip()) for line in f if parts.valid(line.strip())}
+    return keys
 
 
 def clean_pass(backend):

@@ -13,6 +13,8 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.parse
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PGBIN = (sorted(glob.glob("/usr/lib/postgresql/*/bin"), key=lambda p: int(p.split("/")[-2])) or [""])[-1]
@@ -55,11 +57,13 @@ class Process:
         self.popen = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                       stderr=subprocess.STDOUT, text=True, env=env)
         self.lines = []
+        self.times = []  # when each line came, for the moments of a simulator's events
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         for line in self.popen.stdout:
+            self.times.append(time.monotonic())
             self.lines.append(line.rstrip("\n"))
         self.popen.wait()
         self.ended = time.monotonic()
@@ -150,9 +154,9 @@ class Lab:
     def path(self, *names):
         return os.path.join(self.dir, *names)
 
-    def spawn(self, args, ready=1):
+    def spawn(self, args, ready=1, env=None):
         """A tool, once it has printed its `ready` lines."""
-        p = Process(args)
+        p = Process(args, env)
         self.undo.append(p.stop)
         p.ready = [line.split()[-1] for line in p.wait_lines("ready", ready)]
         return p
@@ -164,20 +168,21 @@ class Lab:
         return p
 
     def simulator(self, buses, state_dir, *faults):
-        """buses: per port, a list of (address, record file); each terminal's records are kept in state_dir.
-        Its ports_ini holds the Ports.ini lines that reach them."""
+        """buses: per port, a list of (address, record file or None); each terminal's records are kept in
+        state_dir. Its ports_ini holds the Ports.ini lines that reach them."""
         args = [self.tool("tallyfold-terminal-sim"), "--state-dir", state_dir] + list(faults)
         for terminals in buses:
             args += ["--listen", "127.0.0.1:0"]
             for address, records in terminals:
-                args += ["--terminal", "%s=%s" % (address, records)]
+                args += ["--terminal", str(address) if records is None else "%s=%s" % (address, records)]
         p = self.spawn(args, len(buses))
         p.ports_ini = "[Ports]\n" + "".join("%d=%s\n" % (i + 1, url) for i, url in enumerate(p.ready))
         return p
 
     def tmpfs(self, name, size):
-        mount = self.path(name)
-        os.makedirs(mount)
+        """A file system of its own at name (in the lab, or a folder's path), to fill up."""
+        mount = name if os.path.isabs(name) else self.path(name)
+        os.makedirs(mount, exist_ok=True)
         sh(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", mount])
         self.undo.append(lambda: sh(["umount", "-l", mount]))
         return mount
@@ -248,6 +253,15 @@ class Server:
     def restart(self):
         self.pg_ctl(self.primary, "restart", "-m", "immediate", "-w")
 
+    def stop(self, mode="immediate"):
+        self.pg_ctl(self.primary, "stop", "-m", mode, "-w")
+
+    def start(self):
+        """The primary again after stop(), with the options its script started it with."""
+        options = self._options(self.primary, True) if len(self.nodes) > 1 else \
+            "-p %d -k %s -c listen_addresses=127.0.0.1 -c max_connections=200" % (self.ports[0], self.dir)
+        self.pg_ctl(self.primary, "start", "-w", "-l", os.path.join(self.dir, self.primary + ".log"), "-o", options)
+
     def begin_smart_stop(self):
         """The primary starts to shut down, held open by an idle client as an application's pool would."""
         port = self.ports[self.nodes[self.primary]]
@@ -316,6 +330,15 @@ class Sqlite:
                 return [list(map(str, r)) for r in c.execute(sql)]
         finally:
             c.close()
+
+    def lock(self):
+        """Holds the write lock, as another program's long transaction would, until release()."""
+        self.locked = sqlite3.connect(self.path, timeout=60, isolation_level=None)
+        self.locked.execute("BEGIN IMMEDIATE")
+
+    def release(self):
+        self.locked.execute("ROLLBACK")
+        self.locked.close()
 
 
 class PgDb:
@@ -400,13 +423,13 @@ def write_records(rng, path, n, pool=(), crlf=True, dup=0.1, bad=0.03, address=N
 class Run:
     """One run of the command, its signals and its end."""
 
-    def __init__(self, lab, home, db, args, bound=BOUND_S):
+    def __init__(self, lab, home, db, args, bound=BOUND_S, env=None):
         self.args = [lab.tool("tallyfold"), "--home", home, "--db", db.cs, "--json"] + args + [
             "--user", "admin", "--failed", "discard"]
         self.bound = bound
         self.signals = []
         self.started = time.monotonic()
-        self.proc = Process(self.args)
+        self.proc = Process(self.args, env)
         lab.undo.append(lambda: self.proc.popen.poll() is None and self.proc.popen.kill())
         self.status = self.wall = None
         self.hung = False
@@ -520,3 +543,53 @@ def pick_delay(rng, longest):
     # signal before that ends any program. The choices stay as they were, so that seeds replay as before.
     at = rng.choice((0, 0.001, 0.005, 0.01, 0.02)) if rng.random() < 0.25 else rng.uniform(0, longest)
     return max(0.003, at)
+
+
+def held(state_dir):
+    """The records each terminal of a simulator holds, by address, from its --state-dir."""
+    out = {}
+    for name in os.listdir(state_dir):
+        if name.endswith(".txt"):
+            with open(os.path.join(state_dir, name)) as f:
+                out[int(name[:-4])] = {line.strip() for line in f if line.strip()}
+    return out
+
+
+def journal(folder):
+    """A follower's journal: by address, the records of its entries at or after DRAINED, which wait for the
+    database; and what is wrong with it (entries that fail their length, checksum or count)."""
+    waiting, wrong = {}, []
+    for name in sorted(os.listdir(folder)):
+        if not name.endswith(".journal"):
+            continue
+        address = urllib.parse.unquote(name[:-8])
+        with open(os.path.join(folder, name), "rb") as f:
+            data = f.read()
+        try:
+            with open(os.path.join(folder, name[:-8] + ".state")) as f:
+                drained = int(f.read().split()[1])
+        except (OSError, IndexError, ValueError):
+            drained = 0
+        at, entries = 0, []
+        while at < len(data):
+            newline = data.find(b"\n", at, at + 96)
+            fields = data[at:newline].split(b" ") if newline > 0 else []
+            if len(fields) != 6 or fields[0] != b"TFJ1" or fields[1].decode() != name[:-8]:
+                break
+            first, following, size = int(fields[2]), int(fields[3]), int(fields[4])
+            payload = data[newline + 1:newline + 1 + size]
+            if len(payload) != size or zlib.crc32(payload) != int(fields[5], 16):
+                break
+            lines = payload.decode().split("\r\n")
+            if lines[-1] or len(lines) - 1 != following - first:
+                wrong.append("%s: the entry at byte %d holds %d records, its header says %d..%d" % (
+                    name, at, len(lines) - 1, first, following))
+            entries.append((at, lines[:-1]))
+            at = newline + 1 + size
+        if at < len(data):
+            wrong.append("%s: %d bytes after its last whole entry" % (name, len(data) - at))
+        # A DRAINED between entries is a lost update of the state: the follower drains from the start.
+        if drained != at and drained not in [start for start, _ in entries]:
+            drained = 0
+        waiting[int(address)] = {line for start, lines in entries if start >= drained for line in lines}
+    return waiting, wrong
