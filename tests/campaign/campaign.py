@@ -306,6 +306,7 @@ class Follower:
         self.journal = os.path.join(backend.follow_home, "Journal")
         self.starts, self.summaries, self.kills, self.problems = [], [], 0, []
         self.start()
+        self.origin = self.starts[0]  # the step's start, once it has the list it follows
 
     def start(self):
         self.proc = Process(self.args, self.env)
@@ -324,7 +325,7 @@ class Follower:
         """Its output, timed from the step's start, for a violation's log."""
         self.proc.reader.join(5)
         with open(self.proc.log, "w") as f:
-            f.writelines("%7.3f %s\n" % (t - self.starts[0], line) for t, line in zip(self.proc.times, self.proc.lines))
+            f.writelines("%7.3f %s\n" % (t - self.origin, line) for t, line in zip(self.proc.times, self.proc.lines))
 
     def ended_alone(self):
         """A follower that ended without being told to: a violation, and started again."""
@@ -450,6 +451,7 @@ def follow_step(lab, backends, seed, k, followed):
     while not os.path.exists(os.path.join(journal, "terminals.tsv")) and time.monotonic() < waited:
         time.sleep(0.02)
     started, pending, lifts, drain, no_journal = time.monotonic(), list(faults), [], None, []
+    follower.origin = started
 
     def lift(kind, fault_at):
         if kind == "lock":
@@ -463,7 +465,8 @@ def follow_step(lab, backends, seed, k, followed):
             if kind == "full-Journal":
                 no_journal.append((fault_at, time.monotonic()))
 
-    while time.monotonic() < started + length:
+    # A kill -9 armed for the drain waits for it, 4 s at most.
+    while time.monotonic() < started + length or drain:
         now = time.monotonic() - started
         for end, kind, fault_at in [x for x in lifts if x[0] <= now]:
             lifts.remove((end, kind, fault_at))
@@ -489,7 +492,9 @@ def follow_step(lab, backends, seed, k, followed):
                     follower.proc.signal(signal.SIGHUP)
                 elif kind == "sigterm":
                     follower.stop()
-                elif kind == "restart" and not away:
+                elif kind == "restart":
+                    if away:
+                        raise RuntimeError("the server is stopped")
                     server.restart()
                 if kind in ("lock", "full-db") or kind.startswith("stop-") or kind.startswith("full-"):
                     lifts.append((at + seconds, kind, time.monotonic()))
@@ -532,12 +537,12 @@ def follow_step(lab, backends, seed, k, followed):
         if stored != parts.count(db) - count_before:
             violations.append("the summaries stored %d rows, the table gained %d" % (
                 stored, parts.count(db) - count_before))
-    violations += refusals(sim, follower.starts, no_journal, stopped)
+    violations += refusals(sim, follower.starts, no_journal, stopped, started)
     for v in violations:
         print("    VIOLATION step %d seed %d: %s" % (k, seed, v), flush=True)
     if violations:
         with open(os.path.join(folder, "simulator.log"), "w") as f:
-            f.writelines("%7.3f %s\n" % (t - follower.starts[0], line) for t, line in zip(sim.times, sim.lines))
+            f.writelines("%7.3f %s\n" % (t - started, line) for t, line in zip(sim.times, sim.lines))
         kept = shutil.copytree(folder, tempfile.mkdtemp(prefix="tallyfold-step-%d-%d." % (seed, k)), dirs_exist_ok=True)
         shutil.copytree(journal, os.path.join(kept, "Journal"))
         print("    its logs, swipes, terminals and journal: %s" % kept, flush=True)
@@ -551,7 +556,7 @@ def follow_step(lab, backends, seed, k, followed):
     shutil.rmtree(os.path.join(folder, "terminals"), ignore_errors=True)
 
 
-def refusals(sim, starts, no_journal, stopped):
+def refusals(sim, starts, no_journal, stopped, started):
     """A till may refuse swipes only while no follower could take them: from a (re)start, or while the journal
     could not be written, until GRACE_S later; never while the database alone is away."""
     excused = sorted([(s, s + GRACE_S) for s in starts] + [(a, b + GRACE_S) for a, b in no_journal])
@@ -570,8 +575,8 @@ def refusals(sim, starts, no_journal, stopped):
             if a <= reach:
                 reach = max(reach, b)
         if reach < refused_until:
-            out.append("terminal %s refused swipes for %.1f s from %.1f s after the follower's start, while the "
-                       "journal could take them" % (fields[1], refused_until - full, full - starts[0]))
+            out.append("terminal %s refused swipes for %.1f s from %.1f s, while the journal could take them" % (
+                fields[1], refused_until - full, full - started))
     return out
 
 
