@@ -101,7 +101,7 @@ class Follower:
         self.args = [lab.tool("tallyfold"), "--home", home, "--db", db.cs, "follow", "--interval", "2",
                      "--clear-at", str(CLEAR_AT), "--metrics", lab.path("follow.prom"), "--user", "admin"]
         self.killed = []
-        # Where its records wait: a follower killed with -9 leaves its folder behind, which the lab removes.
+        # Its temporary files: a follower killed with -9 leaves them behind, in the lab, which removes them.
         self.env = dict(os.environ, TMPDIR=lab.path("tmp"))
         os.makedirs(self.env["TMPDIR"])
         self.start()
