@@ -22,23 +22,6 @@ QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Fails with errno set; never with part of `size` left unwritten.
-bool writeAll(int fd, const char* data, qint64 size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 // A rename that fails with EEXIST rather than replace; where the file system
 // cannot do that in one call, a hard link does the same.
 bool renameNoReplace(const QByteArray& from, const QByteArray& to) {
@@ -53,6 +36,34 @@ bool renameNoReplace(const QByteArray& from, const QByteArray& to) {
 }
 
 }  // namespace
+
+bool writeFully(int fd, const char* data, qint64 size, qint64 at) {
+    while (size > 0) {
+        const ssize_t n = at < 0 ? ::write(fd, data, size_t(size)) : ::pwrite(fd, data, size_t(size), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= n;
+        if (at >= 0)
+            at += n;
+    }
+    return true;
+}
+
+bool syncFolder(const QString& folder) {
+    const int dir = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dir >= 0 && ::fsync(dir) == 0;
+    const int error = errno;
+    if (dir >= 0)
+        ::close(dir);
+    errno = error;
+    return synced;
+}
 
 DurableFile::DurableFile(QString target, Existing existing) : target_(std::move(target)), existing_(existing) {}
 
@@ -84,7 +95,7 @@ bool DurableFile::open() {
 bool DurableFile::write(const QByteArray& bytes) {
     if (fd_ < 0)
         return false;
-    if (!writeAll(fd_, bytes.constData(), bytes.size()))
+    if (!writeFully(fd_, bytes.constData(), bytes.size()))
         return fail(QStringLiteral("cannot write %1").arg(target_), errno);
     size_ += bytes.size();
     hash_.addData(bytes);
@@ -106,11 +117,8 @@ bool DurableFile::commit() {
         return false;
     // From here the file has its name: one that is not proven whole must not stay as if it were.
     const QString folder = QFileInfo(path_).absolutePath();
-    const int dir = ::open(encoded(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = dir >= 0 && ::fsync(dir) == 0;
+    const bool synced = syncFolder(folder);
     const int error = errno;
-    if (dir >= 0)
-        ::close(dir);
     if (!synced || !readBack()) {
         ::unlink(encoded(path_).constData());
         path_.clear();

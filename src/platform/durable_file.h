@@ -55,6 +55,12 @@ private:
     QString reason_;
 };
 
+// Writes all of `data` at `at` (or the file's position when negative); false with errno set, never
+// with part of it left unwritten unsaid.
+bool writeFully(int fd, const char* data, qint64 size, qint64 at = -1);
+// Flushes a folder's entries to the disk; false with errno set.
+bool syncFolder(const QString& folder);
+
 // Copies `source` to `target` as a DurableFile. The copy's path on success, else
 // empty with the reason in `error` (when given).
 QString copyDurably(const QString& source, const QString& target, DurableFile::Existing existing,

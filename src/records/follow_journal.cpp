@@ -1,5 +1,6 @@
 #include "records/follow_journal.h"
 
+#include "platform/durable_file.h"
 #include "platform/error.h"
 #include "platform/log_categories.h"
 
@@ -30,23 +31,6 @@ quint32 checksum(const char* data, qint64 size) {
     return quint32(crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(data), z_size_t(size)));
 }
 
-bool writeAll(int fd, const char* data, qint64 size, qint64 at) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size_t(size), at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= n;
-        at += n;
-    }
-    return true;
-}
-
 bool readAll(int fd, char* data, qint64 size, qint64 at) {
     while (size > 0) {
         const ssize_t n = ::pread(fd, data, size_t(size), at);
@@ -59,15 +43,6 @@ bool readAll(int fd, char* data, qint64 size, qint64 at) {
         at += n;
     }
     return true;
-}
-
-bool syncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 struct Entry {
@@ -152,7 +127,7 @@ void FollowJournal::open() {
     for (const QString& partial : QDir(folder_).entryList({QStringLiteral("*.partial")}, QDir::Files))
         QFile::remove(QDir(folder_).filePath(partial));
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-    if (::ftruncate(lockFd_, 0) != 0 || !writeAll(lockFd_, pid.constData(), pid.size(), 0))
+    if (::ftruncate(lockFd_, 0) != 0 || !writeFully(lockFd_, pid.constData(), pid.size(), 0))
         qCWarning(lcOps).noquote() << "cannot write the follower's process number into" << lockPath;
 }
 
@@ -240,7 +215,7 @@ void FollowJournal::load(Terminal& t) {
 void FollowJournal::writeState(Terminal& t, bool sync) {
     QByteArray state = QByteArray::number(t.position) + ' ' + QByteArray::number(t.drained);
     state = state.leftJustified(kStateBytes - 1, ' ') + '\n';
-    if (!writeAll(t.stateFd, state.constData(), state.size(), 0) || (sync && ::fsync(t.stateFd) != 0))
+    if (!writeFully(t.stateFd, state.constData(), state.size(), 0) || (sync && ::fsync(t.stateFd) != 0))
         qCWarning(lcOps).noquote() << "cannot keep the position of terminal" << t.address << ":" << systemReason(errno);
 }
 
@@ -276,7 +251,7 @@ bool FollowJournal::append(const QString& address, quint32 first, quint32 next, 
                       .arg(limit_ / (1 << 20));
         return false;
     }
-    if (!writeAll(t.fd, entry.constData(), entry.size(), t.size) || ::fsync(t.fd) != 0) {
+    if (!writeFully(t.fd, entry.constData(), entry.size(), t.size) || ::fsync(t.fd) != 0) {
         *reason = QStringLiteral("cannot write the journal %1: %2").arg(t.path, systemReason(errno));
         // Whatever part of the entry reached the file is cut off again, so the next one follows a whole entry.
         if (::ftruncate(t.fd, t.size) != 0)
