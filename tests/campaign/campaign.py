@@ -30,9 +30,10 @@ CI_SEEDS, CI_STEPS = (1, 2), 15
 # The simulated terminals' addresses, by port.
 TERMINALS = [[1, 2], [3]]
 # The share of steps that follow swiping terminals, drawn apart so that the other steps replay as before.
-FOLLOW_SHARE = 0.15
-# A till small and busy enough to fill within an outage: 300 records at a swipe every 20 ms last 6 s.
-SWIPE_MS, CAPACITY, CLEAR_AT, INTERVAL = 20, 300, 50, 2
+FOLLOW_SHARE = 0.1
+# A till small and busy enough to fill within an outage: 550 records at a swipe every 20 ms last 11 s. Half
+# of it lasts a round and the 2 s a round may wait for a database that went away, with a second to spare.
+SWIPE_MS, CAPACITY, CLEAR_AT, INTERVAL = 20, 550, 50, 2
 # A follower just started, or whose journal cannot take records, may let a till fill up to this much later.
 GRACE_S = 2 * INTERVAL + 1
 # SIGTERM ends a follower within about 2 s, even while another program holds the SQLite write lock.
@@ -389,9 +390,9 @@ def plan_follow(rng, backend, fill_s):
     last outage may outlast the step, so that the follower is stopped while the database is away."""
     outages = ["lock", "full-db"] if backend.name == "sqlite" and backend.mount else ["lock"] \
         if backend.name == "sqlite" else ["stop-fast", "stop-immediate"]
-    faults, at, gap = [], rng.uniform(0.5, 3), 0
-    for _ in range(rng.choice((1, 1, 1, 2))):
-        seconds = rng.uniform(1.1, 1.6) * fill_s
+    faults, at, gap = [], rng.uniform(0.5, 2), 0
+    for _ in range(rng.choice((1, 1, 1, 1, 2))):
+        seconds = rng.uniform(1.1, 1.4) * fill_s
         faults.append((rng.choice(outages), at, seconds))
         if rng.random() < 0.4:
             faults.append(("kill9", at + rng.uniform(0.2, 0.9) * seconds, 0))
@@ -399,7 +400,7 @@ def plan_follow(rng, backend, fill_s):
             faults.append(("sighup", at + rng.uniform(0.1, 0.9) * seconds, 0))
         if rng.random() < 0.5:
             faults.append(("kill9-drain", at + seconds, rng.choice((0, 0, 0.002, 0.01, 0.05))))
-        gap = rng.uniform(2, 5)
+        gap = rng.uniform(2, 4)
         at += seconds + gap
     length = at
     choices = ["kill9", "sighup", "sigterm"] + (["restart"] if backend.server else []) + [
@@ -426,7 +427,7 @@ def follow_step(lab, backends, seed, k, followed):
     the table, on its terminal or waiting in the journal; none twice in the table; no till refuses a swipe while
     the journal could take it; the summaries add up."""
     rng = random.Random("%d:%d" % (seed, k))
-    backend = backends[rng.choice(followed)]
+    backend = backends[followed[(seed + k) % len(followed)]]  # in turn, so that a short run has both
     db, server, journal = backend.db, backend.server, os.path.join(backend.follow_home, "Journal")
     length, faults = plan_follow(rng, backend, CAPACITY * SWIPE_MS / 1000)
     print("step %d seed %d (replay: --seed %d --step %d) %s, follow %.1f s, faults: %s" % (
