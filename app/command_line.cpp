@@ -194,8 +194,10 @@ const std::vector<CommandDef> Commands = {
     {s("clear"),
      QString(),
      s("erase the records stored in a terminal, as \"清空\" does"),
-     s("Erases the records stored in a terminal, as \"清空\" does. Needs the right C.操作 and --yes."),
-     {MachineOption, switchOption("yes", "confirm the erasure"), UserOption, CaptionOption},
+     s("Erases the records stored in the terminal --machine names, as \"清空\" does. Needs the right C.操作 and "
+       "--yes."),
+     {valueOption("machine", "ADDR", "the terminal whose records are erased; clear needs it"),
+      switchOption("yes", "confirm the erasure"), UserOption, CaptionOption},
      0,
      0,
      {example("tallyfold clear --machine 10 --yes", "erase the records stored in terminal 10"),

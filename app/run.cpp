@@ -109,8 +109,8 @@ std::vector<TerminalRow> loadSession(Run& run, GatherSession& session, ConsoleVi
     if (withTimes)
         ahead.emplace_back(BusinessDayTimesStatement, QVariantList());
     if (rightSuffix)
-        ahead.push_back(permissionQuery(SystemName, session.module.Pub_UserName,
-                                        rightFunction(session.module, rightSuffix)));
+        ahead.push_back(
+            permissionQuery(SystemName, session.module.Pub_UserName, rightFunction(session.module, rightSuffix)));
     prefetchQueries(*session.DbTool, ahead);
     std::vector<TerminalRow> rows = readTerminalRows(*session.DbTool);
     makeFirstCurrent(session.module, rows);
@@ -267,6 +267,9 @@ void checkOptions(const Run& run) {
         maxAgeSeconds(run);
     if (command == QLatin1String("clear") && !run.has("yes"))
         throw UsageError{QStringLiteral("clear erases the terminal's records: confirm with --yes"), command};
+    // An erasure names its terminal: the first listed one is whichever the list happens to begin with.
+    if (command == QLatin1String("clear") && !run.has("machine"))
+        throw UsageError{QStringLiteral("clear erases a terminal's records: name it with --machine ADDR"), command};
 }
 
 }  // namespace tallyfold

@@ -126,6 +126,8 @@ void tst_cli::commandLines_data() {
         "tallyfold: import: --failed takes show or discard (see tallyfold help import)");
     row("unconfirmed clear, no database", {"--db", noDb, "clear"}, 2,
         "tallyfold: clear: clear erases the terminal's records: confirm with --yes (see tallyfold help clear)");
+    row("clear of no named terminal, no database", {"--db", noDb, "clear", "--yes"}, 2,
+        "tallyfold: clear: clear erases a terminal's records: name it with --machine ADDR (see tallyfold help clear)");
     row("bad --interval, no database", {"--db", noDb, "follow", "--interval", "0"}, 2,
         "tallyfold: follow: --interval takes seconds from 0.1 to 3600 (see tallyfold help follow)");
     row("follow with no terminal listed",
@@ -150,7 +152,9 @@ void tst_cli::commandLines_data() {
         "tallyfold: no terminal 01");
     row("not a count-type terminal", {"test-link", "--machine", "3", "--user", "admin"}, 1,
         "tallyfold: terminal 3 is not a count-type terminal (see tallyfold terminals)");
-    row("clear needs 操作", {"clear", "--yes", "--user", "nobody"}, 1,
+    row("clear of no named terminal", {"clear", "--yes", "--user", "admin"}, 2,
+        "tallyfold: clear: clear erases a terminal's records: name it with --machine ADDR (see tallyfold help clear)");
+    row("clear needs 操作", {"clear", "--machine", "1", "--yes", "--user", "nobody"}, 1,
         "tallyfold: nobody lacks the right 消费管理.操作 (考勤系统) that clear needs");
     row("gather needs 操作", {"gather", "--user", "nobody"}, 1,
         "tallyfold: nobody lacks the right 消费管理.操作 (考勤系统) that gather needs");
