@@ -4,6 +4,7 @@
 #include "entry/library_module.h"
 #include "platform/error.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QByteArray>
 
@@ -17,6 +18,10 @@ thread_local QByteArray lastError;
 void ensureApplication() {
     if (QCoreApplication::instance())
         return;
+    // Made on another thread, the application would take that thread for its own, and the
+    // host's main thread could never show the window.
+    if (::gettid() != ::getpid())
+        throw tallyfold::Error(tallyfold::errc::InvalidCall, tallyfold::OtherThreadText);
     static int argc = 1;
     static char name[] = "tallyfold";
     static char* argv[] = {name, nullptr};
@@ -25,6 +30,18 @@ void ensureApplication() {
 
 tallyfold::Variant textOrNull(const char* text) {
     return text ? tallyfold::Variant(QString::fromUtf8(text)) : tallyfold::Variant::null();
+}
+
+// "yyyy-MM-dd" and nothing else: a day Qt could not make (2024-13-45) is refused, not passed on invalid.
+QDate dateOrToday(const char* text) {
+    if (!text)
+        return QDate::currentDate();
+    const QString given = QString::fromUtf8(text);
+    const QDate date = QDate::fromString(given, QStringLiteral("yyyy-MM-dd"));
+    if (given.size() != 10 || !date.isValid())
+        throw tallyfold::Error(tallyfold::errc::TypeMismatch,
+                               QStringLiteral("Type mismatch: \"%1\" is not a date (yyyy-MM-dd)").arg(given));
+    return date;
 }
 }  // namespace
 
@@ -46,10 +63,9 @@ long tallyfold_kq_show_a(tallyfold_kq* kq, const char* user, const char* title, 
         return tallyfold::errc::ObjectNotSet;
     }
     try {
+        QDateTime d(dateOrToday(sys_date), QTime(0, 0));
         ensureApplication();
         tallyfold::Variant u = textOrNull(user), t = textOrNull(title), c = textOrNull(caption);
-        QDateTime d(sys_date ? QDate::fromString(QString::fromUtf8(sys_date), Qt::ISODate) : QDate::currentDate(),
-                    QTime(0, 0));
         kq->kq.ShowA(u, t, c, d);
         return 0;
     } catch (const tallyfold::Error& e) {

@@ -7,14 +7,19 @@
 #include "outside/database_tool.h"
 
 #include <dlfcn.h>
+#include <QApplication>
 #include <QPointer>
 #include <QScopedValueRollback>
+#include <QThread>
 
 namespace tallyfold {
 
 Mdl_GatherData& libraryModule() {
-    static Mdl_GatherData module;
-    return module;
+    // Never destroyed: a host whose application outlives main (the one the C entry makes) lets
+    // nothing close its connection before exit, and at exit Qt's own database registry may be
+    // gone already.
+    static auto* module = new Mdl_GatherData();
+    return *module;
 }
 
 static QPointer<F_GatherData>& openWindow() {
@@ -47,7 +52,18 @@ static void requireDatabaseFile(const HostSettings& host) {
         throw Error(errc::FileNotFound, QStringLiteral("找不到数据库文件：") + missing);
 }
 
+// Qt ends the process when a widget is made without a QApplication, and a widget made on
+// another thread than the application's is never safe: both are refused before anything is made.
+static void requireApplicationThread() {
+    const QCoreApplication* application = QCoreApplication::instance();
+    if (!qobject_cast<const QApplication*>(application))
+        throw Error(errc::InvalidCall, QStringLiteral("ShowA needs the host's QApplication, and there is none"));
+    if (QThread::currentThread() != application->thread())
+        throw Error(errc::InvalidCall, OtherThreadText);
+}
+
 F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prompts* prompts) {
+    requireApplicationThread();
     // A host's event that a box of the load lets run may call ShowA again: the first call's window
     // and operator are not the second's to change.
     static bool running = false;

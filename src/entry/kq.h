@@ -9,8 +9,9 @@
 namespace tallyfold {
 
 // The class a host creates: ShowA opens the gathering window for one operator
-// and returns while the window stays open. Errors raise tallyfold::Error.
-// Needs a QApplication on the calling thread.
+// and returns while the window stays open. Errors raise tallyfold::Error; error 5
+// (errc::InvalidCall) when there is no QApplication, when the calling thread is
+// not the application's, or from inside another ShowA; nothing is changed then.
 class TALLYFOLD_EXPORT KQ {
 public:
     // By reference, as the hosts written for the original component pass their variables.

@@ -17,7 +17,11 @@ F_GatherData* gatherWindow();
 // What ShowA does: takes the operator into the shared variables, then shows the
 // gathering window, loading it first unless it is open. `prompts` answers the
 // boxes and the file dialog of a window loaded now (nullptr: its own widgets).
-// Raises when the operator cannot be taken or the load fails before its own trap.
+// Raises error 5 without a QApplication or off its thread, and when the
+// operator cannot be taken or the load fails before its own trap.
 F_GatherData& showGatherWindow(const Variant& user, const Variant& caption, Prompts* prompts = nullptr);
+
+inline const QString OtherThreadText =
+    QStringLiteral("ShowA was called from a thread other than the application's main thread");
 
 }  // namespace tallyfold
