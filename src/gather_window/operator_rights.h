@@ -15,8 +15,8 @@ enum class Button { LanTest, Work, Read, Clear, Close };
 class OperatorRights {
 public:
     bool allows(Button button) const { return !withdrawn_.count(button); }
-    // Checks ".测试", ".操作" and ".读取" in this order, each withdrawn at once when
-    // denied, so a component failing part-way leaves the earlier answers in force.
+    // Checks ".测试", ".操作" (采集 and 清空) and ".读取" in this order, each withdrawn at once
+    // when denied, so a component failing part-way leaves the earlier answers in force.
     // Raises what the component raises; the component may change the
     // connection it is handed and the operator's name, as by reference.
     void check(PermissionAuth& auth, std::shared_ptr<Connection> connection, Mdl_GatherData& module);

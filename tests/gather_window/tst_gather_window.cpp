@@ -155,7 +155,7 @@ void tst_gather_window::rights_data() {
     QTest::newRow("empty, null, false") << QList<Variant>{Variant(), Variant::null(), Variant(false)} << 0
                                         << QList<bool>{false, true, false, true, true} << QStringList();
     QTest::newRow("all false") << QList<Variant>{Variant(false), Variant(false), Variant(false)} << 0
-                               << QList<bool>{false, false, false, true, true} << QStringList();
+                               << QList<bool>{false, false, false, false, true} << QStringList();
     // A failure on the second call keeps the first answer and leaves the others on.
     QTest::newRow("raises on second") << QList<Variant>{Variant(false)} << 2
                                       << QList<bool>{false, true, true, true, true}

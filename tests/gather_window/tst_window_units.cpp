@@ -49,6 +49,9 @@ void tst_window_units::rightsAndBusy_data() {
     // Ending an operation must not give back a right that was withdrawn.
     QTest::newRow("test denied, idle") << QList<Variant>{Variant(false), Variant(true), Variant(true)} << false
                                        << QList<bool>{false, true, true, true, true};
+    // ".操作" also guards 清空: erasing records is an operation, as the command counts it.
+    QTest::newRow("operate denied, idle") << QList<Variant>{Variant(true), Variant(false), Variant(true)} << false
+                                          << QList<bool>{true, false, true, false, true};
     QTest::newRow("all granted, running") << QList<Variant>{Variant(true), Variant(true), Variant(true)} << true
                                           << QList<bool>{false, false, false, false, true};
     // The component failing on its second call: the first answer stays, the rest stay allowed.
