@@ -71,9 +71,12 @@ std::unique_ptr<F_GatherData> F_GatherData::frame(Mdl_GatherData& module, const 
 
 F_GatherData::F_GatherData(Mdl_GatherData& module, const HostSettings& host, Prompts* prompts)
     : QWidget(nullptr), session_(module, host) {
-    widgetPrompts_ = std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))));
-    prompts_ = std::make_unique<Asking>(*this, prompts ? *prompts : *widgetPrompts_);
     buildFrame();
+    // A box without a title of its own takes the window's name, not the host program's, and not the
+    // caption either: an operation's result replaces it.
+    widgetPrompts_ =
+        std::make_unique<WidgetPrompts>(this, QDir::cleanPath(host.path(QStringLiteral("Database/"))), windowTitle());
+    prompts_ = std::make_unique<Asking>(*this, prompts ? *prompts : *widgetPrompts_);
 }
 
 void F_GatherData::finishLoad() {
@@ -255,6 +258,12 @@ void F_GatherData::runOperation(Operation&& operation) {
     summary_.clear();
     detail_.clear();
     updateToolTip();
+    // Greying the pressed button would hand its focus on to the next one enabled, 退出, and the
+    // next Enter or Space would close the window. The focus waits with no control meanwhile and
+    // goes back where it was.
+    const QPointer<QWidget> focused = focusWidget();
+    if (focused)
+        focused->clearFocus();
     updateButtons();
     progress_->setRange(0, 0);
     stepDone_ = false;
@@ -264,8 +273,11 @@ void F_GatherData::runOperation(Operation&& operation) {
     showRows();
     showProgress(false);
     scope.reset();
-    if (!unloaded_)
+    if (!unloaded_) {
         updateButtons();
+        if (focused && focused->isEnabled())
+            focused->setFocus(Qt::OtherFocusReason);
+    }
     if (guard_.closeDeferred())
         close();
 }

@@ -63,11 +63,9 @@ MessageAnswer WidgetPrompts::message(const MessageRequest& request) {
     // A box is a window of its own and would not take its parent's font.
     box.setFont(windowFont());
     box.setText(QString(request.text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    // A box without a title of its own takes its window's caption, not the host program's name.
     QString title = request.title;
     if (title.isEmpty())
-        title = parent_ && !parent_->window()->windowTitle().isEmpty() ? parent_->window()->windowTitle()
-                                                                       : QApplication::applicationDisplayName();
+        title = title_.isEmpty() ? QApplication::applicationDisplayName() : title_;
     box.setWindowTitle(title);
     // A box sizes itself to its text alone; a short text would cut its title off. Room for the
     // title and a window manager's buttons beside it.

@@ -10,8 +10,11 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <QTreeView>
 #include <QtTest>
 
 using namespace tallyfold;
@@ -62,6 +65,9 @@ private Q_SLOTS:
     void exitWaitsForTheOperationToStop();
     void portFreeAfterEveryOperation_data();
     void portFreeAfterEveryOperation();
+    void focusStaysAfterAnOperation_data();
+    void focusStaysAfterAnOperation();
+    void untitledBoxTakesTheWindowsName();
 
 private:
     F_GatherData* open() { return &showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts_); }
@@ -315,6 +321,65 @@ void tst_window_operations::portFreeAfterEveryOperation() {
     SerialDeviceLink other(home.settings());
     QCOMPARE(other.SetPort(Variant(1)), std::optional<bool>(true));
     other.DestoryPort();
+}
+
+void tst_window_operations::focusStaysAfterAnOperation_data() {
+    QTest::addColumn<Button>("button");
+    QTest::addColumn<bool>("fromList");  // the focus was in the terminal list, the button clicked by the host
+    QTest::newRow("测试") << Button::LanTest << false;
+    QTest::newRow("采集") << Button::Work << false;
+    QTest::newRow("读取") << Button::Read << false;
+    QTest::newRow("清空") << Button::Clear << false;
+    QTest::newRow("测试, focus in the list") << Button::LanTest << true;
+}
+
+// The buttons go grey while an operation runs; afterwards the focus is back where it was, and the
+// next Enter repeats the operation instead of pressing 退出.
+void tst_window_operations::focusStaysAfterAnOperation() {
+    QFETCH(Button, button);
+    QFETCH(bool, fromList);
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    RecordingDeviceRegistration device;
+    device.script->sourceContent = QByteArray("011111112403051100\r\n");
+    prompts_.fileToChoose = writeFile(home.file(QStringLiteral("saved.txt")), "011111112403051100\r\n");
+    QPointer<F_GatherData> w = open();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    if (fromList) {
+        QTest::mouseClick(w->findChild<QTreeView*>()->viewport(), Qt::LeftButton);
+        w->press(button);
+    } else {
+        w->pressByKeyboard(button, Qt::Key_Return);
+    }
+    QWidget* focused = QApplication::focusWidget();
+    QVERIFY(focused);
+    if (fromList)
+        QVERIFY(qobject_cast<QTreeView*>(focused));
+    else
+        QCOMPARE(qobject_cast<QPushButton*>(focused)->text(), QString::fromUtf8(QTest::currentDataTag()));
+    QTest::keyClick(focused, Qt::Key_Return);
+    QVERIFY(w && w->isVisible());
+}
+
+// An untitled box, the clearing's confirmation, after a gather has put its result in the caption.
+void tst_window_operations::untitledBoxTakesTheWindowsName() {
+    TestHome home;
+    resetHostDatabase(home.connection(), true);
+    RecordingDeviceRegistration device;
+    device.script->sourceContent = QByteArray("011111112403051100\r\n");
+    F_GatherData* w = &showGatherWindow(Variant(DemoUser), Variant(DemoCaption));
+    w->press(Button::Work);
+    QCOMPARE(w->windowTitle(), QStringLiteral("机器[1]数据采集成功,记录总数：1,正确处理记录数： 1"));
+    QString title;
+    QTimer::singleShot(0, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        title = box->windowTitle();
+        box->button(QMessageBox::Cancel)->click();
+    });
+    w->press(Button::Clear);
+    QCOMPARE(title, QStringLiteral("计次餐饮数据采集"));
+    QVERIFY(device.script->calls.filter(QStringLiteral("ClearRecord")).isEmpty());
 }
 
 QTEST_MAIN(tst_window_operations)
