@@ -38,6 +38,8 @@ SWIPE_MS, CAPACITY, CLEAR_AT, INTERVAL = 20, 550, 50, 2
 GRACE_S = 2 * INTERVAL + 1
 # SIGTERM ends a follower within about 2 s, even while another program holds the SQLite write lock.
 STOP_S = 4
+# The journal drains within this long of the database's return: it is asked again within 2 s, then a round.
+DRAIN_S = 10
 
 
 class Backend:
@@ -452,15 +454,18 @@ def follow_step(lab, backends, seed, k, followed):
     while not os.path.exists(os.path.join(journal, "terminals.tsv")) and time.monotonic() < waited:
         time.sleep(0.02)
     started, pending, lifts, drain, no_journal = time.monotonic(), list(faults), [], None, []
-    follower.origin = started
+    follower.origin = back = started
 
     def lift(kind, fault_at):
+        nonlocal back
         if kind == "lock":
             db.release()
         elif kind.startswith("stop-"):
             server.start()
         elif kind == "full-db":
             parts.unfill(backend.mount)
+        if kind in ("lock", "full-db") or kind.startswith("stop-"):
+            back = time.monotonic()
         elif kind.startswith("full-"):
             parts.unfill(backend.follow_disks[kind[5:]])
             if kind == "full-Journal":
@@ -511,8 +516,20 @@ def follow_step(lab, backends, seed, k, followed):
                 drain = None
         follower.ended_alone()
         time.sleep(0.005)
+    # Unless the database stays away past the stop, the journal drains once it is back and the disks have room.
+    if not any(x[1] in ("lock", "full-db") or x[1].startswith("stop-") for x in lifts):
+        for end, kind, fault_at in lifts:
+            lift(kind, fault_at)
+        lifts = []
+        while any(parts.journal(journal)[0].values()) and time.monotonic() < back + DRAIN_S:
+            follower.ended_alone()
+            time.sleep(0.1)
+        left = sum(map(len, parts.journal(journal)[0].values()))
+        if left:
+            follower.problems.append("%d records still wait in the journal %.0f s after the database returned" % (
+                left, time.monotonic() - back))
     stopped = follower.stop(again=False)
-    waiting, _ = parts.journal(journal)
+    waiting = {address: set(lines) for address, lines in parts.journal(journal)[0].items()}
     if sim.stop() is None:
         follower.problems.append("the simulator did not end on SIGTERM")
     for end, kind, fault_at in lifts:
