@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 from collections import Counter
 
 import parts
@@ -40,6 +41,8 @@ GRACE_S = 2 * INTERVAL + 1
 STOP_S = 4
 # The journal drains within this long of the database's return: it is asked again within 2 s, then a round.
 DRAIN_S = 10
+# What a power loss leaves at the end of a journal: an entry cut short, of records no terminal took.
+TORN = ["01%06d3001010000" % card for card in range(999990, 999994)]
 
 
 class Backend:
@@ -317,12 +320,30 @@ class Follower:
         self.proc.log = os.path.join(self.folder, "follower-%d.log" % len(self.starts))
         self.lab.undo.append(lambda p=self.proc: p.alive() and p.popen.kill())
 
-    def kill9(self):
+    def kill9(self, torn=False):
         self.proc.popen.kill()
         self.proc.popen.wait()
         self.kills += 1
         self.keep()
+        if torn:
+            payload = "".join(r + "\r\n" for r in TORN).encode()
+            with open(os.path.join(self.journal, "%d.journal" % int(TORN[0][:2], 16)), "ab") as f:
+                f.write(b"TFJ1 %d 1000000 %d %d %x\n" % (int(TORN[0][:2], 16), 1000000 + len(TORN), len(payload),
+                                                        zlib.crc32(payload)) + payload[:len(payload) // 2])
         self.start()
+
+    def second(self):
+        """Another follower on the same folder is refused at once."""
+        other = Process(self.args, self.env)
+        try:
+            status = other.popen.wait(STOP_S)
+        except subprocess.TimeoutExpired:
+            other.popen.kill()
+            status = None
+        other.reader.join(5)
+        said = summary_of(other.lines)
+        if status != 1 or not said or said["outcome"] != "refused":
+            self.problems.append("a second follower on the folder ended with %s and %s" % (status, said))
 
     def keep(self):
         """Its output, timed from the step's start, for a violation's log."""
@@ -355,14 +376,7 @@ class Follower:
                 STOP_S + 10, self.proc.lines[-3:]))
         took = time.monotonic() - asked
         self.keep()
-        summary = None
-        for line in self.proc.lines:
-            try:
-                event = json.loads(line)
-            except ValueError:
-                continue
-            if isinstance(event, dict) and event.get("event") == "summary":
-                summary = event
+        summary = summary_of(self.proc.lines)
         waiting, wrong = parts.journal(self.journal)
         self.problems += ["the journal: " + w for w in wrong]
         if took > STOP_S and status is not None and status >= 0:
@@ -386,6 +400,18 @@ class Follower:
         return asked
 
 
+def summary_of(lines):
+    summary = None
+    for line in lines:
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(event, dict) and event.get("event") == "summary":
+            summary = event
+    return summary
+
+
 def plan_follow(rng, backend, fill_s):
     """A follower step's length and faults: (kind, at, seconds). Each outage of the database outlasts what a till
     holds; a kill -9 or a SIGHUP may fall within it, a kill -9 into the drain after it (seconds: its delay). A
@@ -405,7 +431,7 @@ def plan_follow(rng, backend, fill_s):
         gap = rng.uniform(2, 4)
         at += seconds + gap
     length = at
-    choices = ["kill9", "sighup", "sigterm"] + (["restart"] if backend.server else []) + [
+    choices = ["kill9", "kill9-torn", "sighup", "sigterm", "second"] + (["restart"] if backend.server else []) + [
         "full-" + folder for folder in backend.follow_disks]
     for _ in range(rng.choice((0, 1, 2))):
         kind = rng.choice(choices)
@@ -490,8 +516,10 @@ def follow_step(lab, backends, seed, k, followed):
                     parts.fill(backend.mount)
                 elif kind.startswith("full-"):
                     parts.fill(backend.follow_disks[kind[5:]])
-                elif kind == "kill9":
-                    follower.kill9()
+                elif kind in ("kill9", "kill9-torn"):
+                    follower.kill9(torn=kind == "kill9-torn")
+                elif kind == "second":
+                    follower.second()
                 elif kind == "kill9-drain":
                     drain = (time.time_ns(), time.monotonic(), seconds)
                 elif kind == "sighup":
@@ -547,6 +575,9 @@ def follow_step(lab, backends, seed, k, followed):
     shared = [r for r in taken if parts.key(r) in before]
     lost = [r for r in taken if parts.key(r) not in table and parts.key(r) not in before and
             r not in held.get(int(r[:2], 16), ()) and r not in waiting.get(int(r[:2], 16), ())]
+    stored_torn = {parts.key(r) for r in TORN} & table
+    if stored_torn:
+        violations.append("records of a journal entry cut short were stored: %s" % sorted(stored_torn))
     if lost:
         violations.append("%d swipes neither in the table, nor on their terminal, nor waiting in the journal, "
                           "e.g. %s" % (len(lost), lost[:3]))
