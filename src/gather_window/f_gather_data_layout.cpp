@@ -19,6 +19,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyleOptionTabWidgetFrame>
 #include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QTableView>
@@ -95,18 +96,33 @@ QRect roomForWindow() {
     return screen ? screen->availableGeometry() : QRect();
 }
 
-// The design's size on a screen with room for it; on a smaller one (a high scale factor on a
-// laptop's screen) the whole layout shrinks, keeping its proportions, so every control stays
-// reachable. The window manager's frame is not known before the window shows: a title bar
-// and borders of the style's size stand in for it.
-double fitScale(const QWidget& window, const QRect& room, QSize design) {
+// What a window manager's frame adds to the window's size. It is not known before the window
+// shows: a title bar and borders of the style's size stand in for it.
+QSize frameStandIn(const QWidget& window) {
+    const int border = 2 * window.style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    return {border, border + window.style()->pixelMetric(QStyle::PM_TitleBarHeight)};
+}
+
+// The design's size on a screen with room for it and its frame; on a smaller one (a high scale
+// factor on a laptop's screen) the whole layout shrinks, keeping its proportions, so every
+// control stays reachable.
+double fitScale(QSize frame, const QRect& room, QSize design) {
     if (room.isEmpty())
         return 1;
-    const int border = 2 * window.style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
-    const int title = window.style()->pixelMetric(QStyle::PM_TitleBarHeight);
-    return std::min({1.0, double(room.width() - border) / design.width(),
-                     double(room.height() - border - title) / design.height()});
+    return std::min({1.0, double(room.width() - frame.width()) / design.width(),
+                     double(room.height() - frame.height()) / design.height()});
 }
+
+// The tab control's page where the tab control will put it, known before it shows.
+class TabControl : public QTabWidget {
+public:
+    using QTabWidget::QTabWidget;
+    QRect pageRect() const {
+        QStyleOptionTabWidgetFrame option;
+        initStyleOption(&option);
+        return style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this);
+    }
+};
 
 }  // namespace
 
@@ -114,10 +130,14 @@ double fitScale(const QWidget& window, const QRect& room, QSize design) {
 void F_GatherData::buildFrame() {
     setWindowTitle(QStringLiteral("计次餐饮数据采集"));
     const QRect room = roomForWindow();
-    scale_ = fitScale(*this, room, QSize(px(9810), px(7770)));
+    const QSize frame = frameStandIn(*this);
+    scale_ = fitScale(frame, room, QSize(px(9810), px(7770)));
     setFixedSize(px(9810, scale_), px(7770, scale_));
+    // A window's position is its frame's: centred with the frame it was given room for, or the frame
+    // pushes the status bar off the screen's bottom.
     if (scale_ < 1)
-        move(room.left() + (room.width() - width()) / 2, room.top() + (room.height() - height()) / 2);
+        move(room.left() + (room.width() - width() - frame.width()) / 2,
+             room.top() + (room.height() - height() - frame.height()) / 2);
 }
 
 void F_GatherData::buildControls() {
@@ -150,20 +170,23 @@ void F_GatherData::buildControls() {
     connect(ListMachine->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &F_GatherData::ListMachine_Highlighted);
 
-    auto* SSTab1 = new QTabWidget(this);
+    auto* SSTab1 = new TabControl(this);
     SSTab1->setGeometry(px(3360), px(1800), px(6375), px(5655));
     auto* page = new QWidget();
     SSTab1->addTab(page, QStringLiteral("采集设置"));
     // Child positions are given from the tab control's top edge, strip included.
     const double strip = 240;
+    // A font's strip is taller than the design's, and the page shorter by as much: the box and its
+    // list give that up at their bottoms, which end where the design ends them.
+    const int taller = std::max(0, SSTab1->pageRect().top() - px(strip));
 
     auto* Frame1 = new QGroupBox(QStringLiteral("考勤记录浏览"), page);
-    Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175));
+    Frame1->setGeometry(px(120), px(360 - strip), px(4215), px(5175) - taller);
     ListReco = makeRecordList(Frame1, records_);
     // Below the box's title and its frame, however tall the font makes them.
     Frame1->ensurePolished();
     const int top = std::max(px(240), Frame1->contentsRect().top());
-    ListReco->setGeometry(px(120), top, px(3975), px(240 + 4815) - top);
+    ListReco->setGeometry(px(120), top, px(3975), px(240 + 4815) - taller - top);
     // A list with the focus shows it in its frame, as the boxes and buttons show theirs: the style
     // marks neither an empty list nor one whose current row is the selected one.
     for (QAbstractItemView* list :
@@ -217,7 +240,9 @@ void F_GatherData::setColumnWidths(QHeaderView* columns, const double (&fraction
 }
 
 // The address column shows the widest address, "机器255", whole, whatever share of the
-// list's width it was given.
+// list's width it was given. The design's shares add up to the list's outer width, and the
+// address may need more than its share: the other columns keep their proportions in what is
+// left inside the frame, so that none is cut off at the list's edge.
 void F_GatherData::fitAddressColumn() {
     QStyleOptionViewItem item;
     item.initFrom(ListMachine);
@@ -231,6 +256,20 @@ void F_GatherData::fitAddressColumn() {
     QHeaderView* columns = ListMachine->header();
     if (columns->sectionSize(0) < needed)
         columns->resizeSection(0, needed);
+    ListMachine->ensurePolished();
+    const int left = ListMachine->contentsRect().width() - columns->sectionSize(0);
+    const int designed = columns->sectionSize(1) + columns->sectionSize(2) + columns->sectionSize(3);
+    if (designed <= left)
+        return;
+    // Qt's least column width is the font's widest glyph and margins, more than the captions need:
+    // the narrow columns may give up width down to their captions.
+    int caption = 0;
+    for (const char* text : TerminalHeaders)
+        caption = std::max(caption, columns->fontMetrics().horizontalAdvance(QString::fromUtf8(text)));
+    columns->setMinimumSectionSize(caption + 2 * columns->style()->pixelMetric(QStyle::PM_HeaderMargin));
+    for (int i : {1, 2})
+        columns->resizeSection(i, columns->sectionSize(i) * left / designed);
+    columns->resizeSection(3, left - columns->sectionSize(1) - columns->sectionSize(2));
 }
 
 }  // namespace tallyfold

@@ -1,5 +1,6 @@
 #include "entry/library_module.h"
 #include "gather_window/f_gather_data.h"
+#include "gather_window/terminal_list_model.h"
 #include "outside/component_registry.h"
 #include "outside/host_schema.h"
 #include "outside/interfaces.h"
@@ -13,6 +14,8 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QTableView>
 #include <QTreeView>
 #include <QtTest>
 #include <cstdio>
@@ -390,6 +393,7 @@ void tst_gather_window::fitsTheScreen_data() {
         for (const char* factor : {"1", "1.25", "1.5", "2"})
             QTest::addRow("%dx%d at %s", screen.width(), screen.height(), factor)
                 << screen << QString::fromLatin1(factor);
+    QTest::addRow("640x480 at 1") << QSize(640, 480) << QStringLiteral("1");
 }
 
 // Every control in reach on a laptop's screen at every scale factor. The factor and the screen
@@ -417,7 +421,8 @@ void tst_gather_window::fitsTheScreen() {
 }
 
 namespace {
-// Opens the window with terminal 255 listed and names whatever is not whole on the screen.
+// Opens the window with terminal 255 listed and a file read into the record list, and names
+// whatever is not whole on the screen.
 int reportFit(int argc, char** argv) {
     QApplication app(argc, argv);
     TestHome home;
@@ -425,10 +430,18 @@ int reportFit(int argc, char** argv) {
     execute(home.connection(), QStringLiteral("insert into MachineInfo (MachAddr, MachDesc, COMX, Ver, Team) "
                                               "values ('255', '计次', 1, 'V1.0', '大厅')"));
     RecordingView prompts;
+    QByteArray lines;
+    for (int card = 100000; card < 100040; ++card)
+        lines += "01" + QByteArray::number(card) + "2403051100\r\n";
+    prompts.fileToChoose = writeFile(home.file(QStringLiteral("saved.txt")), lines);
     F_GatherData& w = showGatherWindow(Variant(DemoUser), Variant(DemoCaption), &prompts);
+    w.press(Button::Read);
     const QRect room = w.screen()->availableGeometry();
     QStringList outside;
-    if (!room.contains(w.geometry()))
+    // Placed where its frame, a window manager's of the style's size, fits too.
+    const int border = 2 * w.style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    const QSize frame(border, border + w.style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    if (!room.contains(w.geometry()) || !room.contains(QRect(w.pos(), w.size() + frame)))
         outside << QStringLiteral("the window");
     for (QAbstractButton* b : w.findChildren<QAbstractButton*>()) {
         if (!qobject_cast<QPushButton*>(b) && !qobject_cast<QCheckBox*>(b))
@@ -446,9 +459,23 @@ int reportFit(int argc, char** argv) {
                            .arg(at.height())
                            .arg(needed);
     }
-    QAbstractItemView* terminals = w.findChild<QTreeView*>();
-    if (w.findChild<QTreeView*>()->header()->sectionSize(0) < terminals->sizeHintForColumn(0))
-        outside << QStringLiteral("the address column");
+    // Every terminal column shows its widest entry and ends inside the list.
+    auto* list = w.findChild<QTreeView*>();
+    const QAbstractItemView* terminals = list;
+    const QHeaderView* columns = list->header();
+    for (int i = 0; i < 4; ++i)
+        if (columns->sectionSize(i) < terminals->sizeHintForColumn(i) ||
+            columns->sectionViewportPosition(i) + columns->sectionSize(i) > list->viewport()->width())
+            outside << QStringLiteral("the terminal column ") + TerminalHeaders[i];
+    // Cut neither by the window nor by the tab page.
+    auto* records = w.findChild<QTableView*>();
+    const std::pair<const char*, QWidget*> parts[] = {{"the record box", records->parentWidget()},
+                                                      {"the record list", records},
+                                                      {"its vertical scroll bar", records->verticalScrollBar()},
+                                                      {"its horizontal scroll bar", records->horizontalScrollBar()}};
+    for (const auto& [name, part] : parts)
+        if (!part->isVisible() || part->visibleRegion() != QRegion(part->rect()))
+            outside << QString::fromLatin1(name);
     for (const QString& what : outside)
         std::printf("not whole on the screen: %s\n", qPrintable(what));
     w.close();
