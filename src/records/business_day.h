@@ -16,7 +16,8 @@ struct BusinessDayTimes {
     QTime paraTime8{0, 0};
     // Why the last load failed; while set, no record may be stored: its day would be a guess,
     // and once the setting is mended the same swipe would be stored again on another day.
-    std::optional<Error> unreadable;
+    // Set until a load has read them: a load that stopped before them leaves these zeros unread.
+    std::optional<Error> unreadable = Error(errc::InvalidCall, QStringLiteral("the load stopped before it read them"));
 };
 
 // Raises why the times could not be read, if they could not.

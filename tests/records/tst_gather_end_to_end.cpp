@@ -82,6 +82,7 @@ struct Bench {
         m.Pub_DateQuote = QStringLiteral("'");
         m.Pub_UserName = QStringLiteral("op");
         session.createComponents();
+        session.times = BusinessDayTimes{QTime(0, 0), QTime(0, 0), QTime(23, 59, 59), {}};  // as read: no day moves
         session.clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30)); };
         choose(1);
     }

@@ -157,6 +157,7 @@ Outcome import(const TestHome& home, const QString& path, const QString& user) {
     session.createComponents();
     session.clock = [] { return Moment; };
     RecordingView view;
+    getTimeBZBE(*session.DbTool, session.times, view);
     view.fileToChoose = path;
     const Outcome outcome = runImport(session, view);
     if (!view.logsNotWritten.isEmpty())

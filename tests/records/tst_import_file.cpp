@@ -57,6 +57,7 @@ void runOn(const TestHome& home, const QString& path, Import& run) {
     run.module.Pub_DateQuote = recognisedDateQuote(home.connection(), QString());
     run.module.Pub_UserName = QStringLiteral("op");
     run.session.createComponents();
+    run.session.times = BusinessDayTimes{QTime(0, 0), QTime(0, 0), QTime(23, 59, 59), {}};  // as read: no day moves
     run.session.clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 3, 7)); };
     run.view.fileToChoose = path;
     run.outcome = runImport(run.session, run.view);

@@ -57,6 +57,7 @@ void tst_terminal_operations::init() {
     session_->createComponents();
     session_->clock = [] { return QDateTime(QDate(2024, 3, 5), QTime(23, 59, 59)); };
     view_ = RecordingView();
+    getTimeBZBE(*session_->DbTool, session_->times, view_);
     Mdl_GatherData& m = module_;
     m.Pub_DateQuote = QStringLiteral("'");
     m.Pub_UserName = QStringLiteral("op");

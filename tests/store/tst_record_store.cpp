@@ -266,6 +266,7 @@ static Outcome importAsTheWindowDoes(const TestHome& home, const QString& path, 
     module.Pub_DateQuote = QStringLiteral("'");
     GatherSession session(module, home.settings());
     session.createComponents();
+    session.times = BusinessDayTimes{QTime(0, 0), QTime(0, 0), QTime(23, 59, 59), {}};  // as read: no day moves
     view.fileToChoose = path;
     return runImport(session, view);
 }
@@ -391,8 +392,8 @@ void tst_record_store::commitAnswerLost() {
         QString(server.connection()).replace(QStringLiteral("Port=") + port, QStringLiteral("Port=") + relay) +
         QStringLiteral("Connect Timeout=5;"));
     resetHostDatabase(server.connection());
-    execute(server.connection(), witnessed ? WitnessTableDefinition
-                                           : QStringLiteral("DROP TABLE IF EXISTS Tallyfold_BatchWitness"));
+    execute(server.connection(),
+            witnessed ? WitnessTableDefinition : QStringLiteral("DROP TABLE IF EXISTS Tallyfold_BatchWitness"));
     const RecordFile file = writeRecords(home.file(QStringLiteral("r.txt")), lines);
     RecordingView view;
     QCOMPARE(importAsTheWindowDoes(home, file.path, view), Outcome::Completed);
@@ -553,7 +554,9 @@ void tst_record_store::databaseTakesNoRows() {
     }
     QCOMPARE(f.status, 1);
     // The listed rows would bury the reason.
-    const QString told = f.out.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^(?!record\t)"))).join(QLatin1Char('\n'));
+    const QString told = f.out.split(QLatin1Char('\n'))
+                             .filter(QRegularExpression(QStringLiteral("^(?!record\t)")))
+                             .join(QLatin1Char('\n'));
     QVERIFY2(f.out.contains(says, Qt::CaseInsensitive), qPrintable(told.right(2000)));
     QVERIFY(!f.out.contains(QStringLiteral("数据读取成功")));
     QVERIFY2(f.ms < 20000, qPrintable(QString::number(f.ms)));
