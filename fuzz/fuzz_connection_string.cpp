@@ -1,6 +1,7 @@
 // Connection strings come from the host's configuration, typed by people.
 #include "fuzz_check.h"
 #include "platform/connection_string.h"
+#include "platform/sql_server_odbc.h"
 
 #include <cstdint>
 

@@ -3,6 +3,7 @@
 #include "platform/error.h"
 #include "platform/pg_session.h"
 #include "platform/sql_failure.h"
+#include "platform/sql_server_odbc.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>

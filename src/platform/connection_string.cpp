@@ -1,4 +1,5 @@
 #include "platform/connection_string.h"
+#include "platform/sql_server_odbc.h"
 
 #include <QStringList>
 

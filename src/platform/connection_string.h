@@ -39,7 +39,4 @@ enum class ProviderKind { SQLite, PostgreSQL, SqlServer, Access, Unknown };
 
 TALLYFOLD_EXPORT ProviderKind providerKind(const ConnectionString& cs);
 
-// The ODBC connect string that reaches SQL Server through FreeTDS.
-QString sqlServerOdbcString(const ConnectionString& cs);
-
 }  // namespace tallyfold

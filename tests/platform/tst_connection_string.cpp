@@ -1,6 +1,7 @@
 #include "platform/connection.h"
 #include "platform/connection_string.h"
 #include "platform/error.h"
+#include "platform/sql_server_odbc.h"
 
 #include <QtTest>
 
