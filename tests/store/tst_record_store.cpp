@@ -441,10 +441,12 @@ void tst_record_store::frozenServerEndsInTime() {
     QVERIFY2(ms < 3000 + 5000 + 2000, qPrintable(QString::number(ms)));
     // Our watchdog usually speaks first. When the waiting statement runs in a backend that was not frozen
     // (blocked behind a frozen one), the server's own statement timeout, the same 3 s, can speak before it.
+    // On a loaded machine the connection's bound can end it instead: Connect Timeout spent on reconnecting.
     const QString box = view.boxTexts().value(0);
-    QVERIFY2(box.startsWith(QStringLiteral("出错：The database did not answer within Command Timeout (3 s)")) ||
-                 box.contains(QStringLiteral("statement timeout")),
-             qPrintable(box));
+    const QRegularExpression eitherBound(
+        QStringLiteral("^出错：The database did not (answer within Command Timeout "
+                       "\\(3 s\\)|come back within (Connect Timeout \\()?5 s)"));
+    QVERIFY2(eitherBound.match(box).hasMatch() || box.contains(QStringLiteral("statement timeout")), qPrintable(box));
     const auto counted =
         QRegularExpression(QStringLiteral("(\\d+) rows stored when the database failed")).match(view.details.value(0));
     QVERIFY2(counted.hasMatch() && counted.captured(1).toInt() > 0, qPrintable(view.details.value(0)));
