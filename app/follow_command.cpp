@@ -41,6 +41,7 @@ struct TerminalWatch {
     quint32 held = 0;
     quint32 capacity = 0;
     qint64 journaled = 0;  // records waiting in the journal
+    bool lent = false;     // an operation has its port
     std::atomic<qint64> heartbeat{0};
 };
 
@@ -69,6 +70,13 @@ public:
         const QString address = r.terminal.machAddr.toText();
         const QMutexLocker lock(&mutex_);
         TerminalWatch& t = *terminals_[address];
+        t.heartbeat = clock_.elapsed();
+        if (r.lent != t.lent)
+            console_.error(r.lent ? QStringLiteral("terminal %1: its port is lent to an operation").arg(address)
+                                  : QStringLiteral("terminal %1: its port is back").arg(address));
+        t.lent = r.lent;
+        if (r.lent)
+            return;
         t.journaled = r.journalRecords;
         journaledTotal_ += r.journaled;
         if (!r.databaseAway.isEmpty())
@@ -600,7 +608,8 @@ int commandFollow(Run& run) {
                     relist = !sameList(*listed, rows);
                 }
             }
-            if (clock.elapsed() - lastWrite < kHistoryEveryMs && !done)
+            // A reload writes the history at the next interval, not now: the rounds resume sooner.
+            if (clock.elapsed() - lastWrite < kHistoryEveryMs && !(done && stopSignal() != 0))
                 continue;
             lastWrite = clock.elapsed();
             const std::shared_ptr<Connection> connection = history.connection();

@@ -91,6 +91,9 @@ public:
     // Cancelled. A gather cut short that way writes no source file.
     using CancelCheck = std::function<bool()>;
     virtual void setCancelCheck(CancelCheck check) { Q_UNUSED(check); }
+    // Told what a call waits for that the operator should know, such as a port another program holds.
+    using NoticeHandler = std::function<void(const QString& text)>;
+    virtual void setNoticeHandler(NoticeHandler handler) { Q_UNUSED(handler); }
 };
 
 // A device link to terminals that number their records: it reads only what was not read
@@ -112,6 +115,9 @@ public:
     virtual std::optional<Span> gatherFrom(qint16 machine, quint32 from) = 0;
     // Erases the records numbered below `number`; records taken later stay.
     virtual bool clearBelow(qint16 machine, quint32 number) = 0;
+    // False for the follower, which claims its ports itself and lends them; every other user of a
+    // link borrows the port from whoever follows it when it opens it.
+    virtual void setBorrowing(bool borrowing) { Q_UNUSED(borrowing); }
 };
 
 // TamsaTools.IniFile and TamsaTools.OnTop: created and released, no member called.

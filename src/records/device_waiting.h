@@ -18,10 +18,12 @@ public:
             view.keepAlive();
         });
         device_.setCancelCheck([&view] { return view.cancelRequested(); });
+        device_.setNoticeHandler([&view](const QString& text) { view.setStatus(text); });
     }
     ~DeviceWaiting() {
         device_.setWaitHandler({});
         device_.setCancelCheck({});
+        device_.setNoticeHandler({});
     }
     DeviceWaiting(const DeviceWaiting&) = delete;
     DeviceWaiting& operator=(const DeviceWaiting&) = delete;

@@ -2,6 +2,7 @@
 
 #include "outside/component_registry.h"
 #include "outside/database_tool.h"
+#include "outside/port_claim.h"
 #include "platform/connection.h"
 #include "platform/connection_string.h"
 #include "platform/error.h"
@@ -87,7 +88,9 @@ struct Followed {
 struct FollowedPort {
     std::unique_ptr<DeviceLink> link;
     NumberedRecordLink* numbered = nullptr;
+    std::unique_ptr<PortClaim> claim;
     bool open = false;
+    bool lent = false;  // an operation has the port
     qint64 pauseMs = 0;
     QElapsedTimer pausedAt;
     std::vector<Followed> terminals;
@@ -121,18 +124,27 @@ public:
             for (FollowedPort& port : ports) {
                 if (stop_())
                     break;
-                if (!port.resting() && open(port))
+                if (!port.resting() && claimed(port) && open(port))
                     for (Followed& t : port.terminals) {
                         if (stop_() || !port.open)
                             break;
                         follow(port, t);
+                        // Asked between terminals: an operation waits at most one terminal's round.
+                        if (port.claim->wanted()) {
+                            lend(port);
+                            break;
+                        }
                     }
             }
             pause(options_.intervalMs - round.elapsed());
         }
         closeSession();
-        for (FollowedPort& port : ports)
+        for (FollowedPort& port : ports) {
             port.link.reset();
+            // Taken back to say it is lent no more: a clear by hand is whole again once nobody follows.
+            if (port.claim && port.claim->take())
+                port.claim->release();
+        }
     }
 
 private:
@@ -176,7 +188,7 @@ private:
         switch (providerKind(ConnectionString(cs))) {
         case ProviderKind::SQLite:
             session.Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));  // the log rows' connection
-            brief = cs + QStringLiteral(";Command Timeout=1");
+            brief = cs + QStringLiteral(";Command Timeout=1;Connect Timeout=1");  // a full disk's retries too
             break;
         case ProviderKind::PostgreSQL:
             brief = cs + QStringLiteral(";Connect Timeout=2");
@@ -197,6 +209,36 @@ private:
         dbPausedAt_.start();
     }
 
+    // The port is the follower's unless an operation has it or waits for it; meanwhile its terminals rest.
+    bool claimed(FollowedPort& port) {
+        if (!port.claim)
+            port.claim = std::make_unique<PortClaim>(host_, port.terminals.front().current.comX.toInt16());
+        if (port.claim->take()) {
+            port.lent = false;
+            return true;
+        }
+        for (const Followed& t : port.terminals) {
+            FollowRound round;
+            round.terminal = *t.row;
+            round.ok = true;
+            round.lent = true;
+            finish(round, t);
+        }
+        return false;
+    }
+
+    // What the port's terminals gave is stored or journaled by now; the borrower learns below which number,
+    // so that a clear by hand erases nothing that is not.
+    void lend(FollowedPort& port) {
+        QHash<QString, quint32> storedBelow;
+        for (const Followed& t : port.terminals)
+            storedBelow.insert(t.address, t.position);
+        port.link->DestoryPort();
+        port.open = false;
+        port.claim->lend(storedBelow);
+        port.lent = true;
+    }
+
     bool open(FollowedPort& port) {
         if (port.open)
             return true;
@@ -208,6 +250,7 @@ private:
                 if (!port.numbered)
                     throw Error(errc::NotSupported,
                                 QStringLiteral("the device link cannot read a terminal's new records alone"));
+                port.numbered->setBorrowing(false);
             }
             const DeviceWaiting waiting(*port.link, *first.view);
             port.open = port.link->SetPort(first.current.comX) != false;

@@ -123,6 +123,13 @@ void FollowJournal::open() {
         throw Error(errc::FileIo, QStringLiteral("another follower (process %1) keeps its journal in %2")
                                       .arg(pid.isEmpty() ? QStringLiteral("?") : QString::fromLatin1(pid), folder_));
     }
+    // Every terminal's journal is looked at now: what waits is counted, and torn entries set aside, whether
+    // or not the terminal is listed.
+    {
+        const QMutexLocker lock(&mutex_);
+        for (const QString& name : QDir(folder_).entryList({QStringLiteral("*.journal")}, QDir::Files))
+            terminal(QUrl::fromPercentEncoding(name.chopped(8).toLatin1()));
+    }
     // A round's file that a killed follower was writing: nobody else writes here.
     for (const QString& partial : QDir(folder_).entryList({QStringLiteral("*.partial")}, QDir::Files))
         QFile::remove(QDir(folder_).filePath(partial));

@@ -1,5 +1,7 @@
 #include "outside/serial/serial_device_link.h"
 
+#include "outside/port_claim.h"
+
 #include "outside/host_folder.h"
 #include "outside/serial/device_protocol.h"
 #include "outside/serial/port_map.h"
@@ -23,6 +25,9 @@ constexpr int kRetries = 3;
 // Covers the terminal's turnaround and the host's scheduling on top of the line time.
 constexpr int kTimeoutMarginMs = 300;
 constexpr int kConnectTimeoutMs = 3000;
+
+// How long an operation waits for the follower to hand over a port: a round and a long backlog's transfer.
+constexpr int kBorrowBoundMs = 180'000;
 
 std::optional<quint8> machineAddress(qint16 value) {
     if (value < 0 || value > 255)
@@ -401,6 +406,20 @@ std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
     const QString stopped = QStringLiteral("stopped while opening port %1").arg(number);
     if (waiting_->stopAsked())
         return fail(DeviceError::Cancelled, stopped);
+    if (borrowing_) {
+        // A followed port is waited for while the follower stores its round and lets go: at most a
+        // round and a transfer, whose length the follower's line sets.
+        auto claim = std::make_unique<PortClaim>(host_, number);
+        const QString refused = claim->borrow([this] { return waiting_->stopAsked(); },
+                                              [this](const QString& text) {
+                                                  if (notice_)
+                                                      notice_(text);
+                                              },
+                                              kBorrowBoundMs);
+        if (!refused.isEmpty())
+            return fail(waiting_->stopping ? DeviceError::Cancelled : DeviceError::PortNotOpened, refused);
+        claim_ = std::move(claim);
+    }
     auto bus = std::make_unique<Bus>(*lookup.settings, waiting_);
     if (!bus->open()) {
         if (waiting_->stopping)
@@ -594,6 +613,10 @@ std::optional<bool> SerialDeviceLink::ClearRecord(const Variant& machine) {
         return fail(DeviceError::NoPortOpen, QStringLiteral("no port open"));
     if (!address)
         return fail(DeviceError::NoSuchTerminal, QStringLiteral("no terminal %1").arg(machine.toText()));
+    // A followed terminal loses only what the follower stored: swipes taken since it lent the port are
+    // on the terminal alone, and stay there for its next round.
+    if (claim_ && claim_->lent().contains(QString::number(*address)))
+        return clearBelow(*address, claim_->lent().value(QString::number(*address)));
     const auto reply = bus_->request(*address, Command::ClearRecords, {}, Command::Ack, 1);
     if (!reply.frame)
         return fail(reply.error, requestFailure(reply.error, *address), reply.osReason, reply.retries);
@@ -602,6 +625,7 @@ std::optional<bool> SerialDeviceLink::ClearRecord(const Variant& machine) {
 
 void SerialDeviceLink::DestoryPort() {
     bus_.reset();
+    claim_.reset();  // the follower takes the port back
 }
 
 DeviceFault SerialDeviceLink::lastError() const {

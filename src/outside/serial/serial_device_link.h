@@ -7,6 +7,8 @@
 
 namespace tallyfold {
 
+class PortClaim;
+
 namespace serial {
 struct WaitReport;
 }
@@ -44,6 +46,8 @@ public:
     DeviceFault lastError() const override;
     void setWaitHandler(WaitHandler handler) override;
     void setCancelCheck(CancelCheck check) override;
+    void setNoticeHandler(NoticeHandler handler) override { notice_ = std::move(handler); }
+    void setBorrowing(bool borrowing) override { borrowing_ = borrowing; }
 
     bool isPortOpen() const;
     // The device path of the held port; empty when none is held.
@@ -63,6 +67,10 @@ private:
     std::shared_ptr<serial::WaitReport> waiting_;
     std::unique_ptr<Bus> bus_;
     DeviceFault fault_;
+    NoticeHandler notice_;
+    bool borrowing_ = true;
+    // The port as borrowed from the follower, with what it had stored when it lent it.
+    std::unique_ptr<PortClaim> claim_;
 };
 
 std::unique_ptr<DeviceLink> createSerialDeviceLink(const HostSettings& host);

@@ -53,7 +53,10 @@ private:
     }
 
     QStringList sourceFolderEntries() const {
-        return QDir(path(QStringLiteral("Source"))).entryList(QDir::Files | QDir::Hidden);
+        // The port's lock files, which it shares with a follower, stay; nothing else may.
+        QStringList entries = QDir(path(QStringLiteral("Source"))).entryList(QDir::Files | QDir::Hidden);
+        entries.removeIf([](const QString& name) { return name.startsWith(QLatin1String("port-")); });
+        return entries;
     }
 
     std::optional<bool> gather(qint16 machine) {
