@@ -42,6 +42,7 @@ struct TerminalWatch {
     quint32 capacity = 0;
     qint64 journaled = 0;  // records waiting in the journal
     bool lent = false;     // an operation has its port
+    QString elsewhere;     // another follower has it
     std::atomic<qint64> heartbeat{0};
 };
 
@@ -75,7 +76,14 @@ public:
             console_.error(r.lent ? QStringLiteral("terminal %1: its port is lent to an operation").arg(address)
                                   : QStringLiteral("terminal %1: its port is back").arg(address));
         t.lent = r.lent;
-        if (r.lent)
+        if (r.elsewhere != t.elsewhere)
+            console_.error(r.elsewhere.isEmpty()
+                               ? QStringLiteral("terminal %1 is followed here now").arg(address)
+                               : QStringLiteral("terminal %1 is followed by %2; this follower leaves it alone "
+                                                "until that one stops")
+                                     .arg(address, r.elsewhere));
+        t.elsewhere = r.elsewhere;
+        if (r.lent || !r.elsewhere.isEmpty())
             return;
         t.journaled = r.journalRecords;
         journaledTotal_ += r.journaled;

@@ -6,6 +6,7 @@
 #include "platform/connection.h"
 #include "platform/connection_string.h"
 #include "platform/error.h"
+#include "platform/recordset.h"
 #include "records/device_waiting.h"
 #include "records/follow_journal.h"
 #include "records/mdl_gather_data.h"
@@ -30,6 +31,10 @@ constexpr qint64 kFirstPauseMs = 1000;
 constexpr qint64 kLongestPauseMs = 30000;
 // The database is asked again this soon at the latest: the first round after it returns stores.
 constexpr qint64 kLongestDatabasePauseMs = 2000;
+// The terminals' locks: the first half of each lock's key, the address the second.
+constexpr int kFollowLockSpace = 0x7466;
+// A terminal another follower has is asked for again this often, to take over once that one stops.
+constexpr qint64 kTakeOverEveryMs = 10'000;
 // A drain's chunk: about 50,000 records, enough for the store's batches to run at full speed.
 constexpr qint64 kDrainBytes = 1 << 20;
 
@@ -82,6 +87,7 @@ struct Followed {
     CurrentTerminal current;
     quint32 position = 0;    // the first number neither stored nor journaled
     QElapsedTimer lastRead;  // when the records below `position` were last read complete
+    QString elsewhere;       // who else follows the terminal; empty while this follower does
 };
 
 // One port: its own link, held open from round to round.
@@ -121,13 +127,22 @@ public:
             // The terminals are read whether or not the database answers: what it cannot take waits in the journal.
             if (!session_ && !(dbPausedAt_.isValid() && dbPausedAt_.elapsed() < dbPauseMs_))
                 ready();
+            else if (session_ && lockedAt_.elapsed() > kTakeOverEveryMs)
+                lockTerminals();
             for (FollowedPort& port : ports) {
                 if (stop_())
                     break;
-                if (!port.resting() && claimed(port) && open(port))
+                if (followedElsewhere(port))
+                    for (const Followed& t : port.terminals)
+                        leftAlone(t);
+                else if (!port.resting() && claimed(port) && open(port))
                     for (Followed& t : port.terminals) {
                         if (stop_() || !port.open)
                             break;
+                        if (!t.elsewhere.isEmpty()) {
+                            leftAlone(t);
+                            continue;
+                        }
                         follow(port, t);
                         // Asked between terminals: an operation waits at most one terminal's round.
                         if (port.claim->wanted()) {
@@ -168,6 +183,7 @@ private:
             for (FollowedPort& port : ports)
                 for (Followed& t : port.terminals)
                     t.current = lookUpTerminal(*session_->DbTool, t.row->machAddr);
+            lockTerminals();
             dbPauseMs_ = 0;
             dbAway_.clear();
             return true;
@@ -199,6 +215,61 @@ private:
         auto connection = std::make_shared<Connection>(brief);  // the store's
         connection->Open();
         session.Conn = connection;
+    }
+
+    // One follower a terminal, wherever the others run: on PostgreSQL each terminal followed holds a lock of
+    // the session's, which dies with it, so another follower takes over once this one is gone. A terminal
+    // another follower holds is left alone here. (On SQLite one host folder holds one follower.)
+    void lockTerminals() {
+        lockedAt_.start();
+        if (providerKind(ConnectionString(session_->Conn->ConnectionString())) != ProviderKind::PostgreSQL)
+            return;
+        for (FollowedPort& port : ports)
+            for (Followed& t : port.terminals) {
+                bool number = false;
+                const int address = t.address.toInt(&number);
+                if (!number)
+                    continue;
+                Recordset rs;
+                rs.Open(QStringLiteral(
+                            "select case when pg_try_advisory_lock(cast(? as integer), cast(? as integer)) then 1 "
+                            "else 0 end as ok"),
+                        QVariantList{kFollowLockSpace, address}, session_->Conn);
+                const bool owned = rs.Fields(QStringLiteral("ok")).toText() == QLatin1String("1");
+                rs.Close();
+                if (owned) {
+                    t.elsewhere.clear();
+                    continue;
+                }
+                Recordset who;
+                who.Open(QStringLiteral("select a.pid, coalesce(host(a.client_addr), 'a local socket') as host, "
+                                        "a.backend_start from pg_locks l join pg_stat_activity a on a.pid = l.pid "
+                                        "where l.locktype = 'advisory' and l.classid = cast(? as oid) and "
+                                        "l.objid = cast(? as oid) and l.granted"),
+                         QVariantList{kFollowLockSpace, address}, session_->Conn);
+                t.elsewhere = who.Eof() ? QStringLiteral("another follower")
+                                        : QStringLiteral(
+                                              "another follower (connected from %1 since %2, "
+                                              "server process %3)")
+                                              .arg(who.Fields(QStringLiteral("host")).toText(),
+                                                   who.Fields(QStringLiteral("backend_start")).toText(),
+                                                   who.Fields(QStringLiteral("pid")).toText());
+                who.Close();
+            }
+    }
+
+    void leftAlone(const Followed& t) {
+        FollowRound round;
+        round.terminal = *t.row;
+        round.ok = true;
+        round.elsewhere = t.elsewhere;
+        finish(round, t);
+    }
+
+    // Every terminal of the port is another follower's: the port is not even opened.
+    static bool followedElsewhere(const FollowedPort& port) {
+        return std::all_of(port.terminals.begin(), port.terminals.end(),
+                           [](const Followed& t) { return !t.elsewhere.isEmpty(); });
     }
 
     // Its rounds go into the journal until a fresh session answers, tried again within 2 s.
@@ -452,6 +523,7 @@ private:
     FollowJournal& journal_;
     std::unique_ptr<GatherSession> session_;
     qint64 dbPauseMs_ = 0;
+    QElapsedTimer lockedAt_;
     QElapsedTimer dbPausedAt_;
     QString dbAway_;
 };

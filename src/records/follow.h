@@ -29,6 +29,7 @@ struct FollowRound {
     quint32 stored = 0;  // records numbered below this one are stored
     bool cleared = false;
     bool lent = false;          // an operation has the terminal's port: nothing was asked
+    QString elsewhere;          // another follower follows the terminal: this one leaves it alone
     qint64 journaled = 0;       // records that went into the journal this round
     qint64 journalRecords = 0;  // the terminal's records waiting in the journal after the round
     // Why the database did not take this round's records; empty when it did (or had nothing to take).
