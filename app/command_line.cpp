@@ -180,6 +180,9 @@ const std::vector<CommandDef> Commands = {
       valueOption("clear-at", "PERCENT",
                   "clear a terminal below what is stored once it holds this share of its capacity (default 50)"),
       valueOption("jobs", "N", "share the ports out among N threads, each with one database connection (default 8)"),
+      valueOption("clock-drift", "SECONDS",
+                  "set a terminal's clock when its records are dated further than this from the PC's (default 60); "
+                  "it is set once a day anyway"),
       valueOption("journal-limit", "MB",
                   "the journal holds at most this many megabytes of records waiting for the database (default 1024)"),
       valueOption("metrics", "FILE",

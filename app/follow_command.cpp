@@ -399,6 +399,12 @@ FollowOptions followOptions(const Run& run) {
         if (!number || options.clearAtPercent < 1 || options.clearAtPercent > 100)
             throw UsageError{QStringLiteral("--clear-at takes a percentage from 1 to 100"), run.invocation.command};
     }
+    if (run.has("clock-drift")) {
+        bool number = false;
+        options.clockDriftSeconds = run.value("clock-drift").toInt(&number);
+        if (!number || options.clockDriftSeconds < 1 || options.clockDriftSeconds > 86400)
+            throw UsageError{QStringLiteral("--clock-drift takes seconds from 1 to 86400"), run.invocation.command};
+    }
     if (run.has("jobs")) {
         bool number = false;
         options.jobs = run.value("jobs").toInt(&number);

@@ -11,6 +11,7 @@
 #include "records/follow_journal.h"
 #include "records/mdl_gather_data.h"
 #include "records/operation_support.h"
+#include "records/record_line.h"
 #include "records/terminal_list.h"
 #include "records/watched_view.h"
 
@@ -35,6 +36,8 @@ constexpr qint64 kLongestDatabasePauseMs = 2000;
 constexpr int kFollowLockSpace = 0x7466;
 // A terminal another follower has is asked for again this often, to take over once that one stops.
 constexpr qint64 kTakeOverEveryMs = 10'000;
+// A terminal's clock is set at least this often (and when the follower starts).
+constexpr qint64 kClockEveryMs = 24 * 3600 * 1000;
 // A drain's chunk: about 50,000 records, enough for the store's batches to run at full speed.
 constexpr qint64 kDrainBytes = 1 << 20;
 
@@ -88,6 +91,8 @@ struct Followed {
     quint32 position = 0;    // the first number neither stored nor journaled
     QElapsedTimer lastRead;  // when the records below `position` were last read complete
     QString elsewhere;       // who else follows the terminal; empty while this follower does
+    QDateTime lastReadAt;    // the PC's clock at the last complete read
+    QElapsedTimer clockSet;  // since the terminal's clock was last set
 };
 
 // One port: its own link, held open from round to round.
@@ -348,6 +353,7 @@ private:
             device.setRecordFile(roundFile);
             QElapsedTimer reading;
             reading.start();
+            const QDateTime readAt = QDateTime::currentDateTime();
             const auto span = port.numbered->gatherFrom(t.row->machAddr.toInt16(), t.position);
             if (!span) {
                 const DeviceFault fault = device.lastError();
@@ -370,9 +376,14 @@ private:
                     return;
                 }
             }
+            if (span->next > span->read)
+                keepClock(port, t, round, roundFile);
+            else if (!t.clockSet.isValid() || t.clockSet.elapsed() > kClockEveryMs)
+                setClock(port, t, round, QString());
             t.position = span->next;
             journal_.setPosition(t.address, t.position);
             t.lastRead = reading;
+            t.lastReadAt = readAt;
             round.ok = true;
             round.held = span->next - span->first;
             round.capacity = span->capacity;
@@ -393,6 +404,50 @@ private:
             round.reason = e.description();
         }
         finish(round, t);
+    }
+
+    // The round's records were swiped since the last read: one dated outside that time (a minute's
+    // resolution, and the drift allowed, either side) says the terminal's clock is wrong. It is stored as
+    // dated, and told; the clock is set then, and once a day anyway.
+    void keepClock(FollowedPort& port, Followed& t, FollowRound& round, const QString& file) {
+        const QDateTime now = QDateTime::currentDateTime();
+        const qint64 allowed = options_.clockDriftSeconds;
+        QFile f(file);
+        QString wrong;
+        if (t.lastReadAt.isValid() && f.open(QIODevice::ReadOnly))
+            while (!f.atEnd() && wrong.isEmpty()) {
+                const RecordLine line = parseRecordLine(QString::fromLatin1(f.readLine()).trimmed());
+                if (!line.hasValidDateTime())
+                    continue;
+                const QDateTime at = line.recordDateTime;
+                if (at.secsTo(now) < -allowed || at.addSecs(60).secsTo(t.lastReadAt) > allowed)
+                    wrong = QStringLiteral(
+                                "terminal %1 dated a swipe %2, read at %3: its clock is off by more "
+                                "than %4 s")
+                                .arg(t.address, line.recordDateTimeText,
+                                     now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                                .arg(allowed);
+            }
+        if (!wrong.isEmpty() || !t.clockSet.isValid() || t.clockSet.elapsed() > kClockEveryMs)
+            setClock(port, t, round, wrong);
+    }
+
+    void setClock(FollowedPort& port, Followed& t, FollowRound& round, const QString& why) {
+        DeviceLink& device = *port.link;
+        const QDateTime now = QDateTime::currentDateTime();
+        const bool set =
+            device.ChangeDate(t.row->machAddr, qint16(now.date().year()), qint16(now.date().month()),
+                              qint16(now.date().day())) == true &&
+            device.ChangeTime(t.row->machAddr, now.time().hour(), now.time().minute(), now.time().second()) == true;
+        if (set)
+            t.clockSet.start();
+        if (!why.isEmpty() || !set) {
+            const QString outcome = set ? QStringLiteral("; its clock is set now")
+                                        : QStringLiteral("; its clock could not be set: ") + device.lastError().text;
+            round.reason =
+                (why.isEmpty() ? QStringLiteral("terminal %1's clock is kept by the follower").arg(t.address) : why) +
+                outcome;
+        }
     }
 
     // Stores the round's file; false when it must go into the journal instead.

@@ -14,6 +14,8 @@ struct FollowOptions {
     int clearAtPercent = 50;
     // Threads, each with one database session, that share the ports out.
     int jobs = 8;
+    // A terminal whose records are dated further than this from the PC's clock has its clock set.
+    int clockDriftSeconds = 60;
 };
 
 class FollowJournal;

@@ -428,13 +428,18 @@ int main(int argc, char* argv[]) {
         QStringLiteral("swipe-for"),
         QStringLiteral("With --swipe-every: stop swiping after this many seconds (default: swipe until stopped)."),
         QStringLiteral("SECONDS"));
+    const QCommandLineOption clockOption(
+        QStringLiteral("clock-off"),
+        QStringLiteral("The terminals' clocks are this many seconds ahead (negative: behind) until the PC sets them."),
+        QStringLiteral("SECONDS"), QStringLiteral("0"));
     const QCommandLineOption swipesOption(
         QStringLiteral("swipes"),
         QStringLiteral("Append every swipe taken to FILE, its 18-character record a line, written at once."),
         QStringLiteral("FILE"));
-    parser.addOptions({linkOption, listenOption, terminalOption, baudOption, silentOption, delayOption, garbleOption,
-                       nakOption, seedOption, cutOption, cutTimesOption, dropOption, shortReadsOption, failClearOption,
-                       stateOption, capacityOption, swipeEveryOption, swipeForOption, swipesOption});
+    parser.addOptions({linkOption,     listenOption,     terminalOption,   baudOption,      silentOption,
+                       delayOption,    garbleOption,     nakOption,        seedOption,      cutOption,
+                       cutTimesOption, dropOption,       shortReadsOption, failClearOption, stateOption,
+                       capacityOption, swipeEveryOption, swipeForOption,   swipesOption,    clockOption});
     parser.process(app);
 
     sim::BusOptions shared;
@@ -455,6 +460,7 @@ int main(int argc, char* argv[]) {
     if (!shared.stateDir.isEmpty() && !QDir().mkpath(shared.stateDir))
         fail(QStringLiteral("cannot create %1").arg(shared.stateDir));
     shared.capacity = quint32(intValue(parser.value(capacityOption), QStringLiteral("capacity"), 1, INT_MAX));
+    shared.clockOffset = intValue(parser.value(clockOption), QStringLiteral("clock-off"), -INT_MAX, INT_MAX);
     std::optional<Clock::duration> swipeEvery;
     if (parser.isSet(swipeEveryOption))
         swipeEvery = std::chrono::milliseconds(

@@ -88,6 +88,7 @@ bool TerminalBus::load(QString* error) {
         // Seeded by the address too, so another terminal on the line does not change this one's cards.
         std::seed_seq seed{options_.seed, quint32(it.key())};
         terminal.cards.seed(seed);
+        terminal.clockOffset = options_.clockOffset;
         terminals_.insert(it.key(), terminal);
         if (!write({{it.key(), 0, terminal.records}})) {
             *error = QStringLiteral("cannot write the state of terminal %1").arg(it.key());
@@ -133,6 +134,8 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
         if (!date)
             return nak(NakReason::BadRequest);
         answer.events << QStringLiteral("date %1 %2").arg(address).arg(date->toString(Qt::ISODate));
+        const QDateTime now = QDateTime::currentDateTime();
+        terminal.clockOffset = now.secsTo(QDateTime(*date, now.addSecs(terminal.clockOffset).time()));
         return ack();
     }
     case Command::SetTime: {
@@ -140,6 +143,8 @@ std::optional<TerminalBus::Answer> TerminalBus::serve(int address, Terminal& ter
         if (!time)
             return nak(NakReason::BadRequest);
         answer.events << QStringLiteral("time %1 %2").arg(address).arg(time->toString(QStringLiteral("HH:mm:ss")));
+        const QDateTime now = QDateTime::currentDateTime();
+        terminal.clockOffset = now.secsTo(QDateTime(now.addSecs(terminal.clockOffset).date(), *time));
         return ack();
     }
     case Command::CountRecords:
@@ -256,7 +261,7 @@ QStringList TerminalBus::takeSwipe(int address, Terminal& terminal, const QDateT
         return {QStringLiteral("full %1").arg(address)};
     }
     const QByteArray prefix = hexAddress(address);
-    const QByteArray stamp = now.toString(QStringLiteral("yyMMddHHmm")).toLatin1();
+    const QByteArray stamp = now.addSecs(terminal.clockOffset).toString(QStringLiteral("yyMMddHHmm")).toLatin1();
     MinuteCards& used = *options_.minuteCards;
     if (stamp != terminal.usedStamp) {
         terminal.usedStamp = stamp;

@@ -72,6 +72,8 @@ struct BusOptions {
     QString stateDir;
     // Records a terminal holds before it refuses swipes; loaded records are held regardless.
     quint32 capacity = 60000;
+    // How far the terminals' clocks are off at start, in seconds; setting a clock puts it right.
+    qint64 clockOffset = 0;
     // False: the terminals know only the 64-record reads, as older ones do.
     bool longReads = true;
     SwipeLog* swipeLog = nullptr;
@@ -112,6 +114,8 @@ private:
         bool cut = false;
         // Said `full` since the last clear.
         bool fullTold = false;
+        // The terminal's clock less the PC's, in seconds.
+        qint64 clockOffset = 0;
         std::mt19937 cards;
         // The minute whose loaded records were claimed in MinuteCards.
         QByteArray usedStamp;
