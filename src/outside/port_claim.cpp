@@ -19,6 +19,8 @@ namespace tallyfold {
 
 namespace {
 
+constexpr qint64 kHolderGraceMs = 500;
+
 int openLockFile(const QString& path) {
     return ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
 }
@@ -60,8 +62,10 @@ QString PortClaim::holder() const {
 }
 
 void PortClaim::writeHolder(const QByteArray& more) {
+    // "PID PROGRAM ROLE": whoever waits learns who holds the port, and whether it hands it over.
     const QByteArray line = QByteArray::number(qint64(::getpid())) + ' ' +
-                            QFile::encodeName(QCoreApplication::applicationName()) + '\n' + more;
+                            QFile::encodeName(QCoreApplication::applicationName()) + ' ' +
+                            (following_ ? "follower" : "operation") + '\n' + more;
     if (::ftruncate(holdFd_, 0) != 0 || !writeFully(holdFd_, line.constData(), line.size(), 0))
         return;  // only a name for whoever waits: the lock is what counts
 }
@@ -85,11 +89,18 @@ QString PortClaim::borrow(const std::function<bool()>& stop, const std::function
     waited.start();
     bool told = false;
     while (!tryLock(wantFd_, LOCK_SH) || !tryLock(holdFd_, LOCK_EX)) {
-        if (!told) {
-            const QString who = holder();
+        const QString who = holder();
+        const QString name = who.left(who.lastIndexOf(QLatin1Char(' ')));  // "PID PROGRAM", its role left out
+        // Another operation hands nothing over: told at once, as a port another program holds is. A moment's
+        // grace, as a follower that has just taken the port may not have written its name yet.
+        if (who.endsWith(QLatin1String(" operation")) && waited.elapsed() > kHolderGraceMs) {
+            release();
+            return QStringLiteral("port %1 is in use by process %2").arg(port_).arg(name);
+        }
+        if (!told && !who.endsWith(QLatin1String(" operation"))) {
             tell(QStringLiteral("port %1 is followed live%2; waiting for the follower to hand over the port")
                      .arg(port_)
-                     .arg(who.isEmpty() ? QString() : QStringLiteral(" (process %1)").arg(who)));
+                     .arg(who.isEmpty() ? QString() : QStringLiteral(" (process %1)").arg(name)));
             told = true;
         }
         if (stop && stop()) {
@@ -130,6 +141,7 @@ QString PortClaim::borrow(const std::function<bool()>& stop, const std::function
 }
 
 bool PortClaim::take() {
+    following_ = true;
     if (holding_)
         return true;
     if (holdFd_ < 0)

@@ -46,6 +46,7 @@ private:
     int holdFd_ = -1;
     int wantFd_ = -1;
     bool holding_ = false;
+    bool following_ = false;  // the follower's claim, which lends; an operation's does not
     QHash<QString, quint32> lent_;
 };
 
