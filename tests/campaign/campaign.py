@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The fault campaign: seeded steps, each 1-4 concurrent imports or a gather --all --then-clear on one
 backend (SQLite, PostgreSQL, PostgreSQL through a faulty link, a primary with a synchronous standby), or a
-follower on swiping terminals (SQLite, PostgreSQL), with faults at random moments, and the invariants checked
-after every step. It starts every server and tool it needs and stops them all, on Ctrl-C too.
+follower on swiping terminals (SQLite, PostgreSQL), with an operator gathering, clearing and testing beside it or
+a second follower of another host folder on the same terminals, with faults at random moments, and the invariants
+checked after every step. It starts every server and tool it needs and stops them all, on Ctrl-C too.
 
     campaign.py [--bin DIR] [--seed S] [--steps N | --minutes M] [--step K] [--backends sqlite,pg,link,pair]
     campaign.py --ci
@@ -43,6 +44,23 @@ STOP_S = 4
 DRAIN_S = 10
 # What a power loss leaves at the end of a journal: an entry cut short, of records no terminal took.
 TORN = ["01%06d3001010000" % card for card in range(999990, 999994)]
+# Of the follow steps (drawn apart, so that their own faults replay as before): on PostgreSQL a share has a second
+# follower in another host folder on the same terminals; of the rest most have an operator beside the follower, on
+# a serial line (terminals 1 and 2, a pseudo-terminal) and a device server behind a relay (terminal 3).
+TWIN_SHARE, BESIDE_SHARE = 0.5, 0.85
+BESIDE_BAUD = 57600
+# What an operation by hand may wait for the port: the rest of the follower's pause, then one terminal's round (its
+# journal's drain, at most an interval; its transfer, at most a full till at the line's speed; a store or a new
+# database session given up on after 2 s each).
+TRANSFER_S = CAPACITY * 30 * 10 / BESIDE_BAUD
+WAIT_S = INTERVAL + INTERVAL + TRANSFER_S + 2 + 2
+# Beside an operator the step goes on this long after its last fault, for the operations moved past an outage.
+CALM_S = 4
+# Once an operation ended, or was killed, the follower reads its port again within this long.
+TAKE_BACK_S = WAIT_S + 2
+# Another follower on the same terminals is told within a round and its first session; once the first stops, it
+# takes over within the 10 s it asks again in and a round.
+TOLD_S, TAKEOVER_S = 2 * INTERVAL + 3, 10 + 2 * INTERVAL + 3
 
 
 class Backend:
@@ -53,9 +71,12 @@ class Backend:
         self.name, self.lab, self.db, self.server, self.mount = name, lab, db, server, mount
         self.homes = [lab.home("%s-%d" % (name, i), db) for i in range(4)]
         self.follow_home = lab.home("%s-follow" % name, db)
+        # A second follower's, on the same database.
+        self.twin_home = lab.home("%s-twin" % name, db) if name == "pg" else None
         self.files, self.valid = [], set()
         parts.list_terminals(db, [[(a, None) for a in port] for port in TERMINALS])
         self.stats = Counter()
+        self.waits = []  # how long operations by hand waited for a followed port
         # Every folder a gather (home 0) or the follower writes, each on a file system of its own to fill; the
         # database file lives elsewhere, so that only these fill.
         self.env = dict(os.environ, TMPDIR=tmp or lab.path("tmp"))
@@ -302,23 +323,30 @@ def step(lab, backends, seed, k):
 
 
 class Follower:
-    """`tallyfold follow` on the backend's follower folder, started again at once after a kill -9 or a stop, as
-    its unit would be; every start, stop and kill is kept for the checks."""
+    """`tallyfold follow` on the backend's follower folder (or home), started again at once after a kill -9 or a
+    stop, as its unit would be; every start, stop and kill is kept for the checks."""
 
-    def __init__(self, lab, backend, folder):
-        self.lab, self.env, self.folder = lab, backend.env, folder
-        self.args = [lab.tool("tallyfold"), "--home", backend.follow_home, "--db", backend.db.cs, "--json", "follow",
+    def __init__(self, lab, backend, folder, home=None, name="follower"):
+        home = home or backend.follow_home
+        self.lab, self.env, self.folder, self.name = lab, backend.env, folder, name
+        self.args = [lab.tool("tallyfold"), "--home", home, "--db", backend.db.cs, "--json", "follow",
                      "--interval", str(INTERVAL), "--clear-at", str(CLEAR_AT), "--user", "admin"]
-        self.journal = os.path.join(backend.follow_home, "Journal")
-        self.starts, self.summaries, self.kills, self.problems = [], [], 0, []
+        self.journal = os.path.join(home, "Journal")
+        self.starts, self.summaries, self.kills, self.problems, self.procs = [], [], 0, [], []
+        self.away = False  # stopped for a while on purpose
         self.start()
         self.origin = self.starts[0]  # the step's start, once it has the list it follows
 
     def start(self):
         self.proc = Process(self.args, self.env)
+        self.procs.append(self.proc)
         self.starts.append(time.monotonic())
-        self.proc.log = os.path.join(self.folder, "follower-%d.log" % len(self.starts))
+        self.proc.log = os.path.join(self.folder, "%s-%d.log" % (self.name, len(self.starts)))
         self.lab.undo.append(lambda p=self.proc: p.alive() and p.popen.kill())
+
+    def lines(self):
+        """Every start's output: (when, line)."""
+        return [x for p in self.procs for x in zip(list(p.times), list(p.lines))]
 
     def kill9(self, torn=False):
         self.proc.popen.kill()
@@ -344,6 +372,9 @@ class Follower:
         said = summary_of(other.lines)
         if status != 1 or not said or said["outcome"] != "refused":
             self.problems.append("a second follower on the folder ended with %s and %s" % (status, said))
+        elif "process %d" % self.proc.popen.pid not in (said.get("reason") or "") and self.proc.alive():
+            self.problems.append("a second follower on the folder was refused without naming process %d: %s" % (
+                self.proc.popen.pid, said.get("reason")))
 
     def keep(self):
         """Its output, timed from the step's start, for a violation's log."""
@@ -353,7 +384,7 @@ class Follower:
 
     def ended_alone(self):
         """A follower that ended without being told to: a violation, and started again."""
-        if self.proc.alive():
+        if self.proc.alive() or self.away:
             return
         self.proc.reader.join(5)
         self.problems.append("the follower ended by itself with exit %d: %s" % (self.proc.popen.returncode,
@@ -449,31 +480,201 @@ def describe_follow(fault):
         " at %.1f s" % at
 
 
+def plan_operators(rng, length, faults):
+    """Operations by hand in the follower's folder, one after the other as the folder's lock wants: (at, command,
+    twist, seconds, delay). Most that fall into a database outage, which they could not ride out, come right after
+    it instead, while the journal drains. A twist: the operation killed with -9 while it waits for the port or
+    mid-transfer, the follower killed with -9 while it waits, or the follower stopped for `seconds` (SIGSTOP) or
+    terminal 3's device server away that long, the operation `delay` after it (a backlog to transfer)."""
+    outages = [(at, at + seconds) for kind, at, seconds in faults if kind in ("lock", "full-db") or
+               kind.startswith("stop-")]
+    plan = []
+    for _ in range(rng.randint(2, 4)):
+        kind = rng.choice(("gather", "gather", "gather-clear", "clear", "clear", "test-link", "gather-all"))
+        terminal = rng.choice((1, 2, 3))
+        twist = rng.choice(("none", "none", "none", "kill9-wait", "kill9-transfer", "kill9-follower", "stall",
+                            "server-away"))
+        at, seconds, delay = rng.uniform(0.5, length - 1), 0, rng.uniform(0, 0.3)
+        within = [b for a, b in outages if a <= at < b and b < length + CALM_S - 2]
+        if within and rng.random() < 0.7:
+            at = within[0] + rng.uniform(0, 1.5)
+        if twist == "kill9-transfer":
+            kind, delay = rng.choice(("gather", "gather-clear", "gather-all")), rng.uniform(0, 0.8)
+        elif twist == "stall":
+            seconds = rng.uniform(1.5, 2.5)
+        elif twist == "server-away":
+            terminal, seconds = 3, rng.uniform(2, 20)
+        command = {"gather": ["gather", "--machine", str(terminal)],
+                   "gather-clear": ["gather", "--machine", str(terminal), "--then-clear"],
+                   "clear": ["clear", "--machine", str(terminal), "--yes"],
+                   "test-link": ["test-link", "--machine", str(terminal)],
+                   "gather-all": ["gather", "--all"]}[kind]
+        plan.append((at, command, twist, seconds, delay))
+    return sorted(plan)
+
+
+def port_of(terminal):
+    return next(port for port, terminals in enumerate(TERMINALS, 1) if terminal in terminals)
+
+
+class Operators:
+    """Carries out plan_operators' operations beside a follower, and keeps what each did: its run, when it started
+    and ended, how long it waited for its port, and the ports it used."""
+
+    def __init__(self, lab, backend, follower, plan, relay, server_port, started, length):
+        self.lab, self.backend, self.follower, self.relay, self.server_port = lab, backend, follower, relay, server_port
+        self.queue, self.started, self.length, self.current, self.done, self.skipped = list(plan), started, length, \
+            None, [], []
+        self.stalls = []  # (from, to): the follower stopped
+        self.away = []  # (from, to): terminal 3's device server away
+
+    def now(self):
+        return time.monotonic() - self.started
+
+    def busy(self):
+        """Until the last operation ended and the follower read its ports again, or TAKE_BACK_S passed."""
+        if self.queue or self.current:
+            return True
+        last = self.done[-1] if self.done else None
+        return bool(last and self.now() < last["end"] + TAKE_BACK_S and not all(
+            read_after(follow_events(self.follower, self.started), port, last["end"], TAKE_BACK_S)
+            for port in last["ports"]))
+
+    def unstall(self):
+        """The follower stopped by a twist goes on: a signal for it must find it running."""
+        op = self.current
+        if op and op["state"] == "twist" and op["twist"] == "stall":
+            self.follower.proc.signal(signal.SIGCONT)
+            self.stalls.append((op["from"], self.now()))
+            op["state"], op["start_at"] = "due", self.now() + op["delay"]
+
+    def poll(self):
+        now = self.now()
+        op = self.current
+        if not op:
+            # One that waited for others past the step's end is left out: the step has to end.
+            while self.queue and now > self.length + 2:
+                self.skipped.append(self.queue.pop(0))
+            if not self.queue or self.queue[0][0] > now:
+                return
+            at, command, twist, seconds, delay = self.queue.pop(0)
+            op = self.current = dict(command=command, twist=twist, seconds=seconds, delay=delay, planned=at,
+                                     state="due", start_at=now, acted=False)
+            terminal = command[command.index("--machine") + 1] if "--machine" in command else None
+            op["ports"] = {port_of(int(terminal))} if terminal else set(range(1, len(TERMINALS) + 1))
+            if twist in ("stall", "server-away"):
+                op["state"], op["from"], op["until"] = "twist", now, now + seconds
+                if twist == "stall":
+                    self.follower.proc.signal(signal.SIGSTOP)
+                else:
+                    self.relay.stop()
+        if op["state"] == "twist" and now >= op["until"]:
+            if op["twist"] == "stall":
+                self.unstall()
+            else:
+                self.relay = self.lab.spawn([self.lab.tool("tallyfold-delay-proxy"), str(self.relay.port), "127.0.0.1",
+                                             str(self.server_port)])
+                self.relay.port = int(self.relay.args[1])
+                self.away.append((op["from"], now))
+                op["state"], op["start_at"] = "due", now + op["delay"]
+        if op["state"] == "due" and now >= op["start_at"]:
+            op["run"] = Run(self.lab, self.backend.follow_home, self.backend.db, op["command"],
+                            WAIT_S * 2 + parts.BOUND_S, self.backend.env, failed=op["command"][0] == "gather")
+            op["state"], op["start"] = "running", now
+        if op["state"] != "running":
+            return
+        run = op["run"]
+        lines = list(run.proc.lines)
+        if not op["acted"]:
+            if op["twist"] in ("kill9-wait", "kill9-follower") and any("hand over the port" in line for line in lines):
+                op["acted"] = True
+                if op["twist"] == "kill9-wait":
+                    run.signal(signal.SIGKILL)
+                elif not self.follower.away:
+                    self.follower.kill9()
+            elif op["twist"] == "kill9-transfer":
+                at = next((t for t, line in zip(list(run.proc.times), lines) if "的数据采集......" in line), None)
+                if at is not None and time.monotonic() >= at + op["delay"]:
+                    op["acted"] = True
+                    run.signal(signal.SIGKILL)
+        if not run.proc.alive() or time.monotonic() > run.started + parts.HANG_S:
+            run.finish()
+            op["end"] = self.now()
+            op["waits"] = waits(run)
+            self.done.append(op)
+            self.current = None
+
+
+def waits(run):
+    """How long a run waited for each port it found followed: from its notice to its next event of that terminal."""
+    events = []
+    for t, line in zip(run.proc.times, run.proc.lines):
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(event, dict):
+            events.append((t, event))
+    out = []
+    for i, (t, event) in enumerate(events):
+        if "hand over the port" in (event.get("text") or ""):
+            after = next((u for u, e in events[i + 1:] if e.get("terminal") == event.get("terminal")), None)
+            out.append(after - t if after else None)
+    return out
+
+
 def follow_step(lab, backends, seed, k, followed):
     """A follower on swiping terminals through database outages longer than a till holds, kill -9 (in the outage
-    and the drain), SIGHUP, SIGTERM (also under another program's write lock), full disks. Every swipe must be in
-    the table, on its terminal or waiting in the journal; none twice in the table; no till refuses a swipe while
-    the journal could take it; the summaries add up."""
+    and the drain), SIGHUP, SIGTERM (also under another program's write lock), full disks; with operations by hand
+    beside it, or a second follower in another host folder. Every swipe must be in the table, on its terminal or
+    waiting in a journal; none twice in the table; no till refuses a swipe while the journal could take it; the
+    summaries add up; an operation by hand gets its port within WAIT_S and gives it back."""
     rng = random.Random("%d:%d" % (seed, k))
     backend = backends[followed[(seed + k) % len(followed)]]  # in turn, so that a short run has both
     db, server, journal = backend.db, backend.server, os.path.join(backend.follow_home, "Journal")
     length, faults = plan_follow(rng, backend, CAPACITY * SWIPE_MS / 1000)
-    print("step %d seed %d (replay: --seed %d --step %d) %s, follow %.1f s, faults: %s" % (
-        k, seed, seed, k, backend.name, length, ", ".join(map(describe_follow, faults)) or "none"), flush=True)
+    side = random.Random("%d:%d:beside" % (seed, k))
+    draw = side.random()
+    mode = "twin" if backend.twin_home and draw < TWIN_SHARE else "beside" if draw < BESIDE_SHARE else "alone"
+    operations, twin_at, away = [], None, None
+    if mode == "beside":
+        operations = plan_operators(side, length, faults)
+        length += CALM_S
+    elif mode == "twin":
+        twin_at = side.uniform(0.5, 0.4 * length)
+        if side.random() < 0.5:
+            away = (side.uniform(twin_at + 3, max(twin_at + 3.5, length - 2)), side.uniform(12, 15))
+            length = max(length, away[0] + away[1] + 2 * INTERVAL + 1)
+    print("step %d seed %d (replay: --seed %d --step %d) %s, follow %.1f s, faults: %s%s" % (
+        k, seed, seed, k, backend.name, length, ", ".join(map(describe_follow, faults)) or "none",
+        "; operations: " + ", ".join("%s%s at %.1f s" % (" ".join(c), "" if t == "none" else " (%s%s)" % (
+            t, " %.1f s" % s if s else ""), at) for at, c, t, s, _ in operations) if operations else
+        "; a second follower at %.1f s%s" % (twin_at, ", the first away %.1f s from %.1f s" % (away[1], away[0])
+                                              if away else "") if twin_at is not None else ""), flush=True)
     folder = lab.path("step-%d-%d" % (seed, k))
     os.makedirs(folder)
+    journals = [journal] + ([os.path.join(backend.twin_home, "Journal")] if twin_at is not None else [])
     # Another step's journal belongs to terminals numbered afresh since.
-    if os.path.isdir(journal):
-        for name in os.listdir(journal):
-            os.remove(os.path.join(journal, name))
+    for j in journals:
+        if os.path.isdir(j):
+            for name in os.listdir(j):
+                os.remove(os.path.join(j, name))
     before = set(parts.table_keys(db))
     count_before = parts.count(db)
     swipes = os.path.join(folder, "swipes.txt")
+    sim_args = ["--baud", str(BESIDE_BAUD if operations else 115200), "--swipe-every", str(SWIPE_MS), "--capacity",
+                str(CAPACITY), "--swipes", swipes, "--seed", str(rng.randrange(1 << 30))]
+    # Beside an operator, terminals 1 and 2 are on a serial line, terminal 3 behind a relay that may go away.
     sim = lab.simulator([[(a, None) for a in port] for port in TERMINALS], os.path.join(folder, "terminals"),
-                        "--baud", "115200", "--swipe-every", str(SWIPE_MS), "--capacity", str(CAPACITY),
-                        "--swipes", swipes, "--seed", str(rng.randrange(1 << 30)))
-    with open(os.path.join(backend.follow_home, "Config", "Ports.ini"), "w") as f:
-        f.write(sim.ports_ini)
+                        *sim_args, links=[os.path.join(folder, "line1")] if operations else [])
+    ports_ini, relay, server_port = sim.ports_ini, None, None
+    if operations:
+        server_port = int(sim.ready[1].rsplit(":", 1)[1])
+        relay = lab.proxy(server_port)
+        ports_ini = ports_ini.replace(sim.ready[1], "tcp://127.0.0.1:%d" % relay.port)
+    for home in [backend.follow_home] + ([backend.twin_home] if twin_at is not None else []):
+        with open(os.path.join(home, "Config", "Ports.ini"), "w") as f:
+            f.write(ports_ini)
     follower = Follower(lab, backend, folder)
     # Outages come once it has the list it follows through them.
     waited = time.monotonic() + 15
@@ -481,6 +682,9 @@ def follow_step(lab, backends, seed, k, followed):
         time.sleep(0.02)
     started, pending, lifts, drain, no_journal = time.monotonic(), list(faults), [], None, []
     follower.origin = back = started
+    hands = Operators(lab, backend, follower, operations, relay, server_port, started, length)
+    # windows: (kind, from, to) of the faults made, in seconds from the start.
+    twin, away_taken, windows = None, False, []
 
     def lift(kind, fault_at):
         nonlocal back
@@ -490,6 +694,7 @@ def follow_step(lab, backends, seed, k, followed):
             server.start()
         elif kind == "full-db":
             parts.unfill(backend.mount)
+        windows.append((kind, fault_at - started, time.monotonic() - started))
         if kind in ("lock", "full-db") or kind.startswith("stop-"):
             back = time.monotonic()
         elif kind.startswith("full-"):
@@ -497,17 +702,30 @@ def follow_step(lab, backends, seed, k, followed):
             if kind == "full-Journal":
                 no_journal.append((fault_at, time.monotonic()))
 
-    # A kill -9 armed for the drain waits for it, 4 s at most.
-    while time.monotonic() < started + length or drain:
+    # A kill -9 armed for the drain waits for it, 4 s at most; operations by hand end, and give their ports back.
+    while time.monotonic() < started + length or drain or hands.busy():
         now = time.monotonic() - started
         for end, kind, fault_at in [x for x in lifts if x[0] <= now]:
             lifts.remove((end, kind, fault_at))
             lift(kind, fault_at)
+        if twin_at is not None and twin is None and now >= twin_at:
+            twin = Follower(lab, backend, folder, backend.twin_home, "twin")
+            twin.origin = started
+        if away and not away_taken and now >= away[0]:
+            away_taken = follower.away = True
+            follower.stop(again=False)
+            windows.append(("away", now, now + away[1]))
+        if follower.away and now >= away[0] + away[1]:
+            follower.away = False
+            follower.start()
         for fault in [f for f in pending if f[1] <= now]:
             pending.remove(fault)
             kind, at, seconds = fault
-            away = any(x[1] in ("lock", "full-db") or x[1].startswith("stop-") for x in lifts)
+            away_now = any(x[1] in ("lock", "full-db") or x[1].startswith("stop-") for x in lifts)
             try:
+                if follower.away and kind in ("kill9", "kill9-torn", "second", "kill9-drain", "sighup", "sigterm"):
+                    raise RuntimeError("the follower is away")
+                hands.unstall()
                 if kind == "lock":
                     db.lock()
                 elif kind.startswith("stop-"):
@@ -527,11 +745,13 @@ def follow_step(lab, backends, seed, k, followed):
                 elif kind == "sigterm":
                     follower.stop()
                 elif kind == "restart":
-                    if away:
+                    if away_now:
                         raise RuntimeError("the server is stopped")
                     server.restart()
                 if kind in ("lock", "full-db") or kind.startswith("stop-") or kind.startswith("full-"):
                     lifts.append((at + seconds, kind, time.monotonic()))
+                else:
+                    windows.append((kind, at, time.monotonic() - started))
             except Exception as e:  # a fault that could not be made is no fault of the command
                 print("    fault %s not applied: %s" % (kind, e), flush=True)
         if drain:
@@ -542,28 +762,39 @@ def follow_step(lab, backends, seed, k, followed):
                 time.sleep(delay)
                 follower.kill9()
                 drain = None
+        hands.poll()
         follower.ended_alone()
+        if twin:
+            twin.ended_alone()
         time.sleep(0.005)
-    # Unless the database stays away past the stop, the journal drains once it is back and the disks have room.
+    if follower.away:
+        follower.away = False
+        follower.start()
+    # Unless the database stays away past the stop, the journals drain once it is back and the disks have room.
     if not any(x[1] in ("lock", "full-db") or x[1].startswith("stop-") for x in lifts):
         for end, kind, fault_at in lifts:
             lift(kind, fault_at)
         lifts = []
-        while any(parts.journal(journal)[0].values()) and time.monotonic() < back + DRAIN_S:
+        while any(any(parts.journal(j)[0].values()) for j in journals) and time.monotonic() < back + DRAIN_S:
             follower.ended_alone()
             time.sleep(0.1)
-        left = sum(map(len, parts.journal(journal)[0].values()))
+        left = sum(len(w) for j in journals for w in parts.journal(j)[0].values())
         if left:
             follower.problems.append("%d records still wait in the journal %.0f s after the database returned" % (
                 left, time.monotonic() - back))
     stopped = follower.stop(again=False)
-    waiting = {address: set(lines) for address, lines in parts.journal(journal)[0].items()}
+    if twin:
+        twin.stop(again=False)
+    waiting = {}
+    for j in journals:
+        for address, lines in parts.journal(j)[0].items():
+            waiting.setdefault(address, set()).update(lines)
     if sim.stop() is None:
         follower.problems.append("the simulator did not end on SIGTERM")
     for end, kind, fault_at in lifts:
         lift(kind, fault_at)
 
-    violations = list(follower.problems)
+    violations = list(follower.problems) + (["the second follower: " + p for p in twin.problems] if twin else [])
     keys = parts.table_keys(db)
     twice = parts.doubled(keys)
     if twice:
@@ -581,34 +812,166 @@ def follow_step(lab, backends, seed, k, followed):
     if lost:
         violations.append("%d swipes neither in the table, nor on their terminal, nor waiting in the journal, "
                           "e.g. %s" % (len(lost), lost[:3]))
-    if not follower.kills:
-        stored = sum(s["stored"] for s in follower.summaries)
+    runs = [op["run"] for op in hands.done]
+    if not follower.kills and not (twin and twin.kills) and not any(r.killed() or not r.summary for r in runs):
+        stored = sum(s["stored"] for f in [follower] + ([twin] if twin else []) for s in f.summaries) + sum(
+            r.summary["stored"] for r in runs)
         if stored != parts.count(db) - count_before:
             violations.append("the summaries stored %d rows, the table gained %d" % (
                 stored, parts.count(db) - count_before))
-    violations += refusals(sim, follower.starts, no_journal, stopped, started)
+    # A till may fill while an operation has its port, the follower is stopped, or its device server away.
+    excused = [(started + op["start"], started + op["end"] + TAKE_BACK_S,
+                {a for p in op["ports"] for a in TERMINALS[p - 1]}) for op in hands.done]
+    excused += [(started + a, started + b + GRACE_S, None) for a, b in hands.stalls]
+    excused += [(started + a, started + b + 2 * (b - a) + GRACE_S, set(TERMINALS[1])) for a, b in hands.away]
+    excused += [(started + a, started + b + TAKEOVER_S + GRACE_S, None) for kind, a, b in windows if kind == "away"]
+    violations += refusals(sim, follower.starts, no_journal, stopped, started, excused)
+    violations += operator_problems(hands, follower, windows, started, stopped)
+    if twin:
+        violations += twin_problems(follower, twin, windows, started, twin_at)
     for v in violations:
         print("    VIOLATION step %d seed %d: %s" % (k, seed, v), flush=True)
     if violations:
         with open(os.path.join(folder, "simulator.log"), "w") as f:
             f.writelines("%7.3f %s\n" % (t - started, line) for t, line in zip(sim.times, sim.lines))
+        for i, op in enumerate(hands.done):
+            with open(os.path.join(folder, "operation-%d.log" % i), "w") as f:
+                f.write(" ".join(op["run"].args) + "\n")
+                f.writelines("%7.3f %s\n" % (t - started, line) for t, line in zip(op["run"].proc.times,
+                                                                                    op["run"].proc.lines))
         kept = shutil.copytree(folder, tempfile.mkdtemp(prefix="tallyfold-step-%d-%d." % (seed, k)), dirs_exist_ok=True)
-        shutil.copytree(journal, os.path.join(kept, "Journal"))
+        for i, j in enumerate(journals):
+            shutil.copytree(j, os.path.join(kept, "Journal" if i == 0 else "Journal-twin"))
         print("    its logs, swipes, terminals and journal: %s" % kept, flush=True)
     print("    swipes %d (%d share a record of an earlier step), rows +%d, on the terminals %d, waiting in the "
-          "journal %d, follower starts %d, kills %d" % (
+          "journal %d (%d not in the table), follower starts %d, kills %d" % (
               len(taken), len(shared), parts.count(db) - count_before, sum(map(len, held.values())),
-              sum(map(len, waiting.values())), len(follower.starts), follower.kills), flush=True)
+              sum(map(len, waiting.values())), sum(parts.key(r) not in table for w in waiting.values() for r in w),
+              len(follower.starts), follower.kills), flush=True)
+    for op in hands.done:
+        r = op["run"]
+        print("    %5.1f s %s%s: %s, waited %s" % (
+            op["start"], " ".join(op["command"]), "" if op["twist"] == "none" else " (%s)" % op["twist"],
+            "killed" if r.killed() else "exit %s, %s" % (r.status, r.summary and r.summary["outcome"]),
+            ", ".join("%.2f s" % w if w is not None else "?" for w in op["waits"]) or "not"), flush=True)
+    for at, command, twist, _, _ in hands.skipped:
+        print("    %s planned at %.1f s: not run, the operations before it ended too late" % (" ".join(command), at))
     backend.files.append(swipes)
     backend.valid |= {parts.key(r) for r in taken}
-    backend.stats.update(steps=1, faults=len(faults), violations=len(violations))
+    backend.stats.update(steps=1, faults=len(faults) + len(operations) + (twin is not None),
+                         violations=len(violations), operations=len(hands.done))
+    for op in hands.done:
+        for w in op["waits"]:
+            if w is not None:
+                backend.waits.append(w)
     shutil.rmtree(os.path.join(folder, "terminals"), ignore_errors=True)
 
 
-def refusals(sim, starts, no_journal, stopped, started):
+def overlaps(windows, a, b, kinds):
+    """A fault of these kinds (or prefixes) that was on between a and b."""
+    return any(x < b and y > a for kind, x, y in windows if any(kind.startswith(p) for p in kinds))
+
+
+def follow_events(follower, started):
+    """(seconds from the start, terminal) of every round that read, stored, journaled or cleared."""
+    out = []
+    for t, line in follower.lines():
+        if line.startswith('{"event":"follow"'):
+            out.append((t - started, int(json.loads(line)["terminal"])))
+    return out
+
+
+def read_after(rounds, port, begin, seconds):
+    return any(begin < t <= begin + seconds and a in TERMINALS[port - 1] for t, a in rounds)
+
+
+DATABASE_AWAY = ("lock", "full-db", "stop-", "restart")
+
+
+def operator_problems(hands, follower, windows, started, stopped):
+    """Each operation by hand: its run's own rules; it completes unless the database, a disk or its device server
+    was away meanwhile; it waits at most WAIT_S for a port; the follower reads the port again within TAKE_BACK_S
+    of its end, however it ended."""
+    out, rounds = [], follow_events(follower, started)
+    starts = [s - started for s in follower.starts]
+    # The follower cannot read a port while it is stopped, nor port 2 while its device server is away.
+    frozen = [("stall", a, b) for a, b in hands.stalls]
+    for op in hands.done:
+        run, name = op["run"], " ".join(op["command"])
+        out += run.problems()
+        if run.killed():
+            pass
+        elif run.summary and run.summary["outcome"] != "completed" and not overlaps(
+                windows, op["start"], op["end"], DATABASE_AWAY + ("full-",)):
+            out.append("%s beside the follower: %s, %s" % (name, run.summary["outcome"], run.summary["reason"]))
+        for w in op["waits"]:
+            if w is not None and w > WAIT_S:
+                out.append("%s waited %.1f s for its port, bound %.1f s" % (name, w, WAIT_S))
+        for port in op["ports"]:
+            # A follower started again meanwhile takes a moment to read its list.
+            begin = max([op["end"]] + [s for s in starts if s < op["end"] + TAKE_BACK_S])
+            end = begin + TAKE_BACK_S
+            if read_after(rounds, port, begin - 0.5, TAKE_BACK_S + 1):
+                continue
+            if overlaps(windows + frozen + [("server-away", a, b) for a, b in hands.away if port == 2], op["end"],
+                        end, ("full-", "away", "stop-", "lock", "full-db", "restart", "stall", "server-away")) or \
+                    end > stopped - started:
+                continue
+            out.append("the follower did not read port %d within %.0f s of the end of %s at %.1f s" % (
+                port, TAKE_BACK_S, name, op["end"]))
+    return out
+
+
+def told_at(follower, started):
+    """When a follower first said another follows each terminal."""
+    out = {}
+    for t, line in follower.lines():
+        m = re.match(r"tallyfold: terminal (\d+) is followed by ", line)
+        if m:
+            out.setdefault(int(m.group(1)), t - started)
+    return out
+
+
+def twin_problems(first, twin, windows, started, twin_at):
+    """Two followers of two host folders on one database: one of them is told within TOLD_S of the second's start
+    that the other has each terminal, they never both read a terminal for more than a round while the database
+    answers, and the second takes over within TAKEOVER_S once the first is away."""
+    said = []
+    for t, line in twin.lines():
+        if line.startswith("tallyfold: ") and line[11:60] not in [x[11:60] for _, x in said]:
+            said.append((t - started, line))
+    print("    the second follower said: %s" % ("; ".join("%.1f s %s" % (t, line[11:130]) for t, line in said[:6]) or
+                                               "nothing"), flush=True)
+    mine, theirs = follow_events(twin, started), follow_events(first, started)
+    told, heard = told_at(twin, started), told_at(first, started)
+    out, away = [], DATABASE_AWAY + ("away", "kill9", "sigterm", "sighup")
+    for a in sorted(x for port in TERMINALS for x in port):
+        if not overlaps(windows, twin_at - 5, twin_at + TAKEOVER_S, away) and not (
+                told.get(a, 1e9) <= twin_at + TOLD_S or heard.get(a, 1e9) <= twin_at + TAKEOVER_S):
+            out.append("no follower was told that the other has terminal %d (the second after %s, the first after "
+                       "%s; bound %d s)" % (a, "%.1f s" % (told[a] - twin_at) if a in told else "never",
+                                            "%.1f s" % (heard[a] - twin_at) if a in heard else "never", TOLD_S))
+        # Both read it within a round of each other, with the database there to tell them apart.
+        both = [t for t, b in mine if b == a and any(abs(t - u) <= INTERVAL + 1 and c == a for u, c in theirs) and
+                not overlaps(windows, t - 2 * INTERVAL - 2, t + 1, DATABASE_AWAY)]
+        if both and both[-1] - both[0] > 2 * INTERVAL + 1:
+            out.append("both followers read terminal %d from %.1f s to %.1f s" % (a, both[0], both[-1]))
+    for kind, a, b in windows:
+        if kind == "away" and not overlaps(windows, a - 2, a + TAKEOVER_S, DATABASE_AWAY):
+            late = [x for x in sorted(x for port in TERMINALS for x in port)
+                    if not any(a < t <= a + TAKEOVER_S and c == x for t, c in mine)]
+            if late:
+                out.append("the second follower did not take over terminals %s within %d s of the first's stop at "
+                           "%.1f s" % (late, TAKEOVER_S, a))
+    return out
+
+
+def refusals(sim, starts, no_journal, stopped, started, more=()):
     """A till may refuse swipes only while no follower could take them: from a (re)start, or while the journal
-    could not be written, until GRACE_S later; never while the database alone is away."""
-    excused = sorted([(s, s + GRACE_S) for s in starts] + [(a, b + GRACE_S) for a, b in no_journal])
+    could not be written, until GRACE_S later, or in more's (from, to, terminals or None for all); never while the
+    database alone is away."""
+    excused = sorted([(s, s + GRACE_S, None) for s in starts] + [(a, b + GRACE_S, None) for a, b in no_journal] +
+                     list(more), key=lambda x: x[0])
     out = []
     for i, line in enumerate(sim.lines):
         fields = line.split()
@@ -620,8 +983,8 @@ def refusals(sim, starts, no_journal, stopped, started):
         cleared = next((t for t, later in zip(sim.times[i:], sim.lines[i:])
                         if later.startswith("cleared %s below" % fields[1])), stopped)
         refused_until, reach = min(cleared, stopped), full
-        for a, b in excused:
-            if a <= reach:
+        for a, b, terminals in excused:
+            if a <= reach and (terminals is None or int(fields[1]) in terminals):
                 reach = max(reach, b)
         if reach < refused_until:
             out.append("terminal %s refused swipes for %.1f s from %.1f s, while the journal could take them" % (
@@ -693,12 +1056,17 @@ def main():
                 clean_pass(backend)
         except KeyboardInterrupt:
             interrupted = True
-    total = Counter()
+    total, waited = Counter(), []
     for backend in backends.values():
         total.update(backend.stats)
+        waited += backend.waits
         print("  %s: steps %d, faults %d, violations %d, hangs %d" % (
             backend.name, backend.stats["steps"], backend.stats["faults"], backend.stats["violations"],
             backend.stats["hangs"]))
+    if waited:
+        waited.sort()
+        print("  operations beside the follower %d, waits for a port %d: median %.2f s, longest %.2f s, bound %.1f s"
+              % (total["operations"], len(waited), waited[len(waited) // 2], waited[-1], WAIT_S))
     print("campaign: steps %d, faults %d, violations %d, hangs %d%s" % (
         total["steps"], total["faults"], total["violations"], total["hangs"], ", interrupted" if interrupted else ""))
     return 130 if interrupted else 1 if total["violations"] or total["hangs"] else 0

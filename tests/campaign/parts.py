@@ -167,16 +167,19 @@ class Lab:
         p.port = port
         return p
 
-    def simulator(self, buses, state_dir, *faults):
+    def simulator(self, buses, state_dir, *faults, links=()):
         """buses: per port, a list of (address, record file or None); each terminal's records are kept in
-        state_dir. Its ports_ini holds the Ports.ini lines that reach them."""
+        state_dir. The first buses are served on the pseudo-terminals links names, the others behind device
+        servers. Its ports_ini holds the Ports.ini lines that reach them."""
         args = [self.tool("tallyfold-terminal-sim"), "--state-dir", state_dir] + list(faults)
-        for terminals in buses:
-            args += ["--listen", "127.0.0.1:0"]
+        for i, terminals in enumerate(buses):
+            args += ["--link", links[i]] if i < len(links) else ["--listen", "127.0.0.1:0"]
             for address, records in terminals:
                 args += ["--terminal", str(address) if records is None else "%s=%s" % (address, records)]
         p = self.spawn(args, len(buses))
-        p.ports_ini = "[Ports]\n" + "".join("%d=%s\n" % (i + 1, url) for i, url in enumerate(p.ready))
+        # A serial line's speed, for its timeouts, is the simulator's.
+        baud = "baud=%s\n" % args[args.index("--baud") + 1] if links and "--baud" in args else ""
+        p.ports_ini = "[Ports]\n" + baud + "".join("%d=%s\n" % (i + 1, url) for i, url in enumerate(p.ready))
         return p
 
     def tmpfs(self, name, size):
@@ -423,9 +426,10 @@ def write_records(rng, path, n, pool=(), crlf=True, dup=0.1, bad=0.03, address=N
 class Run:
     """One run of the command, its signals and its end."""
 
-    def __init__(self, lab, home, db, args, bound=BOUND_S, env=None):
-        self.args = [lab.tool("tallyfold"), "--home", home, "--db", db.cs, "--json"] + args + [
-            "--user", "admin", "--failed", "discard"]
+    def __init__(self, lab, home, db, args, bound=BOUND_S, env=None, failed=True):
+        # clear and test-link have no failed lines to discard.
+        self.tail = ["--user", "admin"] + (["--failed", "discard"] if failed else [])
+        self.args = [lab.tool("tallyfold"), "--home", home, "--db", db.cs, "--json"] + args + self.tail
         self.bound = bound
         self.signals = []
         self.started = time.monotonic()
@@ -461,7 +465,7 @@ class Run:
         return self
 
     def name(self):
-        return " ".join(os.path.basename(a) for a in self.args[6:-4])
+        return " ".join(os.path.basename(a) for a in self.args[6:-len(self.tail)])
 
     def killed(self):
         """Killed with -9, or signalled twice: the second signal ends a run at once, without a summary."""
