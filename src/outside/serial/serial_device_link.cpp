@@ -410,12 +410,17 @@ std::optional<bool> SerialDeviceLink::SetPort(const Variant& port) {
         // A followed port is waited for while the follower stores its round and lets go: at most a
         // round and a transfer, whose length the follower's line sets.
         auto claim = std::make_unique<PortClaim>(host_, number);
-        const QString refused = claim->borrow([this] { return waiting_->stopAsked(); },
-                                              [this](const QString& text) {
-                                                  if (notice_)
-                                                      notice_(text);
-                                              },
-                                              kBorrowBoundMs);
+        // Each slice of the wait is a wait of the link's: the window stays alive and shows why it waits.
+        const QString refused = claim->borrow(
+            [this] {
+                (*waiting_)();
+                return waiting_->stopping;
+            },
+            [this](const QString& text) {
+                if (notice_)
+                    notice_(text);
+            },
+            kBorrowBoundMs);
         if (!refused.isEmpty())
             return fail(waiting_->stopping ? DeviceError::Cancelled : DeviceError::PortNotOpened, refused);
         claim_ = std::move(claim);
