@@ -957,9 +957,13 @@ def twin_problems(first, twin, windows, started, twin_at):
         if both and both[-1] - both[0] > 2 * INTERVAL + 1:
             out.append("both followers read terminal %d from %.1f s to %.1f s" % (a, both[0], both[-1]))
     for kind, a, b in windows:
-        if kind == "away" and not overlaps(windows, a - 2, a + TAKEOVER_S, DATABASE_AWAY):
-            late = [x for x in sorted(x for port in TERMINALS for x in port)
-                    if not any(a < t <= a + TAKEOVER_S and c == x for t, c in mine)]
+        if kind != "away":
+            continue
+        took = [min([t for t, c in mine if t > a and c == x] or [1e9]) - a for port in TERMINALS for x in port]
+        print("    the second follower read the first's terminals %s s after the first stopped" % ", ".join(
+            "%.1f" % t if t < 1e9 else "never" for t in took), flush=True)
+        if not overlaps(windows, a - 2, a + TAKEOVER_S, DATABASE_AWAY):
+            late = [x for x, t in zip([x for port in TERMINALS for x in port], took) if t > TAKEOVER_S]
             if late:
                 out.append("the second follower did not take over terminals %s within %d s of the first's stop at "
                            "%.1f s" % (late, TAKEOVER_S, a))
