@@ -627,6 +627,15 @@ int commandFollow(Run& run) {
                 continue;
             lastWrite = clock.elapsed();
             const std::shared_ptr<Connection> connection = history.connection();
+            // The last write before the summary waits for another program's lock a moment only: a stop within 2 s.
+            if (connection && done && stopSignal() != 0 &&
+                providerKind(ConnectionString(connection->ConnectionString())) == ProviderKind::SQLite) {
+                try {
+                    connection->Execute(QStringLiteral("PRAGMA busy_timeout = 200"));
+                } catch (const Error&) {
+                    // Waiting as long as before is all that is lost.
+                }
+            }
             if (!connection || !watch.writeHistory(connection, history.now()))
                 history.drop();
             if (run.has("metrics") && connection) {
