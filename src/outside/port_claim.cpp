@@ -12,7 +12,6 @@
 #include <QSysInfo>
 #include <QThread>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 namespace tallyfold {
@@ -126,10 +125,9 @@ QString PortClaim::borrow(const std::function<bool()>& stop, const std::function
     }
     const QList<QByteArray> lines = lentLines.split('\n');
     const QList<QByteArray> lender = lines.value(0).split(' ');
-    // "lent PID HOST": a follower of this machine that died since has nobody to keep records for.
-    const bool alive =
-        lender.size() == 3 && lender[0] == "lent" &&
-        (lender[2] != QSysInfo::machineHostName().toUtf8() || ::kill(lender[1].toInt(), 0) == 0 || errno == EPERM);
+    // "lent PID HOST" and the positions: kept even when that follower died since, for one that is restarted
+    // reads on from them; only a follower that stops cleanly says it follows no more.
+    const bool alive = lender.size() == 3 && lender[0] == "lent";
     for (qsizetype i = 1; alive && i < lines.size(); ++i) {
         const QList<QByteArray> fields = lines[i].trimmed().split(' ');
         if (fields.size() == 2)
@@ -140,7 +138,7 @@ QString PortClaim::borrow(const std::function<bool()>& stop, const std::function
     return QString();
 }
 
-bool PortClaim::take() {
+bool PortClaim::take(const QHash<QString, quint32>& storedBelow) {
     following_ = true;
     if (holding_)
         return true;
@@ -154,8 +152,24 @@ bool PortClaim::take() {
     if (wanted() || !tryLock(holdFd_, LOCK_EX))
         return false;
     holding_ = true;
-    writeHolder();
+    // Written at once, not only when lending: should this follower die, a clear by hand still erases nothing
+    // it has not stored.
+    writeHolder(positionLines(storedBelow));
     return true;
+}
+
+QByteArray PortClaim::positionLines(const QHash<QString, quint32>& storedBelow) {
+    QByteArray lines =
+        "lent " + QByteArray::number(qint64(::getpid())) + ' ' + QSysInfo::machineHostName().toUtf8() + '\n';
+    for (auto it = storedBelow.cbegin(); it != storedBelow.cend(); ++it)
+        lines += it.key().toUtf8() + ' ' + QByteArray::number(it.value()) + '\n';
+    return lines;
+}
+
+void PortClaim::forget() {
+    if (holding_)
+        writeHolder();
+    release();
 }
 
 bool PortClaim::wanted() const {
@@ -170,11 +184,7 @@ bool PortClaim::wanted() const {
 void PortClaim::lend(const QHash<QString, quint32>& storedBelow) {
     if (!holding_)
         return;
-    QByteArray lines =
-        "lent " + QByteArray::number(qint64(::getpid())) + ' ' + QSysInfo::machineHostName().toUtf8() + '\n';
-    for (auto it = storedBelow.cbegin(); it != storedBelow.cend(); ++it)
-        lines += it.key().toUtf8() + ' ' + QByteArray::number(it.value()) + '\n';
-    writeHolder(lines);
+    writeHolder(positionLines(storedBelow));
     ::flock(holdFd_, LOCK_UN);
     holding_ = false;
 }

@@ -27,17 +27,21 @@ public:
     // journaled). Empty when nobody followed the port.
     const QHash<QString, quint32>& lent() const { return lent_; }
 
-    // The follower's: takes the port unless an operation holds it or waits for it.
-    bool take();
+    // The follower's: takes the port unless an operation holds it or waits for it, saying below which
+    // number each terminal's records are stored.
+    bool take(const QHash<QString, quint32>& storedBelow);
     // Somebody waits for the port this claim holds.
     bool wanted() const;
     // Leaves what it stored for the borrower and lets go of the port.
     void lend(const QHash<QString, quint32>& storedBelow);
 
     void release();
+    // A follower that stops cleanly: a clear by hand is whole again.
+    void forget();
 
 private:
     QString holder() const;
+    static QByteArray positionLines(const QHash<QString, quint32>& storedBelow);
     void writeHolder(const QByteArray& more = {});
 
     int port_;

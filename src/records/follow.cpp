@@ -162,8 +162,8 @@ public:
         for (FollowedPort& port : ports) {
             port.link.reset();
             // Taken back to say it is lent no more: a clear by hand is whole again once nobody follows.
-            if (port.claim && port.claim->take())
-                port.claim->release();
+            if (port.claim && port.claim->take({}))
+                port.claim->forget();
         }
     }
 
@@ -289,7 +289,7 @@ private:
     bool claimed(FollowedPort& port) {
         if (!port.claim)
             port.claim = std::make_unique<PortClaim>(host_, port.terminals.front().current.comX.toInt16());
-        if (port.claim->take()) {
+        if (port.claim->take(storedBelow(port))) {
             port.lent = false;
             return true;
         }
@@ -305,13 +305,17 @@ private:
 
     // What the port's terminals gave is stored or journaled by now; the borrower learns below which number,
     // so that a clear by hand erases nothing that is not.
-    void lend(FollowedPort& port) {
-        QHash<QString, quint32> storedBelow;
+    static QHash<QString, quint32> storedBelow(const FollowedPort& port) {
+        QHash<QString, quint32> below;
         for (const Followed& t : port.terminals)
-            storedBelow.insert(t.address, t.position);
+            below.insert(t.address, t.position);
+        return below;
+    }
+
+    void lend(FollowedPort& port) {
         port.link->DestoryPort();
         port.open = false;
-        port.claim->lend(storedBelow);
+        port.claim->lend(storedBelow(port));
         port.lent = true;
     }
 
