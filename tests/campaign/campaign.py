@@ -503,7 +503,9 @@ def plan_operators(rng, length, faults):
         elif twist == "stall":
             seconds = rng.uniform(1.5, 2.5)
         elif twist == "server-away":
+            # Half of them start while it is away: the follower cannot read the port, and should lend it.
             terminal, seconds = 3, rng.uniform(2, 20)
+            delay = rng.choice((delay, -rng.uniform(0, seconds)))
         command = {"gather": ["gather", "--machine", str(terminal)],
                    "gather-clear": ["gather", "--machine", str(terminal), "--then-clear"],
                    "clear": ["clear", "--machine", str(terminal), "--yes"],
@@ -543,10 +545,10 @@ class Operators:
     def unstall(self):
         """The follower stopped by a twist goes on: a signal for it must find it running."""
         op = self.current
-        if op and op["state"] == "twist" and op["twist"] == "stall":
+        if op and op.get("until") is not None and op["twist"] == "stall":
             self.follower.proc.signal(signal.SIGCONT)
             self.stalls.append((op["from"], self.now()))
-            op["state"], op["start_at"] = "due", self.now() + op["delay"]
+            op["until"] = None
 
     def poll(self):
         now = self.now()
@@ -559,16 +561,16 @@ class Operators:
                 return
             at, command, twist, seconds, delay = self.queue.pop(0)
             op = self.current = dict(command=command, twist=twist, seconds=seconds, delay=delay, planned=at,
-                                     state="due", start_at=now, acted=False)
+                                     state="due", start_at=now + (seconds + delay if seconds else 0), acted=False, until=None)
             terminal = command[command.index("--machine") + 1] if "--machine" in command else None
             op["ports"] = {port_of(int(terminal))} if terminal else set(range(1, len(TERMINALS) + 1))
             if twist in ("stall", "server-away"):
-                op["state"], op["from"], op["until"] = "twist", now, now + seconds
+                op["from"], op["until"] = now, now + seconds
                 if twist == "stall":
                     self.follower.proc.signal(signal.SIGSTOP)
                 else:
                     self.relay.stop()
-        if op["state"] == "twist" and now >= op["until"]:
+        if op["until"] is not None and now >= op["until"]:
             if op["twist"] == "stall":
                 self.unstall()
             else:
@@ -576,14 +578,14 @@ class Operators:
                                              str(self.server_port)])
                 self.relay.port = int(self.relay.args[1])
                 self.away.append((op["from"], now))
-                op["state"], op["start_at"] = "due", now + op["delay"]
+                op["until"] = None
         if op["state"] == "due" and now >= op["start_at"]:
             op["run"] = Run(self.lab, self.backend.follow_home, self.backend.db, op["command"],
                             WAIT_S * 2 + parts.BOUND_S, self.backend.env, failed=op["command"][0] == "gather")
             op["state"], op["start"] = "running", now
-        if op["state"] != "running":
+        run = op.get("run")
+        if not run:
             return
-        run = op["run"]
         lines = list(run.proc.lines)
         if not op["acted"]:
             if op["twist"] in ("kill9-wait", "kill9-follower") and any("hand over the port" in line for line in lines):
@@ -597,7 +599,7 @@ class Operators:
                 if at is not None and time.monotonic() >= at + op["delay"]:
                     op["acted"] = True
                     run.signal(signal.SIGKILL)
-        if not run.proc.alive() or time.monotonic() > run.started + parts.HANG_S:
+        if op["until"] is None and (not run.proc.alive() or time.monotonic() > run.started + parts.HANG_S):
             run.finish()
             op["end"] = self.now()
             op["waits"] = waits(run)
@@ -902,7 +904,8 @@ def operator_problems(hands, follower, windows, started, stopped):
         if run.killed():
             pass
         elif run.summary and run.summary["outcome"] != "completed" and not overlaps(
-                windows, op["start"], op["end"], DATABASE_AWAY + ("full-",)):
+                windows + [("server-away", a, b) for a, b in hands.away if 2 in op["ports"]], op["start"], op["end"],
+                DATABASE_AWAY + ("full-", "server-away")):
             out.append("%s beside the follower: %s, %s" % (name, run.summary["outcome"], run.summary["reason"]))
         for w in op["waits"]:
             if w is not None and w > WAIT_S:
