@@ -140,6 +140,8 @@ public:
                 if (followedElsewhere(port))
                     for (const Followed& t : port.terminals)
                         leftAlone(t);
+                else if (port.resting() && port.claim && port.claim->wanted())
+                    lend(port);  // a port it cannot use now is an operation's at once
                 else if (!port.resting() && claimed(port) && open(port))
                     for (Followed& t : port.terminals) {
                         if (stop_() || !port.open)
@@ -313,7 +315,8 @@ private:
     }
 
     void lend(FollowedPort& port) {
-        port.link->DestoryPort();
+        if (port.link)
+            port.link->DestoryPort();
         port.open = false;
         port.claim->lend(storedBelow(port));
         port.lent = true;
