@@ -83,7 +83,7 @@ public:
                                                 "until that one stops")
                                      .arg(address, r.elsewhere));
         t.elsewhere = r.elsewhere;
-        if (r.lent || !r.elsewhere.isEmpty())
+        if (r.lent)
             return;
         t.journaled = r.journalRecords;
         journaledTotal_ += r.journaled;

@@ -132,13 +132,18 @@ public:
             // The terminals are read whether or not the database answers: what it cannot take waits in the journal.
             if (!session_ && !(dbPausedAt_.isValid() && dbPausedAt_.elapsed() < dbPauseMs_))
                 ready();
-            else if (session_ && lockedAt_.elapsed() > kTakeOverEveryMs)
-                lockTerminals();
+            else if (session_ && lockedAt_.elapsed() > kTakeOverEveryMs) {
+                try {
+                    lockTerminals();
+                } catch (const Error& e) {
+                    databaseLost(e.description());
+                }
+            }
             for (FollowedPort& port : ports) {
                 if (stop_())
                     break;
                 if (followedElsewhere(port))
-                    for (const Followed& t : port.terminals)
+                    for (Followed& t : port.terminals)
                         leftAlone(t);
                 else if (port.resting() && port.claim && port.claim->wanted())
                     lend(port);  // a port it cannot use now is an operation's at once
@@ -265,11 +270,17 @@ private:
             }
     }
 
-    void leftAlone(const Followed& t) {
+    // What it journaled of a terminal before another follower took it still drains here: no port is needed.
+    void leftAlone(Followed& t) {
         FollowRound round;
         round.terminal = *t.row;
         round.ok = true;
         round.elsewhere = t.elsewhere;
+        try {
+            drain(t, round);
+        } catch (const Error& e) {
+            round.reason = e.description();
+        }
         finish(round, t);
     }
 
