@@ -498,6 +498,12 @@ bool sameList(const std::vector<TerminalRow>& a, const std::vector<TerminalRow>&
     });
 }
 
+// On SQLite, another program's write lock is waited for `ms` at most; other databases bound their waits alike.
+void waitForLockAtMost(Connection& connection, int ms) {
+    if (providerKind(ConnectionString(connection.ConnectionString())) == ProviderKind::SQLite)
+        connection.Execute(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
+}
+
 // The connection the history goes through, opened again after any failure.
 class HistoryLink {
 public:
@@ -509,8 +515,7 @@ public:
             try {
                 session_->createComponents();
                 // Another program's transaction holds the history back a second, not the follower's stop.
-                if (providerKind(ConnectionString(session_->Conn->ConnectionString())) == ProviderKind::SQLite)
-                    session_->Conn->Execute(QStringLiteral("PRAGMA busy_timeout = 1000"));
+                waitForLockAtMost(*session_->Conn, 1000);
             } catch (const Error&) {
                 drop();
                 return nullptr;
@@ -628,10 +633,9 @@ int commandFollow(Run& run) {
             lastWrite = clock.elapsed();
             const std::shared_ptr<Connection> connection = history.connection();
             // The last write before the summary waits for another program's lock a moment only: a stop within 2 s.
-            if (connection && done && stopSignal() != 0 &&
-                providerKind(ConnectionString(connection->ConnectionString())) == ProviderKind::SQLite) {
+            if (connection && done && stopSignal() != 0) {
                 try {
-                    connection->Execute(QStringLiteral("PRAGMA busy_timeout = 200"));
+                    waitForLockAtMost(*connection, 200);
                 } catch (const Error&) {
                     // Waiting as long as before is all that is lost.
                 }

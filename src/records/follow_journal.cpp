@@ -248,9 +248,7 @@ bool FollowJournal::append(const QString& address, quint32 first, quint32 next, 
     entry += lines;
     const QMutexLocker lock(&mutex_);
     Terminal& t = terminal(address);
-    qint64 total = 0;
-    for (const Terminal* other : std::as_const(terminals_))
-        total += other->size;
+    const qint64 total = bytes();
     if (total + entry.size() > limit_) {
         *reason = QStringLiteral("the journal in %1 is full: %2 MB of its bound of %3 MB wait for the database")
                       .arg(folder_)
@@ -289,8 +287,7 @@ qint64 FollowJournal::recordsHeld() {
     return records;
 }
 
-qint64 FollowJournal::bytes() {
-    const QMutexLocker lock(&mutex_);
+qint64 FollowJournal::bytes() const {
     qint64 total = 0;
     for (const Terminal* t : std::as_const(terminals_))
         total += t->size;
@@ -349,13 +346,12 @@ void FollowJournal::drained(const QString& address, const Chunk& chunk) {
 }
 
 QStringList FollowJournal::waiting() {
+    // Every journal of the folder was loaded when it was opened.
+    const QMutexLocker lock(&mutex_);
     QStringList addresses;
-    const QStringList files = QDir(folder_).entryList({QStringLiteral("*.journal")}, QDir::Files);
-    for (const QString& name : files) {
-        const QString address = QUrl::fromPercentEncoding(name.chopped(8).toLatin1());
-        if (recordsHeld(address) > 0)
-            addresses << address;
-    }
+    for (const Terminal* t : std::as_const(terminals_))
+        if (t->records > 0)
+            addresses << t->address;
     return addresses;
 }
 

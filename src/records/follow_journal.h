@@ -48,7 +48,6 @@ public:
     bool holds(const QString& address);
     qint64 recordsHeld(const QString& address);
     qint64 recordsHeld();
-    qint64 bytes();
 
     struct Chunk {
         qint64 end = 0;    // where the next chunk begins
@@ -68,6 +67,7 @@ private:
     Terminal& terminal(const QString& address);  // mutex_ held
     void load(Terminal& t);
     void writeState(Terminal& t, bool sync);
+    qint64 bytes() const;  // mutex_ held
 
     QString folder_;
     qint64 limit_;
